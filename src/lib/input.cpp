@@ -1,0 +1,125 @@
+// Content checks and the message catalogue of failed checks.
+#include "lib/input.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace knotwell {
+
+InputError InputError::edge_out_of_range(std::uint64_t index, NodeId source, NodeId target, std::uint64_t n) {
+    InputError e{Kind::EdgeOutOfRange};
+    e.index = index;
+    e.a = source;
+    e.b = target;
+    e.n = n;
+    return e;
+}
+
+InputError InputError::weights_length(std::uint64_t weights_len, std::uint64_t edges_len) {
+    InputError e{Kind::WeightsLength};
+    e.a = weights_len;
+    e.b = edges_len;
+    return e;
+}
+
+InputError InputError::bad_weight(std::uint64_t index, double value, std::string rule) {
+    InputError e{Kind::BadWeight};
+    e.index = index;
+    e.value = value;
+    e.name = std::move(rule);
+    return e;
+}
+
+InputError InputError::labels_length(std::uint64_t labels_len, std::uint64_t n) {
+    InputError e{Kind::LabelsLength};
+    e.a = labels_len;
+    e.b = n;
+    return e;
+}
+
+InputError InputError::bad_parameter(std::string name, std::string requirement) {
+    InputError e{Kind::BadParameter};
+    e.name = std::move(name);
+    e.requirement = std::move(requirement);
+    return e;
+}
+
+InputError InputError::edge_shape(std::uint64_t rows, std::uint64_t cols) {
+    InputError e{Kind::EdgeShape};
+    e.a = rows;
+    e.b = cols;
+    return e;
+}
+
+std::string InputError::message() const {
+    using std::to_string;
+    switch (kind) {
+        case Kind::EdgeOutOfRange:
+            return "edge " + to_string(index) + " (" + to_string(a) + ", " + to_string(b) +
+                   ") names a node id outside [0, " + to_string(n) + ")";
+        case Kind::WeightsLength:
+            return "weights length (" + to_string(a) + ") must match edges length (" + to_string(b) + ")";
+        case Kind::BadWeight:
+            return "weight " + to_string(index) + " is " + format_weight(value) + ", but " + name;
+        case Kind::LabelsLength:
+            return "labels length (" + to_string(a) + ") must equal the node count (" + to_string(b) + ")";
+        case Kind::BadParameter:
+            return name + " " + requirement;
+        case Kind::EdgeShape:
+            return "edges must have shape [m, 2], got [" + to_string(a) + ", " + to_string(b) + "]";
+    }
+    return {};
+}
+
+Check check_edge_range(std::uint64_t n, std::span<const Edge> edges) {
+    for (std::size_t i = 0; i < edges.size(); ++i) {
+        const Edge e = edges[i];
+        if (e.source >= n || e.target >= n) return InputError::edge_out_of_range(i, e.source, e.target, n);
+    }
+    return std::nullopt;
+}
+
+bool is_positive_finite(double x) { return std::isfinite(x) && x > 0.0; }
+
+Check check_weights(std::span<const double> weights, std::uint64_t m, WeightMode mode) {
+    if (weights.size() != m) return InputError::weights_length(weights.size(), m);
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+        const double w = weights[i];
+        const bool good = mode == WeightMode::NonNegative ? (std::isfinite(w) && !(w < 0.0)) : is_positive_finite(w);
+        if (!good) return InputError::bad_weight(i, w, mode == WeightMode::NonNegative ? kRuleNonNegative : kRuleDistance);
+    }
+    return std::nullopt;
+}
+
+Check check_labels_length(std::uint64_t labels_len, std::uint64_t n) {
+    if (labels_len != n) return InputError::labels_length(labels_len, n);
+    return std::nullopt;
+}
+
+std::string format_weight(double x) {
+    if (std::isnan(x)) return "NaN";
+    if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
+    // Shortest round-trip digits in scientific form: d[.ddd]e[+-]XX.
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific);
+    std::string sci(buf, res.ptr);
+    const auto epos = sci.find('e');
+    std::string digits;
+    for (std::size_t i = 0; i < epos; ++i)
+        if (sci[i] != '.') digits += sci[i];
+    const int exp10 = std::stoi(sci.substr(epos + 1));
+    // Value = 0.digits * 10^(exp10 + 1): the decimal point sits after `point` digits.
+    const long point = static_cast<long>(exp10) + 1;
+    std::string out = std::signbit(x) ? "-" : "";
+    const long nd = static_cast<long>(digits.size());
+    if (point <= 0) {
+        out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+    } else if (point >= nd) {
+        out += digits + std::string(static_cast<std::size_t>(point - nd), '0');
+    } else {
+        out += digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+    }
+    return out;
+}
+
+}  // namespace knotwell

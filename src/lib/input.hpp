@@ -1,0 +1,83 @@
+// Owned inputs of one call and the content checks run on them.
+//
+// Python-free: the algorithm units include this header for `EdgeList`,
+// `InputError` and `Result`; only the binding layer turns an `InputError`
+// into a Python `ValueError`.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace knotwell {
+
+using NodeId = std::uint64_t;
+
+// The m rows (source, target) of the edge array, in input row order, with
+// self-loops and repeats kept. Ids are not range-checked on construction.
+struct Edge {
+    NodeId source;
+    NodeId target;
+};
+using EdgeList = std::vector<Edge>;
+
+// A failed content check; raised as ValueError with `message()`.
+struct InputError {
+    enum class Kind { EdgeOutOfRange, WeightsLength, BadWeight, LabelsLength, BadParameter, EdgeShape };
+    Kind kind;
+    std::uint64_t index = 0;  // EdgeOutOfRange, BadWeight
+    std::uint64_t a = 0;      // source / weights length / labels length / rows
+    std::uint64_t b = 0;      // target / edges length / n / cols
+    std::uint64_t n = 0;      // EdgeOutOfRange
+    double value = 0.0;       // BadWeight
+    std::string name;         // BadParameter: parameter name; BadWeight: rule
+    std::string requirement;  // BadParameter
+
+    static InputError edge_out_of_range(std::uint64_t index, NodeId source, NodeId target, std::uint64_t n);
+    static InputError weights_length(std::uint64_t weights_len, std::uint64_t edges_len);
+    static InputError bad_weight(std::uint64_t index, double value, std::string rule);
+    static InputError labels_length(std::uint64_t labels_len, std::uint64_t n);
+    static InputError bad_parameter(std::string name, std::string requirement);
+    static InputError edge_shape(std::uint64_t rows, std::uint64_t cols);
+
+    std::string message() const;
+};
+
+// A value or the InputError that prevented it.
+template <class T>
+class Result {
+  public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(InputError error) : v_(std::in_place_index<1>, std::move(error)) {}
+    bool ok() const { return v_.index() == 0; }
+    T& value() { return std::get<0>(v_); }
+    const InputError& error() const { return std::get<1>(v_); }
+
+  private:
+    std::variant<T, InputError> v_;
+};
+
+using Check = std::optional<InputError>;
+
+enum class WeightMode { NonNegative, Distance };
+
+inline constexpr const char* kRuleNonNegative = "weights must be finite and non-negative";
+inline constexpr const char* kRuleDistance = "weights are distances and must be finite and strictly positive";
+
+// First edge (input order) with an id >= n.
+Check check_edge_range(std::uint64_t n, std::span<const Edge> edges);
+// Length, then the first weight that breaks the mode's rule.
+Check check_weights(std::span<const double> weights, std::uint64_t m, WeightMode mode);
+Check check_labels_length(std::uint64_t labels_len, std::uint64_t n);
+// Finite and strictly positive (the distance rule), as `resolution` needs.
+bool is_positive_finite(double x);
+
+// Shortest decimal text that reads back as `x`, never in exponent form;
+// "NaN", "inf", "-inf", and "-0" for negative zero.
+std::string format_weight(double x);
+
+}  // namespace knotwell

@@ -1,0 +1,24 @@
+// Degree and strength sequences, counted straight off the edge rows.
+//
+// One pass over the edges, n counters: O(n + m). Every row counts, repeats
+// included; in the undirected case a self-loop adds 1 to the degree (its
+// weight once to the strength), and the directed case counts the source end
+// only. Float sums are plain additions in row order starting at +0.0.
+// Callers range-check the edges and check the weights first.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "lib/input.hpp"
+
+namespace knotwell {
+
+enum class DegreeKind { Out, In, Undirected };
+
+std::vector<std::uint64_t> degree_sequence(std::uint64_t n, std::span<const Edge> edges, DegreeKind kind);
+std::vector<double> strength_sequence(std::uint64_t n, std::span<const Edge> edges, std::span<const double> weights,
+                                      bool directed);
+
+}  // namespace knotwell

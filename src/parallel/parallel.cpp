@@ -1,0 +1,200 @@
+#include "parallel/parallel.hpp"
+
+#include <sched.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+namespace knotwell::parallel {
+namespace {
+
+constexpr std::size_t kMaxPieces = 256;
+constexpr std::size_t kMaxWorkers = 65535;
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
+
+// Unsigned decimal, optionally after one '+', within 64 bits; anything else
+// (sign, blanks, empty, overflow) is not a number.
+std::optional<std::uint64_t> parse_count(const char* text) {
+    if (text == nullptr) return std::nullopt;
+    std::string_view s(text);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::size_t logical_processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<std::size_t>(count);
+    }
+    const unsigned hw = std::thread::hardware_concurrency();
+    return hw > 0 ? hw : 1;
+}
+
+struct Job {
+    std::size_t pieces = 0;
+    std::size_t window = 0;
+    const std::function<void(std::size_t)>* run = nullptr;
+    SweepControl* control = nullptr;
+    std::size_t next = 0;      // next piece to hand out (pool mutex)
+    std::size_t finished = 0;  // pieces done (pool mutex)
+    bool closed = false;       // no more pieces will be handed out (pool mutex)
+    std::exception_ptr error;  // first exception thrown by a piece (pool mutex)
+    std::condition_variable done_cv;
+
+    bool claimable() const {
+        if (closed || next >= pieces) return false;
+        return window == 0 || next < control->frontier.load() + window;
+    }
+    bool complete() const { return (closed || next >= pieces) && finished == next; }
+};
+
+class Pool {
+  public:
+    explicit Pool(std::size_t workers) {
+        for (std::size_t i = 0; i < workers; ++i) {
+            try {
+                std::thread(&Pool::work, this).detach();
+                ++size_;
+            } catch (const std::system_error&) {
+                if (size_ == 0) throw;
+                break;
+            }
+        }
+    }
+
+    std::size_t size() const { return size_; }
+
+    void run(Job& job, const std::function<bool()>& poll) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        jobs_.push_back(&job);
+        work_cv_.notify_all();
+        bool interrupted = false;
+        while (!job.complete()) {
+            if (poll && !interrupted) {
+                job.done_cv.wait_for(lock, kPollInterval);
+                if (job.complete()) break;
+                lock.unlock();
+                const bool stop = poll();
+                lock.lock();
+                if (stop) {
+                    interrupted = true;
+                    job.closed = true;
+                    job.control->stop.store(true);
+                }
+            } else {
+                job.done_cv.wait(lock);
+            }
+        }
+        std::erase(jobs_, &job);
+        if (job.error) std::rethrow_exception(job.error);
+        if (interrupted) throw Interrupted();
+    }
+
+    // Wakes workers that wait for a sum sweep's window to move.
+    void frontier_moved() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        work_cv_.notify_all();
+    }
+
+  private:
+    Job* find_claimable() {
+        for (Job* job : jobs_)
+            if (job->claimable()) return job;
+        return nullptr;
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            Job* job = find_claimable();
+            if (job == nullptr) {
+                work_cv_.wait(lock);
+                continue;
+            }
+            const std::size_t k = job->next++;
+            lock.unlock();
+            std::exception_ptr error;
+            try {
+                (*job->run)(k);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            lock.lock();
+            ++job->finished;
+            if (error && !job->error) job->error = error;
+            if (error || job->control->stop.load()) job->closed = true;
+            if (job->complete()) job->done_cv.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable work_cv_;
+    std::deque<Job*> jobs_;
+    std::size_t size_ = 0;
+};
+
+Pool& pool() {
+    // Never destroyed: detached workers may still wait on it at process exit.
+    static Pool* instance = new Pool(configured_pool_size());
+    return *instance;
+}
+
+thread_local std::function<bool()> tls_poll;
+
+}  // namespace
+
+std::size_t configured_pool_size() {
+    std::size_t size = 0;
+    if (auto v = parse_count(std::getenv("RAYON_NUM_THREADS"))) {
+        size = *v > kMaxWorkers ? kMaxWorkers : static_cast<std::size_t>(*v);
+    } else if (auto w = parse_count(std::getenv("RAYON_RS_NUM_CPUS")); w && *w > 0) {
+        size = *w > kMaxWorkers ? kMaxWorkers : static_cast<std::size_t>(*w);
+    }
+    if (size == 0) size = logical_processors();
+    return size > kMaxWorkers ? kMaxWorkers : size;
+}
+
+std::size_t pool_size() { return pool().size(); }
+
+std::size_t piece_count(std::size_t length) { return length < kMaxPieces ? length : kMaxPieces; }
+
+PollScope::PollScope(std::function<bool()> poll) : previous_(std::move(tls_poll)) { tls_poll = std::move(poll); }
+PollScope::~PollScope() { tls_poll = std::move(previous_); }
+
+void run_pieces(std::size_t pieces, const std::function<void(std::size_t)>& run_piece, SweepControl& control,
+                std::size_t window) {
+    if (pieces == 0) return;
+    Pool& p = pool();
+    std::function<void(std::size_t)> wrapped;
+    const std::function<void(std::size_t)>* run = &run_piece;
+    if (window > 0) {
+        // Retiring a piece may open the window for a waiting worker.
+        wrapped = [&](std::size_t k) {
+            run_piece(k);
+            p.frontier_moved();
+        };
+        run = &wrapped;
+    }
+    Job job;
+    job.pieces = pieces;
+    job.window = window;
+    job.run = run;
+    job.control = &control;
+    p.run(job, tls_poll);
+}
+
+}  // namespace knotwell::parallel

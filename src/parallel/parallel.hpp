@@ -1,0 +1,137 @@
+// The process-wide worker pool and the two sweep shapes built on it.
+//
+// A sweep covers an index range [0, L). The range is cut into contiguous
+// pieces whose bounds depend on L alone (never on the pool size or on timing);
+// each piece is processed by one worker, index by index in ascending order,
+// so a per-piece workspace is paid once per piece and reused. Sum sweeps fold
+// the piece results strictly left to right, so every result, float sums
+// included, is bit-identical for any pool size. A piece result waits for its
+// left neighbour only within a bounded window of pieces, so memory does not
+// grow with the number of pieces.
+//
+// The calling thread hands the sweep to the pool and blocks; it takes no part
+// in the work. While waiting it may run a poll hook (see `PollScope`) at short
+// intervals; when the hook asks to stop, no further piece or index is handed
+// out, running ones finish, and `Interrupted` is thrown in the caller.
+//
+// An exception thrown by a piece (std::bad_alloc, say) stops the sweep and is
+// rethrown in the caller once every running piece has finished; the pool
+// survives it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace knotwell::parallel {
+
+// Thrown in the caller of a sweep stopped by its poll hook.
+struct Interrupted : std::exception {
+    const char* what() const noexcept override { return "sweep interrupted"; }
+};
+
+// Number of workers; creates the pool on first use. Sized from
+// RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, else the logical processor count,
+// capped at 65535.
+std::size_t pool_size();
+
+// Pool size that the environment variables ask for (exposed for tests).
+std::size_t configured_pool_size();
+
+// The fixed division of [0, length) into pieces.
+std::size_t piece_count(std::size_t length);
+inline std::size_t piece_begin(std::size_t length, std::size_t pieces, std::size_t k) {
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(length) * k) / pieces);
+}
+
+// While a PollScope lives on a thread, sweeps called from that thread run
+// `poll` every few milliseconds while they wait; a true result stops the sweep.
+class PollScope {
+  public:
+    explicit PollScope(std::function<bool()> poll);
+    ~PollScope();
+    PollScope(const PollScope&) = delete;
+    PollScope& operator=(const PollScope&) = delete;
+
+  private:
+    std::function<bool()> previous_;
+};
+
+// Runs `run_piece(k)` for k in [0, pieces) on the pool, claimed in ascending
+// order, and returns when all claimed pieces are done. `window` > 0 bounds how
+// far claims may run ahead of `frontier` (pieces below it are retired).
+// Returns false when the sweep was stopped early by `stop`.
+struct SweepControl {
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> frontier{0};
+};
+void run_pieces(std::size_t pieces, const std::function<void(std::size_t)>& run_piece, SweepControl& control,
+                std::size_t window);
+
+// Sum sweep: `body(begin, end)` processes indices [begin, end) in ascending
+// order and returns the piece's value; `combine(acc, piece)` folds a piece
+// value into the running total, strictly in piece order.
+template <class T, class Body, class Combine>
+T sum_sweep(std::size_t length, T identity, Body&& body, Combine&& combine) {
+    const std::size_t pieces = piece_count(length);
+    T total = std::move(identity);
+    if (pieces == 0) return total;
+    SweepControl control;
+    std::mutex fold_mutex;
+    std::vector<std::optional<T>> pending(pieces);
+    std::size_t next_fold = 0;
+    run_pieces(
+        pieces,
+        [&](std::size_t k) {
+            T value = body(piece_begin(length, pieces, k), piece_begin(length, pieces, k + 1));
+            std::lock_guard<std::mutex> lock(fold_mutex);
+            pending[k].emplace(std::move(value));
+            while (next_fold < pieces && pending[next_fold]) {
+                combine(total, std::move(*pending[next_fold]));
+                pending[next_fold].reset();
+                ++next_fold;
+            }
+            control.frontier.store(next_fold);
+        },
+        control, 2 * pool_size() + 2);
+    return total;
+}
+
+// Collect sweep that may fail: `body(i)` produces item i itself (writing it
+// into a slot of the caller's) and returns std::nullopt, or returns a failure.
+// The first failure recorded wins; then no further index is started and the
+// failure is returned. Recording uses a try-lock: a thread that finds it busy
+// drops its own failure, since another one is being recorded.
+template <class E, class Body>
+std::optional<E> collect_sweep(std::size_t length, Body&& body) {
+    const std::size_t pieces = piece_count(length);
+    std::optional<E> failure;
+    if (pieces == 0) return failure;
+    SweepControl control;
+    std::mutex record;
+    run_pieces(
+        pieces,
+        [&](std::size_t k) {
+            const std::size_t end = piece_begin(length, pieces, k + 1);
+            for (std::size_t i = piece_begin(length, pieces, k); i < end; ++i) {
+                if (control.stop.load(std::memory_order_relaxed)) return;
+                std::optional<E> err = body(i);
+                if (err) {
+                    if (record.try_lock()) {
+                        if (!failure) failure = std::move(err);
+                        record.unlock();
+                    }
+                    control.stop.store(true);
+                    return;
+                }
+            }
+        },
+        control, 0);
+    return failure;
+}
+
+}  // namespace knotwell::parallel

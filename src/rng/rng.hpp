@@ -1,0 +1,56 @@
+// SplitMix64: the seeded random stream of every randomised function.
+//
+// A 64-bit counter advanced by the golden-ratio gamma and passed through a
+// mixing function. Bounded draws use Lemire's multiply-and-reject, computing
+// the rejection threshold only on the rare slow path. The draw order of each
+// operation is part of the results' reproducibility: `gen_below` consumes one
+// output plus one per rejection, `coin` one output, `shuffle` exactly len - 1
+// bounded draws (Fisher-Yates from the back). No allocation.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+
+namespace knotwell {
+
+struct SplitMix64 {
+    std::uint64_t state;
+
+    explicit SplitMix64(std::uint64_t seed) : state(seed) {}
+
+    inline std::uint64_t next_u64() {
+        state += 0x9E3779B97F4A7C15ULL;
+        std::uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+
+    // Uniform on [0, bound); bound >= 1.
+    inline std::uint64_t gen_below(std::uint64_t bound) {
+        unsigned __int128 p = static_cast<unsigned __int128>(next_u64()) * bound;
+        std::uint64_t lo = static_cast<std::uint64_t>(p);
+        if (lo < bound) [[unlikely]] {
+            const std::uint64_t threshold = (0 - bound) % bound;
+            while (lo < threshold) {
+                p = static_cast<unsigned __int128>(next_u64()) * bound;
+                lo = static_cast<std::uint64_t>(p);
+            }
+        }
+        return static_cast<std::uint64_t>(p >> 64);
+    }
+
+    inline bool coin() { return (next_u64() & 1u) != 0; }
+
+    template <class T>
+    inline void shuffle(std::span<T> items) {
+        if (items.size() < 2) return;
+        for (std::uint64_t k = items.size(); k >= 2; --k) {
+            const std::uint64_t j = gen_below(k);
+            std::swap(items[k - 1], items[j]);
+        }
+    }
+};
+
+}  // namespace knotwell
