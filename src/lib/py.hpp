@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "lib/input.hpp"
+#include "parallel/parallel.hpp"
 
 namespace knotwell::py {
 
@@ -145,16 +146,26 @@ T unwrap(Result<T>&& result) {
 }
 
 // Releases the interpreter lock for the life of the guard; takes it back on
-// every exit path, exceptions included.
+// every exit path, exceptions included. While it lives, a sweep started on
+// this thread briefly re-takes the lock every few milliseconds to run the
+// interpreter's signal check, so Ctrl-C stops the sweep.
 class GilRelease {
   public:
-    GilRelease() : state_(PyEval_SaveThread()) {}
+    GilRelease() : state_(PyEval_SaveThread()), poll_([this] { return signal_pending(); }) {}
     ~GilRelease() { PyEval_RestoreThread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
   private:
+    bool signal_pending() {
+        PyEval_RestoreThread(state_);
+        const bool raised = PyErr_CheckSignals() < 0;
+        state_ = PyEval_SaveThread();
+        return raised;
+    }
+
     PyThreadState* state_;
+    parallel::PollScope poll_;
 };
 
 template <class F>
@@ -169,6 +180,8 @@ void raise_current_exception() noexcept;
 template <class F>
 PyObject* guarded(F&& f) noexcept {
     try {
+        // Sweeps run with the lock held check for signals themselves.
+        parallel::PollScope poll([] { return PyErr_CheckSignals() < 0; });
         return f();
     } catch (...) {
         raise_current_exception();
