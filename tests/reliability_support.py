@@ -664,3 +664,64 @@ def sample_calls(n_nodes=6):
         "label_propagation_rust": ((6, e, w, 5, 100), (6, e, w, 5, 0)),
         "modularity_rust": ((6, e, lab, w, 1.0), (6, e, lab[:5], w, 1.0)),
     }
+
+
+# --------------------------------------------------------------------------
+# Medium calls: big enough that every per-call buffer is hundreds of KiB, so
+# a buffer leaked per call shows in the process size; small enough to take a
+# few milliseconds. The failing call of each fails late (the last edge, the
+# last weight, a source in the middle), after the copies have been made.
+
+
+def random_simple_edges(n, m, seed):
+    rng = np.random.default_rng(seed)
+    pairs = rng.integers(0, n, size=(3 * m, 2))
+    pairs = pairs[pairs[:, 0] != pairs[:, 1]]
+    pairs = np.sort(pairs, axis=1)
+    pairs = np.unique(pairs, axis=0)[:m]
+    rng.shuffle(pairs)
+    return pairs.astype(np.uint64)
+
+
+def medium_calls():
+    big = random_simple_edges(20000, 60000, 1)
+    bad_big = big.copy()
+    bad_big[-1, 1] = 20000
+    small = random_simple_edges(1500, 4500, 2)
+    bad_small = small.copy()
+    bad_small[-1, 0] = 1500
+    wb = np.linspace(0.1, 3.0, len(big))
+    ws = np.linspace(0.1, 3.0, len(small))
+    bad_wb, bad_ws = wb.copy(), ws.copy()
+    bad_wb[-1] = -1.0
+    bad_ws[-1] = 0.0
+    sources = np.arange(0, 20000, 97, dtype=np.uint64)
+    bad_sources = sources.copy()
+    bad_sources[len(sources) // 2] = 20000
+    labels = (np.arange(20000) % 37).astype(np.uint64)
+    degrees = np.bincount(big.ravel().astype(np.int64), minlength=20000).astype(np.uint64)
+    odd = degrees.copy()
+    odd[-1] += 1
+    loops = big.copy()
+    loops[-1] = (5, 5)
+    return {
+        "degree_rust": ((20000, big, False), (20000, bad_big, False)),
+        "in_degree_rust": ((20000, big), (20000, bad_big)),
+        "out_degree_rust": ((20000, big), (20000, bad_big)),
+        "strength_rust": ((20000, big, wb, False), (20000, big, bad_wb, False)),
+        "triangles_per_node_rust": ((20000, big), (20000, bad_big)),
+        "clustering_avg_rust": ((20000, big), (20000, bad_big)),
+        "clustering_local_rust": ((20000, big), (20000, bad_big)),
+        "mean_shortest_path_rust": ((1500, small), (1500, bad_small)),
+        "shortest_paths_rust": ((20000, big, 3, False), (20000, big, 20000, False)),
+        "shortest_paths_multi_rust": ((20000, big, sources, True), (20000, big, bad_sources, True)),
+        "connected_components_rust": ((20000, big), (20000, bad_big)),
+        "betweenness_rust": ((1500, small, ws, False, True), (1500, small, bad_ws, False, True)),
+        "core_numbers_rust": ((20000, big), (20000, bad_big)),
+        "rewire_degree_preserving_rust": ((20000, big, 4, 2000, 20000, 3), (20000, loops, 4, 2000, 20000, 3)),
+        "configuration_model_rust": ((degrees, 5), (odd, 5)),
+        "erdos_renyi_rust": ((20000, 60000, 9), (300, 44851, 9)),
+        "louvain_rust": ((20000, big, wb, 1.0, 3, 20), (20000, big, wb, 1.0, 3, 0)),
+        "label_propagation_rust": ((20000, big, wb, 3, 100), (20000, big, bad_wb, 3, 100)),
+        "modularity_rust": ((20000, big, labels, wb, 1.0), (20000, big, labels[:-1], wb, 1.0)),
+    }
