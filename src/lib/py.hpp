@@ -117,6 +117,34 @@ class Args {
 
 // Copies, read through the strides in logical order.
 EdgeList to_edge_list(ArrayView view);  // throws InputError (edge shape)
+
+// The rows of an edge array, for a function that keeps the interpreter lock
+// for its whole run: a view of the array's own memory when it is C-contiguous
+// and aligned (no Python code can change it while the lock is held), else an
+// owned copy read through the strides. Shape-checked like `to_edge_list`.
+class EdgeRows {
+  public:
+    explicit EdgeRows(ArrayView view);
+    std::span<const Edge> rows() const { return rows_; }
+    operator std::span<const Edge>() const { return rows_; }
+    std::size_t size() const { return rows_.size(); }
+
+  private:
+    EdgeList copy_;
+    std::span<const Edge> rows_;
+};
+
+// The same for a weight vector: a view when contiguous and aligned, else a copy.
+class WeightRows {
+  public:
+    explicit WeightRows(ArrayView view);
+    operator std::span<const double>() const { return values_; }
+    std::size_t size() const { return values_.size(); }
+
+  private:
+    std::vector<double> copy_;
+    std::span<const double> values_;
+};
 std::vector<std::uint64_t> copy_ids(ArrayView view);
 std::vector<double> copy_weights(ArrayView view);
 inline std::optional<std::vector<double>> copy_weights(const std::optional<ArrayView>& view) {

@@ -139,6 +139,7 @@ class Pool {
             } catch (...) {
                 error = std::current_exception();
             }
+            tls_stop = nullptr;
             lock.lock();
             ++job->finished;
             if (error && !job->error) job->error = error;
