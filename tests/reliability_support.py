@@ -304,10 +304,15 @@ def content(name, a):
         total = sum(int(d) for d in a["degrees"].tolist())
         if total % 2:
             fail(ValueError, "degrees must sum to an even number; no graph has an odd degree sum")
+        if total > U64_MAX:
+            # A sum beyond 64 bits is the implementer's to refuse: MemoryError
+            # or a ValueError of its own; never the wrapped sum.
+            raise Predicted(Outcome("memory", MemoryError, also=(ValueError,)))
         _need(8 * total)
     elif name == "erdos_renyi_rust":
         n, mm = a["n"], a["m"]
-        pairs = min(n * (n - 1) // 2 if n > 0 else 0, U64_MAX)
+        # n (n - 1) saturates at 2^64 - 1 before the halving.
+        pairs = min(n * (n - 1) if n > 0 else 0, U64_MAX) // 2
         if mm > pairs:
             fail(ValueError, "m must not exceed the number of distinct node pairs")
         _need(16 * mm)
