@@ -187,7 +187,10 @@ def _range(n, edges):
     bad = np.nonzero((edges[:, 0] >= n) | (edges[:, 1] >= n))[0] if n <= U64_MAX else []
     if len(bad):
         i = int(bad[0])
-        fail(ValueError, _edge_message(i, int(edges[i, 0]), int(edges[i, 1]), n))
+        # With n beyond memory, what comes first is not settled: a function
+        # may size its per-node table before it meets the bad edge.
+        also = (MemoryError,) if 8 * n > HUGE_BYTES else ()
+        fail(ValueError, _edge_message(i, int(edges[i, 0]), int(edges[i, 1]), n), also=also)
 
 
 def fmt_weight(x):
@@ -302,12 +305,12 @@ def content(name, a):
         _need(16 * k * m)
     elif name == "configuration_model_rust":
         total = sum(int(d) for d in a["degrees"].tolist())
-        if total % 2:
-            fail(ValueError, "degrees must sum to an even number; no graph has an odd degree sum")
         if total > U64_MAX:
             # A sum beyond 64 bits is the implementer's to refuse: MemoryError
             # or a ValueError of its own; never the wrapped sum.
             raise Predicted(Outcome("memory", MemoryError, also=(ValueError,)))
+        if total % 2:
+            fail(ValueError, "degrees must sum to an even number; no graph has an odd degree sum")
         _need(8 * total)
     elif name == "erdos_renyi_rust":
         n, mm = a["n"], a["m"]
