@@ -712,9 +712,9 @@ def medium_calls():
     big = random_simple_edges(20000, 60000, 1)
     bad_big = big.copy()
     bad_big[-1, 1] = 20000
-    small = random_simple_edges(1500, 4500, 2)
+    small = random_simple_edges(600, 1800, 2)
     bad_small = small.copy()
-    bad_small[-1, 0] = 1500
+    bad_small[-1, 0] = 600
     wb = np.linspace(0.1, 3.0, len(big))
     ws = np.linspace(0.1, 3.0, len(small))
     bad_wb, bad_ws = wb.copy(), ws.copy()
@@ -737,11 +737,11 @@ def medium_calls():
         "triangles_per_node_rust": ((20000, big), (20000, bad_big)),
         "clustering_avg_rust": ((20000, big), (20000, bad_big)),
         "clustering_local_rust": ((20000, big), (20000, bad_big)),
-        "mean_shortest_path_rust": ((1500, small), (1500, bad_small)),
+        "mean_shortest_path_rust": ((600, small), (600, bad_small)),
         "shortest_paths_rust": ((20000, big, 3, False), (20000, big, 20000, False)),
         "shortest_paths_multi_rust": ((20000, big, sources, True), (20000, big, bad_sources, True)),
         "connected_components_rust": ((20000, big), (20000, bad_big)),
-        "betweenness_rust": ((1500, small, ws, False, True), (1500, small, bad_ws, False, True)),
+        "betweenness_rust": ((600, small, ws, False, True), (600, small, bad_ws, False, True)),
         "core_numbers_rust": ((20000, big), (20000, bad_big)),
         "rewire_degree_preserving_rust": ((20000, big, 4, 2000, 20000, 3), (20000, loops, 4, 2000, 20000, 3)),
         "configuration_model_rust": ((degrees, 5), (odd, 5)),
