@@ -159,20 +159,24 @@ SQUEEZE = textwrap.dedent("""
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
     seen = set()
     for headroom_mb in (160, 96, 64, 48, 32, 24, 16, 12, 8, 4, 0):
+        # The threads exist before the cap: the interpreter itself cannot be
+        # relied on to start threads without address space.
+        results = [None] * 8
+        gate = threading.Barrier(5)
+        def hit(k):
+            gate.wait()
+            for r in range(2):
+                results[2 * k + r] = run()
+        ts = [threading.Thread(target=hit, args=(k,)) for k in range(4)]
+        [t.start() for t in ts]
         with open("/proc/self/statm") as f:
             vm = int(f.read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (vm + headroom_mb * 2**20, hard))
-        results = []
-        def hit():
-            for _ in range(2):
-                results.append(run())
-        ts = [threading.Thread(target=hit) for _ in range(4)]
-        try:
-            [t.start() for t in ts]
-        except RuntimeError:  # no room left even for a thread's stack
-            pass
-        [t.join() for t in ts if t.ident is not None]
+        gate.wait()
+        for t in ts:
+            t.join(timeout=300)
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        assert not any(t.is_alive() for t in ts), ("hang", name, headroom_mb)
         for kind, value in results:
             seen.add(kind)
             assert kind == "MemoryError" or same(value, expected), (name, headroom_mb)
