@@ -180,7 +180,7 @@ def relayout(draw, arr):
         return np.zeros(shape, dtype=arr.dtype)
     if how == "dtype":
         dt = np.dtype(draw(st.sampled_from(DTYPES)))
-        if dt.kind in "biufc":
+        if dt.kind in "biufc" and arr.dtype.kind in "biufc":
             with np.errstate(all="ignore"):
                 return arr.astype(dt)
         return np.zeros(arr.shape, dtype=dt)
