@@ -24,7 +24,7 @@ from reliability_support import (REQ, ALL_FUNCTIONS, DETERMINISTIC, RANDOMISED, 
                                  TOLERANT)
 
 SANITIZE = bool(os.environ.get("KNOTWELL_SANITIZE"))
-EXAMPLES = int(os.environ.get("KNOTWELL_HOSTILE_EXAMPLES", "30" if SANITIZE else "150"))
+EXAMPLES = int(os.environ.get("KNOTWELL_HOSTILE_EXAMPLES", "30" if SANITIZE else "100"))
 DIFF_EXAMPLES = max(10, EXAMPLES // 3)
 
 hostile_settings = settings(max_examples=EXAMPLES, deadline=None, database=None,

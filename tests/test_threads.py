@@ -185,7 +185,7 @@ SQUEEZE = textwrap.dedent("""
 """)
 
 SQUEEZED = ["betweenness_rust", "mean_shortest_path_rust", "shortest_paths_multi_rust",
-            "rewire_degree_preserving_rust", "louvain_rust", "label_propagation_rust", "connected_components_rust"]
+            "rewire_degree_preserving_rust", "louvain_rust"]
 
 
 @pytest.mark.skipif(SANITIZE, reason="address-space limits do not mix with the sanitizer's shadow memory")
