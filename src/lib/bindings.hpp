@@ -11,6 +11,10 @@ KNOTWELL_ENTRY(degree_rust);
 KNOTWELL_ENTRY(in_degree_rust);
 KNOTWELL_ENTRY(out_degree_rust);
 KNOTWELL_ENTRY(strength_rust);
+KNOTWELL_ENTRY(mean_shortest_path_rust);
+KNOTWELL_ENTRY(shortest_paths_rust);
+KNOTWELL_ENTRY(shortest_paths_multi_rust);
+KNOTWELL_ENTRY(connected_components_rust);
 
 #undef KNOTWELL_ENTRY
 
