@@ -3,15 +3,15 @@
 // reversed rows change nothing).
 //
 // Algorithm: degree-ordered orientation with a marker array ("forward"
-// counting; Schank & Wagner 2005, Latapy 2008). Every edge {u, v} is kept
-// once, in the list of the lower-ranked end, rank being (degree, id); the
-// orientation is done in place in the undirected `Adjacency`, which also
-// drops self-entries. For each node u the out-list of u is marked, and for
-// each v in it every marked w in out(v) closes the triangle {u, v, w}, which
-// is then added to all three corners. Each triangle is found exactly once,
-// from its lowest-ranked corner. Out-degrees are at most sqrt(2m), so the
-// count costs O(m sqrt(m)) time at worst; memory is the `Adjacency` plus
-// O(n). Runs on the calling thread.
+// counting; Schank & Wagner 2005, Latapy 2008). Nodes are ranked by
+// (degree, id) and renumbered by rank; every edge {u, v} of the undirected
+// `Adjacency` is kept once, as an arc from the lower-ranked end, in a sorted
+// CSR of 32-bit ranks (self-entries drop out). For each x the out-list of x
+// is marked, and for each y in it every marked z in out(y) closes the
+// triangle {x, y, z}, which is added to all three corners: each triangle is
+// found exactly once, from its lowest-ranked corner. Out-degrees are at most
+// sqrt(2m), so counting costs O(m sqrt(m)) at worst; memory is O(n + m).
+// Runs on the calling thread.
 #pragma once
 
 #include <cstdint>
