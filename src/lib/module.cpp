@@ -16,10 +16,14 @@ PyMethodDef kFunctions[] = {
     KNOTWELL_FN(in_degree_rust, docs::kInDegree),
     KNOTWELL_FN(out_degree_rust, docs::kOutDegree),
     KNOTWELL_FN(strength_rust, docs::kStrength),
+    KNOTWELL_FN(triangles_per_node_rust, docs::kTriangles),
+    KNOTWELL_FN(clustering_avg_rust, docs::kClusteringAvg),
+    KNOTWELL_FN(clustering_local_rust, docs::kClusteringLocal),
     KNOTWELL_FN(mean_shortest_path_rust, docs::kMeanShortestPath),
     KNOTWELL_FN(shortest_paths_rust, docs::kShortestPaths),
     KNOTWELL_FN(shortest_paths_multi_rust, docs::kShortestPathsMulti),
     KNOTWELL_FN(connected_components_rust, docs::kConnectedComponents),
+    KNOTWELL_FN(core_numbers_rust, docs::kCoreNumbers),
     {nullptr, nullptr, 0, nullptr},
 };
 
