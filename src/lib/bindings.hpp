@@ -11,6 +11,7 @@ KNOTWELL_ENTRY(degree_rust);
 KNOTWELL_ENTRY(in_degree_rust);
 KNOTWELL_ENTRY(out_degree_rust);
 KNOTWELL_ENTRY(strength_rust);
+KNOTWELL_ENTRY(betweenness_rust);
 
 #undef KNOTWELL_ENTRY
 

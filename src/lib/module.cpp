@@ -16,6 +16,7 @@ PyMethodDef kFunctions[] = {
     KNOTWELL_FN(in_degree_rust, docs::kInDegree),
     KNOTWELL_FN(out_degree_rust, docs::kOutDegree),
     KNOTWELL_FN(strength_rust, docs::kStrength),
+    KNOTWELL_FN(betweenness_rust, docs::kBetweenness),
     {nullptr, nullptr, 0, nullptr},
 };
 
