@@ -18,6 +18,7 @@ KNOTWELL_ENTRY(mean_shortest_path_rust);
 KNOTWELL_ENTRY(shortest_paths_rust);
 KNOTWELL_ENTRY(shortest_paths_multi_rust);
 KNOTWELL_ENTRY(connected_components_rust);
+KNOTWELL_ENTRY(betweenness_rust);
 KNOTWELL_ENTRY(core_numbers_rust);
 
 #undef KNOTWELL_ENTRY

@@ -23,6 +23,7 @@ PyMethodDef kFunctions[] = {
     KNOTWELL_FN(shortest_paths_rust, docs::kShortestPaths),
     KNOTWELL_FN(shortest_paths_multi_rust, docs::kShortestPathsMulti),
     KNOTWELL_FN(connected_components_rust, docs::kConnectedComponents),
+    KNOTWELL_FN(betweenness_rust, docs::kBetweenness),
     KNOTWELL_FN(core_numbers_rust, docs::kCoreNumbers),
     {nullptr, nullptr, 0, nullptr},
 };
