@@ -11,6 +11,9 @@ KNOTWELL_ENTRY(degree_rust);
 KNOTWELL_ENTRY(in_degree_rust);
 KNOTWELL_ENTRY(out_degree_rust);
 KNOTWELL_ENTRY(strength_rust);
+KNOTWELL_ENTRY(rewire_degree_preserving_rust);
+KNOTWELL_ENTRY(configuration_model_rust);
+KNOTWELL_ENTRY(erdos_renyi_rust);
 
 #undef KNOTWELL_ENTRY
 

@@ -16,6 +16,9 @@ PyMethodDef kFunctions[] = {
     KNOTWELL_FN(in_degree_rust, docs::kInDegree),
     KNOTWELL_FN(out_degree_rust, docs::kOutDegree),
     KNOTWELL_FN(strength_rust, docs::kStrength),
+    KNOTWELL_FN(rewire_degree_preserving_rust, docs::kRewire),
+    KNOTWELL_FN(configuration_model_rust, docs::kConfigurationModel),
+    KNOTWELL_FN(erdos_renyi_rust, docs::kErdosRenyi),
     {nullptr, nullptr, 0, nullptr},
 };
 
