@@ -71,23 +71,59 @@ Check load_pairs(std::span<const Edge> edges, PairSet<Pairs>& set, std::uint64_t
     return std::nullopt;
 }
 
+// One attempt's draws. They never depend on the pairs, so attempts are drawn
+// ahead of time and the memory they will touch is prefetched.
+struct Planned {
+    std::uint64_t i;
+    std::uint64_t j;
+    bool coin;  // drawn only when i != j
+};
+
+constexpr std::size_t kAhead = 16;  // attempts drawn ahead; slots prefetched
+constexpr std::size_t kHalf = 8;    // edge-set slots prefetched this far ahead
+
+inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const std::uint64_t* pairs) {
+    p.i = rng.gen_below(m);
+    p.j = rng.gen_below(m);
+    p.coin = p.i != p.j && rng.coin();
+    __builtin_prefetch(&pairs[2 * p.i]);
+    __builtin_prefetch(&pairs[2 * p.j]);
+}
+
+// Prefetches the set slots an upcoming attempt will probe, from the pairs as
+// they are now (a later swap may change them; then the hint is merely wasted).
+template <class Pairs>
+inline void prefetch_slots(const Planned& p, const std::uint64_t* pairs, const PairSet<Pairs>& set) {
+    if (p.i == p.j) return;
+    const std::uint64_t a = pairs[2 * p.i], b = pairs[2 * p.i + 1];
+    const std::uint64_t c = pairs[2 * p.j], d = pairs[2 * p.j + 1];
+    set.prefetch(PairSet<Pairs>::key(a, p.coin ? c : d));
+    set.prefetch(PairSet<Pairs>::key(p.coin ? b : c, p.coin ? d : b));
+    set.prefetch(Pairs::pack(a, b));
+    set.prefetch(Pairs::pack(c, d));
+}
+
 // The swap loop over m >= 2 normalised pairs that `set` holds exactly.
+// Attempt t uses the draws planned kAhead attempts earlier; draws made past
+// the last attempt are dropped with the stream.
 template <class Pairs>
 SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set, SplitMix64& rng,
                       std::uint64_t target_swaps, std::uint64_t max_attempts) {
     using Set = PairSet<Pairs>;
+    Planned plan[kAhead];
+    for (Planned& p : plan) plan_attempt(p, m, rng, pairs);
     SwapCounts counts;
-    while (counts.swaps < target_swaps && counts.attempts < max_attempts) {
-        const std::uint64_t i = rng.gen_below(m);
-        const std::uint64_t j = rng.gen_below(m);
+    for (std::size_t t = 0; counts.swaps < target_swaps && counts.attempts < max_attempts; ++t) {
+        prefetch_slots(plan[(t + kHalf) % kAhead], pairs, set);
+        const Planned p = plan[t % kAhead];
+        plan_attempt(plan[t % kAhead], m, rng, pairs);
         ++counts.attempts;
-        if (i == j) continue;
-        const std::uint64_t a = pairs[2 * i], b = pairs[2 * i + 1];
-        const std::uint64_t c = pairs[2 * j], d = pairs[2 * j + 1];
+        if (p.i == p.j) continue;
+        const std::uint64_t a = pairs[2 * p.i], b = pairs[2 * p.i + 1];
+        const std::uint64_t c = pairs[2 * p.j], d = pairs[2 * p.j + 1];
         // Coin 0 joins {a, d} and {c, b}; coin 1 joins {a, c} and {b, d}.
-        const bool coin = rng.coin();
-        const std::uint64_t u1 = a, v1 = coin ? c : d;
-        const std::uint64_t u2 = coin ? b : c, v2 = coin ? d : b;
+        const std::uint64_t u1 = a, v1 = p.coin ? c : d;
+        const std::uint64_t u2 = p.coin ? b : c, v2 = p.coin ? d : b;
         if (u1 == v1 || u2 == v2) continue;
         const typename Set::Key k1 = Set::key(u1, v1), k2 = Set::key(u2, v2);
         if (set.contains(k1) || set.contains(k2)) continue;
@@ -95,10 +131,10 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
         set.erase(Pairs::pack(c, d));
         set.insert(k1);
         set.insert(k2);
-        pairs[2 * i] = u1 < v1 ? u1 : v1;
-        pairs[2 * i + 1] = u1 < v1 ? v1 : u1;
-        pairs[2 * j] = u2 < v2 ? u2 : v2;
-        pairs[2 * j + 1] = u2 < v2 ? v2 : u2;
+        pairs[2 * p.i] = u1 < v1 ? u1 : v1;
+        pairs[2 * p.i + 1] = u1 < v1 ? v1 : u1;
+        pairs[2 * p.j] = u2 < v2 ? u2 : v2;
+        pairs[2 * p.j + 1] = u2 < v2 ? v2 : u2;
         ++counts.swaps;
     }
     return counts;
