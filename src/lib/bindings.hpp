@@ -20,6 +20,9 @@ KNOTWELL_ENTRY(shortest_paths_multi_rust);
 KNOTWELL_ENTRY(connected_components_rust);
 KNOTWELL_ENTRY(betweenness_rust);
 KNOTWELL_ENTRY(core_numbers_rust);
+KNOTWELL_ENTRY(rewire_degree_preserving_rust);
+KNOTWELL_ENTRY(configuration_model_rust);
+KNOTWELL_ENTRY(erdos_renyi_rust);
 
 #undef KNOTWELL_ENTRY
 

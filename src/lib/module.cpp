@@ -25,6 +25,9 @@ PyMethodDef kFunctions[] = {
     KNOTWELL_FN(connected_components_rust, docs::kConnectedComponents),
     KNOTWELL_FN(betweenness_rust, docs::kBetweenness),
     KNOTWELL_FN(core_numbers_rust, docs::kCoreNumbers),
+    KNOTWELL_FN(rewire_degree_preserving_rust, docs::kRewire),
+    KNOTWELL_FN(configuration_model_rust, docs::kConfigurationModel),
+    KNOTWELL_FN(erdos_renyi_rust, docs::kErdosRenyi),
     {nullptr, nullptr, 0, nullptr},
 };
 
