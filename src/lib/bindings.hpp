@@ -11,6 +11,9 @@ KNOTWELL_ENTRY(degree_rust);
 KNOTWELL_ENTRY(in_degree_rust);
 KNOTWELL_ENTRY(out_degree_rust);
 KNOTWELL_ENTRY(strength_rust);
+KNOTWELL_ENTRY(louvain_rust);
+KNOTWELL_ENTRY(label_propagation_rust);
+KNOTWELL_ENTRY(modularity_rust);
 
 #undef KNOTWELL_ENTRY
 

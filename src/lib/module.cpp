@@ -16,6 +16,9 @@ PyMethodDef kFunctions[] = {
     KNOTWELL_FN(in_degree_rust, docs::kInDegree),
     KNOTWELL_FN(out_degree_rust, docs::kOutDegree),
     KNOTWELL_FN(strength_rust, docs::kStrength),
+    KNOTWELL_FN(louvain_rust, docs::kLouvain),
+    KNOTWELL_FN(label_propagation_rust, docs::kLabelPropagation),
+    KNOTWELL_FN(modularity_rust, docs::kModularity),
     {nullptr, nullptr, 0, nullptr},
 };
 
