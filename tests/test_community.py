@@ -159,6 +159,15 @@ def test_louvain_reports_modularity_of_its_labels(seed):
     assert (labels, q, k, levels)[1:] == kw.louvain_rust(n, rows, w, resolution, seed if seed % 3 else None)[1:]
 
 
+@pytest.mark.parametrize("scale", [1.0, 0.5, 3.0])
+def test_whole_weights_agree_with_lists(scale):
+    # Whole weights are summed straight off the rows; Louvain sums its lists.
+    n, rows, _ = random_multigraph(5, n=80, m=300)
+    w = np.random.default_rng(1).integers(0, 4, size=len(rows)) * scale
+    labels, q, _, _ = kw.louvain_rust(n, rows, w, 0.8, seed=2)
+    assert q == kw.modularity_rust(n, rows, labels, w, 0.8)
+
+
 def test_louvain_merges_rows_like_weights():
     # Repeated and reversed rows act as one pair with the summed weight.
     n, rows, _ = random_multigraph(7, weighted=False)

@@ -15,22 +15,19 @@ struct Propagation {
     std::vector<std::uint64_t> labels;
     std::vector<double> label_weight;    // 0.0 except for labels in `touched`
     std::vector<std::uint64_t> touched;  // labels written for the current node
+    std::uint64_t n_touched;
     SplitMix64 stream;
 
     // The label that u adopts: largest summed weight, ties uniform.
     std::uint64_t choose(NodeId u) {
-        for (const std::uint64_t l : touched) label_weight[l] = 0.0;
-        touched.clear();
-        for (std::uint64_t j = g.begin(u), end = g.end(u); j < end; ++j) {
-            const std::uint64_t l = labels[g.targets[j]];
-            // With zero weights a label can be listed twice; each listing
-            // takes part in the draw.
-            if (label_weight[l] == 0.0) touched.push_back(l);
-            label_weight[l] = g.weights[j] + label_weight[l];
-        }
+        for (std::uint64_t t = 0; t < n_touched; ++t) label_weight[touched[t]] = 0.0;
+        // With zero weights a label can be listed twice; each listing takes
+        // part in the draw.
+        n_touched = gather_by_key(g, u, labels.data(), label_weight.data(), touched.data());
         std::uint64_t best = 0, count = 0;
         double best_weight = -std::numeric_limits<double>::infinity();
-        for (const std::uint64_t l : touched) {
+        for (std::uint64_t t = 0; t < n_touched; ++t) {
+            const std::uint64_t l = touched[t];
             const double s = label_weight[l];
             if (s > best_weight) {
                 best = l;
@@ -70,7 +67,8 @@ Result<std::vector<std::uint64_t>> label_propagation(std::uint64_t n, std::span<
     if (n == 0) return std::vector<std::uint64_t>{};
 
     const WeightedGraph g = build_weighted_graph(n, edges, weights);
-    Propagation p{g, std::vector<std::uint64_t>(n), std::vector<double>(n, 0.0), {}, SplitMix64(seed)};
+    Propagation p{g, std::vector<std::uint64_t>(n), std::vector<double>(n, 0.0),
+                  std::vector<std::uint64_t>(max_list_length(g)), 0, SplitMix64(seed)};
     std::iota(p.labels.begin(), p.labels.end(), std::uint64_t{0});
     std::vector<std::uint64_t> order(n);
     std::iota(order.begin(), order.end(), std::uint64_t{0});

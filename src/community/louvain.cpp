@@ -17,6 +17,7 @@ struct Level {
     std::vector<double> community_strength;
     std::vector<double> weight_to;        // 0.0 except for ids in `touched`
     std::vector<std::uint64_t> touched;   // ids written for the current node
+    std::uint64_t n_touched = 0;
 };
 
 // One pass over `order`; returns the number of nodes that changed community.
@@ -25,26 +26,20 @@ std::uint64_t move_nodes(const WeightedGraph& g, std::span<const std::uint64_t> 
     std::uint64_t* community = lv.node_community.data();
     double* cs = lv.community_strength.data();
     double* weight_to = lv.weight_to.data();
-    std::vector<std::uint64_t>& touched = lv.touched;
-    const NodeId* targets = g.targets.data();
-    const double* weights = g.weights.data();
+    std::uint64_t* touched = lv.touched.data();
     std::uint64_t moves = 0;
     for (const std::uint64_t u : order) {
         const double k_u = g.strength[u];
         const std::uint64_t c_old = community[u];
-        for (const std::uint64_t c : touched) weight_to[c] = 0.0;
-        touched.clear();
-        for (std::uint64_t j = g.begin(u), end = g.end(u); j < end; ++j) {
-            const std::uint64_t c = community[targets[j]];
-            if (weight_to[c] == 0.0) touched.push_back(c);
-            weight_to[c] += weights[j];
-        }
+        for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
+        lv.n_touched = gather_by_key(g, u, community, weight_to, touched);
         cs[c_old] -= k_u;
 
         const double r = resolution * k_u;
         std::uint64_t best = c_old;
         double best_gain = weight_to[c_old] - (cs[c_old] * r) / two_m;
-        for (const std::uint64_t c : touched) {
+        for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
+            const std::uint64_t c = touched[t];
             if (c == c_old) continue;
             const double gain = weight_to[c] - (cs[c] * r) / two_m;
             if (gain > best_gain) {
@@ -68,7 +63,8 @@ void local_moving(const WeightedGraph& g, double resolution, double two_m, std::
     lv.community_strength.resize(n);
     for (std::uint64_t i = 0; i < n; ++i) lv.community_strength[i] = 0.0 + g.strength[i];
     lv.weight_to.assign(n, 0.0);
-    lv.touched.clear();
+    lv.touched.assign(max_list_length(g), 0);
+    lv.n_touched = 0;
 
     std::vector<std::uint64_t> order(n);
     std::iota(order.begin(), order.end(), std::uint64_t{0});

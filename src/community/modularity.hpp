@@ -6,7 +6,9 @@
 //
 // One pass over the nodes and their lists into two dense accumulators per
 // community, then one ascending pass over the communities: O(n + m), no
-// hashing. Community ids are arbitrary 64-bit values; ids spread far beyond
+// hashing. With whole weights of bounded total (unweighted included) every
+// partial sum is exact, so `modularity` skips the lists and reads the rows
+// once in any order, to the same result. Community ids are arbitrary 64-bit values; ids spread far beyond
 // n are first mapped to a compact range that keeps their ascending order
 // (O(n log n)), which changes nothing since an id no node carries adds an
 // exact zero. Single-threaded.

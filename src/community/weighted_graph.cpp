@@ -1,5 +1,7 @@
 #include "community/weighted_graph.hpp"
 
+#include <algorithm>
+
 namespace knotwell {
 
 WeightedGraph build_weighted_graph(std::uint64_t n, std::span<const Edge> edges,
@@ -42,6 +44,12 @@ void compute_strengths(WeightedGraph& g) {
         for (std::uint64_t j = g.begin(u); j < g.end(u); ++j) s += g.weights[j];
         g.strength[u] = s;
     }
+}
+
+std::uint64_t max_list_length(const WeightedGraph& g) {
+    std::uint64_t longest = 0;
+    for (std::uint64_t u = 0; u < g.node_count; ++u) longest = std::max(longest, g.end(u) - g.begin(u));
+    return longest;
 }
 
 std::uint64_t relabel_by_first_appearance(std::span<std::uint64_t> values, std::uint64_t bound) {

@@ -48,6 +48,33 @@ void assemble_lists(std::uint64_t k, ForEachArc&& for_each_arc, WeightedGraph& g
 // strength[i] = 2 x self_loop_weight[i] + the list's weights in list order.
 void compute_strengths(WeightedGraph& g);
 
+// Longest list; bounds the `touched` buffers of the moving phases.
+std::uint64_t max_list_length(const WeightedGraph& g);
+
+// Sums u's list into `sum` by the key of each neighbour (its community or
+// label), in list order. A key whose running sum is exactly 0.0 when met is
+// appended to `touched` (room for u's list length), so zero-weight entries
+// can list a key twice. Returns the number appended. Branch-free on the
+// sums, so the random reads of neighbours overlap; the key table is read a
+// few entries ahead.
+inline std::uint64_t gather_by_key(const WeightedGraph& g, NodeId u, const std::uint64_t* key, double* sum,
+                                   std::uint64_t* touched) {
+    constexpr std::uint64_t kAhead = 8;
+    const NodeId* targets = g.targets.data();
+    const double* weights = g.weights.data();
+    const std::uint64_t begin = g.begin(u), end = g.end(u);
+    std::uint64_t count = 0;
+    for (std::uint64_t j = begin; j < end; ++j) {
+        if (j + kAhead < end) __builtin_prefetch(key + targets[j + kAhead]);
+        const std::uint64_t c = key[targets[j]];
+        const double s = sum[c];
+        touched[count] = c;
+        count += s == 0.0;
+        sum[c] = weights[j] + s;
+    }
+    return count;
+}
+
 // Renumbers `values` (each < bound) to 0, 1, ... in order of first
 // appearance; returns the number of distinct values. O(len + bound).
 std::uint64_t relabel_by_first_appearance(std::span<std::uint64_t> values, std::uint64_t bound);
