@@ -23,6 +23,9 @@ KNOTWELL_ENTRY(core_numbers_rust);
 KNOTWELL_ENTRY(rewire_degree_preserving_rust);
 KNOTWELL_ENTRY(configuration_model_rust);
 KNOTWELL_ENTRY(erdos_renyi_rust);
+KNOTWELL_ENTRY(louvain_rust);
+KNOTWELL_ENTRY(label_propagation_rust);
+KNOTWELL_ENTRY(modularity_rust);
 
 #undef KNOTWELL_ENTRY
 

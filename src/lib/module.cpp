@@ -28,6 +28,9 @@ PyMethodDef kFunctions[] = {
     KNOTWELL_FN(rewire_degree_preserving_rust, docs::kRewire),
     KNOTWELL_FN(configuration_model_rust, docs::kConfigurationModel),
     KNOTWELL_FN(erdos_renyi_rust, docs::kErdosRenyi),
+    KNOTWELL_FN(louvain_rust, docs::kLouvain),
+    KNOTWELL_FN(label_propagation_rust, docs::kLabelPropagation),
+    KNOTWELL_FN(modularity_rust, docs::kModularity),
     {nullptr, nullptr, 0, nullptr},
 };
 
