@@ -399,6 +399,9 @@ def test_check_order_and_messages(call, message):
         (lambda: kw.louvain_rust(3, GOOD, max_levels=None), "argument 'max_levels': "),
         (lambda: kw.modularity_rust(3, GOOD, np.zeros(3, dtype=np.int64)), "argument 'labels': type mismatch"),
         (lambda: kw.modularity_rust(3, GOOD, L([0, 0, 0]), resolution="x"), "argument 'resolution': "),
+        # Every parameter is converted before the shape of the edges is looked at.
+        (lambda: kw.louvain_rust(3, L(range(6)).reshape(2, 3), max_levels="x"), "argument 'max_levels': "),
+        (lambda: kw.label_propagation_rust(3, L([0, 1, 2]).reshape(1, 3), max_iter=1.5), "argument 'max_iter': "),
     ],
 )
 def test_conversion_failures(call, prefix):
