@@ -10,7 +10,7 @@
 // The accumulation pulls: with coef[w] = (1 + delta[w]) / sigma[w] stored once
 // w is done, and zero until then,
 //     delta[v] = sigma[v] * sum of coef[w] over the successors w of v.
-// Costs per source: O(n_s + m_s) breadth-first, O((n_s + m_s) log m_s)
+// Costs per source: O(n_s + m_s) breadth-first, O((n_s + m_s) log n_s)
 // Dijkstra, over the n_s nodes and m_s arcs the search reaches.
 //
 // A workspace serves one piece of sources at a time; every search leaves it
@@ -97,9 +97,16 @@ void accumulate_bfs(const NeighbourLists<Id>& g, BfsWorkspace<Id>& ws, double sc
         const std::uint64_t lo = ws.levels[level], hi = ws.levels[level + 1];
         for (std::uint64_t i = lo; i < hi; ++i) {
             const Id v = order[i];
-            double sum = 0.0;
-            for (std::uint64_t k = g.begin(v), end = g.end(v); k < end; ++k) sum += coef[g.targets[k]];
-            delta[i] = sigma[v] * sum;
+            // Two running sums halve the chain of dependent additions.
+            double even = 0.0, odd = 0.0;
+            std::uint64_t k = g.begin(v);
+            const std::uint64_t end = g.end(v);
+            for (; k + 1 < end; k += 2) {
+                even += coef[g.targets[k]];
+                odd += coef[g.targets[k + 1]];
+            }
+            if (k < end) even += coef[g.targets[k]];
+            delta[i] = sigma[v] * (even + odd);
         }
         for (std::uint64_t i = lo; i < hi; ++i) {
             const Id v = order[i];
@@ -109,11 +116,79 @@ void accumulate_bfs(const NeighbourLists<Id>& g, BfsWorkspace<Id>& ws, double sc
     }
 }
 
+// Min-heap of the nodes whose distance is tentative, keyed by it, with four
+// children per slot and each node's slot recorded so a shorter distance
+// moves the node up in place: the heap never holds more than the frontier
+// and every reached node is popped exactly once.
 template <class Id>
-struct HeapEntry {
-    double dist;
-    Id pred;  // the node whose relaxation pushed the entry
-    Id node;
+class IndexedHeap {
+  public:
+    explicit IndexedHeap(std::uint64_t n) : slot_(n) {}
+
+    bool empty() const { return items_.empty(); }
+
+    void push(Id node, double key) {
+        items_.push_back({key, node});
+        sift_up(items_.size() - 1, {key, node});
+    }
+
+    // `node` is in the heap and `key` is below its current key.
+    void decrease(Id node, double key) { sift_up(slot_[node], {key, node}); }
+
+    Id pop() {
+        const Id top = items_[0].node;
+        const Item last = items_.back();
+        items_.pop_back();
+        if (!items_.empty()) sift_down(last);
+        return top;
+    }
+
+  private:
+    struct Item {
+        double key;
+        Id node;
+    };
+
+    void place(std::size_t i, const Item& item) {
+        items_[i] = item;
+        slot_[item.node] = static_cast<Id>(i);
+    }
+
+    void sift_up(std::size_t i, const Item& item) {
+        while (i > 0) {
+            const std::size_t parent = (i - 1) / 4;
+            if (items_[parent].key <= item.key) break;
+            place(i, items_[parent]);
+            i = parent;
+        }
+        place(i, item);
+    }
+
+    // Refills the root slot with `item`: the hole first sinks to a leaf along
+    // the smallest children, then `item` rises from there (Floyd's trick; the
+    // last item nearly always belongs near the bottom).
+    void sift_down(const Item& item) {
+        const std::size_t size = items_.size();
+        std::size_t i = 0;
+        for (;;) {
+            const std::size_t first = 4 * i + 1;
+            if (first >= size) break;
+            const std::size_t stop = first + 4 < size ? first + 4 : size;
+            std::size_t best = first;
+            double best_key = items_[first].key;
+            for (std::size_t c = first + 1; c < stop; ++c) {
+                const double key = items_[c].key;
+                best = key < best_key ? c : best;
+                best_key = key < best_key ? key : best_key;
+            }
+            place(i, items_[best]);
+            i = best;
+        }
+        sift_up(i, item);
+    }
+
+    std::vector<Item> items_;
+    std::vector<Id> slot_;  // valid while the node is in the heap
 };
 
 template <class Id>
@@ -121,13 +196,20 @@ struct DijkstraWorkspace {
     std::vector<double> dist;  // best known length, +inf before the search reaches the node
     std::vector<double> sigma;
     std::vector<double> coef;
+    std::vector<Id> pred;  // the node behind the latest shorter distance
     std::vector<std::uint8_t> settled;
     std::vector<Id> order;  // settle order
-    std::vector<HeapEntry<Id>> heap;
+    IndexedHeap<Id> heap;
     std::uint64_t reached = 0;
 
     explicit DijkstraWorkspace(std::uint64_t n)
-        : dist(n, std::numeric_limits<double>::infinity()), sigma(n, 0.0), coef(n, 0.0), settled(n, 0), order(n) {}
+        : dist(n, std::numeric_limits<double>::infinity()),
+          sigma(n, 0.0),
+          coef(n, 0.0),
+          pred(n),
+          settled(n, 0),
+          order(n),
+          heap(n) {}
 
     void reset() {
         for (std::uint64_t i = 0; i < reached; ++i) {
@@ -141,41 +223,45 @@ struct DijkstraWorkspace {
     }
 };
 
-// Dijkstra with lazy deletion counting shortest paths from s. A strictly
-// shorter tentative distance restarts the count; an exactly equal one adds
-// the relaxing node's (final) count. The count of the node behind an
-// improving entry is added when that entry is popped, once it is final.
+// Dijkstra counting shortest paths from s. A strictly shorter tentative
+// distance restarts the count and records the relaxing node; an exactly
+// equal one adds the relaxing node's (final) count. The recorded node's
+// count is added when the node is settled.
 template <class Id>
 void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<Id>& ws) {
-    const auto later = [](const HeapEntry<Id>& a, const HeapEntry<Id>& b) { return a.dist > b.dist; };
+    constexpr double kInf = std::numeric_limits<double>::infinity();
     double* dist = ws.dist.data();
     double* sigma = ws.sigma.data();
+    Id* pred = ws.pred.data();
     std::uint8_t* settled = ws.settled.data();
-    auto& heap = ws.heap;
+    IndexedHeap<Id>& heap = ws.heap;
     dist[s] = 0.0;
     sigma[s] = 1.0;
-    heap.push_back({0.0, s, s});
+    heap.push(s, 0.0);
     std::uint64_t reached = 0;
     while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), later);
-        const HeapEntry<Id> top = heap.back();
-        heap.pop_back();
-        const Id v = top.node;
-        if (settled[v]) continue;
-        if (v != s) sigma[v] += sigma[top.pred];
+        const Id v = heap.pop();
+        if (v != s) sigma[v] += sigma[pred[v]];
         settled[v] = 1;
         ws.order[reached++] = v;
+        const double d = dist[v];
         const double sv = sigma[v];
         for (std::uint64_t k = g.begin(v), end = g.end(v); k < end; ++k) {
+            // A settled w has dist[w] <= d <= nd, so only the tie test needs
+            // the flag (a weight absorbed by d can make nd == d).
             const Id w = g.targets[k];
-            if (settled[w]) continue;
-            const double nd = g.weights[k] + top.dist;
-            if (dist[w] > nd) {
+            const double nd = g.weights[k] + d;
+            const double dw = dist[w];
+            if (dw > nd) {
                 dist[w] = nd;
                 sigma[w] = 0.0;
-                heap.push_back({nd, v, w});
-                std::push_heap(heap.begin(), heap.end(), later);
-            } else if (dist[w] == nd) {
+                pred[w] = v;
+                if (dw == kInf) {
+                    heap.push(w, nd);
+                } else {
+                    heap.decrease(w, nd);
+                }
+            } else if (dw == nd && !settled[w]) {
                 sigma[w] += sv;
             }
         }
