@@ -3,13 +3,16 @@
 // then accumulate the source's dependencies back along the settle order.
 //
 // U. Brandes, "A faster algorithm for betweenness centrality", J. Math.
-// Sociol. 25 (2001). Like the GAP benchmark suite's `bc.cc`, the searches keep
-// no predecessor lists: v precedes w on a shortest path exactly when the arc
-// v -> w closes the distance gap (depth[w] = depth[v] + 1, or, weighted,
-// weight + dist[v] == dist[w] with the same float sum the search compared).
-// The accumulation pulls: with coef[w] = (1 + delta[w]) / sigma[w] stored once
-// w is done, and zero until then,
-//     delta[v] = sigma[v] * sum of coef[w] over the successors w of v.
+// Sociol. 25 (2001). The accumulation pulls instead of pushing along
+// predecessor lists:
+//     delta[v] = sigma[v] * sum of coef[w] over the successors w of v,
+// with coef[w] = (1 + delta[w]) / sigma[w] written once w is done. The
+// breadth-first search records each node's successors (the arcs it found to
+// lead one level down) in one flat buffer, so the accumulation reads only
+// those. The weighted search tests arcs afterwards as the GAP benchmark
+// suite's `bc.cc` does: v precedes w exactly when weight + dist[v] ==
+// dist[w], the same float sum the search compared, and w was settled after
+// v (coef of nodes settled earlier is still 0 when v is done).
 // Costs per source: O(n_s + m_s) breadth-first, O((n_s + m_s) log n_s)
 // Dijkstra, over the n_s nodes and m_s arcs the search reaches.
 //
@@ -32,37 +35,41 @@ struct BfsWorkspace {
 
     std::vector<Id> depth;      // hop distance, kUnseen before the search reaches the node
     std::vector<double> sigma;  // shortest-path counts, as floats
-    std::vector<double> coef;   // (1 + delta) / sigma once the node's dependency is final, else 0
+    std::vector<double> coef;   // (1 + delta) / sigma, written once the node's dependency is final
     std::vector<Id> order;      // the queue, which is also the settle order
-    std::vector<double> delta;  // dependency of order[i], by queue position
-    std::vector<std::uint64_t> levels;  // depth k occupies order[levels[k] .. levels[k + 1])
+    // The successors of order[i] are succ[succ_end[i - 1] .. succ_end[i]),
+    // in list order (succ_end[-1] read as 0): the arcs that the search found
+    // to lead one level down, so the accumulation reads no other arc.
+    std::vector<Id> succ;
+    std::vector<std::uint64_t> succ_end;
     std::uint64_t reached = 0;
 
-    explicit BfsWorkspace(std::uint64_t n) : depth(n, kUnseen), sigma(n, 0.0), coef(n, 0.0), order(n), delta(n) {}
+    explicit BfsWorkspace(const NeighbourLists<Id>& g)
+        : depth(g.n, kUnseen), sigma(g.n, 0.0), coef(g.n), order(g.n), succ(g.targets.size()), succ_end(g.n) {}
 
     void reset() {
         for (std::uint64_t i = 0; i < reached; ++i) {
             const Id v = order[i];
             depth[v] = kUnseen;
             sigma[v] = 0.0;
-            coef[v] = 0.0;
         }
         reached = 0;
     }
 };
 
-// Level-synchronous breadth-first search counting shortest paths from s.
+// Level-synchronous breadth-first search counting shortest paths from s and
+// recording each node's successors.
 template <class Id>
 void count_paths_bfs(const NeighbourLists<Id>& g, Id s, BfsWorkspace<Id>& ws) {
     const Id kUnseen = BfsWorkspace<Id>::kUnseen;
     Id* depth = ws.depth.data();
     double* sigma = ws.sigma.data();
     Id* order = ws.order.data();
+    Id* succ = ws.succ.data();
     depth[s] = 0;
     sigma[s] = 1.0;
     order[0] = s;
-    ws.levels.assign(1, 0);
-    std::uint64_t lo = 0, hi = 1, tail = 1;
+    std::uint64_t lo = 0, hi = 1, tail = 1, n_succ = 0;
     for (Id next = 1; lo < hi; ++next) {
         for (std::uint64_t i = lo; i < hi; ++i) {
             const Id v = order[i];
@@ -74,45 +81,33 @@ void count_paths_bfs(const NeighbourLists<Id>& g, Id s, BfsWorkspace<Id>& ws) {
                     depth[w] = dw = next;
                     order[tail++] = w;
                 }
-                if (dw == next) sigma[w] += sv;
+                if (dw == next) {
+                    sigma[w] += sv;
+                    succ[n_succ++] = w;
+                }
             }
+            ws.succ_end[i] = n_succ;
         }
-        ws.levels.push_back(hi);
         lo = hi;
         hi = tail;
     }
     ws.reached = tail;
 }
 
-// Deepest level first. Within a level, every dependency is computed before
-// any coef of that level is published, so same-level neighbours read 0.
+// Reverse settle order: every successor's coef is written before it is read.
 // Adds scale * delta[v] to acc[v] for every reached v other than the source.
 template <class Id>
-void accumulate_bfs(const NeighbourLists<Id>& g, BfsWorkspace<Id>& ws, double scale, double* acc) {
+void accumulate_bfs(BfsWorkspace<Id>& ws, double scale, double* acc) {
     const double* sigma = ws.sigma.data();
     double* coef = ws.coef.data();
-    const Id* order = ws.order.data();
-    double* delta = ws.delta.data();
-    for (std::size_t level = ws.levels.size() - 1; level-- > 1;) {
-        const std::uint64_t lo = ws.levels[level], hi = ws.levels[level + 1];
-        for (std::uint64_t i = lo; i < hi; ++i) {
-            const Id v = order[i];
-            // Two running sums halve the chain of dependent additions.
-            double even = 0.0, odd = 0.0;
-            std::uint64_t k = g.begin(v);
-            const std::uint64_t end = g.end(v);
-            for (; k + 1 < end; k += 2) {
-                even += coef[g.targets[k]];
-                odd += coef[g.targets[k + 1]];
-            }
-            if (k < end) even += coef[g.targets[k]];
-            delta[i] = sigma[v] * (even + odd);
-        }
-        for (std::uint64_t i = lo; i < hi; ++i) {
-            const Id v = order[i];
-            acc[v] += scale * delta[i];
-            coef[v] = (1.0 + delta[i]) / sigma[v];
-        }
+    const Id* succ = ws.succ.data();
+    for (std::uint64_t i = ws.reached; i-- > 1;) {
+        const Id v = ws.order[i];
+        double sum = 0.0;
+        for (std::uint64_t k = ws.succ_end[i - 1], end = ws.succ_end[i]; k < end; ++k) sum += coef[succ[k]];
+        const double delta = sigma[v] * sum;
+        acc[v] += scale * delta;
+        coef[v] = (1.0 + delta) / sigma[v];
     }
 }
 
@@ -195,21 +190,21 @@ template <class Id>
 struct DijkstraWorkspace {
     std::vector<double> dist;  // best known length, +inf before the search reaches the node
     std::vector<double> sigma;
-    std::vector<double> coef;
+    std::vector<double> coef;  // as in BfsWorkspace, and 0 until written
     std::vector<Id> pred;  // the node behind the latest shorter distance
     std::vector<std::uint8_t> settled;
     std::vector<Id> order;  // settle order
     IndexedHeap<Id> heap;
     std::uint64_t reached = 0;
 
-    explicit DijkstraWorkspace(std::uint64_t n)
-        : dist(n, std::numeric_limits<double>::infinity()),
-          sigma(n, 0.0),
-          coef(n, 0.0),
-          pred(n),
-          settled(n, 0),
-          order(n),
-          heap(n) {}
+    explicit DijkstraWorkspace(const NeighbourLists<Id>& g)
+        : dist(g.n, std::numeric_limits<double>::infinity()),
+          sigma(g.n, 0.0),
+          coef(g.n, 0.0),
+          pred(g.n),
+          settled(g.n, 0),
+          order(g.n),
+          heap(g.n) {}
 
     void reset() {
         for (std::uint64_t i = 0; i < reached; ++i) {
