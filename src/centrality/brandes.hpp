@@ -9,10 +9,10 @@
 // with coef[w] = (1 + delta[w]) / sigma[w] written once w is done. The
 // breadth-first search records each node's successors (the arcs it found to
 // lead one level down) in one flat buffer, so the accumulation reads only
-// those. The weighted search tests arcs afterwards as the GAP benchmark
-// suite's `bc.cc` does: v precedes w exactly when weight + dist[v] ==
+// those. The weighted accumulation tests arcs afterwards, as the GAP
+// benchmark suite's `bc.cc` does: v precedes w exactly when weight + dist[v] ==
 // dist[w], the same float sum the search compared, and w was settled after
-// v (coef of nodes settled earlier is still 0 when v is done).
+// v; only the arcs that shortened or tied a distance are tested.
 // Costs per source: O(n_s + m_s) breadth-first, O((n_s + m_s) log n_s)
 // Dijkstra, over the n_s nodes and m_s arcs the search reaches.
 //
@@ -190,20 +190,27 @@ template <class Id>
 struct DijkstraWorkspace {
     std::vector<double> dist;  // best known length, +inf before the search reaches the node
     std::vector<double> sigma;
-    std::vector<double> coef;  // as in BfsWorkspace, and 0 until written
+    std::vector<double> coef;  // as in BfsWorkspace
     std::vector<Id> pred;  // the node behind the latest shorter distance
     std::vector<std::uint8_t> settled;
     std::vector<Id> order;  // settle order
+    // Arcs of order[i] that shortened or tied a distance when order[i]
+    // settled: candidates[candidates_end[i - 1] .. candidates_end[i]). Every
+    // successor arc is among them; the accumulation tests only these.
+    std::vector<std::uint64_t> candidates;
+    std::vector<std::uint64_t> candidates_end;
     IndexedHeap<Id> heap;
     std::uint64_t reached = 0;
 
     explicit DijkstraWorkspace(const NeighbourLists<Id>& g)
         : dist(g.n, std::numeric_limits<double>::infinity()),
           sigma(g.n, 0.0),
-          coef(g.n, 0.0),
+          coef(g.n),
           pred(g.n),
           settled(g.n, 0),
           order(g.n),
+          candidates(g.targets.size()),
+          candidates_end(g.n),
           heap(g.n) {}
 
     void reset() {
@@ -211,7 +218,6 @@ struct DijkstraWorkspace {
             const Id v = order[i];
             dist[v] = std::numeric_limits<double>::infinity();
             sigma[v] = 0.0;
-            coef[v] = 0.0;
             settled[v] = 0;
         }
         reached = 0;
@@ -233,7 +239,8 @@ void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<I
     dist[s] = 0.0;
     sigma[s] = 1.0;
     heap.push(s, 0.0);
-    std::uint64_t reached = 0;
+    std::uint64_t reached = 0, n_candidates = 0;
+    std::uint64_t* candidates = ws.candidates.data();
     while (!heap.empty()) {
         const Id v = heap.pop();
         if (v != s) sigma[v] += sigma[pred[v]];
@@ -256,16 +263,19 @@ void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<I
                 } else {
                     heap.decrease(w, nd);
                 }
+                candidates[n_candidates++] = k;
             } else if (dw == nd && !settled[w]) {
                 sigma[w] += sv;
+                candidates[n_candidates++] = k;
             }
         }
+        ws.candidates_end[reached - 1] = n_candidates;
     }
     ws.reached = reached;
 }
 
-// Reverse settle order. Nodes settled before v still have coef 0, so the
-// exact distance test alone selects v's successors.
+// Reverse settle order. A candidate arc v -> w led to a node settled after
+// v; it is a successor arc when its distance still holds exactly.
 template <class Id>
 void accumulate_dijkstra(const NeighbourLists<Id>& g, DijkstraWorkspace<Id>& ws, double* acc) {
     const double* dist = ws.dist.data();
@@ -275,7 +285,8 @@ void accumulate_dijkstra(const NeighbourLists<Id>& g, DijkstraWorkspace<Id>& ws,
         const Id v = ws.order[i];
         const double dv = dist[v];
         double sum = 0.0;
-        for (std::uint64_t k = g.begin(v), end = g.end(v); k < end; ++k) {
+        for (std::uint64_t c = ws.candidates_end[i - 1], end = ws.candidates_end[i]; c < end; ++c) {
+            const std::uint64_t k = ws.candidates[c];
             const Id w = g.targets[k];
             if (g.weights[k] + dv == dist[w]) sum += coef[w];
         }
