@@ -219,3 +219,17 @@ def test_same_bits_for_any_pool_size():
         )
         digests.add(out.stdout.strip())
     assert len(digests) == 1
+
+
+def test_concurrent_calls_from_python_threads():
+    # The lock is released while computing: calls from several threads share
+    # the pool but nothing else.
+    from concurrent.futures import ThreadPoolExecutor
+
+    cases = [random_graph(20 + i, 200, 700, ("float", None, "int")[i % 3]) for i in range(6)]
+    serial = [betweenness_rust(200, e, w, i % 2 == 1) for i, (e, w) in enumerate(cases)]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        futures = [pool.submit(betweenness_rust, 200, e, w, i % 2 == 1) for i, (e, w) in enumerate(cases)]
+        parallel = [f.result() for f in futures]
+    for a, b in zip(serial, parallel):
+        assert a.tobytes() == b.tobytes()

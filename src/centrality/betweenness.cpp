@@ -12,10 +12,10 @@ namespace {
 
 // Workspaces of one call, handed to pieces as they start and returned when
 // they end, so there are about as many as pieces running at once.
-template <class Workspace>
+template <class Workspace, class Graph>
 class WorkspaceShelf {
   public:
-    explicit WorkspaceShelf(std::uint64_t n) : n_(n) {}
+    explicit WorkspaceShelf(const Graph& g) : g_(g) {}
 
     std::unique_ptr<Workspace> take() {
         {
@@ -26,7 +26,7 @@ class WorkspaceShelf {
                 return ws;
             }
         }
-        return std::make_unique<Workspace>(n_);
+        return std::make_unique<Workspace>(g_);
     }
 
     void give(std::unique_ptr<Workspace> ws) {
@@ -35,15 +35,16 @@ class WorkspaceShelf {
     }
 
   private:
-    std::uint64_t n_;
+    const Graph& g_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Workspace>> free_;
 };
 
-// Sums `run_source(workspace, s, acc)` over all sources s in [0, n).
-template <class Workspace, class RunSource>
-std::vector<double> sweep_sources(std::uint64_t n, RunSource&& run_source) {
-    WorkspaceShelf<Workspace> shelf(n);
+// Sums `run_source(workspace, s, acc)` over all sources s of g.
+template <class Workspace, class Graph, class RunSource>
+std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
+    const std::uint64_t n = g.n;
+    WorkspaceShelf<Workspace, Graph> shelf(g);
     return parallel::sum_sweep(
         n, std::vector<double>(n, 0.0),
         [&](std::size_t begin, std::size_t end) {
@@ -78,11 +79,11 @@ template <class Id>
 std::vector<double> unweighted_sum(const NeighbourLists<Id>& g, bool directed) {
     constexpr Id kFolded = std::numeric_limits<Id>::max();
     const std::vector<Id> leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
-    return sweep_sources<BfsWorkspace<Id>>(g.n, [&](BfsWorkspace<Id>& ws, std::uint64_t s, double* acc) {
+    return sweep_sources<BfsWorkspace<Id>>(g, [&](BfsWorkspace<Id>& ws, std::uint64_t s, double* acc) {
         const Id folded = leaves[s];
         if (folded == kFolded || g.degree(s) == 0) return;
         count_paths_bfs(g, static_cast<Id>(s), ws);
-        accumulate_bfs(g, ws, 1.0 + static_cast<double>(folded), acc);
+        accumulate_bfs(ws, 1.0 + static_cast<double>(folded), acc);
         if (folded > 0) acc[s] += static_cast<double>(folded) * static_cast<double>(ws.reached - 2);
         ws.reset();
     });
@@ -90,7 +91,7 @@ std::vector<double> unweighted_sum(const NeighbourLists<Id>& g, bool directed) {
 
 template <class Id>
 std::vector<double> weighted_sum(const NeighbourLists<Id>& g) {
-    return sweep_sources<DijkstraWorkspace<Id>>(g.n, [&](DijkstraWorkspace<Id>& ws, std::uint64_t s, double* acc) {
+    return sweep_sources<DijkstraWorkspace<Id>>(g, [&](DijkstraWorkspace<Id>& ws, std::uint64_t s, double* acc) {
         if (g.degree(s) == 0) return;
         count_paths_dijkstra(g, static_cast<Id>(s), ws);
         accumulate_dijkstra(g, ws, acc);
