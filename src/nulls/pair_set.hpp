@@ -94,7 +94,9 @@ class PairSet {
         slots_[hole] = Pairs::kEmpty;
     }
 
-    void prefetch(Key k) const { __builtin_prefetch(&slots_[home(k)]); }
+    // Always inlined: GCC would otherwise find the call free of effects and
+    // drop it.
+    [[gnu::always_inline]] void prefetch(Key k) const { __builtin_prefetch(&slots_[home(k)]); }
 
   private:
     std::size_t home(Key k) const { return static_cast<std::size_t>(Pairs::hash(k) >> shift_); }

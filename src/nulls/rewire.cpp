@@ -16,6 +16,7 @@
 //
 // O(m) per sample to load plus O(1) expected per attempt; memory per sample
 // is its m pairs in the result block plus one edge set of m entries.
+#include <algorithm>
 #include <cstddef>
 #include <stdexcept>
 
@@ -93,7 +94,7 @@ inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const std
 // Prefetches the set slots an upcoming attempt will probe, from the pairs as
 // they are now (a later swap may change them; then the hint is merely wasted).
 template <class Pairs>
-inline void prefetch_slots(const Planned& p, const std::uint64_t* pairs, const PairSet<Pairs>& set) {
+[[gnu::always_inline]] inline void prefetch_slots(const Planned& p, const std::uint64_t* pairs, const PairSet<Pairs>& set) {
     if (p.i == p.j) return;
     const std::uint64_t a = pairs[2 * p.i], b = pairs[2 * p.i + 1];
     const std::uint64_t c = pairs[2 * p.j], d = pairs[2 * p.j + 1];
@@ -122,19 +123,25 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
         const std::uint64_t a = pairs[2 * p.i], b = pairs[2 * p.i + 1];
         const std::uint64_t c = pairs[2 * p.j], d = pairs[2 * p.j + 1];
         // Coin 0 joins {a, d} and {c, b}; coin 1 joins {a, c} and {b, d}.
-        const std::uint64_t u1 = a, v1 = p.coin ? c : d;
-        const std::uint64_t u2 = p.coin ? b : c, v2 = p.coin ? d : b;
-        if (u1 == v1 || u2 == v2) continue;
-        const typename Set::Key k1 = Set::key(u1, v1), k2 = Set::key(u2, v2);
+        // Selected by masks: the coin is a fair bit, so a branch on it would
+        // be mispredicted half the time.
+        const std::uint64_t mask = 0 - static_cast<std::uint64_t>(p.coin);
+        const std::uint64_t v1 = d ^ ((c ^ d) & mask);
+        const std::uint64_t u2 = c ^ ((b ^ c) & mask);
+        const std::uint64_t v2 = b ^ ((d ^ b) & mask);
+        if (a == v1 || u2 == v2) continue;
+        const std::uint64_t low1 = std::min(a, v1), high1 = std::max(a, v1);
+        const std::uint64_t low2 = std::min(u2, v2), high2 = std::max(u2, v2);
+        const typename Set::Key k1 = Pairs::pack(low1, high1), k2 = Pairs::pack(low2, high2);
         if (set.contains(k1) || set.contains(k2)) continue;
         set.erase(Pairs::pack(a, b));
         set.erase(Pairs::pack(c, d));
         set.insert(k1);
         set.insert(k2);
-        pairs[2 * p.i] = u1 < v1 ? u1 : v1;
-        pairs[2 * p.i + 1] = u1 < v1 ? v1 : u1;
-        pairs[2 * p.j] = u2 < v2 ? u2 : v2;
-        pairs[2 * p.j + 1] = u2 < v2 ? v2 : u2;
+        pairs[2 * p.i] = low1;
+        pairs[2 * p.i + 1] = high1;
+        pairs[2 * p.j] = low2;
+        pairs[2 * p.j + 1] = high2;
         ++counts.swaps;
     }
     return counts;
