@@ -348,3 +348,16 @@ def test_rewire_matches_model(n, m, target, budget, seed):
     expected = model_rewire(edges.tolist(), 3, target, budget, seed)
     assert [[tuple(r) for r in s] for s in block.tolist()] == [p for p, _, _ in expected]
     assert swaps == [s for _, s, _ in expected] and attempts == [a for _, _, a in expected]
+
+
+@pytest.mark.parametrize("k, seed", [(40_000, 0), (16_386, 9)])
+def test_long_shuffle_matches_model(k, seed):
+    # Degree-1 nodes make the stub list 0..k-1, so the pairs expose the shuffle
+    # (long lists take the shuffle's prefetching path).
+    stubs, rng = list(range(k)), Stream(seed)
+    for bound in range(k, 1, -1):
+        j = rng.gen_below(bound)
+        stubs[bound - 1], stubs[j] = stubs[j], stubs[bound - 1]
+    expected = [sorted(stubs[i : i + 2]) for i in range(0, k, 2)]
+    edges, discarded = kw.configuration_model_rust(deg([1] * k), seed)
+    assert discarded == 0 and edges.tolist() == expected
