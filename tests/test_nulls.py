@@ -361,3 +361,27 @@ def test_long_shuffle_matches_model(k, seed):
     expected = [sorted(stubs[i : i + 2]) for i in range(0, k, 2)]
     edges, discarded = kw.configuration_model_rust(deg([1] * k), seed)
     assert discarded == 0 and edges.tolist() == expected
+
+
+_INTERRUPT_CHILD = """
+import json, os, signal, threading, time, numpy as np, knotwell_rs as kw
+star = np.array([(0, v) for v in range(1, 1000)], dtype=np.uint64)  # no swap ever succeeds
+sent = []
+threading.Timer(0.5, lambda: (sent.append(time.perf_counter()), os.kill(os.getpid(), signal.SIGINT))).start()
+try:
+    kw.rewire_degree_preserving_rust(1000, star, 2, 1, 10**15, 0)
+    outcome = "finished"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+latency = time.perf_counter() - sent[0]
+after = kw.rewire_degree_preserving_rust(1000, star, 2, 1, 1000, 0)
+print(json.dumps([outcome, latency, after[1], after[2]]))
+"""
+
+
+def test_sigint_stops_running_samples():
+    run = subprocess.run([sys.executable, "-c", _INTERRUPT_CHILD], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    outcome, latency, swaps, attempts = json.loads(run.stdout)
+    assert outcome == "interrupted" and latency < 2.0
+    assert swaps == [0, 0] and attempts == [1000, 1000]

@@ -13,6 +13,8 @@
 // collect sweep over the worker pool and the result is the same for any pool
 // size. Validation (id range, max_attempts, self-loops, repeats) runs inside
 // every sample on the same data, so any failing sample reports the same error.
+// A running sample looks at the sweep's stop flag every 65536 attempts, so an
+// interrupt ends it early; the sweep then discards every sample.
 //
 // O(m) per sample to load plus O(1) expected per attempt; memory per sample
 // is its m pairs in the result block plus one edge set of m entries.
@@ -82,6 +84,7 @@ struct Planned {
 
 constexpr std::size_t kAhead = 16;  // attempts drawn ahead; slots prefetched
 constexpr std::size_t kHalf = 8;    // edge-set slots prefetched this far ahead
+constexpr std::size_t kStopCheck = 1 << 16;  // attempts between looks at the sweep's stop flag
 
 inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const std::uint64_t* pairs) {
     p.i = rng.gen_below(m);
@@ -115,6 +118,8 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
     for (Planned& p : plan) plan_attempt(p, m, rng, pairs);
     SwapCounts counts;
     for (std::size_t t = 0; counts.swaps < target_swaps && counts.attempts < max_attempts; ++t) {
+        // An interrupted or failed sweep discards this sample: stop early.
+        if (t % kStopCheck == kStopCheck - 1 && parallel::stop_requested()) break;
         prefetch_slots(plan[(t + kHalf) % kAhead], pairs, set);
         const Planned p = plan[t % kAhead];
         plan_attempt(plan[t % kAhead], m, rng, pairs);
