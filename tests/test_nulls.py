@@ -257,6 +257,13 @@ def test_rewire_block_too_large():
         rewire(4, arr([(0, 1), (2, 3)]), 2**62, 1, 1, 0)
     with pytest.raises(MemoryError):
         rewire(4, arr([]), 2**61, 1, 1, 0)
+    # A 2^46-byte block: bad edges are reported before it is allocated.
+    loops = np.broadcast_to(arr([(2, 2)]), (2**20, 2))
+    with pytest.raises(ValueError, match=f"^{SELF_LOOP}$"):
+        rewire(3, loops, 2**22, 1, 1, 0)
+    path = np.stack([np.arange(2**20), np.arange(1, 2**20 + 1)], axis=1).astype(U64)
+    with pytest.raises(MemoryError):
+        rewire(2**20 + 1, path, 2**22, 1, 1, 0)
 
 
 def test_shape_and_conversion_errors():

@@ -12,7 +12,8 @@
 // output of the master stream, all drawn up front, so the samples form a
 // collect sweep over the worker pool and the result is the same for any pool
 // size. Validation (id range, max_attempts, self-loops, repeats) runs inside
-// every sample on the same data, so any failing sample reports the same error.
+// every sample on the same data, so any failing sample reports the same error;
+// the same verdict is reached once before the result block is allocated.
 // A running sample looks at the sweep's stop flag every 65536 attempts, so an
 // interrupt ends it early; the sweep then discards every sample.
 //
@@ -53,6 +54,19 @@ Check check_parameters(const RewireInput& in) {
     return std::nullopt;
 }
 
+// Adds the normalised pair (low, high) to the set; fails on a self-loop or a
+// pair already present.
+template <class Pairs>
+Check admit_pair(std::uint64_t low, std::uint64_t high, PairSet<Pairs>& set) {
+    if (low == high)
+        return InputError::bad_parameter(
+            "edges", "must not contain self-loops; degree-preserving randomization samples simple graphs");
+    if (!set.insert(Pairs::pack(low, high)))
+        return InputError::bad_parameter(
+            "edges", "must not repeat an edge; degree-preserving randomization samples simple graphs");
+    return std::nullopt;
+}
+
 // Writes edge k as (low, high) into pairs[2k], pairs[2k + 1] and adds it to
 // the set; fails on the first self-loop or repeated pair, in edge order.
 template <class Pairs>
@@ -62,15 +76,19 @@ Check load_pairs(std::span<const Edge> edges, PairSet<Pairs>& set, std::uint64_t
         pairs[2 * k] = u < v ? u : v;
         pairs[2 * k + 1] = u < v ? v : u;
     }
-    for (std::size_t k = 0; k < edges.size(); ++k) {
-        const std::uint64_t low = pairs[2 * k], high = pairs[2 * k + 1];
-        if (low == high)
-            return InputError::bad_parameter(
-                "edges", "must not contain self-loops; degree-preserving randomization samples simple graphs");
-        if (!set.insert(Pairs::pack(low, high)))
-            return InputError::bad_parameter(
-                "edges", "must not repeat an edge; degree-preserving randomization samples simple graphs");
-    }
+    for (std::size_t k = 0; k < edges.size(); ++k)
+        if (Check failed = admit_pair(pairs[2 * k], pairs[2 * k + 1], set)) return failed;
+    return std::nullopt;
+}
+
+// The verdict every sample reaches, without a pairs buffer.
+template <class Pairs>
+Check check_input(const RewireInput& in) {
+    if (Check failed = check_parameters(in)) return failed;
+    PairSet<Pairs> set(in.edges.size());
+    for (const Edge& e : in.edges)
+        if (Check failed = admit_pair(std::min(e.source, e.target), std::max(e.source, e.target), set))
+            return failed;
     return std::nullopt;
 }
 
@@ -171,20 +189,26 @@ Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const E
                                               std::uint64_t n_samples, std::uint64_t target_swaps,
                                               std::uint64_t max_attempts, std::uint64_t seed) {
     const std::uint64_t m = edges.size();
-    // The block of n_samples * m pairs must be addressable before any work.
-    if (m != 0 && n_samples > static_cast<std::uint64_t>(PTRDIFF_MAX) / (2 * sizeof(std::uint64_t)) / m)
-        throw std::length_error("rewired sample block too large");
     RewireResult result;
-    result.edges.resize(n_samples * m * 2);
     result.swaps.resize(n_samples);
     result.attempts.resize(n_samples);
-
     std::vector<std::uint64_t> seeds(n_samples);
     SplitMix64 master(seed);
     for (std::uint64_t& s : seeds) s = master.next_u64();
+    if (n_samples == 0) return result;
 
+    // Every sample validates the same data and reaches the same verdict. It
+    // is also reached once here, before the block of n_samples * m pairs is
+    // allocated, so bad input gets its ValueError, not a MemoryError for a
+    // block that would never be filled.
     const RewireInput in{n, edges, target_swaps, max_attempts};
     const bool narrow = n <= nulls::kNarrowIdLimit;
+    if (Check failed = narrow ? check_input<nulls::NarrowPairs>(in) : check_input<nulls::WidePairs>(in))
+        return std::move(*failed);
+    if (m != 0 && n_samples > static_cast<std::uint64_t>(PTRDIFF_MAX) / (2 * sizeof(std::uint64_t)) / m)
+        throw std::length_error("rewired sample block too large");
+    result.edges.resize(n_samples * m * 2);
+
     std::optional<InputError> failure = parallel::collect_sweep<InputError>(n_samples, [&](std::size_t s) -> Check {
         std::uint64_t* pairs = result.edges.data() + s * m * 2;
         SwapCounts counts;
