@@ -175,7 +175,7 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
 template <class Pairs>
 Check run_sample(const RewireInput& in, std::uint64_t seed, std::uint64_t* pairs, SwapCounts& counts) {
     if (Check failed = check_parameters(in)) return failed;
-    PairSet<Pairs> set(in.edges.size());
+    PairSet<Pairs> set(in.edges.size(), PairSet<Pairs>::Load::Sparse);
     if (Check failed = load_pairs(in.edges, set, pairs)) return failed;
     if (in.edges.size() < 2 || in.target_swaps == 0) return std::nullopt;
     SplitMix64 rng(seed);
