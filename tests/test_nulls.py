@@ -348,7 +348,9 @@ def model_rewire(edges, n_samples, target, budget, seed):
     return out
 
 
-@pytest.mark.parametrize("n, m, target, budget, seed", [(30, 60, 400, 800, 3), (10, 30, 200, 250, 8), (8, 12, 50, 50, 1)])
+@pytest.mark.parametrize(
+    "n, m, target, budget, seed", [(30, 60, 400, 800, 3), (10, 30, 200, 250, 8), (8, 12, 50, 50, 1)]
+)
 def test_rewire_matches_model(n, m, target, budget, seed):
     edges = simple_graph(n, m, seed)
     block, swaps, attempts = rewire(n, edges, 3, target, budget, seed)

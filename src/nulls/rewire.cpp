@@ -114,8 +114,10 @@ inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const std
 
 // Prefetches the set slots an upcoming attempt will probe, from the pairs as
 // they are now (a later swap may change them; then the hint is merely wasted).
+// Always inlined, like PairSet::prefetch, or GCC drops the effect-free call.
 template <class Pairs>
-[[gnu::always_inline]] inline void prefetch_slots(const Planned& p, const std::uint64_t* pairs, const PairSet<Pairs>& set) {
+[[gnu::always_inline]] inline void prefetch_slots(const Planned& p, const std::uint64_t* pairs,
+                                                  const PairSet<Pairs>& set) {
     if (p.i == p.j) return;
     const std::uint64_t a = pairs[2 * p.i], b = pairs[2 * p.i + 1];
     const std::uint64_t c = pairs[2 * p.j], d = pairs[2 * p.j + 1];
