@@ -12,8 +12,9 @@
 // output of the master stream, all drawn up front, so the samples form a
 // collect sweep over the worker pool and the result is the same for any pool
 // size. Validation (id range, max_attempts, self-loops, repeats) runs inside
-// every sample on the same data, so any failing sample reports the same error;
-// the same verdict is reached once before the result block is allocated.
+// every sample on the same data, so any failing sample reports the same error
+// (and when the result block cannot be allocated, that verdict is reached up
+// front, so bad input is still reported as such).
 // A running sample looks at the sweep's stop flag every 65536 attempts, so an
 // interrupt ends it early; the sweep then discards every sample.
 //
@@ -185,6 +186,24 @@ Check run_sample(const RewireInput& in, std::uint64_t seed, std::uint64_t* pairs
     return std::nullopt;
 }
 
+// Sizes the block of n_samples * m pairs. When it cannot be allocated, input
+// that every sample would reject still gets its ValueError rather than a
+// MemoryError for a block that would never be filled.
+Check allocate_block(std::vector<std::uint64_t>& block, std::uint64_t n_samples, const RewireInput& in,
+                     bool narrow) {
+    const std::uint64_t m = in.edges.size();
+    constexpr std::uint64_t kMaxPairs = static_cast<std::uint64_t>(PTRDIFF_MAX) / (2 * sizeof(std::uint64_t));
+    try {
+        if (m != 0 && n_samples > kMaxPairs / m) throw std::length_error("rewired sample block too large");
+        block.resize(n_samples * m * 2);
+        return std::nullopt;
+    } catch (...) {
+        if (Check failed = narrow ? check_input<nulls::NarrowPairs>(in) : check_input<nulls::WidePairs>(in))
+            return failed;
+        throw;
+    }
+}
+
 }  // namespace
 
 Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const Edge> edges,
@@ -199,17 +218,9 @@ Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const E
     for (std::uint64_t& s : seeds) s = master.next_u64();
     if (n_samples == 0) return result;
 
-    // Every sample validates the same data and reaches the same verdict. It
-    // is also reached once here, before the block of n_samples * m pairs is
-    // allocated, so bad input gets its ValueError, not a MemoryError for a
-    // block that would never be filled.
     const RewireInput in{n, edges, target_swaps, max_attempts};
     const bool narrow = n <= nulls::kNarrowIdLimit;
-    if (Check failed = narrow ? check_input<nulls::NarrowPairs>(in) : check_input<nulls::WidePairs>(in))
-        return std::move(*failed);
-    if (m != 0 && n_samples > static_cast<std::uint64_t>(PTRDIFF_MAX) / (2 * sizeof(std::uint64_t)) / m)
-        throw std::length_error("rewired sample block too large");
-    result.edges.resize(n_samples * m * 2);
+    if (Check failed = allocate_block(result.edges, n_samples, in, narrow)) return std::move(*failed);
 
     std::optional<InputError> failure = parallel::collect_sweep<InputError>(n_samples, [&](std::size_t s) -> Check {
         std::uint64_t* pairs = result.edges.data() + s * m * 2;
