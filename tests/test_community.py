@@ -118,6 +118,63 @@ def test_modularity_matches_networkx(seed):
     assert got == pytest.approx(expected, abs=1e-12)
 
 
+def modularity_reference(n, rows, weights, labels, resolution):
+    """The definition in its fixed order of float additions."""
+    lists, loops = [[] for _ in range(n)], [0.0] * n
+    for (u, v), w in zip(rows.tolist(), weights.tolist()):
+        if u == v:
+            loops[u] += w
+        else:
+            lists[u].append((v, w))
+            lists[v].append((u, w))
+    strength = []
+    for u in range(n):
+        merged = {}
+        for v, w in sorted(lists[u], key=lambda e: e[0]):  # stable: row order within a pair
+            merged[v] = merged[v] + w if v in merged else w
+        lists[u] = sorted(merged.items())
+        s = loops[u] + loops[u]
+        for _, w in lists[u]:
+            s += w
+        strength.append(s)
+    m = 0.0
+    for s in strength:
+        m += s  # not sum(): it compensates
+    m *= 0.5
+    if not m > 0 or n == 0:
+        return 0.0
+    internal, total = {}, {}
+    for u in range(n):
+        c = labels[u]
+        total[c] = total.get(c, 0.0) + strength[u]
+        internal[c] = internal.get(c, 0.0) + loops[u]
+        for v, w in lists[u]:
+            if labels[v] == c:
+                internal[c] += w * 0.5
+    q = None
+    for c in sorted(total):
+        share = total[c] / (m + m)
+        term = internal[c] / m - (share * share) * resolution
+        q = term if q is None else q + term
+    return q
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_modularity_keeps_its_order_of_additions(seed):
+    # Lists longer than 20 entries and parallel rows whose sum depends on the
+    # order (2^53 + 1 + 1 != 1 + 1 + 2^53); labels far beyond n.
+    rng = np.random.default_rng(seed)
+    n = 40
+    hub = np.column_stack([np.zeros(30, np.int64), rng.integers(1, n, 30)])
+    pairs = rng.integers(0, n, size=(15, 2))
+    rows = np.vstack([hub, rng.integers(0, n, size=(120, 2)), hub[:10, ::-1], pairs, pairs[:, ::-1], pairs])
+    weights = rng.choice([2.0**53, 1.0, 0.1, 3.0, 0.0], size=len(rows))
+    labels = rng.integers(0, 5, size=n).astype(np.uint64) * np.uint64([1, 2**61 + 7][seed % 2])
+    resolution = [1.0, 0.7, 1.9][seed % 3]
+    expected = modularity_reference(n, rows, weights, labels.tolist(), resolution)
+    assert kw.modularity_rust(n, rows.astype(np.uint64), labels, weights, resolution) == expected
+
+
 # --- Louvain ------------------------------------------------------------------------------------------------------
 
 
@@ -166,6 +223,15 @@ def test_whole_weights_agree_with_lists(scale):
     w = np.random.default_rng(1).integers(0, 4, size=len(rows)) * scale
     labels, q, _, _ = kw.louvain_rust(n, rows, w, 0.8, seed=2)
     assert q == kw.modularity_rust(n, rows, labels, w, 0.8)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: kw.louvain_rust(2**62, E([(0, 1)])),
+    lambda: kw.label_propagation_rust(2**62, E([(0, 1)])),
+])
+def test_absurd_node_count_is_memory_error(call):
+    with pytest.raises(MemoryError):
+        call()
 
 
 def test_louvain_merges_rows_like_weights():
@@ -333,6 +399,9 @@ def test_check_order_and_messages(call, message):
         (lambda: kw.louvain_rust(3, GOOD, max_levels=None), "argument 'max_levels': "),
         (lambda: kw.modularity_rust(3, GOOD, np.zeros(3, dtype=np.int64)), "argument 'labels': type mismatch"),
         (lambda: kw.modularity_rust(3, GOOD, L([0, 0, 0]), resolution="x"), "argument 'resolution': "),
+        # Every parameter is converted before the shape of the edges is looked at.
+        (lambda: kw.louvain_rust(3, L(range(6)).reshape(2, 3), max_levels="x"), "argument 'max_levels': "),
+        (lambda: kw.label_propagation_rust(3, L([0, 1, 2]).reshape(1, 3), max_iter=1.5), "argument 'max_iter': "),
     ],
 )
 def test_conversion_failures(call, prefix):

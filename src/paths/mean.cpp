@@ -129,7 +129,7 @@ PairSums all_pair_sums(const TraversalGraph<Id>& graph) {
 
 }  // namespace
 
-Result<double> mean_shortest_path(std::uint64_t n, const EdgeList& edges) {
+Result<double> mean_shortest_path(std::uint64_t n, std::span<const Edge> edges) {
     if (auto err = check_edge_range(n, edges)) return *err;
     const PairSums sums = with_id_type(n, [&]<class Id>() {
         return all_pair_sums(build_traversal_graph<Id>(n, edges, true));
