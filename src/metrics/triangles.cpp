@@ -55,6 +55,14 @@ struct Oriented {
     std::vector<Id> targets;
 };
 
+// Lists are walked in rank order, so their addresses jump: fetch ahead.
+constexpr std::uint64_t kPrefetchAhead = 8;
+
+template <class Id>
+void prefetch_list(const Adjacency& adj, const RankOrder<Id>& order, std::uint64_t r, std::uint64_t n) {
+    if (r < n) __builtin_prefetch(adj.targets.data() + adj.offsets[order.vert[r]]);
+}
+
 template <class Id>
 Oriented<Id> orient_by_rank(const Adjacency& adj, const RankOrder<Id>& order) {
     const std::uint64_t n = adj.n;
@@ -62,6 +70,7 @@ Oriented<Id> orient_by_rank(const Adjacency& adj, const RankOrder<Id>& order) {
     Oriented<Id> out;
     out.offsets.assign(n + 1, 0);
     for (std::uint64_t r = 0; r < n; ++r) {
+        prefetch_list(adj, order, r + kPrefetchAhead, n);
         std::uint64_t above = 0;
         for (const NodeId v : adj.neighbours(order.vert[r])) above += rank[v] > r;
         out.offsets[r + 1] = out.offsets[r] + above;
@@ -70,9 +79,11 @@ Oriented<Id> orient_by_rank(const Adjacency& adj, const RankOrder<Id>& order) {
     // sorted. A self-entry has rank equal to r and is never kept.
     out.targets.resize(out.offsets[n]);
     std::vector<std::uint64_t> fill(out.offsets.begin(), out.offsets.end() - 1);
-    for (std::uint64_t r = 0; r < n; ++r)
+    for (std::uint64_t r = 0; r < n; ++r) {
+        prefetch_list(adj, order, r + kPrefetchAhead, n);
         for (const NodeId v : adj.neighbours(order.vert[r]))
             if (rank[v] < r) out.targets[fill[rank[v]]++] = static_cast<Id>(r);
+    }
     return out;
 }
 
