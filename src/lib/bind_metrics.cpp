@@ -27,9 +27,8 @@ PyObject* degrees(const py::Signature& sig, PyObject* const* args, Py_ssize_t na
         const std::uint64_t n = a.count(0);
         const py::ArrayView edges_view = a.edge_array(1);
         DegreeKind kind = fixed ? *fixed : (a.flag(2) ? DegreeKind::Out : DegreeKind::Undirected);
-        const EdgeList edges = py::to_edge_list(edges_view);
-        py::raise_if(check_edge_range(n, edges));
-        return py::u64_vector(degree_sequence(n, edges, kind)).release();
+        const py::EdgeRows edges(edges_view);
+        return py::u64_vector(py::unwrap(degree_sequence(n, edges, kind))).release();
     });
 }
 
@@ -67,8 +66,8 @@ PyObject* strength_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         const py::ArrayView edges_view = a.edge_array(1);
         const py::ArrayView weights_view = a.weight_vector(2);
         const bool directed = a.flag(3);
-        const EdgeList edges = py::to_edge_list(edges_view);
-        const std::vector<double> weights = py::copy_weights(weights_view);
+        const py::EdgeRows edges(edges_view);
+        const py::WeightRows weights(weights_view);
         py::raise_if(check_edge_range(n, edges));
         py::raise_if(check_weights(weights, edges.size(), WeightMode::NonNegative));
         return py::f64_vector(strength_sequence(n, edges, weights, directed)).release();

@@ -19,7 +19,18 @@ PyMethodDef kFunctions[] = {
     KNOTWELL_FN(triangles_per_node_rust, docs::kTriangles),
     KNOTWELL_FN(clustering_avg_rust, docs::kClusteringAvg),
     KNOTWELL_FN(clustering_local_rust, docs::kClusteringLocal),
+    KNOTWELL_FN(mean_shortest_path_rust, docs::kMeanShortestPath),
+    KNOTWELL_FN(shortest_paths_rust, docs::kShortestPaths),
+    KNOTWELL_FN(shortest_paths_multi_rust, docs::kShortestPathsMulti),
+    KNOTWELL_FN(connected_components_rust, docs::kConnectedComponents),
+    KNOTWELL_FN(betweenness_rust, docs::kBetweenness),
     KNOTWELL_FN(core_numbers_rust, docs::kCoreNumbers),
+    KNOTWELL_FN(rewire_degree_preserving_rust, docs::kRewire),
+    KNOTWELL_FN(configuration_model_rust, docs::kConfigurationModel),
+    KNOTWELL_FN(erdos_renyi_rust, docs::kErdosRenyi),
+    KNOTWELL_FN(louvain_rust, docs::kLouvain),
+    KNOTWELL_FN(label_propagation_rust, docs::kLabelPropagation),
+    KNOTWELL_FN(modularity_rust, docs::kModularity),
     {nullptr, nullptr, 0, nullptr},
 };
 
