@@ -32,17 +32,18 @@ PyObject* degrees(const py::Signature& sig, PyObject* const* args, Py_ssize_t na
     });
 }
 
-// n and the edge list of the (n, edges) functions, converted and shape-checked.
+// n and the edge rows of the (n, edges) functions, converted and
+// shape-checked. These functions keep the lock, so the rows may be a view.
 struct GraphArgs {
     std::uint64_t n;
-    EdgeList edges;
+    py::EdgeRows edges;
 };
 
 GraphArgs graph_args(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args a(sig, args, nargs, kwnames);
     const std::uint64_t n = a.count(0);
     const py::ArrayView edges_view = a.edge_array(1);
-    return {n, py::to_edge_list(edges_view)};
+    return GraphArgs{n, py::EdgeRows(edges_view)};
 }
 
 }  // namespace
