@@ -13,7 +13,7 @@ from pathlib import Path
 
 from . import report as R
 from .cases import build_cases
-from .runner import ROOT, Settings, child_main, run_case
+from .runner import ROOT, BuildCache, Settings, child_main, run_case
 
 
 def parse(argv):
@@ -71,18 +71,26 @@ def main(argv=None) -> int:
     machine = R.machine_info()
     started, t0 = R.now_iso(), time.monotonic()
     progress = R.Progress(len(cases))
-    results = []
+    # Run graph by graph, so that each peer builds each graph once (BuildCache);
+    # report in registry order (function by function).
+    groups: dict[str, list] = {}
     for case in cases:
+        groups.setdefault(case.graph.name if case.graph else case.name, []).append(case)
+    builds = BuildCache()
+    by_name = {}
+    for case in (c for group in groups.values() for c in group):
         progress.update(case.name, "loading graph")
-        cr = run_case(case, module, settings, progress=progress.update)
+        cr = run_case(case, module, settings, progress=progress.update, builds=builds)
         progress.step()
         progress.clear()
         data = cr.to_json()
-        results.append(data)
+        by_name[case.name] = data
         print(R.case_block(data), flush=True)
         if data["status"] == "ok":
             print(flush=True)
+    builds.for_graph(None)
     progress.clear()
+    results = [by_name[c.name] for c in cases]
 
     report = {"started": started, "duration_s": time.monotonic() - t0, "mode": "quick" if args.quick else "full",
               "filter": args.only, "machine": machine, "cases": results}

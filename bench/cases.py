@@ -20,7 +20,7 @@ from functools import partial
 import numpy as np
 
 from . import graphs as G
-from .core import (Case, Close, Components, Exact, Impl, MemoryTarget, Quality, Target, Valid, as_u64,
+from .core import (Build, Case, Close, Components, Exact, Impl, MemoryTarget, Quality, Target, Valid, as_u64,
                    community_form, distances_u64, first_appearance, reference_modularity, simple_graph_problems)
 from .peers import csr, ig_graph, nk_graph, nx_graph, rx_graph
 
@@ -64,20 +64,40 @@ def _largest(gs):
 
 # ------------------------------------------------------- peer shorthands --
 
+# Graph builds are shared by the cases of one graph (see Build); the key says
+# what is built.  Weights are a function of the graph, so "w" is enough.
+def _key(lib, directed=False, weighted=False):
+    return f"{lib}/{'directed' if directed else 'undirected'}{'/weighted' if weighted else ''}"
+
+
 def _ig(directed=False):
-    return lambda c: ig_graph(c["n"], c["edges"], directed)
+    return Build(_key("igraph", directed), lambda c: ig_graph(c["n"], c["edges"], directed))
 
 
 def _nk(directed=False, weighted=False):
-    return lambda c: nk_graph(c["n"], c["edges"], directed, c["weights"] if weighted else None)
+    return Build(_key("networkit", directed, weighted),
+                 lambda c: nk_graph(c["n"], c["edges"], directed, c["weights"] if weighted else None))
 
 
 def _rx(directed=False):
-    return lambda c: rx_graph(c["n"], c["edges"], directed)
+    return Build(_key("rustworkx", directed), lambda c: rx_graph(c["n"], c["edges"], directed))
 
 
 def _nx(directed=False, weighted=False):
-    return lambda c: nx_graph(c["n"], c["edges"], directed, c["weights"] if weighted else None)
+    return Build(_key("networkx", directed, weighted),
+                 lambda c: nx_graph(c["n"], c["edges"], directed, c["weights"] if weighted else None))
+
+
+def _csr(symmetric=False, transpose=False, weighted=False):
+    key = "scipy/csr" + ("/symmetric" if symmetric else "") + ("/transposed" if transpose else "") + \
+          ("/weighted" if weighted else "")
+    return Build(key, lambda c: csr(c["n"], c["edges"], c["weights"] if weighted else None, symmetric, transpose))
+
+
+def _fresh(build: Build):
+    """The same construction, made anew for every call (for algorithms that
+    change their graph)."""
+    return build.fn
 
 
 def _nk_scores(algo):
@@ -170,7 +190,7 @@ def _degree_cases(gs, nx_max):
         peers = [
             Impl("numpy", "numpy", algo=lambda c, _: np.bincount(c["edges"].ravel(), minlength=c["n"]),
                  canon=as_u64, note="np.bincount(edges.ravel(), minlength=n)"),
-            Impl("scipy", "scipy", build=lambda c: csr(c["n"], c["edges"], symmetric=True),
+            Impl("scipy", "scipy", build=_csr(symmetric=True),
                  algo=lambda c, a: np.diff(a.indptr), canon=as_u64, note="symmetric CSR, np.diff(indptr)"),
             Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.degree(), canon=as_u64),
             Impl("networkit", "networkit", build=_nk(),
@@ -196,7 +216,7 @@ def _degree_cases(gs, nx_max):
             peers = [
                 Impl("numpy", "numpy", algo=lambda c, _, col=col: np.bincount(c["edges"][:, col], minlength=c["n"]),
                      canon=as_u64),
-                Impl("scipy", "scipy", build=lambda c, col=col: csr(c["n"], c["edges"], transpose=(col == 1)),
+                Impl("scipy", "scipy", build=_csr(transpose=(col == 1)),
                      algo=lambda c, a: np.diff(a.indptr), canon=as_u64),
                 Impl("igraph", "igraph", build=_ig(True), algo=lambda c, g, mode=mode: g.degree(mode=mode),
                      canon=as_u64),
@@ -229,7 +249,7 @@ def _strength_cases(gs, nx_max):
 
         peers = [
             Impl("numpy", "numpy", algo=two_bincounts, note="two np.bincount calls with weights"),
-            Impl("scipy", "scipy", build=lambda c: csr(c["n"], c["edges"], c["weights"], symmetric=True),
+            Impl("scipy", "scipy", build=_csr(symmetric=True, weighted=True),
                  algo=lambda c, a: a.sum(axis=1)),
             Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.strength(weights=c["weights"])),
             Impl("networkit", "networkit", build=_nk(weighted=True),
@@ -415,11 +435,11 @@ def _bfs_peers(directed, nx_max, multi):
         return np.array([one(s) for s in src(c).tolist()]) if multi else one(src(c))
 
     peers = [
-        Impl("scipy", "scipy", build=lambda c: csr(c["n"], c["edges"]), algo=scipy_sp, canon=distances_u64,
+        Impl("scipy", "scipy", build=_csr(), algo=scipy_sp, canon=distances_u64,
              note="csgraph.shortest_path(unweighted=True, indices=...)"),
     ]
     if not multi:
-        peers.append(Impl("scipy (bfo)", "scipy", build=lambda c: csr(c["n"], c["edges"]), algo=scipy_bfo, checked=False,
+        peers.append(Impl("scipy (bfo)", "scipy", build=_csr(), algo=scipy_bfo, checked=False,
                           note="csgraph.breadth_first_order: visit order only, not compared"))
     peers += [
         Impl("igraph", "igraph", build=_ig(directed), algo=ig_dist, canon=distances_u64),
@@ -538,7 +558,7 @@ def _components_cases(gs, nx_max):
 
     for g in gs["karate"] + gs["small"] + gs["large"]:
         peers = [
-            Impl("scipy", "scipy", build=lambda c: csr(c["n"], c["edges"]), algo=scipy_cc, canon=from_labels),
+            Impl("scipy", "scipy", build=_csr(), algo=scipy_cc, canon=from_labels),
             Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.connected_components().membership,
                  canon=lambda r, c: from_labels((len(set(r)), r), c)),
             Impl("networkit", "networkit", build=_nk(), algo=nk_cc, canon=from_labels),
@@ -657,11 +677,11 @@ def _null_cases(gs, quick):
 
     attempts_per_s = ("attempts/s", lambda c: c["attempts"] * c["samples"])
     for g in gs["karate"] + gs["simple_100k"]:
-        peers = [Impl("igraph", "igraph", build=_ig(), algo=ig_rewire,
+        peers = [Impl("igraph", "igraph", build=_fresh(_ig()), algo=ig_rewire,
                       canon=lambda g, c: _rewired_canon(g.get_edgelist(), c), note="rewire(n=attempts, mode='simple')"),
-                 Impl("networkit", "networkit", build=_nk(), algo=nk_rewire, canon=nk_edges,
+                 Impl("networkit", "networkit", build=_fresh(_nk()), algo=nk_rewire, canon=nk_edges,
                       note="EdgeSwitching, attempts/m swaps per edge, no shuffle preprocessing"),
-                 Impl("networkx", "networkx", build=_nx(), algo=nx_rewire,
+                 Impl("networkx", "networkx", build=_fresh(_nx()), algo=nx_rewire,
                       canon=lambda g, c: _rewired_canon(list(g.edges()), c),
                       note="double_edge_swap(nswap=max_tries=attempts)")]
         targets = []

@@ -20,6 +20,19 @@ UNREACHABLE = np.uint64(2**64 - 1)
 Ctx = dict  # per-case inputs prepared outside the timed region
 
 
+@dataclass(frozen=True)
+class Build:
+    """A peer's graph construction that several cases on the same graph can
+    share: built (and timed) once per graph and key, then handed to each
+    case's algorithm.  Algorithms that change their graph must not use it."""
+
+    key: str
+    fn: Callable[[Ctx], Any]
+
+    def __call__(self, ctx: Ctx) -> Any:
+        return self.fn(ctx)
+
+
 @dataclass
 class Impl:
     """One way of computing a case's result.
@@ -32,7 +45,7 @@ class Impl:
     name: str
     library: str
     algo: Callable[[Ctx, Any], Any]
-    build: Callable[[Ctx], Any] | None = None
+    build: "Build | Callable[[Ctx], Any] | None" = None
     canon: Callable[[Any, Ctx], Any] | None = None
     threads: int | None = None  # NetworKit's own thread count for this run
     max_m: int | None = None  # not run on graphs with more edges

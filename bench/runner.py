@@ -37,7 +37,7 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
 from . import graphs as G
-from .core import Case, Impl, Verdict
+from .core import Build, Case, Impl, Verdict
 from .peers import available, with_threads
 
 OURS = "knotwell_rs"
@@ -61,8 +61,9 @@ class ImplResult:
     detail: str = ""
     threads: int | None = None
     workers: int | None = None
-    e2e: list[float] = field(default_factory=list)
+    e2e: list[float] = field(default_factory=list)  # whole calls (build + algorithm)
     algo: list[float] = field(default_factory=list)
+    build: list[float] = field(default_factory=list)  # shared builds, timed on their own
     warmup_s: float | None = None
     peak_bytes: int | None = None
     check: str = ""
@@ -71,6 +72,10 @@ class ImplResult:
 
     @property
     def median(self) -> float | None:
+        """End to end: the median whole call, or, when the graph build was
+        shared between cases, the median build plus the median algorithm."""
+        if self.build:
+            return statistics.median(self.build) + statistics.median(self.algo) if self.algo else None
         return statistics.median(self.e2e) if self.e2e else None
 
     @property
@@ -81,7 +86,8 @@ class ImplResult:
         d = asdict(self)
         d["e2e_median_s"] = self.median
         d["algo_median_s"] = self.algo_median
-        d["runs"] = len(self.e2e)
+        d["build_median_s"] = statistics.median(self.build) if self.build else None
+        d["runs"] = len(self.algo) if self.build else len(self.e2e)
         return d
 
 
@@ -234,12 +240,69 @@ def _warm_up(impl: Impl, ctx: dict, res: ImplResult, settings: Settings):
 
 
 def _reps_for(res: ImplResult, settings: Settings) -> int:
-    if res.status != "ok" or res.e2e:  # failed, or warm-up already counted
+    if res.status != "ok" or res.e2e or res.algo:  # failed, or warm-up already counted
         return 0
     w = max(res.warmup_s or 0.0, 1e-9)
     if w * settings.reps <= settings.budget_s:
         return settings.reps
     return max(1, int(settings.budget_s / w))
+
+
+# ---------------------------------------------------------- shared builds --
+
+@dataclass
+class BuiltGraph:
+    obj: object = None
+    times: list[float] = field(default_factory=list)
+    peak_bytes: int | None = None
+    error: str = ""
+
+
+class BuildCache:
+    """Peer graphs of the current input graph, each built and timed once:
+    a warm-up build (memory), then up to `BUILD_REPS` more within the
+    budget, keeping the last object for the cases' algorithms."""
+
+    BUILD_REPS = 3
+
+    def __init__(self):
+        self.graph_name: str | None = None
+        self.built: dict[str, BuiltGraph] = {}
+
+    def for_graph(self, name: str | None):
+        if name != self.graph_name:
+            self.built.clear()
+            gc.collect()
+            _trim()
+            self.graph_name = name
+
+    def get(self, build: Build, ctx: dict, settings: Settings, progress=None, label: str = "") -> BuiltGraph:
+        entry = self.built.get(build.key)
+        if entry is not None:
+            return entry
+        entry = BuiltGraph()
+        self.built[build.key] = entry
+        impl = Impl(build.key, build.key.split("/")[0], algo=lambda c, _: build(c))
+        probe = ImplResult(build.key, impl.library)
+        if progress:
+            progress(label, f"building {build.key}")
+        obj = _warm_up(impl, ctx, probe, settings)
+        if probe.status != "ok":
+            entry.error = f"graph build: {probe.detail}"
+            return entry
+        entry.peak_bytes = probe.peak_bytes
+        entry.times = [probe.warmup_s]
+        reps = 0 if probe.e2e else min(self.BUILD_REPS, _reps_for(probe, settings))
+        for r in range(reps):
+            if progress:
+                progress(label, f"building {build.key} {r + 1}/{reps}")
+            del obj
+            obj, t, _ = _run_once(impl, ctx, settings.timeout_s, _number_for(probe))
+            entry.times.append(t)
+        if len(entry.times) > 1:
+            entry.times = entry.times[1:]  # the first build was the warm-up
+        entry.obj = obj
+        return entry
 
 
 # ----------------------------------------------------------------- a case --
@@ -284,9 +347,12 @@ def _canon(impl: Impl, raw, ctx):
     return impl.canon(raw, ctx) if impl.canon is not None else raw
 
 
-def run_case(case: Case, module, settings: Settings, progress=None) -> CaseResult:
+def run_case(case: Case, module, settings: Settings, progress=None, builds: BuildCache | None = None) -> CaseResult:
     started = time.perf_counter()
     cr = CaseResult(name=case.name, func=case.func, graph=None, params=dict(case.params), note=case.note)
+    if case.graph is not None:  # as requested; the real edge count replaces m once loaded
+        g = case.graph
+        cr.graph = {"name": g.name, "kind": g.kind, "n": g.n, "m": g.m, "seed": g.seed, "description": g.description}
     if module is None or not hasattr(module, case.func):
         cr.status = "not built"
         return cr
@@ -298,16 +364,28 @@ def run_case(case: Case, module, settings: Settings, progress=None) -> CaseResul
     cr.graph = graph_info(case, ctx)
     cr.size = cr.graph["m"] if cr.graph else case.size
 
+    if builds is None:
+        builds = BuildCache()
+    builds.for_graph(case.graph.name if case.graph else None)
     ours = ours_impl(case, module)
     impls: list[Impl] = [ours]
     results: dict[str, ImplResult] = {OURS: ImplResult(OURS, OURS)}
+    shared: dict[str, BuiltGraph] = {}  # impl name -> its shared graph
     for p, skip in select_peers(case, ctx):
         r = ImplResult(p.name, p.library, threads=p.threads, note=p.note)
         results[p.name] = r
         if skip:
             r.status, r.detail = "skipped", skip
-        else:
-            impls.append(p)
+            continue
+        if isinstance(p.build, Build):
+            entry = builds.get(p.build, ctx, settings, progress, case.name)
+            if entry.error:
+                r.status, r.detail = "error", entry.error
+                continue
+            shared[p.name] = entry
+            r.build = list(entry.times)
+            p = _on_built(p, entry)
+        impls.append(p)
 
     # Warm-up, memory and result of each implementation, then the checks.
     ours_form = None
@@ -316,6 +394,10 @@ def run_case(case: Case, module, settings: Settings, progress=None) -> CaseResul
         if progress:
             progress(case.name, impl.name + " (warm-up)")
         raw = _warm_up(impl, ctx, res, settings)
+        if impl.name in shared:
+            _move_to_algo(res)
+            if res.peak_bytes is not None and shared[impl.name].peak_bytes is not None:
+                res.peak_bytes += shared[impl.name].peak_bytes
         if res.status != "ok":
             if impl is ours:
                 cr.status, cr.detail = "error", f"ours failed: {res.detail}"
@@ -351,9 +433,12 @@ def run_case(case: Case, module, settings: Settings, progress=None) -> CaseResul
                 reps[impl.name] = r
                 res.status, res.detail = "error", f"{type(exc).__name__}: {exc}"[:300]
                 continue
-            res.e2e.append(e2e)
-            if algo is not None:
-                res.algo.append(algo)
+            if impl.name in shared:
+                res.algo.append(e2e)
+            else:
+                res.e2e.append(e2e)
+                if algo is not None:
+                    res.algo.append(algo)
 
     # Ours with other pool sizes, each in a fresh process.
     for w in case.workers:
@@ -365,6 +450,19 @@ def run_case(case: Case, module, settings: Settings, progress=None) -> CaseResul
     _finish(case, cr, ctx)
     cr.seconds = time.perf_counter() - started
     return cr
+
+
+def _on_built(peer: Impl, entry: BuiltGraph) -> Impl:
+    """The peer's algorithm on its already built graph (timed as algorithm
+    only; the build's own times are added to give the end-to-end figure)."""
+    return Impl(peer.name, peer.library, algo=lambda c, _: peer.algo(c, entry.obj), canon=peer.canon,
+                threads=peer.threads, note=peer.note, checked=peer.checked)
+
+
+def _move_to_algo(res: ImplResult):
+    # A warm-up that counted as the sample was a call of the algorithm alone.
+    res.algo.extend(res.e2e)
+    res.e2e.clear()
 
 
 def _check(case: Case, impl: Impl, raw, ctx, res: ImplResult, ours_form, is_ours: bool):
