@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import importlib
 import os
 import json
@@ -22,6 +23,9 @@ def parse(argv):
     p.add_argument("--only", metavar="REGEX", help="run the cases whose name matches")
     p.add_argument("--list", action="store_true", help="list the cases and exit")
     p.add_argument("--reps", type=int, default=5, help="timed runs per implementation (default 5)")
+    p.add_argument("--budget", type=float, metavar="SECONDS",
+                   help="time for the timed runs of one implementation on one case (default 6, quick 3); "
+                        "slower implementations get fewer runs")
     p.add_argument("--out", type=Path, help="JSON output (default bench/results/latest.json, quick.json with --quick)")
     p.add_argument("--docs", dest="docs", action="store_true", default=None,
                    help="write docs/benchmarks.md and its plot (default: only for a full run of every case)")
@@ -51,7 +55,10 @@ def main(argv=None) -> int:
         return 0
     settings = Settings(reps=args.reps, quick=args.quick)
     if args.quick:
-        settings.budget_s, settings.warm_only_s, settings.timeout_s = 4.0, 8.0, 60.0
+        settings.budget_s, settings.warm_only_s, settings.timeout_s = 3.0, 6.0, 60.0
+    if args.budget is not None:
+        settings.budget_s = args.budget
+        settings.warm_only_s = max(settings.warm_only_s, args.budget)
     cases = build_cases(args.quick)
     if args.child:
         case = next(c for c in cases if c.name == args.child)
@@ -93,7 +100,7 @@ def main(argv=None) -> int:
     results = [by_name[c.name] for c in cases]
 
     report = {"started": started, "duration_s": time.monotonic() - t0, "mode": "quick" if args.quick else "full",
-              "filter": args.only, "machine": machine, "cases": results}
+              "filter": args.only, "machine": machine, "settings": dataclasses.asdict(settings), "cases": results}
     print("\n" + R.summary_table(report))
     out = args.out or ROOT / "bench" / "results" / ("quick.json" if args.quick else "latest.json")
     R.write_json(report, out)

@@ -8,8 +8,9 @@ Graph sizes per mode:
   2^20 nodes / 2^24 edges ("-20"), edge factor 16; quadratic functions
   (betweenness, mean shortest path, rewiring) on 20,000 nodes with 100,000 or
   200,000 edges; communities on R-MAT 2^18 / 2^22 and an LFR graph of
-  100,000 nodes; plus the karate club everywhere.  networkx runs only on the
-  2^16 graphs (and the karate club where it is quadratic).
+  100,000 nodes; plus the karate club everywhere.  The 2^20 G(n, m) graph is
+  used where an issue names it (distances, components); networkx runs only on
+  the 2^16 graphs (and the karate club where it is quadratic).
 - quick: the karate club, 2^12 nodes / 2^16 edges, and 2,000-node graphs.
 """
 
@@ -54,7 +55,10 @@ def graph_sets(quick: bool) -> dict[str, list[G.GraphSpec]]:
         simple_100k = [s("rmat", 20_000, 100_000, "rmat-20k")]
         communities = [s("rmat", 1 << 18, 1 << 22, "rmat-18"),
                        s("lfr", 100_000, 0, "lfr-100k", "LFR, NetworKit generator, mu 0.1, avg degree 20")]
-    return {"karate": [karate], "small": small, "large": large, "quad": quad, "mean": mean,
+    # The large G(n, m) graph only where an issue names it (paths, components):
+    # building 16M-edge graphs for every peer is the bulk of a full run.
+    large_rmat = [g for g in large if g.kind == "rmat"]
+    return {"karate": [karate], "small": small, "large": large, "large_rmat": large_rmat, "quad": quad, "mean": mean,
             "simple_100k": simple_100k, "communities": communities}
 
 
@@ -149,6 +153,11 @@ def _nx_limit(quick):
 
 
 KARATE_ONLY = 100  # max_m that admits the karate club and nothing else
+# max_m that keeps a peer to the small size: the ones whose graph build or
+# algorithm at 2^24 edges would cost a minute or more for little information
+# (per-node Python loops, rustworkx's per-source bfs_layers, scipy's dense
+# 64-row distance matrix); the issues' named peers always run.
+SMALL = 1 << 20
 
 
 # ------------------------------------------------------------------ cases --
@@ -185,7 +194,7 @@ def _no_setup(ctx):
 
 def _degree_cases(gs, nx_max):
     out = []
-    graphs = gs["karate"] + gs["small"] + gs["large"]
+    graphs = gs["karate"] + gs["small"] + gs["large_rmat"]
     for g in graphs:
         peers = [
             Impl("numpy", "numpy", algo=lambda c, _: np.bincount(c["edges"].ravel(), minlength=c["n"]),
@@ -219,13 +228,13 @@ def _degree_cases(gs, nx_max):
                 Impl("scipy", "scipy", build=_csr(transpose=(col == 1)),
                      algo=lambda c, a: np.diff(a.indptr), canon=as_u64),
                 Impl("igraph", "igraph", build=_ig(True), algo=lambda c, g, mode=mode: g.degree(mode=mode),
-                     canon=as_u64),
+                     canon=as_u64, max_m=SMALL),
                 Impl("networkit", "networkit", build=_nk(True),
                      algo=lambda c, g, col=col: _nk_scores(_nk_mod().centrality.DegreeCentrality(g, outDeg=(col == 0))),
-                     canon=as_u64),
+                     canon=as_u64, max_m=SMALL),
                 Impl("rustworkx", "rustworkx", build=_rx(True),
                      algo=(lambda c, g: [g.in_degree(i) for i in range(c["n"])]) if col == 1
-                     else (lambda c, g: [g.out_degree(i) for i in range(c["n"])]), canon=as_u64),
+                     else (lambda c, g: [g.out_degree(i) for i in range(c["n"])]), canon=as_u64, max_m=SMALL),
                 Impl("networkx", "networkx", build=_nx(True),
                      algo=(lambda c, g: [d for _, d in g.in_degree()]) if col == 1
                      else (lambda c, g: [d for _, d in g.out_degree()]), canon=as_u64, max_m=nx_max),
@@ -242,7 +251,7 @@ def _weights_setup(ctx):
 
 def _strength_cases(gs, nx_max):
     out = []
-    for g in gs["karate"] + gs["small"] + gs["large"]:
+    for g in gs["karate"] + gs["small"] + gs["large_rmat"]:
         def two_bincounts(c, _):
             e = c["edges"]
             return (np.bincount(e[:, 0], c["weights"], c["n"]) + np.bincount(e[:, 1], c["weights"], c["n"]))
@@ -253,7 +262,7 @@ def _strength_cases(gs, nx_max):
                  algo=lambda c, a: a.sum(axis=1)),
             Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.strength(weights=c["weights"])),
             Impl("networkit", "networkit", build=_nk(weighted=True),
-                 algo=lambda c, g: [g.weightedDegree(u) for u in range(c["n"])],
+                 algo=lambda c, g: [g.weightedDegree(u) for u in range(c["n"])], max_m=SMALL,
                  note="per-node weightedDegree() in a loop"),
             Impl("networkx", "networkx", build=_nx(weighted=True),
                  algo=lambda c, g: [d for _, d in g.degree(weight="weight")], max_m=nx_max),
@@ -278,7 +287,7 @@ def _lcc(threads):
 
 def _local_cases(gs, nx_max):
     out = []
-    graphs = gs["karate"] + gs["small"] + gs["large"]
+    graphs = gs["karate"] + gs["small"] + gs["large_rmat"]
     for g in graphs:
         big = g.name == "rmat-20"
         tri_targets = ([Target(("igraph",), 1.0, "issue 7", "faster than igraph transitivity_local_undirected"),
@@ -291,7 +300,7 @@ def _local_cases(gs, nx_max):
                       algo=lambda c, g: g.transitivity_local_undirected(mode="zero"),
                       canon=_triangles_from_clustering, note="transitivity_local_undirected, counts recovered")]
         peers += [Impl(p.name, p.library, p.algo, p.build, _triangles_from_clustering, p.threads, note=p.note)
-                  for p in nk_variants]
+                  for p in nk_variants if p.threads == 1]  # the same computation as clustering_local's
         peers.append(Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_tri(g), canon=_per_node,
                           max_m=nx_max))
         out.append(_graph_case("triangles_per_node_rust", g, setup=_no_setup,
@@ -341,13 +350,13 @@ def nx_avg_clustering(g):
 
 def _core_cases(gs, nx_max):
     out = []
-    for g in gs["karate"] + gs["small"] + gs["large"]:
+    for g in gs["karate"] + gs["small"] + gs["large_rmat"]:
         peers = [
             Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.coreness(), canon=as_u64),
             Impl("networkit", "networkit", build=_nk(),
                  algo=lambda c, g: _nk_scores(_nk_mod().centrality.CoreDecomposition(g)), canon=as_u64),
             Impl("rustworkx", "rustworkx", build=_rx(), algo=lambda c, g: rx_core(g),
-                 canon=lambda r, c: as_u64(_per_node(r, c))),
+                 canon=lambda r, c: as_u64(_per_node(r, c)), max_m=SMALL),
             Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_core(g),
                  canon=lambda r, c: as_u64(_per_node(r, c)), max_m=nx_max),
         ]
@@ -435,7 +444,7 @@ def _bfs_peers(directed, nx_max, multi):
         return np.array([one(s) for s in src(c).tolist()]) if multi else one(src(c))
 
     peers = [
-        Impl("scipy", "scipy", build=_csr(), algo=scipy_sp, canon=distances_u64,
+        Impl("scipy", "scipy", build=_csr(), algo=scipy_sp, canon=distances_u64, max_m=SMALL if multi else None,
              note="csgraph.shortest_path(unweighted=True, indices=...)"),
     ]
     if not multi:
@@ -446,8 +455,11 @@ def _bfs_peers(directed, nx_max, multi):
         Impl("networkit", "networkit", build=_nk(directed), algo=nk_bfs, canon=distances_u64,
              note="distance.SPSP" if multi else "distance.BFS"),
         Impl("rustworkx", "rustworkx", build=_rx(directed), algo=rx_bfs, canon=distances_u64,
-             note="bfs_layers per source (distance_matrix would compute all n rows)"),
-        Impl("networkx", "networkx", build=_nx(directed), algo=nx_bfs, canon=distances_u64, max_m=nx_max),
+             max_m=SMALL if multi else None,
+             note="bfs_layers per source: rustworkx has no multi-source distances (distance_matrix computes "
+                  "all n rows, n^2 memory)" if multi else "bfs_layers"),
+        Impl("networkx", "networkx", build=_nx(directed), algo=nx_bfs, canon=distances_u64,
+             max_m=(nx_max if nx_max is None else KARATE_ONLY) if multi else nx_max),
     ]
     return peers
 
@@ -465,8 +477,8 @@ def _path_cases(gs, nx_max, quick):
                                ours=lambda k, c: k.shortest_paths_rust(c["n"], c["edges"], c["source"], False),
                                ours_canon=as_u64, check=Exact(), peers=_bfs_peers(False, nx_max, False),
                                targets=targets, rate=edges_per_s))
-    # one directed case on the largest R-MAT graph
-    g = (gs["large"] or gs["small"])[-1]
+    # one directed case, on the small R-MAT graph
+    g = gs["small"][-1]
     out.append(_graph_case("shortest_paths_rust", g, suffix="/directed", setup=_source_setup,
                            params={"directed": True},
                            ours=lambda k, c: k.shortest_paths_rust(c["n"], c["edges"], c["source"], True),

@@ -159,7 +159,8 @@ def case_block(c: dict) -> str:
         if r["status"] != "ok":
             lines.append(f"  {r['name']:<22}{r['status'].upper()}: {r['detail']}")
             continue
-        check = r["check"] + (f" ({r['check_detail']})" if r["check_detail"] and r["check"] not in ("ok",) else "")
+        routine = r["check"] == "ok" and r["check_detail"].startswith(("identical", "max rel"))
+        check = r["check"] + (f" ({r['check_detail']})" if r["check_detail"] and not routine else "")
         lines.append(f"  {r['name']:<22}{fmt_time(r['e2e_median_s']):>11}{fmt_time(r['algo_median_s']):>11}"
                      f"{fmt_ratio(r['ratio']) if r['name'] != OURS else '1.00x':>9}{fmt_bytes(r['peak_bytes']):>9}"
                      f"{r['runs']:>6}  {check}")
@@ -316,7 +317,7 @@ def markdown(report: dict, plot_name: str | None, json_name: str) -> str:
            f"| knotwell_rs workers | {m['ours_workers']} (default pool) |",
            f"| commit | {m.get('commit', '?')} |", "",
            "## How it is measured", "",
-           METHOD, ""]
+           method_text(report.get("settings", {})), ""]
     if plot_name:
         out += [f"![end-to-end time against edge count, one line per library]({plot_name})", ""]
     out += ["## Summary", "",
@@ -339,6 +340,8 @@ def markdown(report: dict, plot_name: str | None, json_name: str) -> str:
     for c in report["cases"]:
         for t in c.get("targets", []):
             against = f" (vs {t['against']})" if t.get("against") else ""
+            if t.get("missing") and t.get("against"):
+                against += f"; {', '.join(t['missing'])} not run"
             out.append(f"| {t['source']} | {c['name']} | {t['text']} (≥ {t['ratio']:g}x) | "
                        f"{fmt_ratio(t['achieved'])}{against} | {_met(t['met'])} |")
         mt = c.get("memory_target")
@@ -377,27 +380,38 @@ def markdown(report: dict, plot_name: str | None, json_name: str) -> str:
     return "\n".join(out) + "\n"
 
 
-METHOD = """\
+def method_text(settings: dict) -> str:
+    reps = settings.get("reps", 5)
+    budget = settings.get("budget_s", 6.0)
+    warm_only = settings.get("warm_only_s", 10.0)
+    return f"""\
 - Each case is one function on one named graph. All implementations start from the same `uint64` edge array of
-  shape [m, 2]; a peer's graph construction (igraph `Graph`, NetworKit `GraphFromCoo`, rustworkx `PyGraph`,
-  networkx `Graph`, scipy CSR) is part of its end-to-end time, and its algorithm alone is reported beside it.
-  Results are taken in the peer's native form (lists, dicts); converting them for the check is not timed.
+  shape [m, 2], and a peer's graph construction (igraph `Graph`, NetworKit `GraphFromCoo`, rustworkx `PyGraph`,
+  networkx `Graph`, scipy CSR) is part of its end-to-end time. The build of each peer graph is timed once per
+  input graph and shared by the cases on that graph (igraph alone needs tens of seconds for 16M edges); a peer's
+  end-to-end figure is then its median build plus its median algorithm, and the algorithm alone is reported beside
+  it. Algorithms that change their graph (rewiring) build it anew for each call. Results are taken in the peer's
+  native form (lists, dicts); converting them for the check is not timed.
 - Graphs are simple (no self-loops, no repeated pairs), so every library reads the same graph from the same rows:
   uniform G(n, m), and R-MAT with the Graph500 parameters a = 0.57, b = 0.19, c = 0.19 (node ids scrambled by a
   seeded permutation, self-loops and repeats removed until m distinct pairs remain), edge factor 16 at 2^16 and
   2^20 nodes; 20,000 nodes with 100,000 or 200,000 edges where the work is quadratic; R-MAT 2^18 and a NetworKit
   LFR graph of 100,000 nodes for communities; Zachary's karate club. Every generator is seeded.
 - After one warm-up call per implementation, the timed calls are interleaved (each round runs every
-  implementation once, in a rotated order) and the median of 5 is reported. An implementation whose warm-up is
-  slow gets fewer runs so that a case keeps to a budget of about 12 seconds per implementation, and one slower
-  than 20 seconds is timed by its warm-up alone; the *runs* column says how many samples each median has.
+  implementation once, in a rotated order) and the median of {reps} is reported. Calls shorter than 2 ms are
+  repeated within a sample and averaged. To keep the whole run within 20 minutes on two cores, an implementation
+  whose warm-up is slow gets fewer runs (about {budget:g} seconds of timed runs per implementation and case), and
+  one slower than {warm_only:g} seconds is timed by its warm-up alone; the *runs* column gives the number of samples.
+  For the same reason the 2^20-node G(n, m) graph is used only where an issue names it (distances, components),
+  networkx runs only on the 2^16 graphs (the karate club where it is quadratic), and a few peers whose only route
+  is a per-node Python loop or one search per source in Python (rustworkx `bfs_layers`) run on the small size only.
   Garbage collection is off during a timed call.
 - knotwell_rs runs with its default pool (one worker per logical CPU). Variants named `knotwell_rs[1w]` run in a
   fresh process with `RAYON_NUM_THREADS=1`. NetworKit runs with its default thread count unless the name says
   `[1t]` or `[2t]` (`setNumberOfThreads`); igraph and networkx are single-threaded; rustworkx uses all cores.
 - Peak memory is the growth of the process's resident set during the warm-up call (the kernel's high-water mark,
-  reset through `/proc/self/clear_refs` after a garbage collection and `malloc_trim`). It includes the result and
-  the peer's graph object.
+  reset through `/proc/self/clear_refs` after a garbage collection and `malloc_trim`), plus the growth during the
+  peer's graph build. It includes the result.
 - Checks: integer results must be identical, floats equal within a relative tolerance (1e-12 for sums in a fixed
   order, 1e-9 where the order of additions differs), components equal after renumbering by first appearance.
   Community detection differs by design: the modularity of every partition is recomputed with one reference

@@ -47,8 +47,8 @@ ROOT = Path(__file__).resolve().parent.parent
 @dataclass
 class Settings:
     reps: int = 5
-    budget_s: float = 12.0  # timed runs per implementation and case, beyond the warm-up
-    warm_only_s: float = 20.0  # a warm-up slower than this is the only sample
+    budget_s: float = 6.0  # timed runs per implementation and case, beyond the warm-up
+    warm_only_s: float = 10.0  # a warm-up slower than this is the only sample
     timeout_s: float = 180.0  # Python-level peers are interrupted after this
     quick: bool = False
 
@@ -337,7 +337,7 @@ def select_peers(case: Case, ctx: dict) -> list[tuple[Impl, str | None]]:
         if not available(p.library):
             chosen.append((p, "not installed"))
         elif p.max_m is not None and m > p.max_m:
-            chosen.append((p, "graph too large for this peer"))
+            chosen.append((p, "not run at this size (time budget)"))
         else:
             chosen.append((p, None))
     return chosen
@@ -500,6 +500,9 @@ def _finish(case: Case, cr: CaseResult, ctx: dict):
         got = [by_name[p] for p in t.peers if p in by_name and by_name[p].median]
         entry = {"peers": list(t.peers), "ratio": t.ratio, "source": t.source, "text": t.text,
                  "achieved": None, "met": None}
+        missing = [p for p in t.peers if p not in by_name or not by_name[p].median]
+        if missing:
+            entry["missing"] = missing
         if got and ours and ours.median:
             best = min(got, key=lambda r: r.median)
             entry["achieved"] = best.median / ours.median
