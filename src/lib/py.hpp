@@ -125,6 +125,10 @@ EdgeList to_edge_list(ArrayView view);  // throws InputError (edge shape)
 class EdgeRows {
   public:
     explicit EdgeRows(ArrayView view);
+    // Moving keeps the copy's buffer, so the span stays valid; copying would not.
+    EdgeRows(EdgeRows&&) = default;
+    EdgeRows(const EdgeRows&) = delete;
+    EdgeRows& operator=(const EdgeRows&) = delete;
     std::span<const Edge> rows() const { return rows_; }
     operator std::span<const Edge>() const { return rows_; }
     std::size_t size() const { return rows_.size(); }
@@ -138,6 +142,9 @@ class EdgeRows {
 class WeightRows {
   public:
     explicit WeightRows(ArrayView view);
+    WeightRows(WeightRows&&) = default;
+    WeightRows(const WeightRows&) = delete;
+    WeightRows& operator=(const WeightRows&) = delete;
     operator std::span<const double>() const { return values_; }
     std::size_t size() const { return values_.size(); }
 

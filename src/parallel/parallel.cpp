@@ -1,5 +1,6 @@
 #include "parallel/parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <thread>
 
@@ -88,12 +90,20 @@ class Pool {
         jobs_.push_back(&job);
         work_cv_.notify_all();
         bool interrupted = false;
+        std::exception_ptr poll_error;
         while (!job.complete()) {
             if (poll && !interrupted) {
                 job.done_cv.wait_for(lock, kPollInterval);
                 if (job.complete()) break;
                 lock.unlock();
-                const bool stop = poll();
+                // A throwing hook must not unwind past the queued job: the
+                // workers still point at it.
+                bool stop = true;
+                try {
+                    stop = poll();
+                } catch (...) {
+                    poll_error = std::current_exception();
+                }
                 lock.lock();
                 if (stop) {
                     interrupted = true;
@@ -106,6 +116,7 @@ class Pool {
         }
         std::erase(jobs_, &job);
         if (job.error) std::rethrow_exception(job.error);
+        if (poll_error) std::rethrow_exception(poll_error);
         if (interrupted) throw Interrupted();
     }
 
@@ -154,10 +165,32 @@ class Pool {
     std::size_t size_ = 0;
 };
 
+// The pool is never destroyed: detached workers may still wait on it at
+// process exit. A forked child inherits the pool object but none of its
+// threads, so the child forgets it and builds its own on its first sweep,
+// with the size fixed by the parent's first sweep.
+std::atomic<Pool*> instance{nullptr};
+std::size_t fixed_size = 0;  // guarded by creation_mutex
+std::mutex creation_mutex;
+
+void forget_pool_in_child() {
+    // Only the forking thread exists now; the mutex may have been held by a
+    // thread that is gone, so it is made afresh.
+    new (&creation_mutex) std::mutex();
+    instance.store(nullptr);
+}
+
 Pool& pool() {
-    // Never destroyed: detached workers may still wait on it at process exit.
-    static Pool* instance = new Pool(configured_pool_size());
-    return *instance;
+    if (Pool* p = instance.load(std::memory_order_acquire)) return *p;
+    std::lock_guard<std::mutex> lock(creation_mutex);
+    if (Pool* p = instance.load(std::memory_order_acquire)) return *p;
+    if (fixed_size == 0) {
+        fixed_size = configured_pool_size();
+        pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+    }
+    Pool* p = new Pool(fixed_size);
+    instance.store(p, std::memory_order_release);
+    return *p;
 }
 
 
