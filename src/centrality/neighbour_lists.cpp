@@ -1,5 +1,8 @@
 #include "centrality/neighbour_lists.hpp"
 
+#include <limits>
+#include <new>
+
 namespace knotwell::centrality {
 namespace {
 
@@ -21,6 +24,8 @@ template <class Id>
 ArcsByTarget<Id> bucket_by_target(std::uint64_t n, std::span<const Edge> edges,
                                   std::optional<std::span<const double>> weights, bool directed) {
     ArcsByTarget<Id> arcs;
+    // n + 1 offsets: for n = 2^64 - 1 the count would wrap to an empty table.
+    if (n == std::numeric_limits<std::uint64_t>::max()) throw std::bad_alloc();
     arcs.offsets.assign(n + 1, 0);
     for (const Edge& e : edges) {
         if (e.source == e.target) continue;

@@ -1,9 +1,14 @@
 #include "lib/adjacency.hpp"
 
+#include <limits>
+#include <new>
+
 namespace knotwell {
 
 Result<Adjacency> build_adjacency(std::uint64_t n, std::span<const Edge> edges, bool undirected) {
     if (auto err = check_edge_range(n, edges)) return *err;
+    // n + 1 offsets: for n = 2^64 - 1 the count would wrap to an empty array.
+    if (n >= std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t)) throw std::bad_alloc();
 
     const std::size_t m = edges.size();
     const std::size_t arcs = undirected ? 2 * m : m;

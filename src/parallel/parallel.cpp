@@ -1,5 +1,6 @@
 #include "parallel/parallel.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <thread>
 
@@ -16,6 +18,11 @@ namespace {
 constexpr std::size_t kMaxPieces = 256;
 constexpr std::size_t kMaxWorkers = 65535;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
+
+// The poll hook of the calling thread, and on a worker the stop flag of the
+// sweep whose piece it runs.
+thread_local std::function<bool()> tls_poll;
+thread_local const std::atomic<bool>* tls_stop = nullptr;
 
 // Unsigned decimal, optionally after one '+', within 64 bits; anything else
 // (sign, blanks, empty, overflow) is not a number.
@@ -83,12 +90,20 @@ class Pool {
         jobs_.push_back(&job);
         work_cv_.notify_all();
         bool interrupted = false;
+        std::exception_ptr poll_error;
         while (!job.complete()) {
             if (poll && !interrupted) {
                 job.done_cv.wait_for(lock, kPollInterval);
                 if (job.complete()) break;
                 lock.unlock();
-                const bool stop = poll();
+                // A throwing hook must not unwind past the queued job: the
+                // workers still point at it.
+                bool stop = true;
+                try {
+                    stop = poll();
+                } catch (...) {
+                    poll_error = std::current_exception();
+                }
                 lock.lock();
                 if (stop) {
                     interrupted = true;
@@ -101,6 +116,7 @@ class Pool {
         }
         std::erase(jobs_, &job);
         if (job.error) std::rethrow_exception(job.error);
+        if (poll_error) std::rethrow_exception(poll_error);
         if (interrupted) throw Interrupted();
     }
 
@@ -128,11 +144,13 @@ class Pool {
             const std::size_t k = job->next++;
             lock.unlock();
             std::exception_ptr error;
+            tls_stop = &job->control->stop;
             try {
                 (*job->run)(k);
             } catch (...) {
                 error = std::current_exception();
             }
+            tls_stop = nullptr;
             lock.lock();
             ++job->finished;
             if (error && !job->error) job->error = error;
@@ -147,13 +165,34 @@ class Pool {
     std::size_t size_ = 0;
 };
 
-Pool& pool() {
-    // Never destroyed: detached workers may still wait on it at process exit.
-    static Pool* instance = new Pool(configured_pool_size());
-    return *instance;
+// The pool is never destroyed: detached workers may still wait on it at
+// process exit. A forked child inherits the pool object but none of its
+// threads, so the child forgets it and builds its own on its first sweep,
+// with the size fixed by the parent's first sweep.
+std::atomic<Pool*> instance{nullptr};
+std::size_t fixed_size = 0;  // guarded by creation_mutex
+std::mutex creation_mutex;
+
+void forget_pool_in_child() {
+    // Only the forking thread exists now; the mutex may have been held by a
+    // thread that is gone, so it is made afresh.
+    new (&creation_mutex) std::mutex();
+    instance.store(nullptr);
 }
 
-thread_local std::function<bool()> tls_poll;
+Pool& pool() {
+    if (Pool* p = instance.load(std::memory_order_acquire)) return *p;
+    std::lock_guard<std::mutex> lock(creation_mutex);
+    if (Pool* p = instance.load(std::memory_order_acquire)) return *p;
+    if (fixed_size == 0) {
+        fixed_size = configured_pool_size();
+        pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+    }
+    Pool* p = new Pool(fixed_size);
+    instance.store(p, std::memory_order_release);
+    return *p;
+}
+
 
 }  // namespace
 
@@ -169,6 +208,8 @@ std::size_t configured_pool_size() {
 }
 
 std::size_t pool_size() { return pool().size(); }
+
+bool stop_requested() { return tls_stop != nullptr && tls_stop->load(std::memory_order_relaxed); }
 
 std::size_t piece_count(std::size_t length) { return length < kMaxPieces ? length : kMaxPieces; }
 

@@ -1,0 +1,141 @@
+#include "paths/bfs.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <utility>
+
+namespace knotwell::paths {
+namespace {
+
+// Switching thresholds of GAPBS: go bottom-up once the frontier's edges
+// exceed 1/kAlpha of the unexplored edges, back top-down once the frontier
+// shrinks below n/kBeta nodes.
+constexpr std::int64_t kAlpha = 15;
+constexpr std::uint64_t kBeta = 18;
+
+inline bool test_bit(const std::uint64_t* bits, std::uint64_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
+inline void set_bit(std::uint64_t* bits, std::uint64_t i) { bits[i >> 6] |= std::uint64_t{1} << (i & 63); }
+
+// Expands queue[head, tail) (the nodes at distance d) and appends the nodes
+// it discovers; returns the sum of their degrees.
+template <class Id>
+std::uint64_t top_down_step(CsrView<Id> g, std::uint64_t* dist, Id* queue, std::size_t head, std::size_t& tail,
+                            std::uint64_t d) {
+    std::uint64_t scout = 0;
+    const std::size_t end = tail;
+    for (std::size_t i = head; i < end; ++i) {
+        const std::uint64_t u = queue[i];
+        for (std::uint64_t k = g.offsets[u]; k < g.offsets[u + 1]; ++k) {
+            const Id v = g.targets[k];
+            if (dist[v] == kUnreachable) {
+                dist[v] = d + 1;
+                queue[tail++] = v;
+                scout += g.degree(v);
+            }
+        }
+    }
+    return scout;
+}
+
+// Every unvisited node looks for a neighbour in `front` (distance d); the
+// first one found makes it a node of distance d + 1 in `next`. Returns the
+// number of nodes found. Undirected graphs only: a node's list stands for
+// its in-neighbours.
+template <class Id>
+std::uint64_t bottom_up_step(CsrView<Id> g, std::uint64_t* dist, const std::uint64_t* front, std::uint64_t* next,
+                             std::uint64_t d) {
+    std::fill_n(next, (g.n + 63) / 64, 0);
+    std::uint64_t awake = 0;
+    for (std::uint64_t v = 0; v < g.n; ++v) {
+        if (dist[v] != kUnreachable) continue;
+        for (std::uint64_t k = g.offsets[v]; k < g.offsets[v + 1]; ++k) {
+            if (test_bit(front, g.targets[k])) {
+                dist[v] = d + 1;
+                set_bit(next, v);
+                ++awake;
+                break;
+            }
+        }
+    }
+    return awake;
+}
+
+template <class Id>
+std::size_t bitmap_to_queue(const std::uint64_t* bits, std::uint64_t n, Id* queue) {
+    std::size_t tail = 0;
+    for (std::uint64_t w = 0; w < (n + 63) / 64; ++w)
+        for (std::uint64_t word = bits[w]; word != 0; word &= word - 1)
+            queue[tail++] = static_cast<Id>(w * 64 + static_cast<unsigned>(std::countr_zero(word)));
+    return tail;
+}
+
+}  // namespace
+
+void bfs_distances(const Adjacency& adj, NodeId source, std::span<std::uint64_t> dist) {
+    std::vector<NodeId> queue;
+    queue.reserve(1);
+    std::size_t head = 0;
+    dist[source] = 0;
+    queue.push_back(source);
+    while (head < queue.size()) {
+        const NodeId u = queue[head++];
+        for (NodeId v : adj.neighbours(u)) {
+            if (dist[v] == kUnreachable) {
+                dist[v] = dist[u] + 1;
+                queue.push_back(v);
+            }
+        }
+    }
+}
+
+template <class Id>
+void search_distances(const TraversalGraph<Id>& graph, std::uint64_t source, std::span<std::uint64_t> dist,
+                      BfsWorkspace<Id>& ws) {
+    const CsrView<Id> g = graph.view();
+    const std::uint64_t words = (g.n + 63) / 64;
+    if (ws.queue.size() < g.n) ws.queue.resize(g.n);
+    if (graph.undirected && ws.front.size() < words) {
+        ws.front.resize(words);
+        ws.next.resize(words);
+    }
+    Id* queue = ws.queue.data();
+    std::uint64_t* d = dist.data();
+
+    d[source] = 0;
+    queue[0] = static_cast<Id>(source);
+    std::size_t head = 0, tail = 1;
+    std::uint64_t level = 0;
+    std::int64_t edges_to_check = static_cast<std::int64_t>(g.arcs());
+    std::uint64_t scout = g.degree(source);
+    while (head < tail) {
+        if (graph.undirected && static_cast<std::int64_t>(scout) > edges_to_check / kAlpha) {
+            std::uint64_t* front = ws.front.data();
+            std::uint64_t* next = ws.next.data();
+            std::fill_n(front, words, 0);
+            for (std::size_t i = head; i < tail; ++i) set_bit(front, queue[i]);
+            std::uint64_t awake = tail - head, old_awake;
+            do {
+                old_awake = awake;
+                awake = bottom_up_step(g, d, front, next, level);
+                std::swap(front, next);
+                ++level;
+            } while (awake >= old_awake || awake > g.n / kBeta);
+            head = 0;
+            tail = bitmap_to_queue(front, g.n, queue);
+            scout = 1;
+        } else {
+            edges_to_check -= static_cast<std::int64_t>(scout);
+            const std::size_t level_end = tail;
+            scout = top_down_step(g, d, queue, head, tail, level);
+            head = level_end;
+            ++level;
+        }
+    }
+}
+
+template void search_distances(const TraversalGraph<std::uint32_t>&, std::uint64_t, std::span<std::uint64_t>,
+                               BfsWorkspace<std::uint32_t>&);
+template void search_distances(const TraversalGraph<std::uint64_t>&, std::uint64_t, std::span<std::uint64_t>,
+                               BfsWorkspace<std::uint64_t>&);
+
+}  // namespace knotwell::paths

@@ -1,0 +1,53 @@
+// Breadth-first hop distances from one source.
+//
+// `bfs_distances` is the plain queue search over an `Adjacency`: neighbours in
+// ascending id order, O(n + m). `search_distances` gives the same distances
+// on a `TraversalGraph` and, on undirected graphs, switches direction as in
+// Beamer, Asanovic and Patterson, "Direction-optimizing breadth-first search"
+// (SC 2012; the heuristics of GAPBS bfs.cc): top-down steps expand the
+// frontier queue, bottom-up steps let every unvisited node look for a parent
+// in the frontier bitmap and stop at the first, which skips most edges of
+// the large middle levels of small-world graphs. Hop distances are unique, so
+// the switching is invisible in the result. Worst case O(n * levels + m).
+//
+// Distances are unsigned 64-bit; nodes never reached hold kUnreachable. Every
+// search writes only its own distance vector and workspace, so any number of
+// searches may share one graph.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "lib/adjacency.hpp"
+#include "paths/csr.hpp"
+
+namespace knotwell::paths {
+
+inline constexpr std::uint64_t kUnreachable = std::numeric_limits<std::uint64_t>::max();
+
+// Fills `dist` (n entries, all kUnreachable on entry) with the distances
+// from `source` (< n).
+void bfs_distances(const Adjacency& adj, NodeId source, std::span<std::uint64_t> dist);
+
+// Queue and bitmaps of one search, reused by the searches of one piece of a
+// sweep. Sized lazily for the graph it first meets.
+template <class Id>
+struct BfsWorkspace {
+    std::vector<Id> queue;
+    std::vector<std::uint64_t> front;  // bottom-up frontier bitmap
+    std::vector<std::uint64_t> next;
+};
+
+// Fills `dist` (n entries, all kUnreachable on entry) from `source` (< n).
+template <class Id>
+void search_distances(const TraversalGraph<Id>& g, std::uint64_t source, std::span<std::uint64_t> dist,
+                      BfsWorkspace<Id>& ws);
+
+extern template void search_distances(const TraversalGraph<std::uint32_t>&, std::uint64_t,
+                                      std::span<std::uint64_t>, BfsWorkspace<std::uint32_t>&);
+extern template void search_distances(const TraversalGraph<std::uint64_t>&, std::uint64_t,
+                                      std::span<std::uint64_t>, BfsWorkspace<std::uint64_t>&);
+
+}  // namespace knotwell::paths

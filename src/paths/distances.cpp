@@ -1,0 +1,73 @@
+// Hop distances from one source (calling thread) and from several sources
+// (one search per source on the worker pool, each writing its row of the
+// result matrix directly).
+//
+// Single source: O(n + m) build plus one direction-optimizing search.
+// Several sources: the graph is built once and shared read-only; source i's
+// search fills row i, so no row is held twice and peak memory is the k x n
+// matrix, the graph and one queue per running search. O(n + m) per source.
+#include <utility>
+
+#include "parallel/parallel.hpp"
+#include "paths/bfs.hpp"
+#include "paths/paths.hpp"
+
+namespace knotwell::paths {
+namespace {
+
+InputError source_out_of_range(NodeId source, std::uint64_t n) {
+    return InputError::edge_out_of_range(0, source, source, n);
+}
+
+std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
+    std::size_t cells = 0;
+    if (__builtin_mul_overflow(rows, n, &cells) || cells > std::vector<std::uint64_t>().max_size())
+        throw std::bad_alloc();
+    return cells;
+}
+
+template <class Id>
+Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const TraversalGraph<Id>& g,
+                                                 std::span<const NodeId> sources) {
+    std::vector<std::uint64_t> matrix(matrix_size(sources.size(), n), kUnreachable);
+    auto failure = parallel::collect_sweep<InputError>(sources.size(), [&](std::size_t i) -> std::optional<InputError> {
+        // The caller has checked every source; this keeps the search in
+        // bounds should that ever change.
+        if (sources[i] >= n) return source_out_of_range(sources[i], n);
+        BfsWorkspace<Id> ws;
+        search_distances(g, sources[i], std::span<std::uint64_t>(matrix.data() + i * n, n), ws);
+        return std::nullopt;
+    });
+    if (failure) return *failure;
+    return matrix;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, std::span<const Edge> edges, NodeId source,
+                                                  bool directed) {
+    if (auto err = check_edge_range(n, edges)) return *err;
+    if (source >= n) return source_out_of_range(source, n);
+    return with_id_type(n, [&]<class Id>() {
+        const TraversalGraph<Id> g = build_traversal_graph<Id>(n, edges, !directed);
+        std::vector<std::uint64_t> dist(n, kUnreachable);
+        BfsWorkspace<Id> ws;
+        search_distances(g, source, dist, ws);
+        return dist;
+    });
+}
+
+Result<std::vector<std::uint64_t>> shortest_paths_multi(std::uint64_t n, EdgeList&& edges,
+                                                        std::span<const NodeId> sources, bool directed) {
+    if (auto err = check_edge_range(n, edges)) return *err;
+    // Report the first bad source in input order, before any row is computed.
+    for (NodeId s : sources)
+        if (s >= n) return source_out_of_range(s, n);
+    return with_id_type(n, [&]<class Id>() {
+        const TraversalGraph<Id> g = build_traversal_graph<Id>(n, edges, !directed);
+        EdgeList().swap(edges);
+        return sweep_sources(n, g, sources);
+    });
+}
+
+}  // namespace knotwell::paths

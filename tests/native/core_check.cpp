@@ -1,0 +1,418 @@
+// Native checks of the graph core that Python cannot reach: the pool's sizing
+// rules, fault transport, concurrency, window bound and fork behaviour; the
+// adjacency builder's invariants; the switching search against the plain one.
+//
+//   core_check sizing        parse rules of the two environment variables
+//   core_check pool          sweeps on the pool; prints a digest of the results
+//   core_check graphs        adjacency invariants, searches against each other
+//
+// Exits non-zero with a message on the first failed check. Built and run by
+// tests/test_parallel.py.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/adjacency.hpp"
+#include "parallel/parallel.hpp"
+#include "paths/bfs.hpp"
+
+namespace kp = knotwell::parallel;
+using knotwell::Edge;
+using knotwell::EdgeList;
+
+#define CHECK(cond)                                                                   \
+    do {                                                                              \
+        if (!(cond)) {                                                                \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::exit(1);                                                             \
+        }                                                                             \
+    } while (0)
+
+namespace {
+
+// ------------------------------------------------------------------ sizing
+
+void set_env(const char* name, const char* value) {
+    if (value == nullptr)
+        unsetenv(name);
+    else
+        setenv(name, value, 1);
+}
+
+int sizing() {
+    // Baseline: neither variable set gives the processor count.
+    set_env("RAYON_NUM_THREADS", nullptr);
+    set_env("RAYON_RS_NUM_CPUS", nullptr);
+    const std::size_t dflt = kp::configured_pool_size();
+    CHECK(dflt >= 1);
+    struct Case {
+        const char* num_threads;
+        const char* rs_num_cpus;
+        std::size_t expected;  // 0 = default
+    };
+    const Case cases[] = {
+        {"3", nullptr, 3},
+        {"+3", nullptr, 3},
+        {"0003", nullptr, 3},
+        {"0", "5", 0},  // zero means default; the second variable is not read
+        {"4", "3", 4},
+        {"abc", "3", 3},
+        {"-1", "3", 3},
+        {" 3", nullptr, 0},
+        {"3 ", "2", 2},
+        {"", "2", 2},
+        {"+", "2", 2},
+        {"++3", "2", 2},
+        {"3.0", "2", 2},
+        {"18446744073709551616", "2", 2},  // beyond 64 bits: not a number
+        {"18446744073709551615", nullptr, 65535},
+        {"65536", nullptr, 65535},
+        {"65535", nullptr, 65535},
+        {nullptr, "7", 7},
+        {nullptr, "+7", 7},
+        {nullptr, "0", 0},
+        {nullptr, "x", 0},
+        {nullptr, "99999999", 65535},
+        {"x", "-2", 0},
+    };
+    for (const Case& c : cases) {
+        set_env("RAYON_NUM_THREADS", c.num_threads);
+        set_env("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
+        const std::size_t want = c.expected == 0 ? dflt : c.expected;
+        const std::size_t got = kp::configured_pool_size();
+        if (got != want) {
+            std::fprintf(stderr, "RAYON_NUM_THREADS=%s RAYON_RS_NUM_CPUS=%s: got %zu, want %zu\n",
+                         c.num_threads ? c.num_threads : "(unset)", c.rs_num_cpus ? c.rs_num_cpus : "(unset)", got,
+                         want);
+            return 1;
+        }
+    }
+    std::puts("ok");
+    return 0;
+}
+
+// -------------------------------------------------------------------- pool
+
+// A float sum whose value depends on the grouping of its terms.
+double term(std::size_t i) { return 1.0 / (1.0 + static_cast<double>(i % 977)) * (i % 3 ? 1e-9 : 1e9); }
+
+double float_sum(std::size_t length) {
+    return kp::sum_sweep(
+        length, 0.0,
+        [](std::size_t b, std::size_t e) {
+            double s = 0.0;
+            for (std::size_t i = b; i < e; ++i) s += term(i);
+            return s;
+        },
+        [](double& acc, double&& piece) { acc += piece; });
+}
+
+// The same fold done serially over the same pieces.
+double serial_float_sum(std::size_t length) {
+    const std::size_t pieces = kp::piece_count(length);
+    double total = 0.0;
+    for (std::size_t k = 0; k < pieces; ++k) {
+        double s = 0.0;
+        for (std::size_t i = kp::piece_begin(length, pieces, k); i < kp::piece_begin(length, pieces, k + 1); ++i)
+            s += term(i);
+        total += s;
+    }
+    return total;
+}
+
+void check_pieces_cover_in_order() {
+    for (std::size_t length : {0ul, 1ul, 2ul, 255ul, 256ul, 257ul, 1000ul, 100003ul}) {
+        std::vector<std::pair<std::size_t, std::size_t>> seen;
+        auto spans = kp::sum_sweep(
+            length, seen,
+            [](std::size_t b, std::size_t e) {
+                CHECK(b < e);
+                return std::vector<std::pair<std::size_t, std::size_t>>{{b, e}};
+            },
+            [](auto& acc, auto&& piece) { acc.insert(acc.end(), piece.begin(), piece.end()); });
+        std::size_t next = 0;
+        for (auto [b, e] : spans) {
+            CHECK(b == next);
+            next = e;
+        }
+        CHECK(next == length);
+        CHECK(spans.size() == kp::piece_count(length));
+    }
+}
+
+void check_faults_come_back() {
+    for (int round = 0; round < 3; ++round) {
+        bool caught = false;
+        try {
+            kp::sum_sweep(
+                1000, 0,
+                [](std::size_t b, std::size_t e) {
+                    if (b <= 500 && 500 < e) throw std::bad_alloc();
+                    return 1;
+                },
+                [](int& a, int&& p) { a += p; });
+        } catch (const std::bad_alloc&) {
+            caught = true;
+        }
+        CHECK(caught);
+        caught = false;
+        try {
+            kp::collect_sweep<int>(300, [](std::size_t i) -> std::optional<int> {
+                if (i == 299) throw std::out_of_range("index");
+                return std::nullopt;
+            });
+        } catch (const std::out_of_range& e) {
+            caught = std::strcmp(e.what(), "index") == 0;
+        }
+        CHECK(caught);
+        // The pool survives: a full sweep afterwards still sees every index.
+        CHECK(kp::sum_sweep(
+                  5000, std::uint64_t{0},
+                  [](std::size_t b, std::size_t e) {
+                      std::uint64_t s = 0;
+                      for (std::size_t i = b; i < e; ++i) s += i;
+                      return s;
+                  },
+                  [](std::uint64_t& a, std::uint64_t&& p) { a += p; }) == 5000ull * 4999 / 2);
+    }
+}
+
+void check_collect() {
+    std::vector<std::uint64_t> slots(1000, 0);
+    auto none = kp::collect_sweep<std::string>(slots.size(), [&](std::size_t i) -> std::optional<std::string> {
+        slots[i] = i * i;
+        return std::nullopt;
+    });
+    CHECK(!none);
+    for (std::size_t i = 0; i < slots.size(); ++i) CHECK(slots[i] == i * i);
+
+    std::atomic<std::size_t> ran{0};
+    auto failed = kp::collect_sweep<std::size_t>(100000, [&](std::size_t i) -> std::optional<std::size_t> {
+        ran.fetch_add(1);
+        if (i % 1000 == 17) return i;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        return std::nullopt;
+    });
+    CHECK(failed && *failed % 1000 == 17);
+    CHECK(ran.load() < 100000);  // no new index is started after a failure
+    CHECK(!kp::collect_sweep<int>(0, [](std::size_t) -> std::optional<int> { return 1; }));
+}
+
+// Values of a sum sweep waiting for their left neighbour stay bounded.
+std::atomic<long> live{0}, peak{0};
+struct Counted {
+    Counted() { bump(); }
+    Counted(Counted&&) noexcept { bump(); }
+    Counted& operator=(Counted&&) noexcept { return *this; }
+    ~Counted() { live.fetch_sub(1); }
+    static void bump() {
+        const long now = live.fetch_add(1) + 1;
+        long p = peak.load();
+        while (now > p && !peak.compare_exchange_weak(p, now)) {
+        }
+    }
+};
+
+void check_window() {
+    peak = 0;
+    kp::sum_sweep(
+        4096, Counted{},
+        [](std::size_t b, std::size_t) {
+            if (b == 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            return Counted{};
+        },
+        [](Counted&, Counted&&) {});
+    const long bound = static_cast<long>(2 * kp::pool_size() + 2 + 2 * kp::pool_size() + 4);
+    if (peak.load() > bound) {
+        std::fprintf(stderr, "peak %ld live piece values, bound %ld\n", peak.load(), bound);
+        std::exit(1);
+    }
+}
+
+void check_poll() {
+    bool interrupted = false;
+    {
+        kp::PollScope scope([] { return true; });
+        try {
+            kp::collect_sweep<int>(64, [](std::size_t) -> std::optional<int> {
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                return std::nullopt;
+            });
+        } catch (const kp::Interrupted&) {
+            interrupted = true;
+        }
+    }
+    CHECK(interrupted);
+    bool caught = false;
+    {
+        kp::PollScope scope([]() -> bool { throw std::runtime_error("poll"); });
+        try {
+            kp::collect_sweep<int>(8, [](std::size_t) -> std::optional<int> {
+                std::this_thread::sleep_for(std::chrono::milliseconds(60));
+                return std::nullopt;
+            });
+        } catch (const std::runtime_error&) {
+            caught = true;
+        }
+    }
+    CHECK(caught);
+    CHECK(float_sum(777) == serial_float_sum(777));
+}
+
+void check_concurrent_callers() {
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 16; ++t) {
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < 20; ++r) {
+                const std::size_t length = 1000 + 37 * static_cast<std::size_t>(t * 20 + r);
+                if (float_sum(length) != serial_float_sum(length)) bad.fetch_add(1);
+                std::vector<std::size_t> out(length);
+                kp::collect_sweep<int>(length, [&](std::size_t i) -> std::optional<int> {
+                    out[i] = i + 1;
+                    return std::nullopt;
+                });
+                for (std::size_t i = 0; i < length; ++i)
+                    if (out[i] != i + 1) bad.fetch_add(1);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    CHECK(bad.load() == 0);
+}
+
+void check_fork() {
+    CHECK(float_sum(5000) == serial_float_sum(5000));
+    const pid_t child = fork();
+    CHECK(child >= 0);
+    if (child == 0) {
+        alarm(20);
+        const bool ok = float_sum(6000) == serial_float_sum(6000);
+        _exit(ok ? 0 : 3);
+    }
+    int status = 0;
+    CHECK(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+int pool() {
+    alarm(120);  // a deadlock ends the run instead of hanging it
+    check_pieces_cover_in_order();
+    check_faults_come_back();
+    check_collect();
+    check_window();
+    check_poll();
+    check_concurrent_callers();
+    check_fork();
+    // Results that must not depend on the pool size.
+    for (std::size_t length : {1ul, 3ul, 100ul, 4097ul, 1000000ul}) {
+        const double s = float_sum(length);
+        CHECK(s == serial_float_sum(length));
+        std::printf("%zu %a\n", length, s);
+    }
+    std::printf("workers %zu\n", kp::pool_size());
+    return 0;
+}
+
+// ------------------------------------------------------------------ graphs
+
+EdgeList random_edges(std::mt19937_64& rng, std::uint64_t n, std::size_t m) {
+    EdgeList edges;
+    if (n == 0) return edges;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t u = rng() % n, v = rng() % 4 == 0 ? u : rng() % n;
+        edges.push_back({u, v});
+        if (rng() % 5 == 0) edges.push_back({v, u});
+        if (rng() % 7 == 0) edges.push_back({u, v});
+    }
+    return edges;
+}
+
+void check_adjacency(std::uint64_t n, const EdgeList& edges, bool undirected) {
+    auto built = knotwell::build_adjacency(n, edges, undirected);
+    CHECK(built.ok());
+    const knotwell::Adjacency& adj = built.value();
+    std::vector<std::set<std::uint64_t>> want(n);
+    for (const Edge& e : edges) {
+        want[e.source].insert(e.target);
+        if (undirected) want[e.target].insert(e.source);
+    }
+    CHECK(adj.offsets.size() == n + 1 && adj.offsets[0] == 0);
+    for (std::uint64_t u = 0; u < n; ++u) {
+        auto list = adj.neighbours(u);
+        CHECK(std::vector<std::uint64_t>(list.begin(), list.end()) ==
+              std::vector<std::uint64_t>(want[u].begin(), want[u].end()));
+    }
+}
+
+template <class Id>
+void check_search(std::uint64_t n, const EdgeList& edges, bool undirected) {
+    auto adj = knotwell::build_adjacency(n, edges, undirected);
+    CHECK(adj.ok());
+    const auto g = knotwell::paths::build_traversal_graph<Id>(n, edges, undirected);
+    knotwell::paths::BfsWorkspace<Id> ws;
+    for (std::uint64_t s = 0; s < n; s += 1 + n / 40) {
+        std::vector<std::uint64_t> plain(n, knotwell::paths::kUnreachable), fast(n, knotwell::paths::kUnreachable);
+        knotwell::paths::bfs_distances(adj.value(), s, plain);
+        knotwell::paths::search_distances(g, s, fast, ws);
+        CHECK(plain == fast);
+    }
+}
+
+int graphs() {
+    std::mt19937_64 rng(12345);
+    // Worked cases of the builder.
+    auto a = knotwell::build_adjacency(2, EdgeList{{0, 1}, {1, 0}, {0, 1}}, true);
+    CHECK(a.ok() && a.value().targets == (std::vector<std::uint64_t>{1, 0}));
+    auto loop = knotwell::build_adjacency(3, EdgeList{{2, 2}}, true);
+    CHECK(loop.ok() && loop.value().targets == (std::vector<std::uint64_t>{2}));
+    auto bad = knotwell::build_adjacency(3, EdgeList{{0, 5}, {7, 1}}, true);
+    CHECK(!bad.ok() && bad.error().message() == "edge 0 (0, 5) names a node id outside [0, 3)");
+    EdgeList many;
+    for (std::uint64_t v = 25; v >= 1; --v) many.push_back({0, v}), many.push_back({0, v});
+    check_adjacency(26, many, false);
+    check_adjacency(26, many, true);
+    bool threw = false;
+    try {
+        knotwell::build_adjacency(UINT64_MAX, EdgeList{{0, 1}}, true);
+    } catch (const std::bad_alloc&) {
+        threw = true;
+    }
+    CHECK(threw);
+
+    for (int round = 0; round < 40; ++round) {
+        const std::uint64_t n = round < 5 ? static_cast<std::uint64_t>(round) : 1 + rng() % 3000;
+        const std::size_t m = n == 0 ? 0 : rng() % (8 * n + 1);
+        const EdgeList edges = random_edges(rng, n, m);
+        for (bool undirected : {true, false}) {
+            check_adjacency(n, edges, undirected);
+            check_search<std::uint32_t>(n, edges, undirected);
+            check_search<std::uint64_t>(n, edges, undirected);
+        }
+    }
+    std::puts("ok");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "sizing") == 0) return sizing();
+    if (argc == 2 && std::strcmp(argv[1], "pool") == 0) return pool();
+    if (argc == 2 && std::strcmp(argv[1], "graphs") == 0) return graphs();
+    std::fprintf(stderr, "usage: core_check sizing|pool|graphs\n");
+    return 2;
+}

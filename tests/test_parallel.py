@@ -1,0 +1,182 @@
+"""The worker pool: sizing from the environment, fault transport, independence
+from the number of workers. Pool properties that Python cannot reach are
+checked by a small native program (tests/native/core_check.cpp)."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+CPUS = len(os.sched_getaffinity(0)) or 1
+
+
+def run_python(code, env=None, timeout=300):
+    full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    full_env.update(env or {})
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], env=full_env, capture_output=True, text=True, timeout=timeout
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+# Threads of this process before and after the first sweep, and after a second
+# sweep with the variables changed in between.
+COUNT_WORKERS = """
+    import os
+    import numpy as np
+    import knotwell_rs as kw
+
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+
+    edges = np.array([[0, 1], [1, 2]], dtype=np.uint64)
+    before = threads()
+    kw.shortest_paths_rust(3, edges, 0, False)       # runs on the calling thread
+    kw.connected_components_rust(3, edges)
+    assert threads() == before, "pool created by a function that does not sweep"
+    assert kw.mean_shortest_path_rust(3, edges) == 4 / 3
+    first = threads()
+    os.environ["RAYON_NUM_THREADS"] = "7"
+    assert kw.shortest_paths_multi_rust(3, edges, np.array([2], np.uint64), False).tolist() == [[2, 1, 0]]
+    print(first - before, threads() - before)
+"""
+
+
+@pytest.mark.parametrize(
+    "env, workers",
+    [
+        ({}, CPUS),
+        ({"RAYON_NUM_THREADS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "1"}, 1),
+        ({"RAYON_NUM_THREADS": "+5"}, 5),
+        ({"RAYON_NUM_THREADS": "0"}, CPUS),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, CPUS),
+        ({"RAYON_NUM_THREADS": "abc"}, CPUS),
+        ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": " 4", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        ({"RAYON_NUM_THREADS": "-4", "RAYON_RS_NUM_CPUS": "x"}, CPUS),
+        ({"RAYON_NUM_THREADS": "4", "RAYON_RS_NUM_CPUS": "3"}, 4),
+        ({"RAYON_RS_NUM_CPUS": "6"}, 6),
+        ({"RAYON_RS_NUM_CPUS": "0"}, CPUS),
+    ],
+)
+def test_pool_size_from_environment(env, workers):
+    created, later = map(int, run_python(COUNT_WORKERS, env).split())
+    assert created == workers
+    assert later == workers  # fixed at creation; later changes are ignored
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="needs Linux address-space limits")
+def test_allocation_failure_in_a_worker_raises_memory_error():
+    # Each piece of the mean's sweep allocates three words per node; the
+    # calling thread only the graph (one word per node). With the address
+    # space capped in between, the failure happens inside a worker.
+    out = run_python(
+        """
+        import resource
+        import numpy as np
+        import knotwell_rs as kw
+
+        def vm_size():
+            with open("/proc/self/status") as f:
+                for line in f:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+
+        edges = np.array([[0, 1], [1, 2]], dtype=np.uint64)
+        assert kw.mean_shortest_path_rust(3, edges) == 4 / 3   # pool and arenas exist now
+        n = 20_000_000
+        limit = vm_size() + 16 * n
+        resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        for _ in range(3):
+            try:
+                kw.mean_shortest_path_rust(n, edges)
+            except MemoryError:
+                pass
+            else:
+                raise AssertionError("no MemoryError")
+            # the pool survives and serves the next sweeps
+            assert kw.mean_shortest_path_rust(3, edges) == 4 / 3
+            got = kw.shortest_paths_multi_rust(3, edges, np.array([0, 2], np.uint64), False)
+            assert got.tolist() == [[0, 1, 2], [2, 1, 0]]
+        print("ok")
+        """
+    )
+    assert out.strip() == "ok"
+
+
+def test_interrupt_stops_a_mean_sweep():
+    # A signal whose handler raises while the mean sweeps (lock held) raises
+    # KeyboardInterrupt
+    # promptly instead of finishing the sweep; the pool serves the next call.
+    out = run_python(
+        """
+        import signal, time
+        import numpy as np
+        import knotwell_rs as kw
+
+        rng = np.random.default_rng(1)
+        n = 60_000
+        edges = rng.integers(0, n, size=(6 * n, 2), dtype=np.uint64)
+        # a timer signal: a Python timer thread could not run while the lock is held
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        start = time.monotonic()
+        try:
+            kw.mean_shortest_path_rust(n, edges)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start < 5)
+        small = np.array([[0, 1], [1, 2]], dtype=np.uint64)
+        print(kw.mean_shortest_path_rust(3, small) == 4 / 3)
+        """
+    )
+    assert out.split() == ["interrupted", "True", "True"]
+
+
+# ------------------------------------------------------------ native checks
+
+
+@pytest.fixture(scope="module")
+def core_check(tmp_path_factory):
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    exe = tmp_path_factory.mktemp("native") / "core_check"
+    sources = ["tests/native/core_check.cpp", "src/parallel/parallel.cpp", "src/lib/adjacency.cpp",
+               "src/lib/input.cpp", "src/paths/bfs.cpp"]
+    subprocess.run(
+        [compiler, "-std=c++20", "-O2", "-pthread", "-Isrc", *sources, "-o", str(exe)],
+        cwd=ROOT, check=True, capture_output=True, timeout=600,
+    )
+    return exe
+
+
+def run_native(exe, mode, env=None):
+    full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    full_env.update(env or {})
+    proc = subprocess.run([str(exe), mode], env=full_env, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def test_native_sizing_rules(core_check):
+    assert run_native(core_check, "sizing").strip() == "ok"
+
+
+def test_native_pool_results_identical_for_any_size(core_check):
+    outputs = []
+    for workers in (1, 2, 3):
+        lines = run_native(core_check, "pool", {"RAYON_NUM_THREADS": str(workers)}).splitlines()
+        assert lines[-1] == f"workers {workers}"
+        outputs.append(lines[:-1])
+    assert outputs[0] == outputs[1] == outputs[2]
+
+
+def test_native_adjacency_and_searches(core_check):
+    assert run_native(core_check, "graphs").strip() == "ok"
