@@ -232,7 +232,7 @@ def mutate(draw, name, v):
         v["n"] = draw(st.sampled_from([v["n"]] + HUGE))
     elif kind == "id" and small(v.get("edges"), 2) and v["edges"].size:
         e = v["edges"].copy()
-        e[draw(st.integers(0, e.shape[0] - 1)), draw(st.integers(0, 1))] = draw(
+        e[draw(st.integers(0, e.shape[0] - 1)), draw(st.integers(0, e.shape[1] - 1))] = draw(
             st.sampled_from([U64_MAX, 2**63, v["n"] if isinstance(v.get("n"), int) and 0 <= v["n"] <= U64_MAX else 7, 8]))
         v["edges"] = e
     elif kind == "id" and small(v.get("sources")) and v["sources"].size:

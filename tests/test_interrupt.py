@@ -70,11 +70,13 @@ CHILD = textwrap.dedent("""
     say(event="done")
 """)
 
-# Sizes whose full call runs for many seconds, so the signal lands mid-sweep.
+# Sizes whose full call runs for minutes and whose pieces (1/256 of the
+# sources) each take seconds, while one source takes milliseconds: a prompt
+# stop shows that workers end after their current source, not their piece.
 CASES = [
-    ("betweenness_rust", "betweenness_rust", 15000, 45000),
-    ("betweenness_weighted", "betweenness_rust", 15000, 45000),
-    ("mean_shortest_path_rust", "mean_shortest_path_rust", 60000, 180000),
+    ("betweenness_rust", "betweenness_rust", 150000, 150000),
+    ("betweenness_weighted", "betweenness_rust", 150000, 150000),
+    ("mean_shortest_path_rust", "mean_shortest_path_rust", 400000, 400000),
     ("shortest_paths_multi_rust", "shortest_paths_multi_rust", 150000, 450000),
 ]
 

@@ -136,6 +136,9 @@ std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
         [&](std::size_t begin, std::size_t end) {
             std::unique_ptr<Worker> worker = shelf.take();
             for (std::size_t s = begin; s < end; ++s) {
+                // Interrupted or failed elsewhere: the sweep discards every
+                // piece, so stop after the current source, not the piece.
+                if (parallel::stop_requested()) break;
                 if (!run_source(worker->ws, s, worker->acc.data())) continue;
                 worker->acc.note(worker->ws.order, worker->ws.reached);
                 worker->ws.reset();

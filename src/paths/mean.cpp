@@ -197,6 +197,7 @@ PairSums all_pair_sums(const TraversalGraph<Id>& graph) {
             PairSums sums;
             MsBfsWorkspace<Id, W> ws(n);
             for (std::size_t b = begin; b < end; ++b) {
+                if (parallel::stop_requested()) break;  // the sweep discards every piece
                 const std::uint64_t first = b * kBatch;
                 batch_sums(g, first, std::min(kBatch, n - first), ws, sums);
             }
