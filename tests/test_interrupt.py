@@ -108,8 +108,6 @@ def interrupt_rounds(case, n, m, rounds, delay=0.5):
 def test_sigint_stops_a_long_sweep(case, function, n, m):
     if not built(function):
         pytest.skip(f"{function} not built")
-    if SANITIZE:
-        n, m = n // 4, m // 4
     child, events, latencies = interrupt_rounds(case, n, m, INTERRUPTS)
     assert child.returncode == 0, child.stderr.read()[-3000:]
     stops = [e for e in events if e["event"] == "interrupted"]
