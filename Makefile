@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip install --disable-pip-version-check -q
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml knotwell_rs-stubs/__init__.pyi
 
-.PHONY: all install test demo bench bench-quick clean
+.PHONY: all install test demo bench bench-quick sanitize clean
 
 all: install
 
@@ -40,5 +40,23 @@ bench: $(VENV)/.bench-ok
 bench-quick: $(VENV)/.bench-ok
 	$(PY) -m bench --quick
 
+# The whole suite against an AddressSanitizer + UBSan build, in a venv of its
+# own so the optimised install stays as it is.
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+ASAN_LIB := $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libstdc++.so)
+
+$(SAN_VENV)/.installed: $(SOURCES)
+	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found"; exit 1; }
+	test -x $(SAN_PY) || $(PYTHON313) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install --disable-pip-version-check -q "scikit-build-core>=0.10" "numpy>=2.1"
+	KNOTWELL_SANITIZE=ON $(SAN_PY) -m pip install --disable-pip-version-check -q --no-build-isolation \
+		--config-settings=build-dir=build/sanitize ".[test]"
+	touch $@
+
+sanitize: $(SAN_VENV)/.installed
+	KNOTWELL_SANITIZE=1 LD_PRELOAD=$(ASAN_LIB) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(SAN_PY) -m pytest tests -x
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(SAN_VENV)

@@ -1,6 +1,8 @@
 // Wrappers of the degree, strength, triangle, clustering and core functions.
 #include "lib/bindings.hpp"
+#include "kcore/core.hpp"
 #include "metrics/degree.hpp"
+#include "metrics/triangles.hpp"
 
 namespace knotwell::bind {
 namespace {
@@ -13,6 +15,10 @@ constexpr py::Signature kDegreeSig{"degree_rust", kNEdgesDirected, 3};
 constexpr py::Signature kInDegreeSig{"in_degree_rust", kNEdges, 2};
 constexpr py::Signature kOutDegreeSig{"out_degree_rust", kNEdges, 2};
 constexpr py::Signature kStrengthSig{"strength_rust", kStrengthNames, 4};
+constexpr py::Signature kTrianglesSig{"triangles_per_node_rust", kNEdges, 2};
+constexpr py::Signature kClusteringAvgSig{"clustering_avg_rust", kNEdges, 2};
+constexpr py::Signature kClusteringLocalSig{"clustering_local_rust", kNEdges, 2};
+constexpr py::Signature kCoreNumbersSig{"core_numbers_rust", kNEdges, 2};
 
 PyObject* degrees(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   std::optional<DegreeKind> fixed) {
@@ -21,10 +27,23 @@ PyObject* degrees(const py::Signature& sig, PyObject* const* args, Py_ssize_t na
         const std::uint64_t n = a.count(0);
         const py::ArrayView edges_view = a.edge_array(1);
         DegreeKind kind = fixed ? *fixed : (a.flag(2) ? DegreeKind::Out : DegreeKind::Undirected);
-        const EdgeList edges = py::to_edge_list(edges_view);
-        py::raise_if(check_edge_range(n, edges));
-        return py::u64_vector(degree_sequence(n, edges, kind)).release();
+        const py::EdgeRows edges(edges_view);
+        return py::u64_vector(py::unwrap(degree_sequence(n, edges, kind))).release();
     });
+}
+
+// n and the edge rows of the (n, edges) functions, converted and
+// shape-checked. These functions keep the lock, so the rows may be a view.
+struct GraphArgs {
+    std::uint64_t n;
+    py::EdgeRows edges;
+};
+
+GraphArgs graph_args(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args a(sig, args, nargs, kwnames);
+    const std::uint64_t n = a.count(0);
+    const py::ArrayView edges_view = a.edge_array(1);
+    return GraphArgs{n, py::EdgeRows(edges_view)};
 }
 
 }  // namespace
@@ -48,11 +67,44 @@ PyObject* strength_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         const py::ArrayView edges_view = a.edge_array(1);
         const py::ArrayView weights_view = a.weight_vector(2);
         const bool directed = a.flag(3);
-        const EdgeList edges = py::to_edge_list(edges_view);
-        const std::vector<double> weights = py::copy_weights(weights_view);
+        const py::EdgeRows edges(edges_view);
+        const py::WeightRows weights(weights_view);
         py::raise_if(check_edge_range(n, edges));
         py::raise_if(check_weights(weights, edges.size(), WeightMode::NonNegative));
         return py::f64_vector(strength_sequence(n, edges, weights, directed)).release();
+    });
+}
+
+PyObject* triangles_per_node_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        GraphArgs g = graph_args(kTrianglesSig, args, nargs, kwnames);
+        TriangleCounts counts = py::unwrap(count_triangles(g.n, g.edges));
+        return py::u64_vector(std::move(counts.triangles)).release();
+    });
+}
+
+PyObject* clustering_local_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        GraphArgs g = graph_args(kClusteringLocalSig, args, nargs, kwnames);
+        const TriangleCounts counts = py::unwrap(count_triangles(g.n, g.edges));
+        return py::f64_vector(local_clustering(counts)).release();
+    });
+}
+
+PyObject* clustering_avg_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        GraphArgs g = graph_args(kClusteringAvgSig, args, nargs, kwnames);
+        // No nodes: 0.0 without building anything, so the edges go unchecked.
+        if (g.n == 0) return py::to_float(0.0).release();
+        const TriangleCounts counts = py::unwrap(count_triangles(g.n, g.edges));
+        return py::to_float(mean_eight_way(local_clustering(counts))).release();
+    });
+}
+
+PyObject* core_numbers_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guarded([&] {
+        GraphArgs g = graph_args(kCoreNumbersSig, args, nargs, kwnames);
+        return py::u64_vector(py::unwrap(core_numbers(g.n, g.edges))).release();
     });
 }
 

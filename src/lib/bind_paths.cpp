@@ -1,6 +1,5 @@
 // Wrappers of the breadth-first distance and component functions.
 #include "lib/bindings.hpp"
-#include "parallel/parallel.hpp"
 #include "paths/paths.hpp"
 
 namespace knotwell::bind {
@@ -22,10 +21,7 @@ PyObject* mean_shortest_path_rust(PyObject*, PyObject* const* args, Py_ssize_t n
         py::Args a(kMeanShortestPathSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
         const py::ArrayView edges_view = a.edge_array(1);
-        const EdgeList edges = py::to_edge_list(edges_view);
-        // The lock stays held, so this thread may run signal handlers while
-        // it waits; a pending KeyboardInterrupt stops the sweep.
-        parallel::PollScope poll([] { return PyErr_CheckSignals() != 0; });
+        const py::EdgeRows edges(edges_view);
         return py::to_float(py::unwrap(paths::mean_shortest_path(n, edges))).release();
     });
 }
@@ -37,7 +33,7 @@ PyObject* shortest_paths_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const py::ArrayView edges_view = a.edge_array(1);
         const std::uint64_t source = a.count(2);
         const bool directed = a.flag(3);
-        const EdgeList edges = py::to_edge_list(edges_view);
+        const py::EdgeRows edges(edges_view);
         return py::u64_vector(py::unwrap(paths::shortest_paths(n, edges, source, directed))).release();
     });
 }
@@ -62,7 +58,7 @@ PyObject* connected_components_rust(PyObject*, PyObject* const* args, Py_ssize_t
         py::Args a(kConnectedComponentsSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
         const py::ArrayView edges_view = a.edge_array(1);
-        const EdgeList edges = py::to_edge_list(edges_view);
+        const py::EdgeRows edges(edges_view);
         paths::Components components = py::unwrap(paths::connected_components(n, edges));
         py::Ref count = py::to_int(components.count);
         py::Ref labels = py::u64_vector(std::move(components.labels));

@@ -136,6 +136,31 @@ EdgeList to_edge_list(ArrayView view) {
     return edges;
 }
 
+EdgeRows::EdgeRows(ArrayView view) {
+    ensure_numpy();
+    PyArrayObject* arr = as_array(view);
+    const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(arr, 0));
+    const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
+    if (cols == 2 && PyArray_IS_C_CONTIGUOUS(arr) && PyArray_ISALIGNED(arr) && rows > 0) {
+        rows_ = {static_cast<const Edge*>(PyArray_DATA(arr)), rows};
+    } else {
+        copy_ = to_edge_list(view);
+        rows_ = copy_;
+    }
+}
+
+WeightRows::WeightRows(ArrayView view) {
+    ensure_numpy();
+    PyArrayObject* arr = as_array(view);
+    const std::size_t len = static_cast<std::size_t>(PyArray_DIM(arr, 0));
+    if (PyArray_IS_C_CONTIGUOUS(arr) && PyArray_ISALIGNED(arr) && len > 0) {
+        values_ = {static_cast<const double*>(PyArray_DATA(arr)), len};
+    } else {
+        copy_ = copy_weights(view);
+        values_ = copy_;
+    }
+}
+
 std::vector<std::uint64_t> copy_ids(ArrayView view) { return copy_vector<std::uint64_t>(view); }
 std::vector<double> copy_weights(ArrayView view) { return copy_vector<double>(view); }
 

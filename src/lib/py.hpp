@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "lib/input.hpp"
+#include "parallel/parallel.hpp"
 
 namespace knotwell::py {
 
@@ -116,6 +117,41 @@ class Args {
 
 // Copies, read through the strides in logical order.
 EdgeList to_edge_list(ArrayView view);  // throws InputError (edge shape)
+
+// The rows of an edge array, for a function that keeps the interpreter lock
+// for its whole run: a view of the array's own memory when it is C-contiguous
+// and aligned (no Python code can change it while the lock is held), else an
+// owned copy read through the strides. Shape-checked like `to_edge_list`.
+class EdgeRows {
+  public:
+    explicit EdgeRows(ArrayView view);
+    // Moving keeps the copy's buffer, so the span stays valid; copying would not.
+    EdgeRows(EdgeRows&&) = default;
+    EdgeRows(const EdgeRows&) = delete;
+    EdgeRows& operator=(const EdgeRows&) = delete;
+    std::span<const Edge> rows() const { return rows_; }
+    operator std::span<const Edge>() const { return rows_; }
+    std::size_t size() const { return rows_.size(); }
+
+  private:
+    EdgeList copy_;
+    std::span<const Edge> rows_;
+};
+
+// The same for a weight vector: a view when contiguous and aligned, else a copy.
+class WeightRows {
+  public:
+    explicit WeightRows(ArrayView view);
+    WeightRows(WeightRows&&) = default;
+    WeightRows(const WeightRows&) = delete;
+    WeightRows& operator=(const WeightRows&) = delete;
+    operator std::span<const double>() const { return values_; }
+    std::size_t size() const { return values_.size(); }
+
+  private:
+    std::vector<double> copy_;
+    std::span<const double> values_;
+};
 std::vector<std::uint64_t> copy_ids(ArrayView view);
 std::vector<double> copy_weights(ArrayView view);
 inline std::optional<std::vector<double>> copy_weights(const std::optional<ArrayView>& view) {
@@ -145,16 +181,26 @@ T unwrap(Result<T>&& result) {
 }
 
 // Releases the interpreter lock for the life of the guard; takes it back on
-// every exit path, exceptions included.
+// every exit path, exceptions included. While it lives, a sweep started on
+// this thread briefly re-takes the lock every few milliseconds to run the
+// interpreter's signal check, so Ctrl-C stops the sweep.
 class GilRelease {
   public:
-    GilRelease() : state_(PyEval_SaveThread()) {}
+    GilRelease() : state_(PyEval_SaveThread()), poll_([this] { return signal_pending(); }) {}
     ~GilRelease() { PyEval_RestoreThread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
   private:
+    bool signal_pending() {
+        PyEval_RestoreThread(state_);
+        const bool raised = PyErr_CheckSignals() < 0;
+        state_ = PyEval_SaveThread();
+        return raised;
+    }
+
     PyThreadState* state_;
+    parallel::PollScope poll_;
 };
 
 template <class F>
@@ -169,6 +215,8 @@ void raise_current_exception() noexcept;
 template <class F>
 PyObject* guarded(F&& f) noexcept {
     try {
+        // Sweeps run with the lock held check for signals themselves.
+        parallel::PollScope poll([] { return PyErr_CheckSignals() < 0; });
         return f();
     } catch (...) {
         raise_current_exception();

@@ -2,24 +2,29 @@
 
 namespace knotwell {
 
-std::vector<std::uint64_t> degree_sequence(std::uint64_t n, std::span<const Edge> edges, DegreeKind kind) {
+Result<std::vector<std::uint64_t>> degree_sequence(std::uint64_t n, std::span<const Edge> edges, DegreeKind kind) {
     std::vector<std::uint64_t> count(n, 0);
     std::uint64_t* c = count.data();
-    switch (kind) {
-        case DegreeKind::Out:
-            for (const Edge& e : edges) ++c[e.source];
-            break;
-        case DegreeKind::In:
-            for (const Edge& e : edges) ++c[e.target];
-            break;
-        case DegreeKind::Undirected:
-            // The self-loop rule as arithmetic: +1 at the source, +1 at the
-            // target unless it is the source.
-            for (const Edge& e : edges) {
-                ++c[e.source];
-                c[e.target] += e.target != e.source;
-            }
-            break;
+    const Edge* e = edges.data();
+    const std::size_t m = edges.size();
+    for (std::size_t i = 0; i < m; ++i) {
+        const NodeId u = e[i].source, v = e[i].target;
+        if (u >= n || v >= n) [[unlikely]]
+            return InputError::edge_out_of_range(i, u, v, n);
+        switch (kind) {
+            case DegreeKind::Out:
+                ++c[u];
+                break;
+            case DegreeKind::In:
+                ++c[v];
+                break;
+            case DegreeKind::Undirected:
+                // The self-loop counts once: +1 at the source, +1 at the
+                // target unless it is the source.
+                ++c[u];
+                c[v] += v != u;
+                break;
+        }
     }
     return count;
 }
@@ -29,9 +34,9 @@ std::vector<double> strength_sequence(std::uint64_t n, std::span<const Edge> edg
     std::vector<double> sum(n, 0.0);
     double* s = sum.data();
     for (std::size_t i = 0; i < edges.size(); ++i) {
-        const Edge e = edges[i];
-        s[e.source] += weights[i];
-        if (!directed && e.target != e.source) s[e.target] += weights[i];
+        const NodeId u = edges[i].source, v = edges[i].target;
+        s[u] += weights[i];
+        if (!directed && v != u) s[v] += weights[i];
     }
     return sum;
 }

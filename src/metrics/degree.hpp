@@ -4,7 +4,10 @@
 // included; in the undirected case a self-loop adds 1 to the degree (its
 // weight once to the strength), and the directed case counts the source end
 // only. Float sums are plain additions in row order starting at +0.0.
-// Callers range-check the edges and check the weights first.
+// `degree_sequence` fuses the range check into its counting pass: it stops at
+// the first edge with an id >= n, which is the error reported (the partial
+// counts are dropped). `strength_sequence` expects range-checked edges and
+// checked weights, since those checks come in that order before any sum.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +20,7 @@ namespace knotwell {
 
 enum class DegreeKind { Out, In, Undirected };
 
-std::vector<std::uint64_t> degree_sequence(std::uint64_t n, std::span<const Edge> edges, DegreeKind kind);
+Result<std::vector<std::uint64_t>> degree_sequence(std::uint64_t n, std::span<const Edge> edges, DegreeKind kind);
 std::vector<double> strength_sequence(std::uint64_t n, std::span<const Edge> edges, std::span<const double> weights,
                                       bool directed);
 

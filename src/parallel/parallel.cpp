@@ -19,6 +19,11 @@ constexpr std::size_t kMaxPieces = 256;
 constexpr std::size_t kMaxWorkers = 65535;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
+// The poll hook of the calling thread, and on a worker the stop flag of the
+// sweep whose piece it runs.
+thread_local std::function<bool()> tls_poll;
+thread_local const std::atomic<bool>* tls_stop = nullptr;
+
 // Unsigned decimal, optionally after one '+', within 64 bits; anything else
 // (sign, blanks, empty, overflow) is not a number.
 std::optional<std::uint64_t> parse_count(const char* text) {
@@ -139,11 +144,13 @@ class Pool {
             const std::size_t k = job->next++;
             lock.unlock();
             std::exception_ptr error;
+            tls_stop = &job->control->stop;
             try {
                 (*job->run)(k);
             } catch (...) {
                 error = std::current_exception();
             }
+            tls_stop = nullptr;
             lock.lock();
             ++job->finished;
             if (error && !job->error) job->error = error;
@@ -186,7 +193,6 @@ Pool& pool() {
     return *p;
 }
 
-thread_local std::function<bool()> tls_poll;
 
 }  // namespace
 
@@ -202,6 +208,8 @@ std::size_t configured_pool_size() {
 }
 
 std::size_t pool_size() { return pool().size(); }
+
+bool stop_requested() { return tls_stop != nullptr && tls_stop->load(std::memory_order_relaxed); }
 
 std::size_t piece_count(std::size_t length) { return length < kMaxPieces ? length : kMaxPieces; }
 

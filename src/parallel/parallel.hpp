@@ -61,6 +61,11 @@ class PollScope {
     std::function<bool()> previous_;
 };
 
+// True when the sweep whose piece runs on this worker has been told to stop
+// (interrupted, or failed elsewhere); long piece bodies check it between
+// indices and return early. The partial result is discarded by the sweep.
+bool stop_requested();
+
 // Runs `run_piece(k)` for k in [0, pieces) on the pool, claimed in ascending
 // order, and returns when all claimed pieces are done. `window` > 0 bounds how
 // far claims may run ahead of `frontier` (pieces below it are retired).

@@ -46,7 +46,7 @@ Components label_components(std::uint64_t n, std::span<const Edge> edges) {
 
 }  // namespace
 
-Result<Components> connected_components(std::uint64_t n, const EdgeList& edges) {
+Result<Components> connected_components(std::uint64_t n, std::span<const Edge> edges) {
     if (auto err = check_edge_range(n, edges)) return *err;
     return with_id_type(n, [&]<class Id>() { return label_components<Id>(n, edges); });
 }

@@ -45,7 +45,7 @@ Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const Traversa
 
 }  // namespace
 
-Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, const EdgeList& edges, NodeId source,
+Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, std::span<const Edge> edges, NodeId source,
                                                   bool directed) {
     if (auto err = check_edge_range(n, edges)) return *err;
     if (source >= n) return source_out_of_range(source, n);

@@ -210,7 +210,7 @@ PairSums all_pair_sums(const TraversalGraph<Id>& graph) {
 
 }  // namespace
 
-Result<double> mean_shortest_path(std::uint64_t n, const EdgeList& edges) {
+Result<double> mean_shortest_path(std::uint64_t n, std::span<const Edge> edges) {
     if (auto err = check_edge_range(n, edges)) return *err;
     require_node_buffer(n);
     if (n > std::numeric_limits<std::uint64_t>::max() / (8 * kMaskWords)) throw std::bad_alloc();

@@ -14,7 +14,7 @@
 namespace knotwell::paths {
 
 // n distances from `source`; directed follows edges source -> target only.
-Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, const EdgeList& edges, NodeId source,
+Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, std::span<const Edge> edges, NodeId source,
                                                   bool directed);
 
 // Row-major [sources.size(), n] matrix, row i from sources[i]. The edge list
@@ -25,12 +25,12 @@ Result<std::vector<std::uint64_t>> shortest_paths_multi(std::uint64_t n, EdgeLis
 
 // Mean hop distance over the connected unordered pairs of distinct nodes of
 // the undirected graph; NaN when there are none. Runs on the worker pool.
-Result<double> mean_shortest_path(std::uint64_t n, const EdgeList& edges);
+Result<double> mean_shortest_path(std::uint64_t n, std::span<const Edge> edges);
 
 struct Components {
     std::uint64_t count = 0;
     std::vector<std::uint64_t> labels;  // numbered by smallest member id
 };
-Result<Components> connected_components(std::uint64_t n, const EdgeList& edges);
+Result<Components> connected_components(std::uint64_t n, std::span<const Edge> edges);
 
 }  // namespace knotwell::paths

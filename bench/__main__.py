@@ -1,0 +1,133 @@
+"""Command line: `python -m bench [--quick] [--only REGEX] ...`."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import importlib
+import os
+import json
+import re
+import sys
+import time
+from pathlib import Path
+
+from . import report as R
+from .cases import build_cases
+from .runner import ROOT, BuildCache, Settings, child_main, run_case
+
+
+def parse(argv):
+    p = argparse.ArgumentParser(prog="python -m bench", description="Benchmark knotwell_rs against its peers.")
+    p.add_argument("--quick", action="store_true", help="small graphs only (a couple of minutes)")
+    p.add_argument("--only", metavar="REGEX", help="run the cases whose name matches")
+    p.add_argument("--list", action="store_true", help="list the cases and exit")
+    p.add_argument("--reps", type=int, default=5, help="timed runs per implementation (default 5)")
+    p.add_argument("--budget", type=float, metavar="SECONDS",
+                   help="time for the timed runs of one implementation on one case (default 6, quick 3); "
+                        "slower implementations get fewer runs")
+    p.add_argument("--out", type=Path, help="JSON output (default bench/results/latest.json, quick.json with --quick)")
+    p.add_argument("--docs", dest="docs", action="store_true", default=None,
+                   help="write docs/benchmarks.md and its plot (default: only for a full run of every case)")
+    p.add_argument("--no-docs", dest="docs", action="store_false")
+    p.add_argument("--render", type=Path, metavar="JSON", help="only rewrite the docs from an existing result file")
+    p.add_argument("--child", metavar="CASE", help=argparse.SUPPRESS)
+    return p.parse_args(argv)
+
+
+def load_module():
+    # KNOTWELL_BENCH_MODULE names a stand-in module with the same functions
+    # (for developing the harness itself); subprocess variants inherit it.
+    name = os.environ.get("KNOTWELL_BENCH_MODULE", "knotwell_rs")
+    try:
+        return importlib.import_module(name)
+    except ImportError as exc:
+        print(f"{name} cannot be imported ({exc}); every case is reported as not built", file=sys.stderr)
+        return None
+
+
+def main(argv=None) -> int:
+    args = parse(sys.argv[1:] if argv is None else argv)
+    if args.render:
+        data = json.loads(args.render.read_text())
+        md = R.write_docs(data, ROOT / "docs")
+        print(f"wrote {md.relative_to(ROOT)}")
+        return 0
+    settings = Settings(reps=args.reps, quick=args.quick)
+    if args.quick:
+        settings.budget_s, settings.warm_only_s, settings.timeout_s = 3.0, 6.0, 60.0
+    if args.budget is not None:
+        settings.budget_s = args.budget
+        settings.warm_only_s = max(settings.warm_only_s, args.budget)
+    cases = build_cases(args.quick)
+    if args.child:
+        case = next(c for c in cases if c.name == args.child)
+        _import_peers()
+        print(json.dumps(child_main(case, load_module(), settings)))
+        return 0
+    if args.only:
+        rx = re.compile(args.only)
+        cases = [c for c in cases if rx.search(c.name)]
+    if args.list:
+        for c in cases:
+            print(c.name)
+        return 0
+
+    module = load_module()
+    _import_peers()
+    machine = R.machine_info()
+    started, t0 = R.now_iso(), time.monotonic()
+    progress = R.Progress(len(cases))
+    # Run graph by graph, so that each peer builds each graph once (BuildCache);
+    # report in registry order (function by function).
+    groups: dict[str, list] = {}
+    for case in cases:
+        groups.setdefault(case.graph.name if case.graph else case.name, []).append(case)
+    builds = BuildCache()
+    by_name = {}
+    for case in (c for group in groups.values() for c in group):
+        progress.update(case.name, "loading graph")
+        cr = run_case(case, module, settings, progress=progress.update, builds=builds)
+        progress.step()
+        progress.clear()
+        data = cr.to_json()
+        by_name[case.name] = data
+        print(R.case_block(data), flush=True)
+        if data["status"] == "ok":
+            print(flush=True)
+    builds.for_graph(None)
+    progress.clear()
+    results = [by_name[c.name] for c in cases]
+
+    report = {"started": started, "duration_s": time.monotonic() - t0, "mode": "quick" if args.quick else "full",
+              "filter": args.only, "machine": machine, "settings": dataclasses.asdict(settings), "cases": results}
+    print("\n" + R.summary_table(report))
+    out = args.out or ROOT / "bench" / "results" / ("quick.json" if args.quick else "latest.json")
+    R.write_json(report, out)
+    print(f"\nwrote {out.relative_to(ROOT) if out.is_relative_to(ROOT) else out} "
+          f"({report['duration_s'] / 60:.1f} minutes)")
+    docs = args.docs if args.docs is not None else (not args.quick and not args.only)
+    if docs:
+        md = R.write_docs(report, ROOT / "docs")
+        print(f"wrote {md.relative_to(ROOT)}")
+    return 0
+
+
+def _import_peers():
+    """Import every installed peer up front, so that no import lands in a
+    timed or memory-measured call."""
+    from .peers import LIBRARIES, available
+
+    import gc
+
+    for lib in LIBRARIES:
+        available(lib)
+    # Move everything imported so far out of the collector's sight: a full
+    # collection before each timed call then costs microseconds, not the
+    # quarter second it takes to walk the peers' module objects.
+    gc.collect()
+    gc.freeze()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

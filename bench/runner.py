@@ -1,0 +1,562 @@
+"""Timing, memory and checking of one case.
+
+Procedure for a case:
+
+1. Load the graph (cached on disk) and prepare the inputs (untimed).
+2. Warm-up: every implementation runs once.  This run is also the memory
+   measurement (peak resident-set growth, below) and yields the result that is
+   checked against ours.
+3. Timed runs, interleaved: round r runs every implementation once, in an
+   order rotated by r, so that drifts of a shared machine hit all alike.  An
+   implementation gets `reps` runs (default 5); one whose warm-up took long
+   gets fewer, so that a case stays within its time budget, and one slower
+   than `warm_only` seconds is not run again: its warm-up is its one sample.
+   The figure reported is the median.
+4. Worker variants of ours (e.g. RAYON_NUM_THREADS=1) run in a fresh
+   subprocess, since the pool size is fixed when the pool is first created.
+
+Peak memory: the kernel's high-water mark of the resident set (VmHWM) is reset
+through /proc/self/clear_refs just before the warm-up call, after a garbage
+collection and malloc_trim, and the growth over the resident set at that point
+is reported.  It covers native allocations (tracemalloc sees only Python's),
+including the result and a peer's graph object.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+
+from . import graphs as G
+from .core import Build, Case, Impl, Verdict
+from .peers import available, with_threads
+
+OURS = "knotwell_rs"
+ROOT = Path(__file__).resolve().parent.parent
+
+
+@dataclass
+class Settings:
+    reps: int = 5
+    budget_s: float = 6.0  # timed runs per implementation and case, beyond the warm-up
+    warm_only_s: float = 10.0  # a warm-up slower than this is the only sample
+    timeout_s: float = 180.0  # Python-level peers are interrupted after this
+    quick: bool = False
+
+
+@dataclass
+class ImplResult:
+    name: str
+    library: str
+    status: str = "ok"  # ok, error, timeout, skipped
+    detail: str = ""
+    threads: int | None = None
+    workers: int | None = None
+    e2e: list[float] = field(default_factory=list)  # whole calls (build + algorithm)
+    algo: list[float] = field(default_factory=list)
+    build: list[float] = field(default_factory=list)  # shared builds, timed on their own
+    warmup_s: float | None = None
+    peak_bytes: int | None = None
+    check: str = ""
+    check_detail: str = ""
+    note: str = ""
+
+    @property
+    def median(self) -> float | None:
+        """End to end: the median whole call, or, when the graph build was
+        shared between cases, the median build plus the median algorithm."""
+        if self.build:
+            return statistics.median(self.build) + statistics.median(self.algo) if self.algo else None
+        return statistics.median(self.e2e) if self.e2e else None
+
+    @property
+    def algo_median(self) -> float | None:
+        return statistics.median(self.algo) if self.algo else None
+
+    def to_json(self) -> dict:
+        d = asdict(self)
+        d["e2e_median_s"] = self.median
+        d["algo_median_s"] = self.algo_median
+        d["build_median_s"] = statistics.median(self.build) if self.build else None
+        d["runs"] = len(self.algo) if self.build else len(self.e2e)
+        return d
+
+
+@dataclass
+class CaseResult:
+    name: str
+    func: str
+    graph: dict | None
+    params: dict
+    status: str = "ok"  # ok, not built, error
+    detail: str = ""
+    impls: list[ImplResult] = field(default_factory=list)
+    targets: list[dict] = field(default_factory=list)
+    memory_target: dict | None = None
+    rate: dict | None = None
+    size: int | None = None
+    seconds: float = 0.0
+    note: str = ""
+
+    def ours(self) -> ImplResult | None:
+        return next((r for r in self.impls if r.name == OURS), None)
+
+    def to_json(self) -> dict:
+        d = {k: v for k, v in asdict(self).items() if k != "impls"}
+        ours = self.ours()
+        d["impls"] = []
+        for r in self.impls:
+            j = r.to_json()
+            j["ratio"] = (r.median / ours.median) if (ours and ours.median and r.median and r is not ours) else None
+            d["impls"].append(j)
+        return d
+
+
+# ---------------------------------------------------------------- memory --
+
+_LIBC = None
+
+
+def _trim():
+    global _LIBC
+    try:
+        if _LIBC is None:
+            _LIBC = ctypes.CDLL("libc.so.6")
+        _LIBC.malloc_trim(0)
+    except OSError:
+        pass
+
+
+def _status_kb(key: str) -> int | None:
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        return None
+    return None
+
+
+def _reset_peak() -> int | None:
+    """Reset VmHWM to the current RSS; returns that RSS in bytes, or None
+    where the kernel does not offer it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        return None
+    rss = _status_kb("VmRSS")
+    return rss * 1024 if rss is not None else None
+
+
+def _peak_growth(base: int | None) -> int | None:
+    hwm = _status_kb("VmHWM")
+    if base is None or hwm is None:
+        return None
+    return max(0, hwm * 1024 - base)
+
+
+# ---------------------------------------------------------------- timing --
+
+class _Timeout(Exception):
+    pass
+
+
+def _on_alarm(signum, frame):
+    raise _Timeout()
+
+
+def _run_once(impl: Impl, ctx: dict, timeout: float | None, number: int = 1) -> tuple[object, float, float | None]:
+    """One timed sample: (raw result, end-to-end seconds, algorithm seconds),
+    averaged over `number` back-to-back calls (more than one only for calls
+    too short for the clock)."""
+    gc.collect()
+    use_alarm = timeout is not None and hasattr(signal, "setitimer")
+    if use_alarm:
+        old = signal.signal(signal.SIGALRM, _on_alarm)
+        signal.setitimer(signal.ITIMER_REAL, timeout * number)
+    gc.disable()
+    total = algo_total = 0.0
+    try:
+        with with_threads(impl.library, impl.threads):
+            for _ in range(number):
+                out = None
+                t0 = time.perf_counter()
+                graph = impl.build(ctx) if impl.build is not None else None
+                t1 = time.perf_counter()
+                out = impl.algo(ctx, graph)
+                t2 = time.perf_counter()
+                total += t2 - t0
+                algo_total += t2 - t1
+                del graph
+    finally:
+        gc.enable()
+        if use_alarm:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, old)
+    return out, total / number, (algo_total / number) if impl.build is not None else None
+
+
+# Calls shorter than this are repeated within one sample.
+_MIN_SAMPLE_S = 2e-3
+
+
+def _number_for(res: ImplResult) -> int:
+    w = max(res.warmup_s or 0.0, 1e-7)
+    return 1 if w >= _MIN_SAMPLE_S else min(1000, int(_MIN_SAMPLE_S / w) + 1)
+
+
+def _warm_up(impl: Impl, ctx: dict, res: ImplResult, settings: Settings):
+    """The first call: memory, result, and how long a call takes."""
+    gc.collect()
+    _trim()
+    base = _reset_peak()
+    try:
+        out, e2e, algo = _run_once(impl, ctx, settings.timeout_s)
+    except _Timeout:
+        res.status, res.detail = "timeout", f"over {settings.timeout_s:.0f} s"
+        return None
+    except Exception as exc:  # a peer failing is reported, not fatal
+        res.status, res.detail = "error", f"{type(exc).__name__}: {exc}"[:300]
+        return None
+    res.peak_bytes = _peak_growth(base)
+    res.warmup_s = e2e
+    if e2e > settings.warm_only_s:
+        res.e2e.append(e2e)
+        if algo is not None:
+            res.algo.append(algo)
+        res.detail = "one run (slow): warm-up is the sample"
+    return out
+
+
+def _reps_for(res: ImplResult, settings: Settings) -> int:
+    if res.status != "ok" or res.e2e or res.algo:  # failed, or warm-up already counted
+        return 0
+    w = max(res.warmup_s or 0.0, 1e-9)
+    if w * settings.reps <= settings.budget_s:
+        return settings.reps
+    return max(1, int(settings.budget_s / w))
+
+
+# ---------------------------------------------------------- shared builds --
+
+@dataclass
+class BuiltGraph:
+    obj: object = None
+    times: list[float] = field(default_factory=list)
+    peak_bytes: int | None = None
+    error: str = ""
+
+
+class BuildCache:
+    """Peer graphs of the current input graph, each built and timed once:
+    a warm-up build (memory), then up to `BUILD_REPS` more within the
+    budget, keeping the last object for the cases' algorithms."""
+
+    BUILD_REPS = 3
+
+    def __init__(self):
+        self.graph_name: str | None = None
+        self.built: dict[str, BuiltGraph] = {}
+
+    def for_graph(self, name: str | None):
+        if name != self.graph_name:
+            self.built.clear()
+            gc.collect()
+            _trim()
+            self.graph_name = name
+
+    def get(self, build: Build, ctx: dict, settings: Settings, progress=None, label: str = "") -> BuiltGraph:
+        entry = self.built.get(build.key)
+        if entry is not None:
+            return entry
+        entry = BuiltGraph()
+        self.built[build.key] = entry
+        impl = Impl(build.key, build.key.split("/")[0], algo=lambda c, _: build(c))
+        probe = ImplResult(build.key, impl.library)
+        if progress:
+            progress(label, f"building {build.key}")
+        obj = _warm_up(impl, ctx, probe, settings)
+        if probe.status != "ok":
+            entry.error = f"graph build: {probe.detail}"
+            return entry
+        entry.peak_bytes = probe.peak_bytes
+        entry.times = [probe.warmup_s]
+        reps = 0 if probe.e2e else min(self.BUILD_REPS, _reps_for(probe, settings))
+        for r in range(reps):
+            if progress:
+                progress(label, f"building {build.key} {r + 1}/{reps}")
+            del obj
+            obj, t, _ = _run_once(impl, ctx, settings.timeout_s, _number_for(probe))
+            entry.times.append(t)
+        if len(entry.times) > 1:
+            entry.times = entry.times[1:]  # the first build was the warm-up
+        entry.obj = obj
+        return entry
+
+
+# ----------------------------------------------------------------- a case --
+
+def ours_impl(case: Case, module) -> Impl:
+    return Impl(OURS, OURS, algo=lambda ctx, _: case.ours(module, ctx), canon=case.ours_canon)
+
+
+def prepare(case: Case) -> dict:
+    ctx: dict = {"graph": case.graph}
+    if case.graph is not None:
+        edges = G.load(case.graph)
+        ctx["edges"] = edges
+        ctx["n"] = case.graph.n
+    case.setup(ctx)
+    return ctx
+
+
+def graph_info(case: Case, ctx: dict) -> dict | None:
+    if case.graph is None:
+        return None
+    g = case.graph
+    return {"name": g.name, "kind": g.kind, "n": g.n, "m": int(len(ctx["edges"])), "seed": g.seed,
+            "description": g.description}
+
+
+def select_peers(case: Case, ctx: dict) -> list[tuple[Impl, str | None]]:
+    """(peer, reason it is skipped or None)."""
+    m = len(ctx["edges"]) if "edges" in ctx else (case.size or 0)
+    chosen = []
+    for p in case.peers:
+        if not available(p.library):
+            chosen.append((p, "not installed"))
+        elif p.max_m is not None and m > p.max_m:
+            chosen.append((p, "not run at this size (time budget)"))
+        else:
+            chosen.append((p, None))
+    return chosen
+
+
+def _canon(impl: Impl, raw, ctx):
+    return impl.canon(raw, ctx) if impl.canon is not None else raw
+
+
+def run_case(case: Case, module, settings: Settings, progress=None, builds: BuildCache | None = None) -> CaseResult:
+    started = time.perf_counter()
+    cr = CaseResult(name=case.name, func=case.func, graph=None, params=dict(case.params), note=case.note)
+    if case.graph is not None:  # as requested; the real edge count replaces m once loaded
+        g = case.graph
+        cr.graph = {"name": g.name, "kind": g.kind, "n": g.n, "m": g.m, "seed": g.seed, "description": g.description}
+    if module is None or not hasattr(module, case.func):
+        cr.status = "not built"
+        return cr
+    try:
+        ctx = prepare(case)
+    except Exception as exc:
+        cr.status, cr.detail = "error", f"graph/inputs: {type(exc).__name__}: {exc}"
+        return cr
+    cr.graph = graph_info(case, ctx)
+    cr.size = cr.graph["m"] if cr.graph else case.size
+
+    if builds is None:
+        builds = BuildCache()
+    builds.for_graph(case.graph.name if case.graph else None)
+    ours = ours_impl(case, module)
+    impls: list[Impl] = [ours]
+    results: dict[str, ImplResult] = {OURS: ImplResult(OURS, OURS)}
+    shared: dict[str, BuiltGraph] = {}  # impl name -> its shared graph
+    for p, skip in select_peers(case, ctx):
+        r = ImplResult(p.name, p.library, threads=p.threads, note=p.note)
+        results[p.name] = r
+        if skip:
+            r.status, r.detail = "skipped", skip
+            continue
+        if isinstance(p.build, Build):
+            entry = builds.get(p.build, ctx, settings, progress, case.name)
+            if entry.error:
+                r.status, r.detail = "error", entry.error
+                continue
+            shared[p.name] = entry
+            r.build = list(entry.times)
+            p = _on_built(p, entry)
+        impls.append(p)
+
+    # Warm-up, memory and result of each implementation, then the checks.
+    ours_form = None
+    for impl in impls:
+        res = results[impl.name]
+        if progress:
+            progress(case.name, impl.name + " (warm-up)")
+        raw = _warm_up(impl, ctx, res, settings)
+        if impl.name in shared:
+            _move_to_algo(res)
+            if res.peak_bytes is not None and shared[impl.name].peak_bytes is not None:
+                res.peak_bytes += shared[impl.name].peak_bytes
+        if res.status != "ok":
+            if impl is ours:
+                cr.status, cr.detail = "error", f"ours failed: {res.detail}"
+                cr.impls = [results[OURS]]
+                cr.seconds = time.perf_counter() - started
+                return cr
+            continue
+        _check(case, impl, raw, ctx, res, ours_form, is_ours=impl is ours)
+        if impl is ours:
+            ours_form = res._form  # type: ignore[attr-defined]
+        del raw
+    for res in results.values():
+        res.__dict__.pop("_form", None)
+
+    # Interleaved timed runs.
+    reps = {impl.name: _reps_for(results[impl.name], settings) for impl in impls}
+    for r in range(max(reps.values(), default=0)):
+        order = impls[r % len(impls):] + impls[:r % len(impls)]
+        for impl in order:
+            if reps[impl.name] <= r:
+                continue
+            if progress:
+                progress(case.name, f"{impl.name} run {r + 1}/{reps[impl.name]}")
+            res = results[impl.name]
+            try:
+                out, e2e, algo = _run_once(impl, ctx, settings.timeout_s, _number_for(res))
+                del out
+            except _Timeout:
+                reps[impl.name] = r
+                res.detail = f"timed run over {settings.timeout_s:.0f} s"
+                continue
+            except Exception as exc:
+                reps[impl.name] = r
+                res.status, res.detail = "error", f"{type(exc).__name__}: {exc}"[:300]
+                continue
+            if impl.name in shared:
+                res.algo.append(e2e)
+            else:
+                res.e2e.append(e2e)
+                if algo is not None:
+                    res.algo.append(algo)
+
+    # Ours with other pool sizes, each in a fresh process.
+    for w in case.workers:
+        if progress:
+            progress(case.name, f"{OURS} with {w} worker(s), subprocess")
+        results[f"{OURS}[{w}w]"] = run_child(case.name, w, settings)
+
+    cr.impls = list(results.values())
+    _finish(case, cr, ctx)
+    cr.seconds = time.perf_counter() - started
+    return cr
+
+
+def _on_built(peer: Impl, entry: BuiltGraph) -> Impl:
+    """The peer's algorithm on its already built graph (timed as algorithm
+    only; the build's own times are added to give the end-to-end figure)."""
+    return Impl(peer.name, peer.library, algo=lambda c, _: peer.algo(c, entry.obj), canon=peer.canon,
+                threads=peer.threads, note=peer.note, checked=peer.checked)
+
+
+def _move_to_algo(res: ImplResult):
+    # A warm-up that counted as the sample was a call of the algorithm alone.
+    res.algo.extend(res.e2e)
+    res.e2e.clear()
+
+
+def _check(case: Case, impl: Impl, raw, ctx, res: ImplResult, ours_form, is_ours: bool):
+    res._form = None  # type: ignore[attr-defined]
+    try:
+        form = _canon(impl, raw, ctx)
+    except Exception as exc:
+        res.check, res.check_detail = "error", f"cannot read result: {type(exc).__name__}: {exc}"[:300]
+        return
+    res._form = form  # type: ignore[attr-defined]
+    if is_ours:
+        v = case.check.self_check(form, ctx)
+        if v is not None:
+            res.check, res.check_detail = v.status, v.detail
+        else:
+            res.check = "ref"
+        return
+    if not impl.checked:
+        res.check, res.check_detail = "n/a", "not comparable"
+        return
+    if ours_form is None:
+        res.check, res.check_detail = "n/a", "no result of ours"
+        return
+    try:
+        v: Verdict = case.check.compare(ours_form, form, ctx)
+    except Exception as exc:
+        v = Verdict("error", f"{type(exc).__name__}: {exc}"[:300])
+    res.check, res.check_detail = v.status, v.detail
+
+
+def _finish(case: Case, cr: CaseResult, ctx: dict):
+    ours = cr.ours()
+    by_name = {r.name: r for r in cr.impls}
+    for t in case.targets:
+        got = [by_name[p] for p in t.peers if p in by_name and by_name[p].median]
+        entry = {"peers": list(t.peers), "ratio": t.ratio, "source": t.source, "text": t.text,
+                 "achieved": None, "met": None}
+        missing = [p for p in t.peers if p not in by_name or not by_name[p].median]
+        if missing:
+            entry["missing"] = missing
+        if got and ours and ours.median:
+            best = min(got, key=lambda r: r.median)
+            entry["achieved"] = best.median / ours.median
+            entry["against"] = best.name
+            entry["met"] = entry["achieved"] >= t.ratio
+        cr.targets.append(entry)
+    if case.memory is not None:
+        bound = float(case.memory.bound(ctx))
+        peak = ours.peak_bytes if ours else None
+        cr.memory_target = {"bound_bytes": bound, "peak_bytes": peak, "source": case.memory.source,
+                            "text": case.memory.text, "met": (peak <= bound) if peak is not None else None}
+    if case.rate is not None and ours and ours.median:
+        label, amount = case.rate
+        cr.rate = {"label": label, "value": float(amount(ctx)) / ours.median}
+
+
+# ------------------------------------------------------------ subprocess --
+
+def run_child(case_name: str, workers: int, settings: Settings) -> ImplResult:
+    """Time ours on one case in a fresh interpreter with a pool of `workers`."""
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    cmd = [sys.executable, "-m", "bench", "--child", case_name]
+    if settings.quick:
+        cmd.append("--quick")
+    res = ImplResult(f"{OURS}[{workers}w]", OURS, workers=workers, note=f"RAYON_NUM_THREADS={workers}, own process")
+    try:
+        proc = subprocess.run(cmd, cwd=ROOT, env=env, capture_output=True, text=True,
+                              timeout=settings.timeout_s * (settings.reps + 2))
+    except subprocess.TimeoutExpired:
+        res.status, res.detail = "timeout", "subprocess timed out"
+        return res
+    try:
+        data = json.loads(proc.stdout.strip().splitlines()[-1])
+    except (IndexError, json.JSONDecodeError):
+        res.status, res.detail = "error", (proc.stderr.strip().splitlines() or ["no output"])[-1][:300]
+        return res
+    for key in ("status", "detail", "e2e", "warmup_s", "peak_bytes", "check", "check_detail"):
+        setattr(res, key, data.get(key, getattr(res, key)))
+    return res
+
+
+def child_main(case: Case, module, settings: Settings) -> dict:
+    """Body of `python -m bench --child NAME`: ours only, warm-up + runs."""
+    ctx = prepare(case)
+    impl = ours_impl(case, module)
+    res = ImplResult(OURS, OURS)
+    raw = _warm_up(impl, ctx, res, settings)
+    if res.status == "ok":
+        _check(case, impl, raw, ctx, res, None, is_ours=True)
+        res.__dict__.pop("_form", None)
+        del raw
+        for _ in range(_reps_for(res, settings)):
+            out, e2e, _ = _run_once(impl, ctx, settings.timeout_s, _number_for(res))
+            del out
+            res.e2e.append(e2e)
+    return res.to_json()

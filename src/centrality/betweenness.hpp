@@ -1,0 +1,38 @@
+// Betweenness centrality of every node: Brandes' dependency accumulation
+// over all sources, breadth-first without weights, Dijkstra with weights as
+// edge lengths, directed or undirected.
+//
+// Sources are swept in parallel (`parallel::sum_sweep`): each piece of the
+// source range owns one accumulator and borrows one search workspace, and the
+// piece accumulators are added element by element, left piece first. The
+// pieces depend only on n, so results are the same bits for any pool size.
+// Time O(n m) unweighted, O(n m log n) weighted; memory O(n + m) for the
+// lists, plus per running worker a few n-vectors (and, breadth-first, a
+// successor buffer of up to m arcs), plus one n-vector per pending piece.
+//
+// Undirected unweighted graphs fold degree-one nodes into their neighbour:
+// a leaf u whose neighbour p has degree >= 2 sees, from every node other
+// than u and p, the dependencies of p, and p carries every path from u. So
+// u's search is skipped and p's dependencies count (1 + leaves of p) times,
+// plus (reached - 2) for p per leaf. The values are the same sums, grouped
+// differently (agreement to float rounding).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "lib/input.hpp"
+
+namespace knotwell::centrality {
+
+// Checks, in order: edge range, then (with weights) weights length and the
+// distance rule. Self-loops are ignored and parallel edges act as one edge
+// of their smallest weight. Normalized values are divided by (n-1)(n-2) for
+// n >= 3; raw undirected values are halved.
+Result<std::vector<double>> betweenness(std::uint64_t n, std::span<const Edge> edges,
+                                        std::optional<std::span<const double>> weights, bool directed,
+                                        bool normalized);
+
+}  // namespace knotwell::centrality

@@ -1,0 +1,83 @@
+#include "community/label_propagation.hpp"
+
+#include <limits>
+#include <numeric>
+
+#include "community/modularity.hpp"
+#include "community/weighted_graph.hpp"
+#include "rng/rng.hpp"
+
+namespace knotwell {
+namespace {
+
+struct Propagation {
+    const WeightedGraph& g;
+    std::vector<std::uint64_t> labels;
+    std::vector<double> label_weight;    // 0.0 except for labels in `touched`
+    std::vector<std::uint64_t> touched;  // labels written for the current node
+    std::uint64_t n_touched;
+    SplitMix64 stream;
+
+    // The label that u adopts: largest summed weight, ties uniform.
+    std::uint64_t choose(NodeId u) {
+        for (std::uint64_t t = 0; t < n_touched; ++t) label_weight[touched[t]] = 0.0;
+        // With zero weights a label can be listed twice; each listing takes
+        // part in the draw.
+        n_touched = gather_by_key(g, u, labels.data(), label_weight.data(), touched.data());
+        std::uint64_t best = 0, count = 0;
+        double best_weight = -std::numeric_limits<double>::infinity();
+        for (std::uint64_t t = 0; t < n_touched; ++t) {
+            const std::uint64_t l = touched[t];
+            const double s = label_weight[l];
+            if (s > best_weight) {
+                best = l;
+                best_weight = s;
+                count = 1;
+            } else if (s == best_weight) {
+                ++count;
+                if (stream.gen_below(count) == 0) best = l;
+            }
+        }
+        return best;
+    }
+
+    // One iteration; returns whether any label changed.
+    bool iterate(std::span<std::uint64_t> order) {
+        stream.shuffle(order);
+        bool changed = false;
+        for (const NodeId u : order) {
+            if (g.begin(u) == g.end(u)) continue;  // nothing to adopt, nothing drawn
+            const std::uint64_t best = choose(u);
+            if (best != labels[u]) {
+                labels[u] = best;
+                changed = true;
+            }
+        }
+        return changed;
+    }
+};
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> label_propagation(std::uint64_t n, std::span<const Edge> edges,
+                                                     const std::optional<std::vector<double>>& weights,
+                                                     std::uint64_t seed, std::uint64_t max_iter) {
+    if (auto err = check_weighted_edges(n, edges, weights)) return *err;
+    if (max_iter == 0) return InputError::bad_parameter("max_iter", "must be at least 1");
+    if (n == 0) return std::vector<std::uint64_t>{};
+
+    const WeightedGraph g = build_weighted_graph(n, edges, weights);
+    Propagation p{g, std::vector<std::uint64_t>(n), std::vector<double>(n, 0.0),
+                  std::vector<std::uint64_t>(max_list_length(g)), 0, SplitMix64(seed)};
+    std::iota(p.labels.begin(), p.labels.end(), std::uint64_t{0});
+    std::vector<std::uint64_t> order(n);
+    std::iota(order.begin(), order.end(), std::uint64_t{0});
+
+    for (std::uint64_t iterations = 1;; ++iterations)
+        if (!p.iterate(order) || iterations >= max_iter) break;
+
+    relabel_by_first_appearance(p.labels, n);
+    return std::move(p.labels);
+}
+
+}  // namespace knotwell

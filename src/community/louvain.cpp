@@ -1,0 +1,154 @@
+#include "community/louvain.hpp"
+
+#include <numeric>
+
+#include "community/modularity.hpp"
+#include "community/weighted_graph.hpp"
+#include "rng/rng.hpp"
+
+namespace knotwell {
+namespace {
+
+constexpr std::uint64_t kMaxPasses = 1000;
+
+// Tables of one level's local moving, sized by its node count.
+struct Level {
+    std::vector<std::uint64_t> node_community;
+    std::vector<double> community_strength;
+    std::vector<double> weight_to;        // 0.0 except for ids in `touched`
+    std::vector<std::uint64_t> touched;   // ids written for the current node
+    std::uint64_t n_touched = 0;
+};
+
+// One pass over `order`; returns the number of nodes that changed community.
+std::uint64_t move_nodes(const WeightedGraph& g, std::span<const std::uint64_t> order, double resolution,
+                         double two_m, Level& lv) {
+    std::uint64_t* community = lv.node_community.data();
+    double* cs = lv.community_strength.data();
+    double* weight_to = lv.weight_to.data();
+    std::uint64_t* touched = lv.touched.data();
+    std::uint64_t moves = 0;
+    for (const std::uint64_t u : order) {
+        const double k_u = g.strength[u];
+        const std::uint64_t c_old = community[u];
+        for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
+        lv.n_touched = gather_by_key(g, u, community, weight_to, touched);
+        cs[c_old] -= k_u;
+
+        const double r = resolution * k_u;
+        std::uint64_t best = c_old;
+        double best_gain = weight_to[c_old] - (cs[c_old] * r) / two_m;
+        for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
+            const std::uint64_t c = touched[t];
+            if (c == c_old) continue;
+            const double gain = weight_to[c] - (cs[c] * r) / two_m;
+            if (gain > best_gain) {
+                best = c;
+                best_gain = gain;
+            }
+        }
+        cs[best] += k_u;
+        community[u] = best;
+        moves += best != c_old;
+    }
+    return moves;
+}
+
+// Local moving of one level until a pass moves nothing (or the pass limit).
+void local_moving(const WeightedGraph& g, double resolution, double two_m, std::optional<SplitMix64>& stream,
+                  Level& lv) {
+    const std::uint64_t n = g.node_count;
+    lv.node_community.resize(n);
+    std::iota(lv.node_community.begin(), lv.node_community.end(), std::uint64_t{0});
+    lv.community_strength.resize(n);
+    for (std::uint64_t i = 0; i < n; ++i) lv.community_strength[i] = 0.0 + g.strength[i];
+    lv.weight_to.assign(n, 0.0);
+    lv.touched.assign(max_list_length(g), 0);
+    lv.n_touched = 0;
+
+    std::vector<std::uint64_t> order(n);
+    std::iota(order.begin(), order.end(), std::uint64_t{0});
+    if (stream) stream->shuffle(std::span<std::uint64_t>(order));
+
+    for (std::uint64_t pass = 0; pass < kMaxPasses; ++pass)
+        if (move_nodes(g, order, resolution, two_m, lv) == 0) break;
+}
+
+// One node per community (ids 0..k-1): internal edges become self-loop
+// weight (half from each end), the others are re-listed between
+// communities and merged in the order met.
+WeightedGraph coarsen(const WeightedGraph& g, std::span<const std::uint64_t> community, std::uint64_t k) {
+    WeightedGraph coarse;
+    coarse.node_count = k;
+    coarse.total_weight = g.total_weight;
+    coarse.self_loop_weight.assign(k, 0.0);
+    for (std::uint64_t i = 0; i < g.node_count; ++i) {
+        const std::uint64_t c = community[i];
+        double self = coarse.self_loop_weight[c] + g.self_loop_weight[i];
+        for (std::uint64_t j = g.begin(i); j < g.end(i); ++j)
+            if (community[g.targets[j]] == c) self += g.weights[j] * 0.5;
+        coarse.self_loop_weight[c] = self;
+    }
+    assemble_lists(
+        k,
+        [&](auto&& emit) {
+            for (std::uint64_t i = 0; i < g.node_count; ++i) {
+                const std::uint64_t c = community[i];
+                for (std::uint64_t j = g.begin(i); j < g.end(i); ++j) {
+                    const std::uint64_t c_v = community[g.targets[j]];
+                    if (c_v != c) emit(c, c_v, g.weights[j]);
+                }
+            }
+        },
+        coarse);
+    compute_strengths(coarse);
+    return coarse;
+}
+
+Check check_louvain(std::uint64_t n, std::span<const Edge> edges, const std::optional<std::vector<double>>& weights,
+                    double resolution, std::uint64_t max_levels) {
+    if (auto err = check_weighted_edges(n, edges, weights)) return err;
+    if (!is_positive_finite(resolution)) return InputError::bad_parameter("resolution", kResolutionRequirement);
+    if (max_levels == 0) return InputError::bad_parameter("max_levels", "must be at least 1");
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<LouvainResult> louvain(std::uint64_t n, std::span<const Edge> edges,
+                              const std::optional<std::vector<double>>& weights, double resolution,
+                              std::optional<std::uint64_t> seed, std::uint64_t max_levels) {
+    if (auto err = check_louvain(n, edges, weights, resolution, max_levels)) return *err;
+
+    const WeightedGraph input = build_weighted_graph(n, edges, weights);
+    LouvainResult result;
+    result.labels.resize(n);
+    std::iota(result.labels.begin(), result.labels.end(), std::uint64_t{0});
+    result.n_communities = n;
+    if (n == 0 || !(input.total_weight > 0.0)) return result;
+
+    std::optional<SplitMix64> stream;
+    if (seed) stream.emplace(*seed);
+    const double two_m = input.total_weight + input.total_weight;
+
+    // The first level reads the input graph itself; it is never changed.
+    const WeightedGraph* work = &input;
+    WeightedGraph coarse;
+    Level lv;
+    while (result.n_levels < max_levels) {
+        local_moving(*work, resolution, two_m, stream, lv);
+        const std::uint64_t k = relabel_by_first_appearance(lv.node_community, work->node_count);
+        if (k == work->node_count) break;
+        ++result.n_levels;
+        for (std::uint64_t& label : result.labels) label = lv.node_community[label];
+        WeightedGraph next = coarsen(*work, lv.node_community, k);
+        coarse = std::move(next);
+        work = &coarse;
+    }
+
+    result.n_communities = relabel_by_first_appearance(result.labels, n);
+    result.modularity = partition_modularity(input, result.labels, resolution);
+    return result;
+}
+
+}  // namespace knotwell

@@ -1,0 +1,74 @@
+// G(n, m): a uniform simple graph with n nodes and exactly m edges.
+//
+// Rejection sampling: ordered pairs (u, v) are drawn, u first, each by
+// `gen_below(n)`; self-pairs and pairs already taken are dropped until m
+// distinct pairs are accepted, so each accepted pair is uniform over the pairs
+// not yet taken. Rows are returned in acceptance order.
+//
+// The draws never depend on the set's contents, so pairs are drawn a batch
+// ahead and their hash slots prefetched; a draw past the m-th acceptance is
+// simply dropped with the stream. Expected O(m) time for m well below
+// n(n - 1)/2 (a coupon-collector tail as m nears it); memory m pairs plus an
+// edge set of m entries. Runs on the calling thread.
+#include <limits>
+
+#include "nulls/nulls.hpp"
+#include "nulls/pair_set.hpp"
+#include "rng/rng.hpp"
+
+namespace knotwell {
+namespace {
+
+using nulls::PairSet;
+
+constexpr std::size_t kBatch = 32;
+
+// n(n - 1)/2 with the product saturating at 2^64 - 1 instead of wrapping.
+std::uint64_t distinct_pairs(std::uint64_t n) {
+    if (n < 2) return 0;
+    std::uint64_t product;
+    if (__builtin_mul_overflow(n, n - 1, &product)) product = std::numeric_limits<std::uint64_t>::max();
+    return product / 2;
+}
+
+template <class Pairs>
+void draw_edges(std::uint64_t n, std::uint64_t m, SplitMix64& rng, std::vector<std::uint64_t>& out) {
+    using Set = PairSet<Pairs>;
+    Set set(m);
+    std::uint64_t us[kBatch], vs[kBatch];
+    std::uint64_t count = 0;
+    while (count < m) {
+        for (std::size_t b = 0; b < kBatch; ++b) {
+            us[b] = rng.gen_below(n);
+            vs[b] = rng.gen_below(n);
+            if (us[b] != vs[b]) set.prefetch(Set::key(us[b], vs[b]));
+        }
+        for (std::size_t b = 0; b < kBatch && count < m; ++b) {
+            const std::uint64_t u = us[b], v = vs[b];
+            if (u == v || !set.insert(Set::key(u, v))) continue;
+            out.push_back(u < v ? u : v);
+            out.push_back(u < v ? v : u);
+            ++count;
+        }
+    }
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> erdos_renyi(std::uint64_t n, std::uint64_t m, std::uint64_t seed) {
+    if (m > distinct_pairs(n))
+        return InputError::bad_parameter("m", "must not exceed the number of distinct node pairs");
+    std::vector<std::uint64_t> out;
+    if (m == 0) return out;
+    // m <= n(n - 1)/2 < 2^63, so 2m does not wrap; reserve throws
+    // std::length_error for a table no address space could hold.
+    out.reserve(2 * m);
+    SplitMix64 rng(seed);
+    if (n <= nulls::kNarrowIdLimit)
+        draw_edges<nulls::NarrowPairs>(n, m, rng, out);
+    else
+        draw_edges<nulls::WidePairs>(n, m, rng, out);
+    return out;
+}
+
+}  // namespace knotwell

@@ -1,0 +1,48 @@
+// Random simple graphs: degree-preserving rewiring, the configuration model
+// with erasure, and the uniform G(n, m) model.
+//
+// Every generator draws from its own SplitMix64 stream in a fixed order, so
+// results depend only on the inputs and the seed, never on the edge sets'
+// hashing or on the number of worker threads. Edge pairs are stored and
+// returned normalised as (low, high), low < high, flattened two ids per pair.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "lib/input.hpp"
+
+namespace knotwell {
+
+// Rewired samples: `edges` holds n_samples * m pairs, sample-major, slot k of
+// sample s at pair index s * m + k.
+struct RewireResult {
+    std::vector<std::uint64_t> edges;
+    std::vector<std::uint64_t> swaps;
+    std::vector<std::uint64_t> attempts;
+};
+
+// n_samples independent double-edge-swap randomisations of the simple graph
+// `edges`, run in parallel, one stream per sample seeded from `seed`.
+// Fails on an out-of-range id, max_attempts < target_swaps, a self-loop or a
+// repeated pair, checked in that order inside each sample (so not at all when
+// n_samples = 0).
+Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const Edge> edges,
+                                              std::uint64_t n_samples, std::uint64_t target_swaps,
+                                              std::uint64_t max_attempts, std::uint64_t seed);
+
+struct ConfigurationResult {
+    std::vector<std::uint64_t> edges;  // accepted pairs in acceptance order
+    std::uint64_t discarded = 0;       // pairings dropped as self-loop or repeat
+};
+
+// Configuration model with erasure of self-loops and repeated pairs. Fails
+// when the degrees sum past 2^64 - 1 or to an odd number.
+Result<ConfigurationResult> configuration_model(std::span<const std::uint64_t> degrees, std::uint64_t seed);
+
+// G(n, m) by rejection of self-pairs and repeats; rows in acceptance order.
+// Fails when m exceeds the number of node pairs.
+Result<std::vector<std::uint64_t>> erdos_renyi(std::uint64_t n, std::uint64_t m, std::uint64_t seed);
+
+}  // namespace knotwell

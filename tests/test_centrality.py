@@ -1,0 +1,252 @@
+import hashlib
+import math
+import os
+import subprocess
+import sys
+
+import networkx as nx
+import numpy as np
+import pytest
+
+from knotwell_rs import betweenness_rust
+
+
+def E(pairs):
+    return np.array(pairs, dtype=np.uint64).reshape(-1, 2)
+
+
+def W(values):
+    return np.array(values, dtype=np.float64)
+
+
+# ---------------------------------------------------------------- worked examples
+
+
+@pytest.mark.parametrize(
+    "n, edges, weights, directed, normalized, expected",
+    [
+        (0, [], None, False, True, []),
+        (1, [], None, False, True, [0.0]),
+        (2, [(0, 1)], None, False, True, [0.0, 0.0]),
+        (2, [(0, 1)], None, False, False, [0.0, 0.0]),
+        (3, [(0, 1), (1, 2)], None, False, True, [0.0, 1.0, 0.0]),
+        (3, [(0, 1), (1, 2)], None, False, False, [0.0, 1.0, 0.0]),
+        (3, [(0, 1), (1, 2)], None, True, True, [0.0, 0.5, 0.0]),
+        (3, [(0, 1), (1, 2)], None, True, False, [0.0, 1.0, 0.0]),
+        (4, [(0, 1), (0, 2), (0, 3)], None, False, True, [1.0, 0.0, 0.0, 0.0]),
+        (4, [(0, 1), (0, 2), (0, 3)], None, False, False, [3.0, 0.0, 0.0, 0.0]),
+        # exact tie 1 + 1 == 2: two shortest paths 0..2, node 1 on one of them
+        (3, [(0, 1), (1, 2), (0, 2)], [1.0, 1.0, 2.0], False, True, [0.0, 0.5, 0.0]),
+        # 0.2 + 0.1 > 0.3 in binary floating point: no tie, no detour
+        (3, [(0, 1), (1, 2), (0, 2)], [0.1, 0.2, 0.3], False, True, [0.0, 0.0, 0.0]),
+        # the lighter of two parallel edges counts: 2 + 1 ties with 3
+        (3, [(0, 1), (0, 1), (1, 2), (0, 2)], [5.0, 2.0, 1.0, 3.0], False, True, [0.0, 0.5, 0.0]),
+        (3, [(0, 1), (0, 1), (1, 2), (0, 2)], [2.0, 5.0, 1.0, 3.0], False, True, [0.0, 0.5, 0.0]),
+        # repeated edges do not double path counts: square 0-1-2-3-0, 0-1 twice
+        (4, [(0, 1), (1, 0), (0, 1), (1, 2), (2, 3), (3, 0)], None, False, False, [0.5, 0.5, 0.5, 0.5]),
+        # a self-loop changes nothing, whatever its weight
+        (3, [(1, 1), (0, 1), (1, 2)], [1e-300, 1.0, 1.0], False, True, [0.0, 1.0, 0.0]),
+        (3, [(0, 1), (1, 1), (1, 2)], None, True, False, [0.0, 1.0, 0.0]),
+        # unreachable pairs contribute nothing
+        (4, [(0, 1), (2, 1), (3, 2)], None, True, False, [0.0, 0.0, 1.0, 0.0]),
+    ],
+)
+def test_worked_examples(n, edges, weights, directed, normalized, expected):
+    w = None if weights is None else W(weights)
+    got = betweenness_rust(n, E(edges), w, directed, normalized)
+    assert got.dtype == np.float64 and got.shape == (n,)
+    assert got.tolist() == expected
+
+
+def test_weights_none_same_as_omitted():
+    edges = E([(0, 1), (1, 2), (2, 3)])
+    assert betweenness_rust(4, edges).tolist() == betweenness_rust(4, edges, None).tolist()
+    assert betweenness_rust(4, edges).tolist() == betweenness_rust(4, edges, weights=None, directed=False).tolist()
+
+
+# ---------------------------------------------------------------- checks and their order
+
+RULE = "weights are distances and must be finite and strictly positive"
+
+
+@pytest.mark.parametrize(
+    "n, edges, weights, message",
+    [
+        (3, [(0, 1), (1, 5), (7, 0)], None, "edge 1 (1, 5) names a node id outside [0, 3)"),
+        (0, [(0, 0)], None, "edge 0 (0, 0) names a node id outside [0, 0)"),
+        # range first, even with a bad weights length and a bad weight
+        (3, [(0, 1), (1, 3)], [1.0, 0.0, 1.0], "edge 1 (1, 3) names a node id outside [0, 3)"),
+        (3, [(0, 1), (1, 2)], [1.0, 1.0, 1.0], "weights length (3) must match edges length (2)"),
+        (3, [(0, 1), (1, 2)], [0.0], "weights length (1) must match edges length (2)"),
+        # length before values
+        (3, [(0, 1)], [-1.0, 1.0], "weights length (2) must match edges length (1)"),
+        (3, [(0, 1), (1, 2), (0, 2)], [1.0, 2.0, -0.0], f"weight 2 is -0, but {RULE}"),
+        (3, [(0, 1), (1, 2), (0, 2)], [1.0, 2.0, math.nan], f"weight 2 is NaN, but {RULE}"),
+        (3, [(0, 1), (1, 2), (0, 2)], [1.0, 2.0, math.inf], f"weight 2 is inf, but {RULE}"),
+        (3, [(0, 1), (1, 2), (0, 2)], [1.0, -math.inf, -2.5], f"weight 1 is -inf, but {RULE}"),
+        # a self-loop's weight is checked although the loop is ignored
+        (3, [(0, 1), (2, 2)], [1.0, 0.0], f"weight 1 is 0, but {RULE}"),
+    ],
+)
+@pytest.mark.parametrize("directed", [False, True])
+def test_check_order(n, edges, weights, message, directed):
+    w = None if weights is None else W(weights)
+    with pytest.raises(ValueError) as info:
+        betweenness_rust(n, E(edges), w, directed)
+    assert str(info.value) == message
+
+
+def test_subnormal_weight_accepted():
+    got = betweenness_rust(3, E([(0, 1), (1, 2)]), W([5e-324, 1.0]))
+    assert got.tolist() == [0.0, 1.0, 0.0]
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda e: betweenness_rust(1), TypeError, "betweenness_rust() missing 1 required positional argument: 'edges'"),
+        (lambda e: betweenness_rust(1, e, n=2), TypeError, "betweenness_rust() got multiple values for argument 'n'"),
+        (lambda e: betweenness_rust(2, e, directed=None), TypeError, None),
+        (lambda e: betweenness_rust(2, e, normalized=None), TypeError, None),
+        (lambda e: betweenness_rust(2, e, np.array([1], dtype=np.int64)), TypeError, None),
+    ],
+)
+def test_argument_errors(call, exc, message):
+    with pytest.raises(exc) as info:
+        call(E([(0, 1)]))
+    if message is not None:
+        assert str(info.value) == message
+
+
+# ---------------------------------------------------------------- against networkx
+
+
+def random_graph(seed, n, m, weights):
+    """Edge rows with self-loops, repeats and isolated nodes."""
+    rng = np.random.default_rng(seed)
+    active = max(1, int(n * 0.9))
+    edges = rng.integers(0, active, size=(m, 2), dtype=np.uint64)
+    if weights == "int":
+        w = rng.integers(1, 4, size=m).astype(np.float64)
+    elif weights == "float":
+        w = rng.uniform(0.05, 5.0, size=m)
+    else:
+        w = None
+    return edges, w
+
+
+def leafy_graph(seed, n):
+    """A random tree plus a few chords: many degree-one nodes and chains."""
+    rng = np.random.default_rng(seed)
+    rows = [(i, int(rng.integers(0, i))) for i in range(1, n)]
+    rows += [tuple(int(x) for x in rng.integers(0, n, size=2)) for _ in range(n // 10)]
+    rows += [(n + 1, n + 2), (n + 3, n + 3)]  # a lone pair and a lone self-loop
+    return E(rows), n + 4
+
+
+def networkx_betweenness(n, edges, weights, directed, normalized):
+    g = nx.DiGraph() if directed else nx.Graph()
+    g.add_nodes_from(range(n))
+    for i, (u, v) in enumerate(edges.tolist()):
+        if u == v:
+            continue
+        w = 1.0 if weights is None else float(weights[i])
+        if g.has_edge(u, v):
+            w = min(w, g[u][v]["weight"])
+        g.add_edge(u, v, weight=w)
+    bc = nx.betweenness_centrality(g, normalized=normalized, weight=None if weights is None else "weight")
+    return np.array([bc[i] for i in range(n)])
+
+
+@pytest.mark.parametrize("weights", [None, "int", "float"])
+@pytest.mark.parametrize("directed", [False, True])
+@pytest.mark.parametrize("normalized", [True, False])
+@pytest.mark.parametrize("seed, n, m", [(1, 30, 45), (2, 60, 200), (3, 120, 160)])
+def test_matches_networkx(seed, n, m, weights, directed, normalized):
+    edges, w = random_graph(seed, n, m, weights)
+    got = betweenness_rust(n, edges, w, directed, normalized)
+    want = networkx_betweenness(n, edges, w, directed, normalized)
+    np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("seed", [4, 5])
+@pytest.mark.parametrize("directed", [False, True])
+def test_matches_networkx_with_many_leaves(seed, directed):
+    edges, n = leafy_graph(seed, 150)
+    got = betweenness_rust(n, edges, None, directed, False)
+    want = networkx_betweenness(n, edges, None, directed, False)
+    np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12)
+
+
+@pytest.mark.parametrize("weights", [None, "float"])
+def test_many_small_components(weights):
+    # Pieces of sources whose searches reach few nodes hand over only those
+    # entries; they must add up like whole vectors.
+    rng = np.random.default_rng(9)
+    n = 4000
+    perm = rng.permutation(n).astype(np.uint64)
+    rows = [(perm[4 * c + i], perm[4 * c + j]) for c in range(n // 4) for i, j in ((0, 1), (1, 2), (2, 3), (1, 3))]
+    edges = E(rows)
+    w = None if weights is None else rng.uniform(0.5, 2.0, size=len(rows))
+    got = betweenness_rust(n, edges, w, False, False)
+    want = networkx_betweenness(n, edges, w, False, False)
+    np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12)
+
+
+def test_many_shortest_paths_stay_float():
+    # a ladder of 70 diamonds has 2**70 shortest end-to-end paths
+    rows, k = [], 70
+    for i in range(k):
+        a, b, c, d = 3 * i, 3 * i + 1, 3 * i + 2, 3 * i + 3
+        rows += [(a, b), (a, c), (b, d), (c, d)]
+    n = 3 * k + 1
+    got = betweenness_rust(n, E(rows), None, True, False)
+    want = networkx_betweenness(n, E(rows), None, True, False)
+    np.testing.assert_allclose(got, want, rtol=1e-9)
+
+
+# ---------------------------------------------------------------- pool size
+
+
+def _digest_script():
+    return """
+import hashlib, sys
+import numpy as np
+from knotwell_rs import betweenness_rust
+rng = np.random.default_rng(11)
+n = 700
+edges = rng.integers(0, n, size=(2500, 2), dtype=np.uint64)
+w = rng.uniform(0.5, 3.0, size=len(edges))
+h = hashlib.sha256()
+for weights in (None, w, np.ceil(w)):
+    for directed in (False, True):
+        h.update(betweenness_rust(n, edges, weights, directed, True).tobytes())
+        # small components: pieces hand over sparse sums
+        h.update(betweenness_rust(20 * n, edges, weights, directed, True).tobytes())
+print(h.hexdigest())
+"""
+
+
+def test_same_bits_for_any_pool_size():
+    digests = set()
+    for threads in ("1", "2", "3"):
+        env = dict(os.environ, RAYON_NUM_THREADS=threads)
+        out = subprocess.run(
+            [sys.executable, "-c", _digest_script()], env=env, capture_output=True, text=True, check=True
+        )
+        digests.add(out.stdout.strip())
+    assert len(digests) == 1
+
+
+def test_concurrent_calls_from_python_threads():
+    # The lock is released while computing: calls from several threads share
+    # the pool but nothing else.
+    from concurrent.futures import ThreadPoolExecutor
+
+    cases = [random_graph(20 + i, 200, 700, ("float", None, "int")[i % 3]) for i in range(6)]
+    serial = [betweenness_rust(200, e, w, i % 2 == 1) for i, (e, w) in enumerate(cases)]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        futures = [pool.submit(betweenness_rust, 200, e, w, i % 2 == 1) for i, (e, w) in enumerate(cases)]
+        parallel = [f.result() for f in futures]
+    for a, b in zip(serial, parallel):
+        assert a.tobytes() == b.tobytes()
