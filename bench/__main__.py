@@ -24,7 +24,7 @@ def parse(argv):
     p.add_argument("--list", action="store_true", help="list the cases and exit")
     p.add_argument("--reps", type=int, default=5, help="timed runs per implementation (default 5)")
     p.add_argument("--budget", type=float, metavar="SECONDS",
-                   help="time for the timed runs of one implementation on one case (default 6, quick 3); "
+                   help="time for the timed runs of one implementation on one case (default 6, quick 2); "
                         "slower implementations get fewer runs")
     p.add_argument("--out", type=Path, help="JSON output (default bench/results/latest.json, quick.json with --quick)")
     p.add_argument("--docs", dest="docs", action="store_true", default=None,
@@ -55,7 +55,7 @@ def main(argv=None) -> int:
         return 0
     settings = Settings(reps=args.reps, quick=args.quick)
     if args.quick:
-        settings.budget_s, settings.warm_only_s, settings.timeout_s = 3.0, 6.0, 60.0
+        settings.budget_s, settings.warm_only_s, settings.timeout_s = 2.0, 4.0, 60.0
     if args.budget is not None:
         settings.budget_s = args.budget
         settings.warm_only_s = max(settings.warm_only_s, args.budget)

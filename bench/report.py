@@ -415,7 +415,8 @@ def method_text(settings: dict) -> str:
 - Checks: integer results must be identical, floats equal within a relative tolerance (1e-12 for sums in a fixed
   order, 1e-9 where the order of additions differs), components equal after renumbering by first appearance.
   Community detection differs by design: the modularity of every partition is recomputed with one reference
-  formula, and ours must be at most 1% (Louvain) or 5% (label propagation) below the peer's. Random generators are
+  formula, and ours must be at most 1% (Louvain) or 15% (label propagation, whose result varies widely
+  from seed to seed) below the peer's (and at least 0.005 below it to count). Random generators are
   checked for validity (simple graph, exact edge count, degrees kept or not exceeded) and edge counts compared.
 """
 

@@ -30,6 +30,7 @@ import json
 import os
 import signal
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -69,6 +70,7 @@ class ImplResult:
     check: str = ""
     check_detail: str = ""
     note: str = ""
+    digest: str | None = None  # of ours' raw result, to compare pool sizes
 
     @property
     def median(self) -> float | None:
@@ -408,6 +410,7 @@ def run_case(case: Case, module, settings: Settings, progress=None, builds: Buil
         _check(case, impl, raw, ctx, res, ours_form, is_ours=impl is ours)
         if impl is ours:
             ours_form = res._form  # type: ignore[attr-defined]
+            res.digest = digest(raw)
         del raw
     for res in results.values():
         res.__dict__.pop("_form", None)
@@ -444,7 +447,14 @@ def run_case(case: Case, module, settings: Settings, progress=None, builds: Buil
     for w in case.workers:
         if progress:
             progress(case.name, f"{OURS} with {w} worker(s), subprocess")
-        results[f"{OURS}[{w}w]"] = run_child(case.name, w, settings)
+        variant = run_child(case.name, w, settings)
+        main = results[OURS]
+        if variant.status == "ok" and variant.digest and main.digest:
+            same = variant.digest == main.digest
+            variant.check = "ok" if same else "DIFF"
+            variant.check_detail = (f"same result bits as with {_pool_size()} workers" if same
+                                    else f"result differs from the one with {_pool_size()} workers")
+        results[variant.name] = variant
 
     cr.impls = list(results.values())
     _finish(case, cr, ctx)
@@ -521,6 +531,41 @@ def _finish(case: Case, cr: CaseResult, ctx: dict):
 
 # ------------------------------------------------------------ subprocess --
 
+def digest(raw) -> str:
+    """A hash of a raw result (arrays by their bytes, floats by their bits),
+    to tell whether two runs gave exactly the same answer."""
+    import hashlib
+
+    import numpy as np
+
+    h = hashlib.sha256()
+
+    def feed(x):
+        if isinstance(x, np.ndarray):
+            h.update(str((x.dtype.str, x.shape)).encode())
+            h.update(np.ascontiguousarray(x).tobytes())
+        elif isinstance(x, (list, tuple)):
+            h.update(b"[")
+            for item in x:
+                feed(item)
+            h.update(b"]")
+        elif isinstance(x, float):
+            h.update(struct.pack("<d", x))
+        else:
+            h.update(repr(x).encode())
+
+    feed(raw)
+    return h.hexdigest()[:16]
+
+
+def _pool_size() -> int:
+    env = os.environ.get("RAYON_NUM_THREADS") or os.environ.get("RAYON_RS_NUM_CPUS")
+    try:
+        return int(env) if env and int(env) > 0 else (os.cpu_count() or 1)
+    except ValueError:
+        return os.cpu_count() or 1
+
+
 def run_child(case_name: str, workers: int, settings: Settings) -> ImplResult:
     """Time ours on one case in a fresh interpreter with a pool of `workers`."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
@@ -540,7 +585,7 @@ def run_child(case_name: str, workers: int, settings: Settings) -> ImplResult:
     except (IndexError, json.JSONDecodeError):
         res.status, res.detail = "error", (proc.stderr.strip().splitlines() or ["no output"])[-1][:300]
         return res
-    for key in ("status", "detail", "e2e", "warmup_s", "peak_bytes", "check", "check_detail"):
+    for key in ("status", "detail", "e2e", "warmup_s", "peak_bytes", "check", "check_detail", "digest"):
         setattr(res, key, data.get(key, getattr(res, key)))
     return res
 
@@ -554,6 +599,7 @@ def child_main(case: Case, module, settings: Settings) -> dict:
     if res.status == "ok":
         _check(case, impl, raw, ctx, res, None, is_ours=True)
         res.__dict__.pop("_form", None)
+        res.digest = digest(raw)
         del raw
         for _ in range(_reps_for(res, settings)):
             out, e2e, _ = _run_once(impl, ctx, settings.timeout_s, _number_for(res))
