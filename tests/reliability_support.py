@@ -104,8 +104,15 @@ class Predicted(Exception):
         self.outcome = outcome
 
 
-def fail(exc, message=None, **kw_):
-    raise Predicted(Outcome("raise", exc, message, **kw_))
+# Set while a call's per-node tables cannot exist: the order of that
+# MemoryError and the remaining content checks is not settled.
+_node_tables_impossible = False
+
+
+def fail(exc, message=None, also=(), **kw_):
+    if _node_tables_impossible:
+        also = tuple(also) + (MemoryError,)
+    raise Predicted(Outcome("raise", exc, message, also=also, **kw_))
 
 
 def memory(small_result_ok=False):
@@ -187,10 +194,7 @@ def _range(n, edges):
     bad = np.nonzero((edges[:, 0] >= n) | (edges[:, 1] >= n))[0] if n <= U64_MAX else []
     if len(bad):
         i = int(bad[0])
-        # With n beyond memory, what comes first is not settled: a function
-        # may size its per-node table before it meets the bad edge.
-        also = (MemoryError,) if 8 * n > HUGE_BYTES else ()
-        fail(ValueError, _edge_message(i, int(edges[i, 0]), int(edges[i, 1]), n), also=also)
+        fail(ValueError, _edge_message(i, int(edges[i, 0]), int(edges[i, 1]), n))
 
 
 def fmt_weight(x):
@@ -246,8 +250,20 @@ def _copies(a):
 def content(name, a):
     """Content checks and memory needs of a bound, converted call, in the
     function's order; returns normally when the call must succeed."""
+    global _node_tables_impossible
     _copies(a)
     n, e = a.get("n"), a.get("edges")
+    # With n beyond memory a function may size its per-node tables before (or
+    # after) any of its content checks: either failure is sound.
+    _node_tables_impossible = (name not in ("rewire_degree_preserving_rust", "erdos_renyi_rust",
+                                            "configuration_model_rust") and 8 * n > HUGE_BYTES)
+    try:
+        _content(name, a, n, e)
+    finally:
+        _node_tables_impossible = False
+
+
+def _content(name, a, n, e):
     m = 0 if e is None else e.shape[0]
     w = a.get("weights")
     if name in ("degree_rust", "in_degree_rust", "out_degree_rust", "triangles_per_node_rust",
@@ -602,7 +618,8 @@ def validate(name, a, result):
         assert k == (int(labels.max()) + 1 if n else 0)
         assert isinstance(q, float) and isinstance(levels, int) and levels <= a["max_levels"]
         expected_q = nx_modularity(n, e, labels, a["weights"], a["resolution"])
-        assert math.isclose(q, expected_q, rel_tol=1e-9, abs_tol=1e-12)
+        if math.isfinite(expected_q):  # (weights near the float limit overflow the strengths)
+            assert math.isclose(q, expected_q, rel_tol=1e-9, abs_tol=1e-12), (q, expected_q)
     elif name == "label_propagation_rust":
         check_fresh_array(result, np.uint64, 1)
         assert result.shape == (n,) and relabelled_by_first_appearance(result)
@@ -695,9 +712,9 @@ def medium_calls():
     big = random_simple_edges(20000, 60000, 1)
     bad_big = big.copy()
     bad_big[-1, 1] = 20000
-    small = random_simple_edges(1500, 4500, 2)
+    small = random_simple_edges(600, 1800, 2)
     bad_small = small.copy()
-    bad_small[-1, 0] = 1500
+    bad_small[-1, 0] = 600
     wb = np.linspace(0.1, 3.0, len(big))
     ws = np.linspace(0.1, 3.0, len(small))
     bad_wb, bad_ws = wb.copy(), ws.copy()
@@ -720,11 +737,11 @@ def medium_calls():
         "triangles_per_node_rust": ((20000, big), (20000, bad_big)),
         "clustering_avg_rust": ((20000, big), (20000, bad_big)),
         "clustering_local_rust": ((20000, big), (20000, bad_big)),
-        "mean_shortest_path_rust": ((1500, small), (1500, bad_small)),
+        "mean_shortest_path_rust": ((600, small), (600, bad_small)),
         "shortest_paths_rust": ((20000, big, 3, False), (20000, big, 20000, False)),
         "shortest_paths_multi_rust": ((20000, big, sources, True), (20000, big, bad_sources, True)),
         "connected_components_rust": ((20000, big), (20000, bad_big)),
-        "betweenness_rust": ((1500, small, ws, False, True), (1500, small, bad_ws, False, True)),
+        "betweenness_rust": ((600, small, ws, False, True), (600, small, bad_ws, False, True)),
         "core_numbers_rust": ((20000, big), (20000, bad_big)),
         "rewire_degree_preserving_rust": ((20000, big, 4, 2000, 20000, 3), (20000, loops, 4, 2000, 20000, 3)),
         "configuration_model_rust": ((degrees, 5), (odd, 5)),

@@ -178,6 +178,21 @@ def test_matches_networkx_with_many_leaves(seed, directed):
     np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12)
 
 
+@pytest.mark.parametrize("weights", [None, "float"])
+def test_many_small_components(weights):
+    # Pieces of sources whose searches reach few nodes hand over only those
+    # entries; they must add up like whole vectors.
+    rng = np.random.default_rng(9)
+    n = 4000
+    perm = rng.permutation(n).astype(np.uint64)
+    rows = [(perm[4 * c + i], perm[4 * c + j]) for c in range(n // 4) for i, j in ((0, 1), (1, 2), (2, 3), (1, 3))]
+    edges = E(rows)
+    w = None if weights is None else rng.uniform(0.5, 2.0, size=len(rows))
+    got = betweenness_rust(n, edges, w, False, False)
+    want = networkx_betweenness(n, edges, w, False, False)
+    np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12)
+
+
 def test_many_shortest_paths_stay_float():
     # a ladder of 70 diamonds has 2**70 shortest end-to-end paths
     rows, k = [], 70
@@ -206,6 +221,8 @@ h = hashlib.sha256()
 for weights in (None, w, np.ceil(w)):
     for directed in (False, True):
         h.update(betweenness_rust(n, edges, weights, directed, True).tobytes())
+        # small components: pieces hand over sparse sums
+        h.update(betweenness_rust(20 * n, edges, weights, directed, True).tobytes())
 print(h.hexdigest())
 """
 
@@ -219,3 +236,17 @@ def test_same_bits_for_any_pool_size():
         )
         digests.add(out.stdout.strip())
     assert len(digests) == 1
+
+
+def test_concurrent_calls_from_python_threads():
+    # The lock is released while computing: calls from several threads share
+    # the pool but nothing else.
+    from concurrent.futures import ThreadPoolExecutor
+
+    cases = [random_graph(20 + i, 200, 700, ("float", None, "int")[i % 3]) for i in range(6)]
+    serial = [betweenness_rust(200, e, w, i % 2 == 1) for i, (e, w) in enumerate(cases)]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        futures = [pool.submit(betweenness_rust, 200, e, w, i % 2 == 1) for i, (e, w) in enumerate(cases)]
+        parallel = [f.result() for f in futures]
+    for a, b in zip(serial, parallel):
+        assert a.tobytes() == b.tobytes()

@@ -3,6 +3,8 @@
 import networkx as nx
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import knotwell_rs as kw
 
@@ -206,6 +208,20 @@ def check_against_networkx(n, edges):
 @pytest.mark.parametrize("case", GRAPHS.values(), ids=GRAPHS.keys())
 def test_matches_networkx_on_messy_random_graphs(case):
     check_against_networkx(*graph_from(case))
+
+
+@st.composite
+def small_graphs(draw):
+    n = draw(st.integers(1, 12))
+    node = st.integers(0, n - 1)
+    rows = draw(st.lists(st.tuples(node, node), max_size=40))
+    return n, E(rows)
+
+
+@settings(max_examples=150, deadline=None)
+@given(small_graphs())
+def test_matches_networkx_on_small_graphs(graph):
+    check_against_networkx(*graph)
 
 
 def test_matches_networkx_on_rmat(rmat_graph):

@@ -125,42 +125,86 @@ def test_eight_threads_hammer_every_function(expected):
             f.write(f"{sum(counts)}\n")
 
 
-@pytest.mark.skipif(SANITIZE, reason="address-space limits do not mix with the sanitizer's shadow memory")
-def test_memory_exhausted_midway_through_sweeps():
-    """With the address space capped, sweeps whose per-source rows or
-    per-piece workspaces run out of memory part-way fail with MemoryError on
-    every thread, and the pool then still answers correctly."""
-    if not built("shortest_paths_multi_rust"):
-        pytest.skip("shortest_paths_multi_rust not built")
-    code = textwrap.dedent("""
-        import resource, threading, numpy as np, knotwell_rs as kw
-        e = np.array([(i, i + 1) for i in range(99)], dtype=np.uint64)
-        ok = kw.shortest_paths_multi_rust(100, e, np.arange(100, dtype=np.uint64), False)
-        # Rows of 8 MB each: about 250 of them fit under the cap, not 2000.
-        n = 10**6
-        big = np.array([(0, 1)], dtype=np.uint64)
-        src = np.zeros(2000, dtype=np.uint64)
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+SQUEEZE = textwrap.dedent("""
+    import resource, sys, threading
+    import numpy as np
+    import knotwell_rs as kw
+
+    name = sys.argv[1]
+    rng = np.random.default_rng(4)
+    n = 100000
+    e = rng.integers(0, n, size=(40000, 2)).astype(np.uint64)
+    simple = np.unique(np.sort(e[e[:, 0] != e[:, 1]], axis=1), axis=0)
+    calls = {
+        "betweenness_rust": lambda: kw.betweenness_rust(n, e),
+        "mean_shortest_path_rust": lambda: kw.mean_shortest_path_rust(n, e),
+        "shortest_paths_multi_rust": lambda: kw.shortest_paths_multi_rust(
+            n, e, np.arange(0, n, n // 40, dtype=np.uint64), False),
+        "rewire_degree_preserving_rust": lambda: kw.rewire_degree_preserving_rust(n, simple, 16, 1000, 5000, 1),
+        "louvain_rust": lambda: kw.louvain_rust(n, e, seed=1),
+        "label_propagation_rust": lambda: kw.label_propagation_rust(n, e, seed=1),
+        "connected_components_rust": lambda: kw.connected_components_rust(n, e),
+    }
+    def run():
+        try:
+            return ("ok", calls[name]())
+        except MemoryError:
+            return ("MemoryError", None)
+    def same(x, y):
+        if isinstance(x, tuple):
+            return all(same(p, q) for p, q in zip(x, y))
+        return bool(np.array_equal(np.asarray(x), np.asarray(y), equal_nan=True))
+
+    expected = run()[1]
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    seen = set()
+    for headroom_mb in (32, 12, 4, 1, 0):
+        # The threads exist before the cap: the interpreter itself cannot be
+        # relied on to start threads without address space.
+        results = [None] * 8
+        gate = threading.Barrier(5)
+        def hit(k):
+            gate.wait()
+            for r in range(2):
+                results[2 * k + r] = run()
+        ts = [threading.Thread(target=hit, args=(k,)) for k in range(4)]
+        [t.start() for t in ts]
         with open("/proc/self/statm") as f:
             vm = int(f.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (vm + 2 * 2**30, hard))
-        results = []
-        def hit():
-            for _ in range(3):
-                try:
-                    kw.shortest_paths_multi_rust(n, big, src, False)
-                    results.append("ok")
-                except MemoryError:
-                    results.append("MemoryError")
-        ts = [threading.Thread(target=hit) for _ in range(8)]
-        [t.start() for t in ts]
-        [t.join() for t in ts]
-        again = kw.shortest_paths_multi_rust(100, e, np.arange(100, dtype=np.uint64), False)
-        print(sorted(set(results)), bool((again == ok).all()))
-    """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
-    assert out.returncode == 0, out.stderr[-2000:]
-    assert out.stdout.split() == ["['MemoryError']", "True"], out.stdout
+        resource.setrlimit(resource.RLIMIT_AS, (vm + headroom_mb * 2**20, hard))
+        gate.wait()
+        for t in ts:
+            t.join(timeout=300)
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        assert not any(t.is_alive() for t in ts), ("hang", name, headroom_mb)
+        for kind, value in results:
+            seen.add(kind)
+            assert kind == "MemoryError" or same(value, expected), (name, headroom_mb)
+    assert same(run()[1], expected)
+    print(" ".join(sorted(seen)))
+""")
+
+SQUEEZED = ["betweenness_rust", "mean_shortest_path_rust", "shortest_paths_multi_rust",
+            "rewire_degree_preserving_rust", "louvain_rust", "label_propagation_rust", "connected_components_rust"]
+
+
+@pytest.mark.skipif(SANITIZE, reason="address-space limits do not mix with the sanitizer's shadow memory")
+@pytest.mark.parametrize("name", SQUEEZED)
+def test_memory_runs_out_at_every_stage(name):
+    """Under ever tighter address-space caps, four threads at once: whatever
+    allocation fails first (a copy, the graph, a sweep's per-piece workspace
+    or rows, the result), each call either succeeds with the right result or
+    raises MemoryError; afterwards, uncapped, the pool answers correctly."""
+    if not built(name):
+        pytest.skip(f"{name} not built")
+    # Every large block straight from mmap and one arena, so each allocation
+    # of a call counts against the cap (rather than against address space
+    # that malloc reserved earlier).
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_ARENA_MAX="1", MALLOC_TRIM_THRESHOLD_="0")
+    out = subprocess.run([sys.executable, "-c", SQUEEZE, name], capture_output=True, text=True, timeout=600,
+                         env=env)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert "MemoryError" in out.stdout.split(), out.stdout
 
 
 @pytest.mark.parametrize("pool", ["1", "5"])

@@ -10,52 +10,142 @@
 namespace knotwell::centrality {
 namespace {
 
-// Workspaces of one call, handed to pieces as they start and returned when
-// they end, so there are about as many as pieces running at once.
-template <class Workspace>
-class WorkspaceShelf {
+// Per-worker state of one call, handed to pieces as they start and returned
+// when they end, so there are about as many as pieces running at once.
+template <class Worker, class Graph>
+class WorkerShelf {
   public:
-    explicit WorkspaceShelf(std::uint64_t n) : n_(n) {}
+    explicit WorkerShelf(const Graph& g) : g_(g) {}
 
-    std::unique_ptr<Workspace> take() {
+    std::unique_ptr<Worker> take() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!free_.empty()) {
-                std::unique_ptr<Workspace> ws = std::move(free_.back());
+                std::unique_ptr<Worker> worker = std::move(free_.back());
                 free_.pop_back();
-                return ws;
+                return worker;
             }
         }
-        return std::make_unique<Workspace>(n_);
+        return std::make_unique<Worker>(g_);
     }
 
-    void give(std::unique_ptr<Workspace> ws) {
+    void give(std::unique_ptr<Worker> worker) {
         std::lock_guard<std::mutex> lock(mutex_);
-        free_.push_back(std::move(ws));
+        free_.push_back(std::move(worker));
     }
 
   private:
-    std::uint64_t n_;
+    const Graph& g_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Workspace>> free_;
+    std::vector<std::unique_ptr<Worker>> free_;
 };
 
-// Sums `run_source(workspace, s, acc)` over all sources s in [0, n).
-template <class Workspace, class RunSource>
-std::vector<double> sweep_sources(std::uint64_t n, RunSource&& run_source) {
-    WorkspaceShelf<Workspace> shelf(n);
-    return parallel::sum_sweep(
-        n, std::vector<double>(n, 0.0),
+// What one piece of sources adds to the total: the whole vector, or only the
+// entries its searches reached when those are few. Entries left out are
+// +0.0 and x + 0.0 == x, so both forms fold to the same bits.
+struct PieceSum {
+    bool dense = false;
+    std::vector<double> values;  // n entries when dense, else parallel to `nodes`
+    std::vector<std::uint64_t> nodes;
+};
+
+// `total` is dense.
+void fold_piece(PieceSum& total, PieceSum&& piece) {
+    std::vector<double>& sum = total.values;
+    if (piece.dense) {
+        for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = sum[i] + piece.values[i];
+        return;
+    }
+    for (std::size_t j = 0; j < piece.nodes.size(); ++j) {
+        double& t = sum[piece.nodes[j]];
+        t = t + piece.values[j];
+    }
+}
+
+// A worker's running sum over one piece: an n-vector that is zero outside
+// the nodes listed as touched, so a piece whose searches stay small (many
+// small components) hands over and clears only those. The list is dropped
+// once it passes 1/kDenseShare of n.
+class PieceAccumulator {
+  public:
+    explicit PieceAccumulator(std::uint64_t n) : values_(n, 0.0), seen_(n, 0) {}
+
+    double* data() { return values_.data(); }
+
+    // Notes the nodes one search reached, the only entries it added to.
+    template <class Id>
+    void note(const std::vector<Id>& order, std::uint64_t reached) {
+        if (dense_) return;
+        for (std::uint64_t i = 0; i < reached; ++i) {
+            const Id v = order[i];
+            if (seen_[v]) continue;
+            seen_[v] = 1;
+            touched_.push_back(v);
+        }
+        if (touched_.size() > values_.size() / kDenseShare) {
+            for (std::uint64_t v : touched_) seen_[v] = 0;
+            touched_.clear();
+            dense_ = true;
+        }
+    }
+
+    // Hands over the piece's sum and starts the next piece from zero.
+    PieceSum finish() {
+        PieceSum sum;
+        sum.dense = dense_;
+        if (dense_) {
+            const std::size_t n = values_.size();
+            sum.values = std::move(values_);
+            values_.assign(n, 0.0);
+            dense_ = false;
+            return sum;
+        }
+        sum.values.reserve(touched_.size());
+        for (std::uint64_t v : touched_) {
+            sum.values.push_back(values_[v]);
+            values_[v] = 0.0;
+            seen_[v] = 0;
+        }
+        sum.nodes = std::move(touched_);
+        touched_.clear();
+        return sum;
+    }
+
+  private:
+    static constexpr std::size_t kDenseShare = 16;
+
+    std::vector<double> values_;
+    std::vector<std::uint8_t> seen_;
+    std::vector<std::uint64_t> touched_;
+    bool dense_ = false;
+};
+
+// Sums over all sources s of g what `run_source(workspace, s, acc)` adds to
+// acc; it returns whether it searched (and so left the workspace to reset).
+template <class Workspace, class Graph, class RunSource>
+std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
+    struct Worker {
+        Workspace ws;
+        PieceAccumulator acc;
+        explicit Worker(const Graph& graph) : ws(graph), acc(graph.n) {}
+    };
+    WorkerShelf<Worker, Graph> shelf(g);
+    PieceSum zero{true, std::vector<double>(g.n, 0.0), {}};
+    PieceSum total = parallel::sum_sweep(
+        g.n, std::move(zero),
         [&](std::size_t begin, std::size_t end) {
-            std::vector<double> acc(n, 0.0);
-            std::unique_ptr<Workspace> ws = shelf.take();
-            for (std::size_t s = begin; s < end; ++s) run_source(*ws, s, acc.data());
-            shelf.give(std::move(ws));
-            return acc;
+            std::unique_ptr<Worker> worker = shelf.take();
+            for (std::size_t s = begin; s < end; ++s) {
+                if (!run_source(worker->ws, s, worker->acc.data())) continue;
+                worker->acc.note(worker->ws.order, worker->ws.reached);
+                worker->ws.reset();
+            }
+            PieceSum sum = worker->acc.finish();
+            shelf.give(std::move(worker));
+            return sum;
         },
-        [](std::vector<double>& total, std::vector<double>&& piece) {
-            for (std::size_t i = 0; i < total.size(); ++i) total[i] = total[i] + piece[i];
-        });
+        fold_piece);
+    return std::move(total.values);
 }
 
 // Per node: how many leaves fold into it, or kFolded for a leaf whose search
@@ -78,23 +168,23 @@ template <class Id>
 std::vector<double> unweighted_sum(const NeighbourLists<Id>& g, bool directed) {
     constexpr Id kFolded = std::numeric_limits<Id>::max();
     const std::vector<Id> leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
-    return sweep_sources<BfsWorkspace<Id>>(g.n, [&](BfsWorkspace<Id>& ws, std::uint64_t s, double* acc) {
+    return sweep_sources<BfsWorkspace<Id>>(g, [&](BfsWorkspace<Id>& ws, std::uint64_t s, double* acc) {
         const Id folded = leaves[s];
-        if (folded == kFolded || g.degree(s) == 0) return;
+        if (folded == kFolded || g.degree(s) == 0) return false;
         count_paths_bfs(g, static_cast<Id>(s), ws);
-        accumulate_bfs(g, ws, 1.0 + static_cast<double>(folded), acc);
+        accumulate_bfs(ws, 1.0 + static_cast<double>(folded), acc);
         if (folded > 0) acc[s] += static_cast<double>(folded) * static_cast<double>(ws.reached - 2);
-        ws.reset();
+        return true;
     });
 }
 
 template <class Id>
 std::vector<double> weighted_sum(const NeighbourLists<Id>& g) {
-    return sweep_sources<DijkstraWorkspace<Id>>(g.n, [&](DijkstraWorkspace<Id>& ws, std::uint64_t s, double* acc) {
-        if (g.degree(s) == 0) return;
+    return sweep_sources<DijkstraWorkspace<Id>>(g, [&](DijkstraWorkspace<Id>& ws, std::uint64_t s, double* acc) {
+        if (g.degree(s) == 0) return false;
         count_paths_dijkstra(g, static_cast<Id>(s), ws);
         accumulate_dijkstra(g, ws, acc);
-        ws.reset();
+        return true;
     });
 }
 

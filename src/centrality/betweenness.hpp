@@ -6,8 +6,9 @@
 // source range owns one accumulator and borrows one search workspace, and the
 // piece accumulators are added element by element, left piece first. The
 // pieces depend only on n, so results are the same bits for any pool size.
-// Time O(n m) unweighted, O(n m log m) weighted; memory O(n + m) for the
-// lists plus a few n-vectors per worker and per pending piece.
+// Time O(n m) unweighted, O(n m log n) weighted; memory O(n + m) for the
+// lists, plus per running worker a few n-vectors (and, breadth-first, a
+// successor buffer of up to m arcs), plus one n-vector per pending piece.
 //
 // Undirected unweighted graphs fold degree-one nodes into their neighbour:
 // a leaf u whose neighbour p has degree >= 2 sees, from every node other

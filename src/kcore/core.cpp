@@ -7,29 +7,45 @@
 namespace knotwell {
 namespace {
 
+// How far ahead of the peel the next neighbour lists are prefetched: the
+// lists are visited in degree order, so their addresses jump.
+constexpr std::uint64_t kPrefetchAhead = 8;
+
 // Nodes sorted by degree (counting sort, ascending id within a degree), the
-// position of each node in that order, and the start of each degree's block.
-struct DegreeOrder {
-    std::vector<NodeId> vert;
-    std::vector<std::uint64_t> pos;
-    std::vector<std::uint64_t> bin;
+// position of each node in that order, the start of each degree's block, and
+// each node's current degree. Id is wide enough for n.
+template <class Id>
+struct PeelState {
+    std::vector<Id> vert;
+    std::vector<Id> pos;
+    std::vector<Id> bin;
+    std::vector<Id> deg;
 };
 
-DegreeOrder order_by_degree(std::span<const std::uint64_t> deg) {
-    const std::uint64_t n = deg.size();
-    const std::uint64_t max_deg = n == 0 ? 0 : *std::max_element(deg.begin(), deg.end());
-    DegreeOrder order;
-    order.bin.assign(max_deg + 2, 0);
-    for (std::uint64_t d : deg) ++order.bin[d + 1];
-    for (std::uint64_t d = 0; d <= max_deg; ++d) order.bin[d + 1] += order.bin[d];
-    order.vert.resize(n);
-    order.pos.resize(n);
-    std::vector<std::uint64_t> next(order.bin.begin(), order.bin.end() - 1);
+// deg(v): distinct neighbours of v other than v (a self-loop leaves v once in
+// its own sorted list).
+template <class Id>
+PeelState<Id> order_by_degree(const Adjacency& adj) {
+    const std::uint64_t n = adj.n;
+    PeelState<Id> s;
+    s.deg.resize(n);
+    Id max_deg = 0;
     for (NodeId v = 0; v < n; ++v) {
-        order.pos[v] = next[deg[v]]++;
-        order.vert[order.pos[v]] = v;
+        const auto list = adj.neighbours(v);
+        s.deg[v] = static_cast<Id>(list.size() - std::binary_search(list.begin(), list.end(), v));
+        max_deg = std::max(max_deg, s.deg[v]);
     }
-    return order;
+    s.bin.assign(std::uint64_t{max_deg} + 2, 0);
+    for (const Id d : s.deg) ++s.bin[d + 1];
+    for (std::uint64_t d = 0; d <= max_deg; ++d) s.bin[d + 1] += s.bin[d];
+    s.vert.resize(n);
+    s.pos.resize(n);
+    std::vector<Id> next(s.bin.begin(), s.bin.end() - 1);
+    for (NodeId v = 0; v < n; ++v) {
+        s.pos[v] = next[s.deg[v]]++;
+        s.vert[s.pos[v]] = static_cast<Id>(v);
+    }
+    return s;
 }
 
 // Peels nodes in array order. The node at position i has the least current
@@ -38,19 +54,25 @@ DegreeOrder order_by_degree(std::span<const std::uint64_t> deg) {
 // du and moves the block start past it, so u becomes the last of block du - 1.
 // Neighbours already peeled, and the node itself (a self-entry), never have a
 // degree above the current one, so the test skips them.
-void peel(const Adjacency& adj, std::vector<std::uint64_t>& deg, DegreeOrder& order) {
-    std::uint64_t* d = deg.data();
-    std::uint64_t* pos = order.pos.data();
-    NodeId* vert = order.vert.data();
-    std::uint64_t* bin = order.bin.data();
-    for (std::uint64_t i = 0; i < adj.n; ++i) {
-        const NodeId v = vert[i];
-        const std::uint64_t dv = d[v];
-        for (const NodeId u : adj.neighbours(v)) {
-            const std::uint64_t du = d[u];
+template <class Id>
+void peel(const Adjacency& adj, PeelState<Id>& s) {
+    const std::uint64_t n = adj.n;
+    const std::uint64_t* off = adj.offsets.data();
+    const NodeId* targets = adj.targets.data();
+    Id* d = s.deg.data();
+    Id* pos = s.pos.data();
+    Id* vert = s.vert.data();
+    Id* bin = s.bin.data();
+    for (std::uint64_t i = 0; i < n; ++i) {
+        if (i + kPrefetchAhead < n) __builtin_prefetch(targets + off[vert[i + kPrefetchAhead]]);
+        const Id v = vert[i];
+        const Id dv = d[v];
+        for (std::uint64_t k = off[v], end = off[v + 1]; k < end; ++k) {
+            const Id u = static_cast<Id>(targets[k]);
+            const Id du = d[u];
             if (du <= dv) continue;
-            const std::uint64_t pu = pos[u], pw = bin[du];
-            const NodeId w = vert[pw];
+            const Id pu = pos[u], pw = bin[du];
+            const Id w = vert[pw];
             vert[pu] = w;
             pos[w] = pu;
             vert[pw] = u;
@@ -61,20 +83,21 @@ void peel(const Adjacency& adj, std::vector<std::uint64_t>& deg, DegreeOrder& or
     }
 }
 
+template <class Id>
+std::vector<std::uint64_t> peel_cores(const Adjacency& adj) {
+    PeelState<Id> s = order_by_degree<Id>(adj);
+    peel(adj, s);
+    return std::vector<std::uint64_t>(s.deg.begin(), s.deg.end());
+}
+
 }  // namespace
 
 Result<std::vector<std::uint64_t>> core_numbers(std::uint64_t n, std::span<const Edge> edges) {
     Result<Adjacency> built = build_adjacency(n, edges, true);
     if (!built.ok()) return built.error();
-    const Adjacency& adj = built.value();
-    std::vector<std::uint64_t> deg(n);
-    for (NodeId v = 0; v < n; ++v) {
-        const auto list = adj.neighbours(v);
-        deg[v] = list.size() - std::binary_search(list.begin(), list.end(), v);
-    }
-    DegreeOrder order = order_by_degree(deg);
-    peel(adj, deg, order);
-    return deg;
+    // 32-bit state whenever ids and positions fit: half the cache footprint.
+    if (n < (std::uint64_t{1} << 32)) return peel_cores<std::uint32_t>(built.value());
+    return peel_cores<std::uint64_t>(built.value());
 }
 
 }  // namespace knotwell

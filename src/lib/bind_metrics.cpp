@@ -32,7 +32,8 @@ PyObject* degrees(const py::Signature& sig, PyObject* const* args, Py_ssize_t na
     });
 }
 
-// n and the edge list of the (n, edges) functions, converted and shape-checked.
+// n and the edge rows of the (n, edges) functions, converted and
+// shape-checked. These functions keep the lock, so the rows may be a view.
 struct GraphArgs {
     std::uint64_t n;
     py::EdgeRows edges;
@@ -42,7 +43,7 @@ GraphArgs graph_args(const py::Signature& sig, PyObject* const* args, Py_ssize_t
     py::Args a(sig, args, nargs, kwnames);
     const std::uint64_t n = a.count(0);
     const py::ArrayView edges_view = a.edge_array(1);
-    return {n, py::EdgeRows(edges_view)};
+    return GraphArgs{n, py::EdgeRows(edges_view)};
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 namespace knotwell {
 
 InputError InputError::edge_out_of_range(std::uint64_t index, NodeId source, NodeId target, std::uint64_t n) {
-    InputError e{Kind::EdgeOutOfRange};
+    InputError e;
+    e.kind = Kind::EdgeOutOfRange;
     e.index = index;
     e.a = source;
     e.b = target;
@@ -16,14 +17,16 @@ InputError InputError::edge_out_of_range(std::uint64_t index, NodeId source, Nod
 }
 
 InputError InputError::weights_length(std::uint64_t weights_len, std::uint64_t edges_len) {
-    InputError e{Kind::WeightsLength};
+    InputError e;
+    e.kind = Kind::WeightsLength;
     e.a = weights_len;
     e.b = edges_len;
     return e;
 }
 
 InputError InputError::bad_weight(std::uint64_t index, double value, std::string rule) {
-    InputError e{Kind::BadWeight};
+    InputError e;
+    e.kind = Kind::BadWeight;
     e.index = index;
     e.value = value;
     e.name = std::move(rule);
@@ -31,21 +34,24 @@ InputError InputError::bad_weight(std::uint64_t index, double value, std::string
 }
 
 InputError InputError::labels_length(std::uint64_t labels_len, std::uint64_t n) {
-    InputError e{Kind::LabelsLength};
+    InputError e;
+    e.kind = Kind::LabelsLength;
     e.a = labels_len;
     e.b = n;
     return e;
 }
 
 InputError InputError::bad_parameter(std::string name, std::string requirement) {
-    InputError e{Kind::BadParameter};
+    InputError e;
+    e.kind = Kind::BadParameter;
     e.name = std::move(name);
     e.requirement = std::move(requirement);
     return e;
 }
 
 InputError InputError::edge_shape(std::uint64_t rows, std::uint64_t cols) {
-    InputError e{Kind::EdgeShape};
+    InputError e;
+    e.kind = Kind::EdgeShape;
     e.a = rows;
     e.b = cols;
     return e;

@@ -28,7 +28,7 @@ using EdgeList = std::vector<Edge>;
 // A failed content check; raised as ValueError with `message()`.
 struct InputError {
     enum class Kind { EdgeOutOfRange, WeightsLength, BadWeight, LabelsLength, BadParameter, EdgeShape };
-    Kind kind;
+    Kind kind = Kind::EdgeOutOfRange;
     std::uint64_t index = 0;  // EdgeOutOfRange, BadWeight
     std::uint64_t a = 0;      // source / weights length / labels length / rows
     std::uint64_t b = 0;      // target / edges length / n / cols

@@ -5,13 +5,13 @@
 // Algorithm: degree-ordered orientation with a marker array ("forward"
 // counting; Schank & Wagner 2005, Latapy 2008). Nodes are ranked by
 // (degree, id) and renumbered by rank; every edge {u, v} of the undirected
-// `Adjacency` is kept once, as an arc from the lower-ranked end, in a sorted
-// CSR of 32-bit ranks (self-entries drop out). For each x the out-list of x
-// is marked, and for each y in it every marked z in out(y) closes the
-// triangle {x, y, z}, which is added to all three corners: each triangle is
-// found exactly once, from its lowest-ranked corner. Out-degrees are at most
-// sqrt(2m), so counting costs O(m sqrt(m)) at worst; memory is O(n + m).
-// Runs on the calling thread.
+// `Adjacency` is kept once, as an arc from the lower-ranked end, in sorted
+// CSR lists of 32-bit ranks (self-entries drop out). Each triangle
+// x < y < z is found exactly once, from its middle corner y: out(y) is
+// marked, and for every x with an arc to y the marked entries of out(x)
+// after y close triangles; each is added to all three corners. Out-degrees
+// are at most sqrt(2m), so counting costs O(m sqrt(m)) at worst; memory is
+// O(n + m). Runs on the calling thread.
 #pragma once
 
 #include <cstdint>

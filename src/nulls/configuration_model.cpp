@@ -30,12 +30,20 @@ std::optional<std::uint64_t> stub_count(std::span<const std::uint64_t> degrees) 
     return total;
 }
 
-// Shuffles the stubs, then pairs them; the edge set is allocated first.
+// Builds the stub list of `total` stubs, shuffles it and pairs it. The stub
+// list, the edge set and the output are all allocated before any of them is
+// filled (reserve throws std::length_error for sizes beyond the address space).
 template <class Pairs>
-std::uint64_t shuffle_and_pair(std::span<std::uint64_t> stubs, SplitMix64& rng, std::vector<std::uint64_t>& out) {
+std::uint64_t sample_pairs(std::span<const std::uint64_t> degrees, std::uint64_t total, SplitMix64& rng,
+                           std::vector<std::uint64_t>& out) {
     using Set = PairSet<Pairs>;
-    Set set(stubs.size() / 2);
-    rng.shuffle(stubs);
+    std::vector<std::uint64_t> stubs;
+    stubs.reserve(total);
+    Set set(total / 2);
+    out.reserve(total);
+    for (std::size_t v = 0; v < degrees.size(); ++v) stubs.insert(stubs.end(), degrees[v], v);
+    rng.shuffle(std::span<std::uint64_t>(stubs));
+
     std::uint64_t discarded = 0;
     const std::size_t pairs = stubs.size() / 2;
     for (std::size_t p = 0; p < pairs; ++p) {
@@ -62,18 +70,12 @@ Result<ConfigurationResult> configuration_model(std::span<const std::uint64_t> d
     if (*total % 2 != 0)
         return InputError::bad_parameter("degrees", "must sum to an even number; no graph has an odd degree sum");
 
-    // reserve throws std::length_error for more stubs than memory can address.
-    std::vector<std::uint64_t> stubs;
-    stubs.reserve(*total);
     ConfigurationResult result;
-    result.edges.reserve(*total);
-    for (std::size_t v = 0; v < degrees.size(); ++v) stubs.insert(stubs.end(), degrees[v], v);
-
     SplitMix64 rng(seed);
     if (degrees.size() <= nulls::kNarrowIdLimit)
-        result.discarded = shuffle_and_pair<nulls::NarrowPairs>(stubs, rng, result.edges);
+        result.discarded = sample_pairs<nulls::NarrowPairs>(degrees, *total, rng, result.edges);
     else
-        result.discarded = shuffle_and_pair<nulls::WidePairs>(stubs, rng, result.edges);
+        result.discarded = sample_pairs<nulls::WidePairs>(degrees, *total, rng, result.edges);
     return result;
 }
 

@@ -2,15 +2,16 @@
 // sets of the random-graph generators.
 //
 // Linear probing over a power-of-two table sized once for the expected number
-// of entries (load at most 2/3), with backward-shift deletion, so no
-// tombstones pile up over millions of swaps and no operation allocates. A
+// of entries (load at most 2/3, or 1/3 under churn), with backward-shift
+// deletion, so no tombstones pile up over millions of swaps and no operation
+// allocates. A
 // pair packs into one key: 32 bits per id when every id is below 2^32, else a
 // 128-bit key. The all-ones key marks an empty slot; it would be the pair
 // (max, max), which is never stored because low < high. The set is only
 // probed, never iterated, so its hash function cannot influence any result.
 //
 // Cost: O(1) expected per operation; memory 8 or 16 bytes times 1.5 to 3
-// slots per expected entry.
+// slots per expected entry (3 to 6 under churn).
 #pragma once
 
 #include <bit>
@@ -48,12 +49,18 @@ class PairSet {
   public:
     using Key = typename Pairs::Key;
 
+    // How much room to leave: a set that only grows (G(n, m), configuration
+    // model) is kept at most 2/3 full; one with constant churn (rewiring,
+    // where every swap erases and inserts two pairs) at most 1/3 full, which
+    // shortens the probe runs that lookups and backward shifts walk.
+    enum class Load { Dense, Sparse };
+
     // Room for `expected` entries without rehashing; throws std::length_error
     // (before allocating) when the table could not even be addressed.
-    explicit PairSet(std::uint64_t expected) {
-        if (expected > (static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(Key)) / 4)
+    explicit PairSet(std::uint64_t expected, Load load = Load::Dense) {
+        if (expected > (static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(Key)) / 8)
             throw std::length_error("edge set too large");
-        std::uint64_t want = expected + expected / 2 + 1;
+        std::uint64_t want = (load == Load::Dense ? expected + expected / 2 : 3 * expected) + 1;
         if (want < 16) want = 16;
         const std::uint64_t capacity = std::bit_ceil(want);
         shift_ = static_cast<unsigned>(64 - std::countr_zero(capacity));
@@ -94,7 +101,9 @@ class PairSet {
         slots_[hole] = Pairs::kEmpty;
     }
 
-    void prefetch(Key k) const { __builtin_prefetch(&slots_[home(k)]); }
+    // Always inlined: GCC would otherwise find the call free of effects and
+    // drop it.
+    [[gnu::always_inline]] void prefetch(Key k) const { __builtin_prefetch(&slots_[home(k)]); }
 
   private:
     std::size_t home(Key k) const { return static_cast<std::size_t>(Pairs::hash(k) >> shift_); }

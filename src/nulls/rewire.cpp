@@ -12,10 +12,15 @@
 // output of the master stream, all drawn up front, so the samples form a
 // collect sweep over the worker pool and the result is the same for any pool
 // size. Validation (id range, max_attempts, self-loops, repeats) runs inside
-// every sample on the same data, so any failing sample reports the same error.
+// every sample on the same data, so any failing sample reports the same error
+// (and when the result block cannot be allocated, that verdict is reached up
+// front, so bad input is still reported as such).
+// A running sample looks at the sweep's stop flag every 65536 attempts, so an
+// interrupt ends it early; the sweep then discards every sample.
 //
 // O(m) per sample to load plus O(1) expected per attempt; memory per sample
 // is its m pairs in the result block plus one edge set of m entries.
+#include <algorithm>
 #include <cstddef>
 #include <stdexcept>
 
@@ -50,6 +55,19 @@ Check check_parameters(const RewireInput& in) {
     return std::nullopt;
 }
 
+// Adds the normalised pair (low, high) to the set; fails on a self-loop or a
+// pair already present.
+template <class Pairs>
+Check admit_pair(std::uint64_t low, std::uint64_t high, PairSet<Pairs>& set) {
+    if (low == high)
+        return InputError::bad_parameter(
+            "edges", "must not contain self-loops; degree-preserving randomization samples simple graphs");
+    if (!set.insert(Pairs::pack(low, high)))
+        return InputError::bad_parameter(
+            "edges", "must not repeat an edge; degree-preserving randomization samples simple graphs");
+    return std::nullopt;
+}
+
 // Writes edge k as (low, high) into pairs[2k], pairs[2k + 1] and adds it to
 // the set; fails on the first self-loop or repeated pair, in edge order.
 template <class Pairs>
@@ -59,15 +77,19 @@ Check load_pairs(std::span<const Edge> edges, PairSet<Pairs>& set, std::uint64_t
         pairs[2 * k] = u < v ? u : v;
         pairs[2 * k + 1] = u < v ? v : u;
     }
-    for (std::size_t k = 0; k < edges.size(); ++k) {
-        const std::uint64_t low = pairs[2 * k], high = pairs[2 * k + 1];
-        if (low == high)
-            return InputError::bad_parameter(
-                "edges", "must not contain self-loops; degree-preserving randomization samples simple graphs");
-        if (!set.insert(Pairs::pack(low, high)))
-            return InputError::bad_parameter(
-                "edges", "must not repeat an edge; degree-preserving randomization samples simple graphs");
-    }
+    for (std::size_t k = 0; k < edges.size(); ++k)
+        if (Check failed = admit_pair(pairs[2 * k], pairs[2 * k + 1], set)) return failed;
+    return std::nullopt;
+}
+
+// The verdict every sample reaches, without a pairs buffer.
+template <class Pairs>
+Check check_input(const RewireInput& in) {
+    if (Check failed = check_parameters(in)) return failed;
+    PairSet<Pairs> set(in.edges.size());
+    for (const Edge& e : in.edges)
+        if (Check failed = admit_pair(std::min(e.source, e.target), std::max(e.source, e.target), set))
+            return failed;
     return std::nullopt;
 }
 
@@ -81,6 +103,7 @@ struct Planned {
 
 constexpr std::size_t kAhead = 16;  // attempts drawn ahead; slots prefetched
 constexpr std::size_t kHalf = 8;    // edge-set slots prefetched this far ahead
+constexpr std::size_t kStopCheck = 1 << 16;  // attempts between looks at the sweep's stop flag
 
 inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const std::uint64_t* pairs) {
     p.i = rng.gen_below(m);
@@ -92,8 +115,10 @@ inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const std
 
 // Prefetches the set slots an upcoming attempt will probe, from the pairs as
 // they are now (a later swap may change them; then the hint is merely wasted).
+// Always inlined, like PairSet::prefetch, or GCC drops the effect-free call.
 template <class Pairs>
-inline void prefetch_slots(const Planned& p, const std::uint64_t* pairs, const PairSet<Pairs>& set) {
+[[gnu::always_inline]] inline void prefetch_slots(const Planned& p, const std::uint64_t* pairs,
+                                                  const PairSet<Pairs>& set) {
     if (p.i == p.j) return;
     const std::uint64_t a = pairs[2 * p.i], b = pairs[2 * p.i + 1];
     const std::uint64_t c = pairs[2 * p.j], d = pairs[2 * p.j + 1];
@@ -114,6 +139,8 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
     for (Planned& p : plan) plan_attempt(p, m, rng, pairs);
     SwapCounts counts;
     for (std::size_t t = 0; counts.swaps < target_swaps && counts.attempts < max_attempts; ++t) {
+        // An interrupted or failed sweep discards this sample: stop early.
+        if (t % kStopCheck == kStopCheck - 1 && parallel::stop_requested()) break;
         prefetch_slots(plan[(t + kHalf) % kAhead], pairs, set);
         const Planned p = plan[t % kAhead];
         plan_attempt(plan[t % kAhead], m, rng, pairs);
@@ -122,19 +149,25 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
         const std::uint64_t a = pairs[2 * p.i], b = pairs[2 * p.i + 1];
         const std::uint64_t c = pairs[2 * p.j], d = pairs[2 * p.j + 1];
         // Coin 0 joins {a, d} and {c, b}; coin 1 joins {a, c} and {b, d}.
-        const std::uint64_t u1 = a, v1 = p.coin ? c : d;
-        const std::uint64_t u2 = p.coin ? b : c, v2 = p.coin ? d : b;
-        if (u1 == v1 || u2 == v2) continue;
-        const typename Set::Key k1 = Set::key(u1, v1), k2 = Set::key(u2, v2);
+        // Selected by masks: the coin is a fair bit, so a branch on it would
+        // be mispredicted half the time.
+        const std::uint64_t mask = 0 - static_cast<std::uint64_t>(p.coin);
+        const std::uint64_t v1 = d ^ ((c ^ d) & mask);
+        const std::uint64_t u2 = c ^ ((b ^ c) & mask);
+        const std::uint64_t v2 = b ^ ((d ^ b) & mask);
+        if (a == v1 || u2 == v2) continue;
+        const std::uint64_t low1 = std::min(a, v1), high1 = std::max(a, v1);
+        const std::uint64_t low2 = std::min(u2, v2), high2 = std::max(u2, v2);
+        const typename Set::Key k1 = Pairs::pack(low1, high1), k2 = Pairs::pack(low2, high2);
         if (set.contains(k1) || set.contains(k2)) continue;
         set.erase(Pairs::pack(a, b));
         set.erase(Pairs::pack(c, d));
         set.insert(k1);
         set.insert(k2);
-        pairs[2 * p.i] = u1 < v1 ? u1 : v1;
-        pairs[2 * p.i + 1] = u1 < v1 ? v1 : u1;
-        pairs[2 * p.j] = u2 < v2 ? u2 : v2;
-        pairs[2 * p.j + 1] = u2 < v2 ? v2 : u2;
+        pairs[2 * p.i] = low1;
+        pairs[2 * p.i + 1] = high1;
+        pairs[2 * p.j] = low2;
+        pairs[2 * p.j + 1] = high2;
         ++counts.swaps;
     }
     return counts;
@@ -145,12 +178,30 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
 template <class Pairs>
 Check run_sample(const RewireInput& in, std::uint64_t seed, std::uint64_t* pairs, SwapCounts& counts) {
     if (Check failed = check_parameters(in)) return failed;
-    PairSet<Pairs> set(in.edges.size());
+    PairSet<Pairs> set(in.edges.size(), PairSet<Pairs>::Load::Sparse);
     if (Check failed = load_pairs(in.edges, set, pairs)) return failed;
     if (in.edges.size() < 2 || in.target_swaps == 0) return std::nullopt;
     SplitMix64 rng(seed);
     counts = swap_edges(pairs, in.edges.size(), set, rng, in.target_swaps, in.max_attempts);
     return std::nullopt;
+}
+
+// Sizes the block of n_samples * m pairs. When it cannot be allocated, input
+// that every sample would reject still gets its ValueError rather than a
+// MemoryError for a block that would never be filled.
+Check allocate_block(std::vector<std::uint64_t>& block, std::uint64_t n_samples, const RewireInput& in,
+                     bool narrow) {
+    const std::uint64_t m = in.edges.size();
+    constexpr std::uint64_t kMaxPairs = static_cast<std::uint64_t>(PTRDIFF_MAX) / (2 * sizeof(std::uint64_t));
+    try {
+        if (m != 0 && n_samples > kMaxPairs / m) throw std::length_error("rewired sample block too large");
+        block.resize(n_samples * m * 2);
+        return std::nullopt;
+    } catch (...) {
+        if (Check failed = narrow ? check_input<nulls::NarrowPairs>(in) : check_input<nulls::WidePairs>(in))
+            return failed;
+        throw;
+    }
 }
 
 }  // namespace
@@ -159,20 +210,18 @@ Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const E
                                               std::uint64_t n_samples, std::uint64_t target_swaps,
                                               std::uint64_t max_attempts, std::uint64_t seed) {
     const std::uint64_t m = edges.size();
-    // The block of n_samples * m pairs must be addressable before any work.
-    if (m != 0 && n_samples > static_cast<std::uint64_t>(PTRDIFF_MAX) / (2 * sizeof(std::uint64_t)) / m)
-        throw std::length_error("rewired sample block too large");
     RewireResult result;
-    result.edges.resize(n_samples * m * 2);
     result.swaps.resize(n_samples);
     result.attempts.resize(n_samples);
-
     std::vector<std::uint64_t> seeds(n_samples);
     SplitMix64 master(seed);
     for (std::uint64_t& s : seeds) s = master.next_u64();
+    if (n_samples == 0) return result;
 
     const RewireInput in{n, edges, target_swaps, max_attempts};
     const bool narrow = n <= nulls::kNarrowIdLimit;
+    if (Check failed = allocate_block(result.edges, n_samples, in, narrow)) return std::move(*failed);
+
     std::optional<InputError> failure = parallel::collect_sweep<InputError>(n_samples, [&](std::size_t s) -> Check {
         std::uint64_t* pairs = result.edges.data() + s * m * 2;
         SwapCounts counts;

@@ -6,20 +6,27 @@
 // exact and independent of how the work is split.
 //
 // Bit-parallel multi-source BFS (Then et al., "The More the Merrier:
-// Efficient Multi-Source Graph Traversal", VLDB 2014): 64 consecutive
-// sources share one traversal, bit i of a node's words standing for source
-// first + i. A level expands every node whose frontier word is non-zero and
-// passes those bits to neighbours that have not seen them, so an edge is
-// scanned once per level for all 64 searches at once. Newly seen bits at
-// distance d contribute d for each source bit whose id is below the node's.
-// O(n * m / 64) word operations in the worst case.
+// Efficient Multi-Source Graph Traversal", VLDB 2014): a batch of 64 * W
+// consecutive sources shares one traversal, bit j of word q of a node's
+// W-word masks standing for source first + 64q + j. A level expands every
+// node whose frontier mask is non-zero and passes those bits to neighbours
+// that have not seen them, so an edge is scanned once per level for all the
+// batch's searches. Levels whose frontier holds a large share of the edges
+// are pulled instead (every node not yet seen by all of the batch ORs its
+// neighbours' frontier masks and stops once nothing is left to gain), which
+// reads instead of writes per edge and skips most edges of the last levels.
+// Newly seen bits at distance d contribute d for each source whose id is
+// below the node's. O(n * m / 64) word operations in the worst case.
 //
-// The sweep runs over batches of 64 sources on the worker pool; each piece
-// owns one workspace (three words and two list slots per node) and resets
-// only what its last batch touched.
+// The sweep runs over batches on the worker pool; each piece owns one
+// workspace (three masks per node), taken from lazily zeroed memory so that
+// a piece pays only for the pages its searches touch, and resets only what
+// its last batch touched.
+#include <algorithm>
 #include <bit>
-#include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
 
 #include "parallel/parallel.hpp"
 #include "paths/csr.hpp"
@@ -28,26 +35,38 @@
 namespace knotwell::paths {
 namespace {
 
-constexpr std::uint64_t kBatch = 64;
+// Words per node mask: batches of 128 sources. Wider masks share each edge
+// scan among more searches at the price of more bytes per node touched.
+constexpr unsigned kMaskWords = 2;
+// A level is pulled once its frontier holds more than 1/kPullShare of the arcs.
+constexpr std::uint64_t kPullShare = 16;
 
 struct PairSums {
     std::uint64_t total = 0;  // sum of distances
     std::uint64_t count = 0;  // number of connected pairs
 };
 
-template <class Id>
-struct MsBfsWorkspace {
-    std::vector<std::uint64_t> seen, frontier, next;  // per node, bit i = source first + i
-    std::vector<Id> current, upcoming, touched;
-
-    explicit MsBfsWorkspace(std::uint64_t n) : seen(n, 0), frontier(n, 0), next(n, 0) {
-        current.reserve(kBatch);
-        upcoming.reserve(kBatch);
-        touched.reserve(kBatch);
+// n * W zeroed words from calloc: fresh pages come zeroed from the kernel
+// and are only faulted in where a search writes.
+struct ZeroedWords {
+    std::uint64_t* p;
+    explicit ZeroedWords(std::uint64_t words) : p(static_cast<std::uint64_t*>(std::calloc(words, 8))) {
+        if (p == nullptr && words != 0) throw std::bad_alloc();
     }
+    ~ZeroedWords() { std::free(p); }
+    ZeroedWords(const ZeroedWords&) = delete;
+    ZeroedWords& operator=(const ZeroedWords&) = delete;
 };
 
-// Bits of the sources first + i whose id is below w.
+template <class Id, unsigned W>
+struct MsBfsWorkspace {
+    ZeroedWords seen, frontier, next;  // W words per node
+    std::vector<Id> current, upcoming, touched;
+
+    explicit MsBfsWorkspace(std::uint64_t n) : seen(n * W), frontier(n * W), next(n * W) {}
+};
+
+// Bits of the sources first + j (j < 64) whose id is below w.
 inline std::uint64_t sources_below(std::uint64_t w, std::uint64_t first) {
     if (w <= first) return 0;
     if (w - first >= 64) return ~std::uint64_t{0};
@@ -56,57 +75,119 @@ inline std::uint64_t sources_below(std::uint64_t w, std::uint64_t first) {
 
 // One level: passes the frontier bits of `current` to their neighbours and
 // lists in `upcoming` each node that gained a bit (gains kept in `next`).
-template <class Id>
-void expand_level(CsrView<Id> g, MsBfsWorkspace<Id>& ws) {
+template <class Id, unsigned W>
+void expand_level(CsrView<Id> g, MsBfsWorkspace<Id, W>& ws) {
+    std::uint64_t* __restrict seen = ws.seen.p;
+    std::uint64_t* __restrict frontier = ws.frontier.p;
+    std::uint64_t* __restrict next = ws.next.p;
     ws.upcoming.clear();
     for (Id v : ws.current) {
-        const std::uint64_t f = ws.frontier[v];
-        ws.frontier[v] = 0;
+        const std::uint64_t base = std::uint64_t{v} * W;
+        std::uint64_t f[W];
+        for (unsigned q = 0; q < W; ++q) f[q] = frontier[base + q], frontier[base + q] = 0;
         for (std::uint64_t k = g.offsets[v]; k < g.offsets[v + 1]; ++k) {
-            const Id w = g.targets[k];
-            const std::uint64_t gain = f & ~ws.seen[w];
-            if (gain == 0) continue;
-            if (ws.next[w] == 0) ws.upcoming.push_back(w);
-            ws.next[w] |= gain;
+            const std::uint64_t w = g.targets[k];
+            std::uint64_t gain[W], any = 0, queued = 0;
+            for (unsigned q = 0; q < W; ++q) {
+                gain[q] = f[q] & ~seen[w * W + q];
+                any |= gain[q];
+                queued |= next[w * W + q];
+            }
+            if (any == 0) continue;
+            if (queued == 0) ws.upcoming.push_back(static_cast<Id>(w));
+            for (unsigned q = 0; q < W; ++q) next[w * W + q] |= gain[q];
         }
     }
 }
 
+// One level, pulled: every node not yet seen by the whole batch gathers the
+// frontier bits of its neighbours, stopping once nothing is left to gain.
+// Reads only, per edge, so it beats `expand_level` when the frontier holds
+// a large share of the edges. Gains are listed as in `expand_level`.
+template <class Id, unsigned W>
+void pull_level(CsrView<Id> g, MsBfsWorkspace<Id, W>& ws, const std::uint64_t* full) {
+    const std::uint64_t* __restrict seen = ws.seen.p;
+    const std::uint64_t* __restrict frontier = ws.frontier.p;
+    std::uint64_t* __restrict next = ws.next.p;
+    ws.upcoming.clear();
+    for (std::uint64_t w = 0; w < g.n; ++w) {
+        const std::uint64_t* sw = seen + w * W;
+        std::uint64_t missing[W], gain[W], open = 0;
+        for (unsigned q = 0; q < W; ++q) {
+            missing[q] = full[q] & ~sw[q];
+            gain[q] = 0;
+            open |= missing[q];
+        }
+        if (open == 0) continue;
+        for (std::uint64_t k = g.offsets[w]; k < g.offsets[w + 1]; ++k) {
+            const std::uint64_t* fv = frontier + std::uint64_t{g.targets[k]} * W;
+            std::uint64_t left = 0;
+            for (unsigned q = 0; q < W; ++q) {
+                gain[q] |= fv[q] & missing[q];
+                left |= missing[q] & ~gain[q];
+            }
+            if (left == 0) break;
+        }
+        std::uint64_t any = 0;
+        for (unsigned q = 0; q < W; ++q) any |= gain[q];
+        if (any == 0) continue;
+        ws.upcoming.push_back(static_cast<Id>(w));
+        for (unsigned q = 0; q < W; ++q) next[w * W + q] = gain[q];
+    }
+    for (Id v : ws.current) std::fill_n(ws.frontier.p + std::uint64_t{v} * W, W, 0);
+}
+
 // Commits the gains of the level at distance d and counts their pairs.
-template <class Id>
-void settle_level(MsBfsWorkspace<Id>& ws, std::uint64_t first, std::uint64_t d, PairSums& sums) {
+template <class Id, unsigned W>
+void settle_level(MsBfsWorkspace<Id, W>& ws, std::uint64_t first, std::uint64_t d, PairSums& sums) {
     for (Id w : ws.upcoming) {
-        const std::uint64_t gain = ws.next[w];
-        ws.next[w] = 0;
-        if (ws.seen[w] == 0) ws.touched.push_back(w);
-        ws.seen[w] |= gain;
-        ws.frontier[w] = gain;
-        const std::uint64_t pairs = static_cast<std::uint64_t>(std::popcount(gain & sources_below(w, first)));
+        std::uint64_t* seen = ws.seen.p + std::uint64_t{w} * W;
+        std::uint64_t* frontier = ws.frontier.p + std::uint64_t{w} * W;
+        std::uint64_t* next = ws.next.p + std::uint64_t{w} * W;
+        std::uint64_t was_seen = 0, pairs = 0;
+        for (unsigned q = 0; q < W; ++q) {
+            const std::uint64_t gain = next[q];
+            next[q] = 0;
+            was_seen |= seen[q];
+            seen[q] |= gain;
+            frontier[q] = gain;
+            pairs += static_cast<std::uint64_t>(std::popcount(gain & sources_below(w, first + 64 * q)));
+        }
+        if (was_seen == 0) ws.touched.push_back(w);
         sums.total += pairs * d;
         sums.count += pairs;
     }
 }
 
-template <class Id>
-void batch_sums(CsrView<Id> g, std::uint64_t first, std::uint64_t width, MsBfsWorkspace<Id>& ws, PairSums& sums) {
+template <class Id, unsigned W>
+void batch_sums(CsrView<Id> g, std::uint64_t first, std::uint64_t width, MsBfsWorkspace<Id, W>& ws,
+                PairSums& sums) {
     ws.current.clear();
     ws.touched.clear();
+    std::uint64_t full[W] = {};
+    for (std::uint64_t i = 0; i < width; ++i) full[i / 64] |= std::uint64_t{1} << (i % 64);
     for (std::uint64_t i = 0; i < width; ++i) {
-        const Id s = static_cast<Id>(first + i);
-        ws.seen[s] = ws.frontier[s] = std::uint64_t{1} << i;
-        ws.current.push_back(s);
-        ws.touched.push_back(s);
+        const std::uint64_t s = first + i;
+        ws.seen.p[s * W + i / 64] = ws.frontier.p[s * W + i / 64] = std::uint64_t{1} << (i % 64);
+        ws.current.push_back(static_cast<Id>(s));
+        ws.touched.push_back(static_cast<Id>(s));
     }
     for (std::uint64_t d = 1; !ws.current.empty(); ++d) {
-        expand_level(g, ws);
+        std::uint64_t frontier_arcs = 0;
+        for (Id v : ws.current) frontier_arcs += g.degree(v);
+        if (frontier_arcs > g.arcs() / kPullShare)
+            pull_level(g, ws, full);
+        else
+            expand_level(g, ws);
         settle_level(ws, first, d, sums);
         std::swap(ws.current, ws.upcoming);
     }
-    for (Id w : ws.touched) ws.seen[w] = 0;
+    for (Id w : ws.touched) std::fill_n(ws.seen.p + std::uint64_t{w} * W, W, 0);
 }
 
-template <class Id>
+template <class Id, unsigned W>
 PairSums all_pair_sums(const TraversalGraph<Id>& graph) {
+    constexpr std::uint64_t kBatch = 64 * W;
     const CsrView<Id> g = graph.view();
     const std::uint64_t n = g.n;
     const std::uint64_t batches = n / kBatch + (n % kBatch != 0);
@@ -114,7 +195,7 @@ PairSums all_pair_sums(const TraversalGraph<Id>& graph) {
         batches, PairSums{},
         [&](std::size_t begin, std::size_t end) {
             PairSums sums;
-            MsBfsWorkspace<Id> ws(n);
+            MsBfsWorkspace<Id, W> ws(n);
             for (std::size_t b = begin; b < end; ++b) {
                 const std::uint64_t first = b * kBatch;
                 batch_sums(g, first, std::min(kBatch, n - first), ws, sums);
@@ -131,8 +212,10 @@ PairSums all_pair_sums(const TraversalGraph<Id>& graph) {
 
 Result<double> mean_shortest_path(std::uint64_t n, std::span<const Edge> edges) {
     if (auto err = check_edge_range(n, edges)) return *err;
+    require_node_buffer(n);
+    if (n > std::numeric_limits<std::uint64_t>::max() / (8 * kMaskWords)) throw std::bad_alloc();
     const PairSums sums = with_id_type(n, [&]<class Id>() {
-        return all_pair_sums(build_traversal_graph<Id>(n, edges, true));
+        return all_pair_sums<Id, kMaskWords>(build_traversal_graph<Id>(n, edges, true));
     });
     if (sums.count == 0) return std::numeric_limits<double>::quiet_NaN();
     return static_cast<double>(sums.total) / static_cast<double>(sums.count);

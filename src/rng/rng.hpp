@@ -43,14 +43,38 @@ struct SplitMix64 {
 
     inline bool coin() { return (next_u64() & 1u) != 0; }
 
+    // Fisher-Yates from the back: exchange items[k - 1] with items[gen_below(k)]
+    // for k = len .. 2. Long sequences draw kShuffleAhead bounds early (the
+    // bounds are fixed in advance, so the draws are the same) and prefetch the
+    // items those draws will exchange.
     template <class T>
     inline void shuffle(std::span<T> items) {
-        if (items.size() < 2) return;
-        for (std::uint64_t k = items.size(); k >= 2; --k) {
-            const std::uint64_t j = gen_below(k);
+        const std::uint64_t len = items.size();
+        if (len < 2) return;
+        if (len < kShuffleAheadMin) {
+            for (std::uint64_t k = len; k >= 2; --k) std::swap(items[k - 1], items[gen_below(k)]);
+            return;
+        }
+        std::uint64_t ahead[kShuffleAhead];
+        std::uint64_t next = len;  // bound of the next draw
+        for (std::uint64_t& j : ahead) {
+            j = gen_below(next--);
+            __builtin_prefetch(&items[j]);
+        }
+        for (std::uint64_t k = len; k >= 2; --k) {
+            std::uint64_t& slot = ahead[(len - k) % kShuffleAhead];
+            const std::uint64_t j = slot;
+            if (next >= 2) {
+                slot = gen_below(next--);
+                __builtin_prefetch(&items[slot]);
+            }
             std::swap(items[k - 1], items[j]);
         }
     }
+
+  private:
+    static constexpr std::uint64_t kShuffleAhead = 16;
+    static constexpr std::uint64_t kShuffleAheadMin = 1 << 14;
 };
 
 }  // namespace knotwell
