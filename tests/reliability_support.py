@@ -233,6 +233,19 @@ def _need(nbytes, small_result_ok=False):
         memory(small_result_ok)
 
 
+_small_result_ok = True
+
+
+def _node_tables(n, small_result_ok=False):
+    """Per-node tables of n entries; when they cannot exist, the remaining
+    checks still run (see `content`)."""
+    global _small_result_ok
+    if _node_tables_impossible:
+        _small_result_ok = _small_result_ok and small_result_ok
+        return
+    _need(8 * n)
+
+
 def _copies(a):
     """The shape check, then the copies of the array arguments in parameter
     order (a copy of a huge broadcast array cannot be made)."""
@@ -257,10 +270,14 @@ def content(name, a):
     # after) any of its content checks: either failure is sound.
     _node_tables_impossible = (name not in ("rewire_degree_preserving_rust", "erdos_renyi_rust",
                                             "configuration_model_rust") and 8 * n > HUGE_BYTES)
+    global _small_result_ok
+    _small_result_ok = True
     try:
         _content(name, a, n, e)
     finally:
-        _node_tables_impossible = False
+        impossible, _node_tables_impossible = _node_tables_impossible, False
+    if impossible:  # every content check passed, but the tables cannot exist
+        memory(_small_result_ok)
 
 
 def _content(name, a, n, e):
@@ -270,26 +287,26 @@ def _content(name, a, n, e):
                 "clustering_local_rust", "mean_shortest_path_rust", "connected_components_rust",
                 "core_numbers_rust"):
         _range(n, e)
-        _need(8 * n)
+        _node_tables(n)
     elif name == "strength_rust":
         _range(n, e)
         _weights(w, m, distance=False)
-        _need(8 * n)
+        _node_tables(n)
     elif name == "clustering_avg_rust":
         if n == 0:
             return
         _range(n, e)
-        _need(8 * n)
+        _node_tables(n)
     elif name == "shortest_paths_rust":
         _range(n, e)
-        _need(8 * n)
+        _node_tables(n)
         s = a["source"]
         if s >= n:
             fail(ValueError, _edge_message(0, s, s, n))
     elif name == "shortest_paths_multi_rust":
         _range(n, e)
         sources = a["sources"]
-        _need(8 * n, small_result_ok=sources.size == 0)
+        _node_tables(n, small_result_ok=sources.size == 0)
         bad = sorted({int(s) for s in sources.tolist() if s >= n})
         if bad:
             fail(ValueError, messages=[_edge_message(0, s, s, n) for s in bad])
@@ -299,7 +316,7 @@ def _content(name, a, n, e):
         _weights(w, m, distance=True)
         if n == 0:
             return
-        _need(8 * n)
+        _node_tables(n)
     elif name == "rewire_degree_preserving_rust":
         k = a["n_samples"]
         if k == 0:
@@ -341,13 +358,13 @@ def _content(name, a, n, e):
         _resolution(a["resolution"])
         if a["max_levels"] == 0:
             fail(ValueError, "max_levels must be at least 1")
-        _need(8 * n)
+        _node_tables(n)
     elif name == "label_propagation_rust":
         _range(n, e)
         _weights(w, m, distance=False)
         if a["max_iter"] == 0:
             fail(ValueError, "max_iter must be at least 1")
-        _need(8 * n)
+        _node_tables(n)
     elif name == "modularity_rust":
         _range(n, e)
         _weights(w, m, distance=False)
@@ -355,7 +372,7 @@ def _content(name, a, n, e):
         labels = a["labels"]
         if labels.size != n:
             fail(ValueError, f"labels length ({labels.size}) must equal the node count ({n})")
-        _need(8 * n)
+        _node_tables(n)
         if labels.size and int(labels.max()) >= 2**32:
             # Sizing accumulators by the largest id is the implementer's
             # choice: a compact mapping (exact result), MemoryError or a

@@ -73,6 +73,8 @@ def test_pool_size_from_environment(env, workers):
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="needs Linux address-space limits")
+@pytest.mark.skipif(bool(os.environ.get("KNOTWELL_SANITIZE")),
+                    reason="AddressSanitizer aborts on a failed operator new instead of throwing")
 def test_allocation_failure_in_a_worker_raises_memory_error():
     # Each piece of the mean's sweep allocates three words per node; the
     # calling thread only the graph (one word per node). With the address
