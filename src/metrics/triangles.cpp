@@ -48,7 +48,7 @@ RankOrder<Id> rank_by_degree(std::span<const std::uint64_t> deg) {
 // higher-ranked one, in rank space: out-list r holds the ranks above r of the
 // neighbours of vert[r], ascending; in-list r holds those below r. Renumbering
 // gathers the hubs, which close most triangles, at the top of the id range,
-// so marker and counter traffic stays within a few cache lines; out-lists are
+// so marker and counter traffic stays in a small, cache-resident range; out-lists are
 // at most sqrt(2m) long.
 template <class Id>
 struct Oriented {
