@@ -10,8 +10,10 @@ Graph sizes per mode:
   200,000 edges; communities on R-MAT 2^18 / 2^22 and an LFR graph of
   100,000 nodes; plus the karate club everywhere.  The 2^20 G(n, m) graph is
   used where an issue names it (distances, components); networkx runs only on
-  the 2^16 graphs (and the karate club where it is quadratic).
-- quick: the karate club, 2^12 nodes / 2^16 edges, and 2,000-node graphs.
+  the 2^16 graphs (the karate club where it is quadratic, and for clustering on
+  R-MAT, whose hubs keep it busy for minutes); peers whose only route is a
+  per-node Python loop or one search per source run on the small size only.
+- quick: the karate club, 2^11 nodes / 2^15 edges, and 1,000-node graphs.
 """
 
 from __future__ import annotations
@@ -41,12 +43,12 @@ def graph_sets(quick: bool) -> dict[str, list[G.GraphSpec]]:
     s = G.spec
     karate = s("karate", 34, 78, "karate", "Zachary's karate club")
     if quick:
-        small = [s("gnm", 1 << 12, 1 << 16, "gnm-12"), s("rmat", 1 << 12, 1 << 16, "rmat-12")]
+        small = [s("gnm", 1 << 11, 1 << 15, "gnm-11"), s("rmat", 1 << 11, 1 << 15, "rmat-11")]
         large: list[G.GraphSpec] = []
-        quad = [s("rmat", 2000, 10_000, "rmat-2k")]
-        mean = [s("rmat", 2000, 20_000, "rmat-2k-20k")]
-        simple_100k = [s("rmat", 2000, 10_000, "rmat-2k")]
-        communities = [s("rmat", 1 << 12, 1 << 16, "rmat-12")]
+        quad = [s("rmat", 1000, 5000, "rmat-1k")]
+        mean = [s("rmat", 1000, 10_000, "rmat-1k-10k")]
+        simple_100k = [s("rmat", 1000, 5000, "rmat-1k")]
+        communities = [s("rmat", 1 << 11, 1 << 15, "rmat-11")]
     else:
         small = [s("gnm", 1 << 16, 1 << 20, "gnm-16"), s("rmat", 1 << 16, 1 << 20, "rmat-16")]
         large = [s("gnm", 1 << 20, 1 << 24, "gnm-20"), s("rmat", 1 << 20, 1 << 24, "rmat-20")]
@@ -205,7 +207,7 @@ def _degree_cases(gs, nx_max):
             Impl("networkit", "networkit", build=_nk(),
                  algo=lambda c, g: _nk_scores(_nk_mod().centrality.DegreeCentrality(g)), canon=as_u64),
             Impl("rustworkx", "rustworkx", build=_rx(), algo=lambda c, g: [g.degree(i) for i in range(c["n"])],
-                 canon=as_u64, note="per-node degree() in a loop (no vector form)"),
+                 canon=as_u64, max_m=SMALL, note="per-node degree() in a loop (no vector form)"),
             Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: [d for _, d in g.degree()], canon=as_u64,
                  max_m=nx_max),
         ]
@@ -290,6 +292,8 @@ def _local_cases(gs, nx_max):
     graphs = gs["karate"] + gs["small"] + gs["large_rmat"]
     for g in graphs:
         big = g.name == "rmat-20"
+        # networkx clustering on R-MAT 2^16 (hubs of degree 10^4) runs for minutes
+        nx_local = nx_max if (nx_max is None or g.kind != "rmat") else KARATE_ONLY
         tri_targets = ([Target(("igraph",), 1.0, "issue 7", "faster than igraph transitivity_local_undirected"),
                         Target(("networkit[1t]",), 1.0, "issue 7",
                                "faster than NetworKit LocalClusteringCoefficient(turbo) on 1 thread")] if big else [])
@@ -302,15 +306,15 @@ def _local_cases(gs, nx_max):
         peers += [Impl(p.name, p.library, p.algo, p.build, _triangles_from_clustering, p.threads, note=p.note)
                   for p in nk_variants if p.threads == 1]  # the same computation as clustering_local's
         peers.append(Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_tri(g), canon=_per_node,
-                          max_m=nx_max))
+                          max_m=nx_local))
         out.append(_graph_case("triangles_per_node_rust", g, setup=_no_setup,
                                ours=lambda k, c: k.triangles_per_node_rust(c["n"], c["edges"]),
                                ours_canon=as_u64, check=Exact(), peers=peers, targets=tri_targets))
 
         peers = [Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.transitivity_local_undirected(mode="zero"))]
-        peers += nk_variants
+        peers += [p for p in nk_variants if p.threads == 1 or not big]
         peers.append(Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_clustering(g), canon=_per_node,
-                          max_m=nx_max))
+                          max_m=nx_local))
         out.append(_graph_case("clustering_local_rust", g, setup=_no_setup,
                                ours=lambda k, c: k.clustering_local_rust(c["n"], c["edges"]),
                                check=Close(1e-12), peers=peers, targets=[
@@ -321,7 +325,9 @@ def _local_cases(gs, nx_max):
                       algo=lambda c, g: g.transitivity_avglocal_undirected(mode="zero")),
                  Impl("networkit", "networkit", build=_nk(),
                       algo=lambda c, g: float(np.mean(_lcc(None)(c, g))), note="mean of LocalClusteringCoefficient"),
-                 Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_avg_clustering(g), max_m=nx_max)]
+                 Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_avg_clustering(g), max_m=nx_local)]
+        if big:
+            continue  # no target at this size; the same counts as clustering_local's
         out.append(_graph_case("clustering_avg_rust", g, setup=_no_setup,
                                ours=lambda k, c: k.clustering_avg_rust(c["n"], c["edges"]),
                                check=Close(1e-9), peers=peers))
@@ -455,7 +461,7 @@ def _bfs_peers(directed, nx_max, multi):
         Impl("networkit", "networkit", build=_nk(directed), algo=nk_bfs, canon=distances_u64,
              note="distance.SPSP" if multi else "distance.BFS"),
         Impl("rustworkx", "rustworkx", build=_rx(directed), algo=rx_bfs, canon=distances_u64,
-             max_m=SMALL if multi else None,
+             max_m=(KARATE_ONLY if nx_max is not None else None) if multi else None,
              note="bfs_layers per source: rustworkx has no multi-source distances (distance_matrix computes "
                   "all n rows, n^2 memory)" if multi else "bfs_layers"),
         Impl("networkx", "networkx", build=_nx(directed), algo=nx_bfs, canon=distances_u64,
@@ -522,7 +528,7 @@ def _path_cases(gs, nx_max, quick):
                       note="unweighted_average_shortest_path_length(disconnected=True), parallel"),
                  Impl("networkx", "networkx", build=_nx(), algo=nx_mean,
                       note="all_pairs_shortest_path_length summed (average_shortest_path_length "
-                           "refuses disconnected graphs)", max_m=None if quick else KARATE_ONLY)]
+                           "refuses disconnected graphs)", max_m=KARATE_ONLY)]
         targets, workers = [], ()
         if g.name in ("rmat-20k-200k", "gnm-20k-200k"):
             targets = [Target(("rustworkx",), 3.0, "issue 3", "mean_shortest_path at least 3x rustworkx"),
@@ -618,7 +624,7 @@ def _betweenness_cases(gs, quick):
                                   canon=lambda r, c: _per_node(dict(r), c), note="parallel"))
             peers.append(Impl("networkx", "networkx", build=_nx(weighted=weighted),
                               algo=partial(nx_bc, weight="weight" if weighted else None),
-                              canon=_per_node, max_m=None if quick and g.m <= 10_000 else KARATE_ONLY))
+                              canon=_per_node, max_m=KARATE_ONLY))
             targets, workers = [], ()
             if g.name == "rmat-20k":
                 if weighted:
@@ -628,7 +634,7 @@ def _betweenness_cases(gs, quick):
                                Target(("igraph",), 4.0, "issue 4", "at least 4x igraph betweenness"),
                                Target(("knotwell_rs[1w]",), 1.8, "issue 4", "speed-up from 1 to 2 workers")]
                     workers = (1,)
-            elif g.name == "rmat-2k" and not weighted:
+            elif g.name == "rmat-1k" and not weighted:
                 workers = (1,)
             out.append(_graph_case(
                 "betweenness_rust", g, suffix="/weighted" if weighted else "",
@@ -914,5 +920,5 @@ def _community_cases(gs, quick):
         out.append(_graph_case("label_propagation_rust", g, setup=_no_setup, params={"seed": SEED},
                                ours=lambda k, c: k.label_propagation_rust(c["n"], c["edges"], None, SEED),
                                ours_canon=lambda r, c: community_form(r, c),
-                               check=Quality(0.05), peers=peers, targets=targets))
+                               check=Quality(0.15), peers=peers, targets=targets))
     return out

@@ -163,17 +163,19 @@ class Components(Check):
 class Quality(Check):
     """Community detection: results differ by design, so the modularity of
     each partition is recomputed by one reference formula and ours must not
-    be more than `tolerance` (relative) below the peer's."""
+    be more than `tolerance` (relative) below the peer's, nor more than
+    `floor` below it where modularity is near zero (label propagation often
+    ends in one giant community)."""
 
     kind = "modularity"
 
-    def __init__(self, tolerance: float):
-        self.tolerance = tolerance
+    def __init__(self, tolerance: float, floor: float = 0.005):
+        self.tolerance, self.floor = tolerance, floor
 
     def compare(self, ours, peer, ctx):
         qa, qb = ours["q"], peer["q"]
         detail = f"Q {qa:.4f} vs {qb:.4f} ({ours['k']} vs {peer['k']} communities)"
-        if qa < qb - self.tolerance * abs(qb):
+        if qa < qb - max(self.tolerance * abs(qb), self.floor):
             return Verdict("LOWER", detail)
         return Verdict("ok", detail)
 

@@ -252,7 +252,7 @@ def write_plot(report: dict, path: Path) -> bool:
     handles = {}
     for ax, func in zip(axes.ravel(), funcs):
         cases = [c for c in report["cases"] if c["func"] == func and c["status"] == "ok" and c["size"]]
-        series: dict[tuple[str, str], list[tuple[int, float]]] = {}
+        series: dict[tuple[str, str], list[tuple[int, float, bool]]] = {}
         for c in cases:
             kind = c["graph"]["kind"] if c.get("graph") else "generated"
             variant = c["name"].count("/") > 1  # directed, weighted, x8: a line of their own
@@ -263,13 +263,14 @@ def write_plot(report: dict, path: Path) -> bool:
             for r in c["impls"]:
                 if r["status"] == "ok" and r["e2e_median_s"]:
                     for family in families:
-                        series.setdefault((r["name"], family), []).append((c["size"], r["e2e_median_s"]))
+                        series.setdefault((r["name"], family), []).append(
+                            (c["size"], r["e2e_median_s"], kind == "karate"))
         for (name, family), pts in sorted(series.items()):
             pts.sort()
             lib = name.split("[")[0].split(" ")[0]
             base = family.split(" ")[0]
-            if len(pts) == 1 and base in ("rmat", "gnm") and (name, "rmat" if base == "gnm" else "gnm") in series:
-                continue  # a karate-only point is drawn once, by the other family
+            if all(p[2] for p in pts) and base == "gnm":
+                continue  # a karate-only series is drawn once, as R-MAT's
             style = {"gnm": "--"}.get(base, "-") if " " not in family else ":"
             marker = {"rmat": "o", "gnm": "s", "generated": "D", "lfr": "^"}.get(base, "v")
             (h,) = ax.plot([p[0] for p in pts], [p[1] for p in pts], style, marker=marker, ms=4,
@@ -415,7 +416,8 @@ def method_text(settings: dict) -> str:
 - Checks: integer results must be identical, floats equal within a relative tolerance (1e-12 for sums in a fixed
   order, 1e-9 where the order of additions differs), components equal after renumbering by first appearance.
   Community detection differs by design: the modularity of every partition is recomputed with one reference
-  formula, and ours must be at most 1% (Louvain) or 5% (label propagation) below the peer's. Random generators are
+  formula, and ours must be at most 1% (Louvain) or 15% (label propagation, whose result varies widely
+  from seed to seed) below the peer's (and at least 0.005 below it to count). Random generators are
   checked for validity (simple graph, exact edge count, degrees kept or not exceeded) and edge counts compared.
 """
 

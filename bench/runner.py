@@ -30,6 +30,7 @@ import json
 import os
 import signal
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -49,7 +50,7 @@ class Settings:
     reps: int = 5
     budget_s: float = 6.0  # timed runs per implementation and case, beyond the warm-up
     warm_only_s: float = 10.0  # a warm-up slower than this is the only sample
-    timeout_s: float = 180.0  # Python-level peers are interrupted after this
+    timeout_s: float = 60.0  # Python-level peers are interrupted after this
     quick: bool = False
 
 
@@ -69,6 +70,7 @@ class ImplResult:
     check: str = ""
     check_detail: str = ""
     note: str = ""
+    digest: str | None = None  # of ours' raw result, to compare pool sizes
 
     @property
     def median(self) -> float | None:
@@ -179,8 +181,9 @@ def _on_alarm(signum, frame):
 def _run_once(impl: Impl, ctx: dict, timeout: float | None, number: int = 1) -> tuple[object, float, float | None]:
     """One timed sample: (raw result, end-to-end seconds, algorithm seconds),
     averaged over `number` back-to-back calls (more than one only for calls
-    too short for the clock)."""
-    gc.collect()
+    too short for the clock).  The collector is off during the call; there is
+    no full collection before it, since the live peer graphs (millions of
+    networkx dicts) would make each one cost seconds."""
     use_alarm = timeout is not None and hasattr(signal, "setitimer")
     if use_alarm:
         old = signal.signal(signal.SIGALRM, _on_alarm)
@@ -264,6 +267,7 @@ class BuildCache:
     budget, keeping the last object for the cases' algorithms."""
 
     BUILD_REPS = 3
+    SLOW_BUILD_S = 5.0
 
     def __init__(self):
         self.graph_name: str | None = None
@@ -272,7 +276,9 @@ class BuildCache:
     def for_graph(self, name: str | None):
         if name != self.graph_name:
             self.built.clear()
+            gc.unfreeze()
             gc.collect()
+            gc.freeze()
             _trim()
             self.graph_name = name
 
@@ -292,7 +298,9 @@ class BuildCache:
             return entry
         entry.peak_bytes = probe.peak_bytes
         entry.times = [probe.warmup_s]
-        reps = 0 if probe.e2e else min(self.BUILD_REPS, _reps_for(probe, settings))
+        # A build is a deterministic amount of work: a slow one is timed once.
+        slow = probe.e2e or probe.warmup_s > self.SLOW_BUILD_S
+        reps = 0 if slow else min(self.BUILD_REPS, _reps_for(probe, settings))
         for r in range(reps):
             if progress:
                 progress(label, f"building {build.key} {r + 1}/{reps}")
@@ -302,6 +310,10 @@ class BuildCache:
         if len(entry.times) > 1:
             entry.times = entry.times[1:]  # the first build was the warm-up
         entry.obj = obj
+        # Keep the collector off the built graph: later full collections
+        # (before each memory measurement) then stay cheap.
+        gc.collect()
+        gc.freeze()
         return entry
 
 
@@ -408,6 +420,7 @@ def run_case(case: Case, module, settings: Settings, progress=None, builds: Buil
         _check(case, impl, raw, ctx, res, ours_form, is_ours=impl is ours)
         if impl is ours:
             ours_form = res._form  # type: ignore[attr-defined]
+            res.digest = digest(raw)
         del raw
     for res in results.values():
         res.__dict__.pop("_form", None)
@@ -444,7 +457,14 @@ def run_case(case: Case, module, settings: Settings, progress=None, builds: Buil
     for w in case.workers:
         if progress:
             progress(case.name, f"{OURS} with {w} worker(s), subprocess")
-        results[f"{OURS}[{w}w]"] = run_child(case.name, w, settings)
+        variant = run_child(case.name, w, settings)
+        main = results[OURS]
+        if variant.status == "ok" and variant.digest and main.digest:
+            same = variant.digest == main.digest
+            variant.check = "ok" if same else "DIFF"
+            variant.check_detail = (f"same result bits as with {_pool_size()} workers" if same
+                                    else f"result differs from the one with {_pool_size()} workers")
+        results[variant.name] = variant
 
     cr.impls = list(results.values())
     _finish(case, cr, ctx)
@@ -521,6 +541,41 @@ def _finish(case: Case, cr: CaseResult, ctx: dict):
 
 # ------------------------------------------------------------ subprocess --
 
+def digest(raw) -> str:
+    """A hash of a raw result (arrays by their bytes, floats by their bits),
+    to tell whether two runs gave exactly the same answer."""
+    import hashlib
+
+    import numpy as np
+
+    h = hashlib.sha256()
+
+    def feed(x):
+        if isinstance(x, np.ndarray):
+            h.update(str((x.dtype.str, x.shape)).encode())
+            h.update(np.ascontiguousarray(x).tobytes())
+        elif isinstance(x, (list, tuple)):
+            h.update(b"[")
+            for item in x:
+                feed(item)
+            h.update(b"]")
+        elif isinstance(x, float):
+            h.update(struct.pack("<d", x))
+        else:
+            h.update(repr(x).encode())
+
+    feed(raw)
+    return h.hexdigest()[:16]
+
+
+def _pool_size() -> int:
+    env = os.environ.get("RAYON_NUM_THREADS") or os.environ.get("RAYON_RS_NUM_CPUS")
+    try:
+        return int(env) if env and int(env) > 0 else (os.cpu_count() or 1)
+    except ValueError:
+        return os.cpu_count() or 1
+
+
 def run_child(case_name: str, workers: int, settings: Settings) -> ImplResult:
     """Time ours on one case in a fresh interpreter with a pool of `workers`."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
@@ -540,7 +595,7 @@ def run_child(case_name: str, workers: int, settings: Settings) -> ImplResult:
     except (IndexError, json.JSONDecodeError):
         res.status, res.detail = "error", (proc.stderr.strip().splitlines() or ["no output"])[-1][:300]
         return res
-    for key in ("status", "detail", "e2e", "warmup_s", "peak_bytes", "check", "check_detail"):
+    for key in ("status", "detail", "e2e", "warmup_s", "peak_bytes", "check", "check_detail", "digest"):
         setattr(res, key, data.get(key, getattr(res, key)))
     return res
 
@@ -554,6 +609,7 @@ def child_main(case: Case, module, settings: Settings) -> dict:
     if res.status == "ok":
         _check(case, impl, raw, ctx, res, None, is_ours=True)
         res.__dict__.pop("_form", None)
+        res.digest = digest(raw)
         del raw
         for _ in range(_reps_for(res, settings)):
             out, e2e, _ = _run_once(impl, ctx, settings.timeout_s, _number_for(res))

@@ -8,8 +8,7 @@ from hypothesis import strategies as st
 
 import knotwell_rs as kw
 
-TRIANGLE_FUNCS = [kw.triangles_per_node_rust, kw.clustering_local_rust, kw.clustering_avg_rust]
-ALL_FUNCS = TRIANGLE_FUNCS + [kw.core_numbers_rust]
+ALL_FUNCS = [kw.triangles_per_node_rust, kw.clustering_local_rust, kw.clustering_avg_rust, kw.core_numbers_rust]
 
 
 def E(rows):
@@ -148,22 +147,11 @@ def test_average_with_no_nodes_ignores_out_of_range_edges():
 
 
 @pytest.mark.parametrize("f", ALL_FUNCS, ids=lambda f: f.__name__)
-def test_out_of_range_reports_first_bad_edge(f):
-    with pytest.raises(ValueError, match=r"^edge 1 \(1, 5\) names a node id outside \[0, 3\)$"):
-        f(3, E([(0, 1), (1, 5), (7, 0)]))
-
-
-@pytest.mark.parametrize("f", ALL_FUNCS, ids=lambda f: f.__name__)
-def test_boundary_shape_and_binding(f):
-    with pytest.raises(ValueError, match=r"^edges must have shape \[m, 2\], got \[0, 3\]$"):
-        f(0, np.zeros((0, 3), dtype=np.uint64))
-    with pytest.raises(TypeError, match=r"^argument 'edges': type mismatch:\n from=int64, to=uint64$"):
-        f(2, np.zeros((1, 2), dtype=np.int64))
-    edges = E([(0, 1), (1, 2), (2, 0), (2, 3)])
-    by_keyword = f(edges=edges, n=4)
-    # A column-major, reversed view is read in logical row order.
-    strided = np.asfortranarray(edges[::-1])
-    assert np.array_equal(f(4, strided), by_keyword)
+@pytest.mark.parametrize("rows", [[(0, 5)], [(0, 2)]])
+def test_out_of_range_edge(f, rows):
+    bad = rows[0]
+    with pytest.raises(ValueError, match=rf"^edge 0 \({bad[0]}, {bad[1]}\) names a node id outside \[0, 2\)$"):
+        f(2, E(rows))
 
 
 # --- differential tests against networkx -------------------------------------
@@ -183,9 +171,12 @@ def graph_from(case):
 RMAT_N = 1 << 11
 
 
-@pytest.fixture(scope="module")
-def rmat_graph():
-    return RMAT_N, rmat(11, 8, seed=2024)
+@pytest.fixture(scope="module", params=["hubs at low ids", "scrambled ids"])
+def rmat_graph(request):
+    edges = rmat(11, 8, seed=2024)
+    if request.param == "scrambled ids":
+        edges = np.random.default_rng(3).permutation(RMAT_N).astype(np.uint64)[edges]
+    return RMAT_N, edges
 
 
 def check_against_networkx(n, edges):
@@ -232,16 +223,6 @@ def test_matches_networkx_on_rmat(rmat_graph):
     assert (edges[:, 0] == edges[:, 1]).any()
     assert len(np.unique(edges, axis=0)) < len(edges)
     check_against_networkx(n, edges)
-
-
-@pytest.mark.parametrize("case", GRAPHS.values(), ids=GRAPHS.keys())
-def test_row_order_and_duplication_do_not_matter(case):
-    n, edges = graph_from(case)
-    rng = np.random.default_rng(99)
-    shuffled = np.concatenate([edges[::-1, ::-1], edges[rng.permutation(len(edges))]])
-    for f in ALL_FUNCS:
-        a, b = f(n, edges), f(n, shuffled)
-        assert np.array_equal(a, b) if isinstance(a, np.ndarray) else a == b
 
 
 def test_average_summation_order_is_eight_way(rmat_graph):

@@ -378,3 +378,28 @@ def test_results_do_not_depend_on_pool_size():
     """
     digests = {run_python(code, {"RAYON_NUM_THREADS": str(k)}) for k in (1, 2, 3)}
     assert len(digests) == 1
+
+
+def test_multi_source_peak_memory_is_one_matrix():
+    # Rows go straight into the result, so the peak grows by the k x n
+    # matrix plus the graph, not by twice the matrix.
+    out = run_python(
+        """
+        import resource
+        import numpy as np
+        import knotwell_rs as kw
+
+        n, k = 300_000, 64
+        rng = np.random.default_rng(4)
+        edges = rng.integers(0, n, size=(n, 2), dtype=np.uint64)
+        sources = rng.integers(0, n, size=k, dtype=np.uint64)
+        kw.shortest_paths_multi_rust(1000, edges[:10] % np.uint64(1000), sources % np.uint64(1000), False)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        d = kw.shortest_paths_multi_rust(n, edges, sources, False)
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        print(peak - before, d.nbytes)
+        """
+    )
+    grown, matrix = map(int, out.split())
+    graph = 8 * 300_000 + 4 * 2 * 300_000
+    assert grown <= 1.1 * (matrix + graph)

@@ -106,13 +106,15 @@ T sum_sweep(std::size_t length, T identity, Body&& body, Combine&& combine) {
     return total;
 }
 
-// Collect sweep that may fail: `body(i)` produces item i itself (writing it
-// into a slot of the caller's) and returns std::nullopt, or returns a failure.
-// The first failure recorded wins; then no further index is started and the
-// failure is returned. Recording uses a try-lock: a thread that finds it busy
-// drops its own failure, since another one is being recorded.
-template <class E, class Body>
-std::optional<E> collect_sweep(std::size_t length, Body&& body) {
+// Collect sweep that may fail, with a workspace per piece: each piece calls
+// `make_workspace()` once, then `body(i, workspace)` for its indices in
+// ascending order. `body` produces item i itself (writing it into a slot of
+// the caller's) and returns std::nullopt, or returns a failure. The first
+// failure recorded wins; then no further index is started and the failure
+// is returned. Recording uses a try-lock: a thread that finds it busy drops
+// its own failure, since another one is being recorded.
+template <class E, class MakeWorkspace, class Body>
+std::optional<E> collect_sweep_with(std::size_t length, MakeWorkspace&& make_workspace, Body&& body) {
     const std::size_t pieces = piece_count(length);
     std::optional<E> failure;
     if (pieces == 0) return failure;
@@ -122,9 +124,10 @@ std::optional<E> collect_sweep(std::size_t length, Body&& body) {
         pieces,
         [&](std::size_t k) {
             const std::size_t end = piece_begin(length, pieces, k + 1);
+            auto workspace = make_workspace();
             for (std::size_t i = piece_begin(length, pieces, k); i < end; ++i) {
                 if (control.stop.load(std::memory_order_relaxed)) return;
-                std::optional<E> err = body(i);
+                std::optional<E> err = body(i, workspace);
                 if (err) {
                     if (record.try_lock()) {
                         if (!failure) failure = std::move(err);
@@ -137,6 +140,13 @@ std::optional<E> collect_sweep(std::size_t length, Body&& body) {
         },
         control, 0);
     return failure;
+}
+
+// Collect sweep that may fail: as above, without a workspace; `body(i)`.
+template <class E, class Body>
+std::optional<E> collect_sweep(std::size_t length, Body&& body) {
+    return collect_sweep_with<E>(
+        length, [] { return 0; }, [&](std::size_t i, int&) { return body(i); });
 }
 
 }  // namespace knotwell::parallel

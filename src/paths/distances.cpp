@@ -30,14 +30,15 @@ template <class Id>
 Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const TraversalGraph<Id>& g,
                                                  std::span<const NodeId> sources) {
     std::vector<std::uint64_t> matrix(matrix_size(sources.size(), n), kUnreachable);
-    auto failure = parallel::collect_sweep<InputError>(sources.size(), [&](std::size_t i) -> std::optional<InputError> {
-        // The caller has checked every source; this keeps the search in
-        // bounds should that ever change.
-        if (sources[i] >= n) return source_out_of_range(sources[i], n);
-        BfsWorkspace<Id> ws;
-        search_distances(g, sources[i], std::span<std::uint64_t>(matrix.data() + i * n, n), ws);
-        return std::nullopt;
-    });
+    auto failure = parallel::collect_sweep_with<InputError>(
+        sources.size(), [] { return BfsWorkspace<Id>{}; },
+        [&](std::size_t i, BfsWorkspace<Id>& ws) -> std::optional<InputError> {
+            // The caller has checked every source; this keeps the search in
+            // bounds should that ever change.
+            if (sources[i] >= n) return source_out_of_range(sources[i], n);
+            search_distances(g, sources[i], std::span<std::uint64_t>(matrix.data() + i * n, n), ws);
+            return std::nullopt;
+        });
     if (failure) return *failure;
     return matrix;
 }

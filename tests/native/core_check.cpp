@@ -209,6 +209,27 @@ void check_collect() {
     CHECK(failed && *failed % 1000 == 17);
     CHECK(ran.load() < 100000);  // no new index is started after a failure
     CHECK(!kp::collect_sweep<int>(0, [](std::size_t) -> std::optional<int> { return 1; }));
+
+    // One workspace per piece, reused by the piece's indices in ascending order.
+    std::atomic<std::size_t> made{0}, misordered{0};
+    std::vector<std::size_t> owner(10000);
+    auto ok = kp::collect_sweep_with<int>(
+        owner.size(),
+        [&] {
+            made.fetch_add(1);
+            return std::vector<std::size_t>{};
+        },
+        [&](std::size_t i, std::vector<std::size_t>& visited) -> std::optional<int> {
+            if (!visited.empty() && visited.back() + 1 != i) misordered.fetch_add(1);
+            visited.push_back(i);
+            owner[i] = visited.front();
+            return std::nullopt;
+        });
+    CHECK(!ok && made.load() == kp::piece_count(owner.size()) && misordered.load() == 0);
+    const std::size_t pieces = kp::piece_count(owner.size());
+    for (std::size_t k = 0; k < pieces; ++k)
+        for (std::size_t i = kp::piece_begin(owner.size(), pieces, k); i < kp::piece_begin(owner.size(), pieces, k + 1); ++i)
+            CHECK(owner[i] == kp::piece_begin(owner.size(), pieces, k));
 }
 
 // Values of a sum sweep waiting for their left neighbour stay bounded.
