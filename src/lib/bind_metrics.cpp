@@ -28,7 +28,8 @@ PyObject* degrees(const py::Signature& sig, PyObject* const* args, Py_ssize_t na
         const py::ArrayView edges_view = a.edge_array(1);
         DegreeKind kind = fixed ? *fixed : (a.flag(2) ? DegreeKind::Out : DegreeKind::Undirected);
         const py::EdgeRows edges(edges_view);
-        return py::u64_vector(py::unwrap(degree_sequence(n, edges, kind))).release();
+        py::raise_if(check_edge_range(n, edges));
+        return py::u64_vector(degree_sequence(n, edges, kind)).release();
     });
 }
 

@@ -152,6 +152,7 @@ class WeightRows {
     std::vector<double> copy_;
     std::span<const double> values_;
 };
+
 std::vector<std::uint64_t> copy_ids(ArrayView view);
 std::vector<double> copy_weights(ArrayView view);
 inline std::optional<std::vector<double>> copy_weights(const std::optional<ArrayView>& view) {

@@ -4,10 +4,9 @@
 // included; in the undirected case a self-loop adds 1 to the degree (its
 // weight once to the strength), and the directed case counts the source end
 // only. Float sums are plain additions in row order starting at +0.0.
-// `degree_sequence` fuses the range check into its counting pass: it stops at
-// the first edge with an id >= n, which is the error reported (the partial
-// counts are dropped). `strength_sequence` expects range-checked edges and
-// checked weights, since those checks come in that order before any sum.
+// Both expect range-checked edges (and checked weights): the checks come
+// before any counter is allocated, so a bad edge is reported even when n is
+// too large for the counters.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +19,7 @@ namespace knotwell {
 
 enum class DegreeKind { Out, In, Undirected };
 
-Result<std::vector<std::uint64_t>> degree_sequence(std::uint64_t n, std::span<const Edge> edges, DegreeKind kind);
+std::vector<std::uint64_t> degree_sequence(std::uint64_t n, std::span<const Edge> edges, DegreeKind kind);
 std::vector<double> strength_sequence(std::uint64_t n, std::span<const Edge> edges, std::span<const double> weights,
                                       bool directed);
 
