@@ -40,7 +40,7 @@ SEED = 1  # seed of every randomised call, ours and peers'
 # ------------------------------------------------------------- graph sets --
 
 def graph_sets(quick: bool) -> dict[str, list[G.GraphSpec]]:
-    s = G.spec
+    s = G.graph_spec
     karate = s("karate", 34, 78, "karate", "Zachary's karate club")
     if quick:
         small = [s("gnm", 1 << 11, 1 << 15, "gnm-11"), s("rmat", 1 << 11, 1 << 15, "rmat-11")]

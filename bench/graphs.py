@@ -258,7 +258,7 @@ def stable_seed(name: str) -> int:
     return zlib.crc32(name.encode()) ^ 0x5EED
 
 
-def spec(kind: str, n: int, m: int, name: str, description: str = "") -> GraphSpec:
+def graph_spec(kind: str, n: int, m: int, name: str, description: str = "") -> GraphSpec:
     return GraphSpec(name=name, kind=kind, n=n, m=m, seed=stable_seed(name), description=description)
 
 

@@ -1,6 +1,6 @@
 """Shared machinery of the reliability tests.
 
-- SPECS: the nineteen functions' parameters (name, kind, default) in
+- PARAMETERS: the nineteen functions' parameters (name, kind, default) in
   signature order.
 - `predict`: a Python model of one call's boundary (binding, conversion in
   parameter order, edge shape, copies, the content checks in each function's
@@ -41,7 +41,7 @@ class Param:
 N, EDGES = Param("n", "count"), Param("edges", "edges")
 DIRECTED = Param("directed", "flag")
 
-SPECS = {
+PARAMETERS = {
     "degree_rust": [N, EDGES, DIRECTED],
     "in_degree_rust": [N, EDGES],
     "out_degree_rust": [N, EDGES],
@@ -67,7 +67,7 @@ SPECS = {
     "modularity_rust": [N, EDGES, Param("labels", "ids"), Param("weights", "opt_weights", None),
                         Param("resolution", "real", 1.0)],
 }
-ALL_FUNCTIONS = list(SPECS)
+ALL_FUNCTIONS = list(PARAMETERS)
 RANDOMISED = {"rewire_degree_preserving_rust", "configuration_model_rust", "erdos_renyi_rust", "louvain_rust",
               "label_propagation_rust"}
 DETERMINISTIC = [f for f in ALL_FUNCTIONS if f not in RANDOMISED]
@@ -120,7 +120,7 @@ def memory(small_result_ok=False):
 
 
 def bind(name, args, kwargs):
-    params = SPECS[name]
+    params = PARAMETERS[name]
     names = [p.name for p in params]
     total, required = len(params), sum(p.default is REQ for p in params)
     if len(args) > total:
@@ -387,7 +387,7 @@ def predict(name, args, kwargs):
     try:
         slots = bind(name, args, kwargs)
         a = {}
-        for p in SPECS[name]:
+        for p in PARAMETERS[name]:
             a[p.name] = convert(p, slots[p.name]) if p.name in slots else p.default
         content(name, a)
         return Outcome("ok"), a

@@ -81,10 +81,10 @@ def test_karate():
 def test_named_graph_cache_round_trip(tmp_path, monkeypatch):
     monkeypatch.setattr(G, "CACHE_DIR", tmp_path)
     monkeypatch.setattr(G, "_CACHE_MIN_EDGES", 0)
-    spec = G.spec("rmat", 300, 900, "t-rmat")
-    first = G.load(spec)
+    graph = G.graph_spec("rmat", 300, 900, "t-rmat")
+    first = G.load(graph)
     assert len(list(tmp_path.glob("t-rmat-*.npy"))) == 1
-    assert np.array_equal(G.load(spec), first)
+    assert np.array_equal(G.load(graph), first)
 
 
 # ------------------------------------------------------------- checks --

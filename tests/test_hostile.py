@@ -20,7 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import knotwell_rs as kw
-from reliability_support import (REQ, ALL_FUNCTIONS, DETERMINISTIC, RANDOMISED, SPECS, U64_MAX, E, built, call,
+from reliability_support import (REQ, ALL_FUNCTIONS, DETERMINISTIC, RANDOMISED, PARAMETERS, U64_MAX, E, built, call,
                                  canonical, predict, reference, same, snapshot, assert_unchanged, validate,
                                  TOLERANT)
 
@@ -98,7 +98,7 @@ def draw_base(draw, name):
     edges = E([(draw(st.integers(0, max(n - 1, 0))), draw(st.integers(0, max(n - 1, 0)))) for _ in range(m)])
     weights = np.array([draw(good_weights) for _ in range(m)], dtype=np.float64)
     v = {}
-    for p in SPECS[name]:
+    for p in PARAMETERS[name]:
         if p.name == "n":
             v["n"] = n
         elif p.name == "edges":
@@ -217,7 +217,7 @@ def small(x, ndim=1, dtype=np.uint64):
 
 
 def mutate(draw, name, v):
-    params = SPECS[name]
+    params = PARAMETERS[name]
     kind = draw(st.sampled_from(["object", "count", "id", "weight", "weights_len", "layout", "huge", "label",
                                  "degree", "real"]))
     p = draw(st.sampled_from(params))
@@ -275,7 +275,7 @@ def hostile_call(draw, name):
     v = draw_base(draw, name)
     for _ in range(draw(st.integers(0, 3))):
         mutate(draw, name, v)
-    params = SPECS[name]
+    params = PARAMETERS[name]
     if name == "rewire_degree_preserving_rust":
         # A sample may legitimately make max_attempts attempts: with a huge
         # max_attempts that the target allows, ask for no swaps (huge counts
