@@ -480,8 +480,13 @@ def mean_of_clustering(cl):
 
 def nx_modularity(n, edges, labels, weights, resolution):
     g = undirected_simple(n, edges, weights, keep_loops=True, combine="sum")
-    if n == 0 or g.size(weight="weight") <= 0:
+    total = g.size(weight="weight")
+    if n == 0 or total <= 0:
         return 0.0
+    if (2 * total) ** 2 == 0.0:
+        # networkx divides by the squared degree sum, which underflows for
+        # subnormal weights: it has no answer to compare with.
+        return None
     groups = {}
     for i, c in enumerate(labels.tolist()):
         groups.setdefault(c, set()).add(i)
@@ -598,6 +603,9 @@ def validate(name, a, result):
             assert isinstance(result, float)
             return
         expected = reference(name, a)
+        if expected is None:
+            assert isinstance(result, float)
+            return
         assert same(expected, result, tol=name in TOLERANT), (name, expected, result)
         for arr in (result if isinstance(result, tuple) else (result,)):
             if isinstance(arr, np.ndarray):
@@ -641,7 +649,7 @@ def validate(name, a, result):
         assert k == (int(labels.max()) + 1 if n else 0)
         assert isinstance(q, float) and isinstance(levels, int) and levels <= a["max_levels"]
         expected_q = nx_modularity(n, e, labels, a["weights"], a["resolution"])
-        if math.isfinite(expected_q):  # (weights near the float limit overflow the strengths)
+        if expected_q is not None and math.isfinite(expected_q):  # (extreme weights: no reference)
             assert math.isclose(q, expected_q, rel_tol=1e-9, abs_tol=1e-12), (q, expected_q)
     elif name == "label_propagation_rust":
         check_fresh_array(result, np.uint64, 1)
