@@ -190,15 +190,19 @@ def disagreements(c: dict) -> list[str]:
             if r["status"] == "ok" and r["check"] not in ("ok", "ref", "n/a", "")]
 
 
+def case_outcome(c: dict) -> tuple[dict, dict | None, list[str]]:
+    """Our run of a completed case, the fastest peer's run (or None) and the disagreeing peers."""
+    ours = next(r for r in c["impls"] if r["name"] == OURS)
+    return ours, fastest_peer(c), disagreements(c)
+
+
 def summary_table(report: dict) -> str:
     rows = [f"{'case':<44}{'ours':>11}  {'fastest peer':<20}{'its time':>11}{'ratio':>9}  checks"]
     for c in report["cases"]:
         if c["status"] != "ok":
             rows.append(f"{c['name']:<44}{c['status']:>11}")
             continue
-        ours = next(r for r in c["impls"] if r["name"] == OURS)
-        best = fastest_peer(c)
-        bad = disagreements(c)
+        ours, best, bad = case_outcome(c)
         rows.append(f"{c['name']:<44}{fmt_time(ours['e2e_median_s']):>11}  "
                     f"{(best['name'] if best else '-'):<20}{fmt_time(best['e2e_median_s'] if best else None):>11}"
                     f"{fmt_ratio(best['ratio'] if best else None):>9}  {'DISAGREE: ' + '; '.join(bad) if bad else 'ok'}")
@@ -330,9 +334,7 @@ def markdown(report: dict, plot_name: str | None, json_name: str) -> str:
         if c["status"] != "ok":
             out.append(f"| {c['name']} | {graph_label(c)} | {c['status']} | | | | |")
             continue
-        ours = next(r for r in c["impls"] if r["name"] == OURS)
-        best = fastest_peer(c)
-        bad = disagreements(c)
+        ours, best, bad = case_outcome(c)
         out.append(f"| {c['name']} | {graph_label(c)} | {fmt_time(ours['e2e_median_s'])} | "
                    f"{best['name'] if best else '-'} | {fmt_time(best['e2e_median_s'] if best else None)} | "
                    f"{fmt_ratio(best['ratio'] if best else None)} | {'; '.join(bad) if bad else 'all agree'} |")
