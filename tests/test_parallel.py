@@ -150,8 +150,8 @@ def core_check(tmp_path_factory):
     if compiler is None:
         pytest.skip("no C++ compiler")
     exe = tmp_path_factory.mktemp("native") / "core_check"
-    sources = ["tests/native/core_check.cpp", "src/parallel/parallel.cpp", "src/lib/adjacency.cpp",
-               "src/lib/input.cpp", "src/paths/bfs.cpp"]
+    sources = ["tests/native/core_check.cpp", "src/parallel/parallel.cpp", "src/graph/adjacency.cpp",
+               "src/graph/input.cpp", "src/paths/bfs.cpp"]
     subprocess.run(
         [compiler, "-std=c++20", "-O2", "-pthread", "-Isrc", *sources, "-o", str(exe)],
         cwd=ROOT, check=True, capture_output=True, timeout=600,

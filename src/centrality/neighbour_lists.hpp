@@ -17,7 +17,7 @@
 #include <span>
 #include <vector>
 
-#include "lib/input.hpp"
+#include "graph/input.hpp"
 
 namespace knotwell::centrality {
 

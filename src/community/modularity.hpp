@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "community/weighted_graph.hpp"
-#include "lib/input.hpp"
+#include "graph/input.hpp"
 
 namespace knotwell {
 

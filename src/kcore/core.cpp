@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "lib/adjacency.hpp"
+#include "graph/adjacency.hpp"
 
 namespace knotwell {
 namespace {

@@ -32,7 +32,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/input.hpp"
+#include "graph/input.hpp"
 #include "parallel/parallel.hpp"
 
 namespace knotwell::py {

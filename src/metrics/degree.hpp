@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "lib/input.hpp"
+#include "graph/input.hpp"
 
 namespace knotwell {
 

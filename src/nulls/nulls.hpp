@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "lib/input.hpp"
+#include "graph/input.hpp"
 
 namespace knotwell {
 

@@ -20,7 +20,7 @@
 #include <span>
 #include <vector>
 
-#include "lib/adjacency.hpp"
+#include "graph/adjacency.hpp"
 #include "paths/csr.hpp"
 
 namespace knotwell::paths {

@@ -19,8 +19,8 @@
 #include <span>
 #include <vector>
 
-#include "lib/adjacency.hpp"
-#include "lib/input.hpp"
+#include "graph/adjacency.hpp"
+#include "graph/input.hpp"
 
 namespace knotwell::paths {
 

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "lib/adjacency.hpp"
+#include "graph/adjacency.hpp"
 #include "parallel/parallel.hpp"
 #include "paths/bfs.hpp"
 

@@ -1,5 +1,5 @@
 // Content checks and the message catalogue of failed checks.
-#include "lib/input.hpp"
+#include "graph/input.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "lib/adjacency.hpp"
+#include "graph/adjacency.hpp"
 
 namespace knotwell {
 
