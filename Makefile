@@ -41,6 +41,7 @@ bench: $(VENV)/.bench-ok
 
 bench-quick: $(VENV)/.bench-ok
 	$(PY) -m bench --quick
+	$(PY) -m bench.ensembles --quick
 
 # The whole suite against an AddressSanitizer + UBSan build, in a venv of its
 # own so the optimised install stays as it is.

@@ -121,8 +121,7 @@ def target_swaps(swaps_per_edge, m: int) -> int:
 def build_model(model, n: int, edges: np.ndarray, swaps_per_edge, attempts_per_swap):
     """(recipe, payload) of `model` for the observed graph (n, edges).
 
-    Failures of n and the edges surface as the native module raises them;
-    rewiring's own checks (self-loops, repeats) come with its first draw.
+    Failures of n and the edges surface as the native module raises them.
     """
     if not isinstance(model, str) or model not in MODELS:
         raise ValueError(f"unknown model {model!r}; choose one of {', '.join(map(repr, MODELS))}")
@@ -134,6 +133,9 @@ def build_model(model, n: int, edges: np.ndarray, swaps_per_edge, attempts_per_s
         if not factor >= 1 or not math.isfinite(factor):
             raise ValueError(f"attempts_per_swap must be finite and at least 1, got {attempts_per_swap}")
         attempts = min(math.ceil(target * factor), U64_MAX)
+        # Rewiring's own checks (self-loops, repeats) at the cost of one
+        # sample without swaps, before anything is measured.
+        kw.rewire_degree_preserving_rust(n, edges, 1, 0, 0, 0)
         return Rewire(n, target, attempts), edges
     lo, hi = simple_pairs(n, edges)
     if model == "configuration":
