@@ -154,7 +154,7 @@ class NullModelResult:
         values = self.null[~np.isnan(self.null)]
         if len(values):
             ax.hist(values, bins="auto", color="#9db4d0", edgecolor="#5b7ba3", label=f"null ({self.model})")
-        ax.axvline(self.observed, color="#c0392b", linewidth=2, label="observed")
+        ax.axvline(self.observed, color="#c0392b", linewidth=2, label=f"observed {self.observed:.4g}")
         ax.set_xlabel(self.statistic_name)
         ax.set_ylabel("samples")
         ax.set_title(f"{self.statistic_name}: z = {self.zscore:.3g}, p = {self.pvalue:.3g} "
