@@ -20,7 +20,6 @@ import os
 import warnings
 
 import numpy as np
-from tqdm.auto import tqdm
 
 from . import statistics
 from .cluster import check_picklable, default_batch, run_dask
@@ -105,6 +104,8 @@ def null_model(n, edges, statistic, *, model="rewire", samples=1000, swaps_per_e
     observed = as_value(statistic(n, np.array(edges)), "on the observed graph")
     shape = observed.shape
     values, diagnostics = empty_rows(samples, shape, len(recipe.diagnostics))
+    from tqdm.auto import tqdm  # here, so that importing the package stays quick
+
     with tqdm(total=samples, disable=not progress, unit="sample", desc=f"{model} null model") as bar:
         # Sample 0 in the calling thread: it shows that the generator takes the
         # input and that the statistic keeps its shape before anything fans out.

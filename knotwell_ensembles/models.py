@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import operator
 from dataclasses import dataclass
 
 import numpy as np
@@ -87,35 +88,45 @@ def simple_pairs(n: int, edges: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     if len(lo) == 0:
         return lo, hi
     if n <= 2**32:
-        # lo * n + hi < n^2 <= 2^64: one sortable key per pair.
-        _, first = np.unique(lo * np.uint64(n) + hi, return_index=True)
+        # lo * n + hi < n^2 <= 2^64: one sortable key per pair. A plain sort
+        # settles the common case (generated samples have no repeats) at a
+        # fraction of the cost of finding first occurrences.
+        key = lo * np.uint64(n) + hi
+        if not _has_repeats(np.sort(key)):
+            return lo, hi
+        order = np.argsort(key, kind="stable")
+        ordered = key[order]
     else:
-        _, first = np.unique(np.stack([lo, hi], axis=1), axis=0, return_index=True)
-    first.sort()
-    return lo[first], hi[first]
+        order = np.lexsort((hi, lo))
+        ordered = np.stack([lo[order], hi[order]], axis=1)
+    # The first occurrence of each pair, kept in row order.
+    first = np.ones(len(order), dtype=bool)
+    differs = ordered[1:] != ordered[:-1]
+    first[1:] = differs if differs.ndim == 1 else differs.any(axis=1)
+    keep = np.sort(order[first])
+    return lo[keep], hi[keep]
 
 
-def _real(value, name: str) -> float:
+def _has_repeats(ordered: np.ndarray) -> bool:
+    return bool((ordered[1:] == ordered[:-1]).any())
+
+
+def _real(value, name: str) -> int | float:
+    """`value` as a plain int or float, its conversion method called once."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
-    return value
+    return operator.index(value) if isinstance(value, numbers.Integral) else float(value)
 
 
 def target_swaps(swaps_per_edge, m: int) -> int:
     """swaps_per_edge * m, exactly for an integer, rounded up for a float."""
     spe = _real(swaps_per_edge, "swaps_per_edge")
-    if isinstance(spe, numbers.Integral):
-        target = int(spe) * m
-    else:
-        spe = float(spe)
-        if not math.isfinite(spe):
-            raise ValueError(f"swaps_per_edge must be finite and non-negative, got {spe}")
-        target = math.ceil(spe * m) if spe > 0 else 0
-    if target < 0:
-        raise ValueError(f"swaps_per_edge must be finite and non-negative, got {swaps_per_edge}")
+    if not (spe >= 0 and (isinstance(spe, int) or math.isfinite(spe))):
+        raise ValueError(f"swaps_per_edge must be finite and non-negative, got {spe}")
+    target = spe * m  # exact for an int; a float is range-checked before rounding up
     if target > U64_MAX:
-        raise ValueError(f"swaps_per_edge * m = {target} target swaps exceeds 2**64 - 1")
-    return target
+        raise ValueError(f"swaps_per_edge * m = {target:.0f} target swaps exceeds 2**64 - 1")
+    return target if isinstance(target, int) else math.ceil(target)
 
 
 def build_model(model, n: int, edges: np.ndarray, swaps_per_edge, attempts_per_swap):
@@ -129,7 +140,7 @@ def build_model(model, n: int, edges: np.ndarray, swaps_per_edge, attempts_per_s
     kw.degree_rust(n, edges, False)
     if model == "rewire":
         target = target_swaps(swaps_per_edge, len(edges))
-        factor = _real(attempts_per_swap, "attempts_per_swap")
+        factor = float(_real(attempts_per_swap, "attempts_per_swap"))
         if not factor >= 1 or not math.isfinite(factor):
             raise ValueError(f"attempts_per_swap must be finite and at least 1, got {attempts_per_swap}")
         attempts = min(math.ceil(target * factor), U64_MAX)

@@ -67,11 +67,17 @@ class NullModelResult:
                 count = len(column)
                 if count == 0:
                     continue
-                mean[j] = column.mean()
+                # Scaled to the largest magnitude so that values near the
+                # ends of the double range do not overflow the sums.
+                scale = np.max(np.abs(column))
+                scale = scale if 0 < scale < np.inf else 1.0
+                scaled = column / scale
+                mean[j] = scaled.mean() * scale
                 if count >= 2:
-                    std[j] = column.std(ddof=1)
+                    spread = scaled.std(ddof=1)
+                    std[j] = spread * scale
                     with np.errstate(divide="ignore", invalid="ignore"):
-                        zscore[j] = (observed[j] - mean[j]) / std[j]
+                        zscore[j] = (observed[j] / scale - scaled.mean()) / spread
                 if not np.isnan(observed[j]):
                     above = int(np.count_nonzero(column >= observed[j]))
                     below = int(np.count_nonzero(column <= observed[j]))

@@ -160,6 +160,7 @@ def test_a_gnm_graph_is_typical_of_gnm():
     (2.0, np.ones(9), np.inf, 2 / 10),
     (np.nan, np.arange(9.0), np.nan, np.nan),
     (1.0, np.array([np.nan, np.nan, 4.0]), np.nan, 2 / 2),
+    (1.7e308, 1e308 * np.array([1.0, 1.2, 1.4, 1.6]), 0.4 / np.std([1.0, 1.2, 1.4, 1.6], ddof=1), 2 / 5),
 ])
 def test_zscore_and_two_sided_pvalue(observed, null, z, p):
     res = ke.NullModelResult(observed, null, "gnm", 0)
@@ -215,6 +216,29 @@ def test_bad_input_fails_before_any_work(args, kwargs, error, message):
 def test_statistic_of_the_wrong_kind(statistic, message):
     with pytest.raises((TypeError, ValueError), match=message):
         ke.null_model(*ring_of_cliques(), statistic, model="gnm", samples=50, progress=False)
+
+
+def test_the_callers_array_changing_mid_run_changes_nothing():
+    edges = KARATE.copy()
+    reference = ke.null_model(34, KARATE, fingerprint, samples=30, progress=False)
+
+    def vandal(n, sample):
+        edges[:] = 0  # the caller's array, mid-run
+        return fingerprint(n, sample)
+
+    res = ke.null_model(34, edges, vandal, samples=30, progress=False)
+    assert np.array_equal(res.null, reference.null) and not edges.any()
+
+
+@pytest.mark.parametrize("workers", [1, 3])
+def test_a_failing_statistic_surfaces_as_it_was_raised(workers):
+    def fragile(n, sample):
+        if not np.array_equal(sample, KARATE) and fingerprint(n, sample)[0] % 4 == 0:
+            raise ZeroDivisionError("fragile statistic")
+        return 0.0
+
+    with pytest.raises(ZeroDivisionError, match="fragile statistic"):
+        ke.null_model(34, KARATE, fragile, samples=100, workers=workers, progress=False)
 
 
 def test_progress_bar_is_shown_unless_silenced(capsys):
