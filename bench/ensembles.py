@@ -58,10 +58,10 @@ def digest(values) -> str:
 def run_layer(n, edges, samples, spe, **kwargs):
     import knotwell_ensembles as ke
 
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     res = ke.null_model(n, edges, statistic(), samples=samples, swaps_per_edge=spe, seed=0, progress=False,
                         **kwargs)
-    return time.perf_counter() - start, res.null
+    return time.perf_counter() - start, time.process_time() - cpu, res.null
 
 
 def run_hand_loop(n, edges, samples, spe):
@@ -71,12 +71,12 @@ def run_hand_loop(n, edges, samples, spe):
     from knotwell_ensembles import statistics as st
 
     target = spe * len(edges)
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     null = np.empty((samples, 3))
     for i, seed in enumerate(ke.sample_seeds(0, samples)):
         sample = kw.rewire_degree_preserving_rust(n, edges, 1, target, 10 * target, int(seed))[0][0]
         null[i] = (st.average_clustering(n, sample), st.transitivity(n, sample), st.degree_assortativity(n, sample))
-    return time.perf_counter() - start, null
+    return time.perf_counter() - start, time.process_time() - cpu, null
 
 
 def run_networkx(n, edges, samples, spe):
@@ -86,12 +86,12 @@ def run_networkx(n, edges, samples, spe):
     g.add_nodes_from(range(n))
     g.add_edges_from(edges.tolist())
     target = spe * len(edges)
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     for i in range(samples):
         h = g.copy()
         nx.double_edge_swap(h, nswap=target, max_tries=10 * target, seed=i)
         nx.average_clustering(h), nx.transitivity(h), nx.degree_assortativity_coefficient(h)
-    return (time.perf_counter() - start) / samples
+    return (time.perf_counter() - start) / samples, (time.process_time() - cpu) / samples
 
 
 def run_dask(n, edges, samples, spe):
@@ -121,11 +121,12 @@ def memory_child(nodes, attach, samples, spe):
         f.write("5")  # reset the high-water mark VmHWM to the current resident set
     base = rss_now()
     tracemalloc.start()
-    seconds, null = run_layer(n, edges, samples, spe)
+    seconds, cpu, null = run_layer(n, edges, samples, spe)
     traced = tracemalloc.get_traced_memory()[1]
     with open("/proc/self/status") as f:
         hwm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
-    print(json.dumps(dict(seconds=seconds, rss_growth=hwm - base, traced_peak=traced, digest=digest(null))))
+    print(json.dumps(dict(seconds=seconds, cpu=cpu, rss_growth=hwm - base, traced_peak=traced,
+                          digest=digest(null))))
 
 
 def measure_memory(cfg, samples, spe):
@@ -156,35 +157,35 @@ def main(argv=None):
     print(f"graph: {n} nodes, {len(edges)} edges; {samples} samples of {spe * len(edges)} swaps, three statistics")
 
     memory = {s: measure_memory(cfg, s, spe) for s in cfg["memory"]}
-    local_s, local_null = memory[samples]["seconds"], None
-    local_digest = memory[samples]["digest"]
-    print(f"local: {local_s:.1f} s ({samples / local_s:.1f} samples/s)")
+    local = memory[samples]
+    print(f"local: {local['seconds']:.1f} s ({samples / local['seconds']:.1f} samples/s)")
 
-    dask_s, dask_null = run_dask(n, edges, samples, spe)
+    dask_s, _, dask_null = run_dask(n, edges, samples, spe)
     print(f"dask, 2 workers: {dask_s:.1f} s ({samples / dask_s:.1f} samples/s)")
 
     k = cfg["overhead"]
     layer, hand = [], []
     for _ in range(cfg["reps"]):  # interleaved, so a drifting machine load hits both
-        seconds, layer_null = run_layer(n, edges, k, spe, workers=1)
-        layer.append(seconds)
-        seconds, hand_null = run_hand_loop(n, edges, k, spe)
-        hand.append(seconds)
+        *times, layer_null = run_layer(n, edges, k, spe, workers=1)
+        layer.append(times)
+        *times, hand_null = run_hand_loop(n, edges, k, spe)
+        hand.append(times)
     assert np.array_equal(layer_null, hand_null, equal_nan=True), "the layer and the hand loop disagree"
-    overhead = min(layer) / min(hand) - 1
-    print(f"overhead on {k} samples, one thread: layer {min(layer):.2f} s, hand loop {min(hand):.2f} s "
-          f"({overhead:+.1%})")
+    (layer_wall, layer_cpu), (hand_wall, hand_cpu) = np.min(layer, axis=0), np.min(hand, axis=0)
+    print(f"overhead on {k} samples, one thread: layer {layer_wall:.2f} s ({layer_cpu:.2f} s CPU), "
+          f"hand loop {hand_wall:.2f} s ({hand_cpu:.2f} s CPU)")
 
-    nx_per_sample = run_networkx(n, edges, cfg["nx_samples"], spe)
-    print(f"networkx: {nx_per_sample:.2f} s per sample")
+    nx_wall, nx_cpu = run_networkx(n, edges, cfg["nx_samples"], spe)
+    print(f"networkx: {nx_wall:.2f} s per sample")
 
-    same = digest(dask_null) == local_digest
+    same = digest(dask_null) == local["digest"]
     rows = [
-        ("networkx loop (`double_edge_swap` + the statistics), 1 thread", nx_per_sample, cfg["nx_samples"]),
-        ("knotwell_rs hand-written loop, 1 thread", min(hand) / k, k),
-        ("knotwell_ensembles `null_model(workers=1)`", min(layer) / k, k),
-        ("knotwell_ensembles `null_model` (local threads)", local_s / samples, samples),
-        ("knotwell_ensembles `null_model(client=...)`, LocalCluster 2 x 1", dask_s / samples, samples),
+        ("networkx loop (`double_edge_swap` + the statistics), 1 thread", nx_wall, nx_cpu, cfg["nx_samples"]),
+        ("knotwell_rs hand-written loop, 1 thread", hand_wall / k, hand_cpu / k, k),
+        ("knotwell_ensembles `null_model(workers=1)`", layer_wall / k, layer_cpu / k, k),
+        ("knotwell_ensembles `null_model` (local threads)", local["seconds"] / samples, local["cpu"] / samples,
+         samples),
+        ("knotwell_ensembles `null_model(client=...)`, LocalCluster 2 x 1", dask_s / samples, None, samples),
     ]
     lines = [
         "# Null-model ensembles: benchmark",
@@ -195,25 +196,31 @@ def main(argv=None):
         "up to ten times as many attempts); every sample measured by average clustering, transitivity "
         "and degree assortativity.",
         "",
-        "| implementation | samples timed | s per sample | samples per s | vs networkx |",
-        "|---|---:|---:|---:|---:|",
+        f"Machine load while it ran (1-minute load average at the end): {os.getloadavg()[0]:.1f}. Wall "
+        "times on a shared machine stretch with its load; CPU times (all threads of the calling process, "
+        "so not for Dask, whose work runs in the worker processes) much less.",
+        "",
+        "| implementation | samples timed | wall s per sample | samples per s | vs networkx | CPU s per sample |",
+        "|---|---:|---:|---:|---:|---:|",
     ]
-    for name, per, count in rows:
-        lines.append(f"| {name} | {count} | {per:.4f} | {1 / per:.1f} | {nx_per_sample / per:.0f}x |")
+    for name, per, cpu, count in rows:
+        cpu_text = "-" if cpu is None else f"{cpu:.4f}"
+        lines.append(f"| {name} | {count} | {per:.4f} | {1 / per:.1f} | {nx_wall / per:.0f}x | {cpu_text} |")
     lines += [
         "",
         f"Layer overhead (one thread, best of {cfg['reps']} interleaved runs of {k} samples, same seeds and "
-        f"null values): {overhead:+.1%} against the hand-written knotwell_rs loop.",
+        f"null values) against the hand-written knotwell_rs loop: {layer_wall / hand_wall - 1:+.1%} wall, "
+        f"{layer_cpu / hand_cpu - 1:+.1%} CPU.",
         f"Dask null identical to the local null: {'yes' if same else 'NO'}.",
         "",
         "Peak memory of a local run, each in a fresh process (resident-set growth over the process before "
         "the run, which holds the graph; traced = Python and NumPy allocations):",
         "",
-        "| samples | resident-set growth | traced peak | seconds |",
+        "| samples | resident-set growth | traced peak | wall seconds |",
         "|---:|---:|---:|---:|",
     ]
-    for s, m in memory.items():
-        lines.append(f"| {s} | {mib(m['rss_growth'])} | {mib(m['traced_peak'])} | {m['seconds']:.1f} |")
+    for count, m in memory.items():
+        lines.append(f"| {count} | {mib(m['rss_growth'])} | {mib(m['traced_peak'])} | {m['seconds']:.1f} |")
     held = max(cfg["memory"]) * len(edges) * 16
     lines += ["", f"Holding every sample of the largest run would take {mib(held)}.",
               "", f"Total benchmark time: {time.perf_counter() - began:.0f} s.", ""]
