@@ -205,7 +205,7 @@ def main(argv=None):
     ]
     for name, per, cpu, count in rows:
         cpu_text = "-" if cpu is None else f"{cpu:.4f}"
-        lines.append(f"| {name} | {count} | {per:.4f} | {1 / per:.1f} | {nx_wall / per:.0f}x | {cpu_text} |")
+        lines.append(f"| {name} | {count} | {per:.4f} | {1 / per:.3g} | {nx_wall / per:.0f}x | {cpu_text} |")
     lines += [
         "",
         f"Layer overhead (one thread, best of {cfg['reps']} interleaved runs of {k} samples, same seeds and "
