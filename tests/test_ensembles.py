@@ -4,6 +4,7 @@ import hashlib
 import io
 import json
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -287,8 +288,9 @@ def test_memory_stays_flat_as_samples_grow():
 
 
 INTERRUPT_CHILD = """
-    import sys, time
+    import signal, sys, time
     import knotwell_rs as kw, knotwell_ensembles as ke
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
     edges = kw.erdos_renyi_rust(5000, 20000, 1)
     print("go", flush=True)
     try:
@@ -301,12 +303,17 @@ INTERRUPT_CHILD = """
 def test_ctrl_c_stops_a_local_run_promptly():
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(INTERRUPT_CHILD)], stdout=subprocess.PIPE,
                              text=True)
+    def line(timeout):
+        ready, _, _ = select.select([child.stdout], [], [], timeout)
+        assert ready, "the child said nothing in time"
+        return child.stdout.readline()
+
     try:
-        assert child.stdout.readline().strip() == "go"
+        assert line(60).strip() == "go"
         time.sleep(1.5)
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
-        word, stopped = child.stdout.readline().split()
+        word, stopped = line(30).split()
         assert word == "interrupted" and float(stopped) - sent < 3.0
         assert child.wait(timeout=30) == 0
     finally:
