@@ -7,10 +7,11 @@ Graph sizes per mode:
 - full: uniform G(n, m) and R-MAT at 2^16 nodes / 2^20 edges ("-16") and
   2^20 nodes / 2^24 edges ("-20"), edge factor 16; quadratic functions
   (betweenness, mean shortest path, rewiring) on 20,000 nodes with 100,000 or
-  200,000 edges (betweenness of G(n, m) read as a directed graph); communities
+  200,000 edges (betweenness of G(n, m) read as a directed graph; the mean
+  shortest path of G(n, m) on 10,000 nodes and 100,000 edges); communities
   on R-MAT 2^18 / 2^22, an LFR graph of 100,000 nodes and a planted partition
   of 100 blocks of 1,000 nodes; high-diameter graphs for the path functions (a
-  150 x 150 lattice, road-like graphs of 16,384 and 10^6 nodes); a graph of
+  150 x 150 lattice, road-like graphs of 10^4 and 10^6 nodes); a graph of
   16 hubs over 100,000 nodes for the local measures; plus the karate club
   everywhere.  The 2^20 G(n, m) graph is used for distances and components
   only; networkx runs only on the 2^16 graphs (the karate club where it is
@@ -64,13 +65,15 @@ def graph_sets(quick: bool) -> dict[str, list[G.GraphSpec]]:
         large = [s("gnm", 1 << 20, 1 << 24, "gnm-20"), s("rmat", 1 << 20, 1 << 24, "rmat-20")]
         quad = [s("rmat", 20_000, 100_000, "rmat-20k")]
         directed_quad = [s("gnm", 20_000, 100_000, "gnm-20k")]
-        mean = [s("rmat", 20_000, 200_000, "rmat-20k-200k"), s("gnm", 20_000, 200_000, "gnm-20k-200k")]
+        # uniform graphs have few low-degree nodes to fold away, so the same
+        # size costs the peers twice as much: half the nodes
+        mean = [s("rmat", 20_000, 200_000, "rmat-20k-200k"), s("gnm", 10_000, 100_000, "gnm-10k-100k")]
         simple_100k = [s("rmat", 20_000, 100_000, "rmat-20k")]
         communities = [s("rmat", 1 << 18, 1 << 22, "rmat-18"),
                        s("lfr", 100_000, 0, "lfr-100k", "LFR, NetworKit generator, mu 0.1, avg degree 20"),
                        _sbm(100_000, 1_000_000, "sbm-100k")]
         lattice = _lattice(150)
-        roads = [_road(128, "road-16k"), _road(1000, "road-1m")]
+        roads = [_road(100, "road-10k"), _road(1000, "road-1m")]
         hubs = [s("hubs", 100_000, 1_000_000, "hubs-100k", "16 hubs, each adjacent to 20% of the nodes, "
                                                           "over a uniform background")]
     # The large G(n, m) graph only for distances and components: building
@@ -194,10 +197,11 @@ KARATE_ONLY = 100  # max_m that admits the karate club and nothing else
 # (per-node Python loops, rustworkx's per-source bfs_layers, scipy's dense
 # 64-row distance matrix); the issues' named peers always run.
 SMALL = 1 << 20
-# max_m for peers worth running up to the large road graph (1.3M edges) but
-# not on the 16M-edge graphs.
-MID = 1 << 21
 RUSTWORKX_MEAN_MAX_M = 50_000
+# max_m of the betweenness peers that are never the fastest on two cores and
+# cost half a minute a case at 20,000 nodes (rustworkx undirected, NetworKit
+# directed): the karate club and the quick graphs.
+QUICK_QUAD = 10_000
 
 
 # ------------------------------------------------------------------ cases --
@@ -361,9 +365,11 @@ def _local_cases_on(g, nx_max):
                        ours=lambda k, c: k.triangles_per_node_rust(c["n"], c["edges"]),
                        ours_canon=as_u64, check=Exact(), peers=peers, targets=tri_targets)]
 
+    # networkx's clustering is its triangle count plus a division: compared
+    # on the karate club, its triangles on the larger uniform graph
     peers = [transitivity] + [p for p in nk_variants if p.threads == 1 or not big]
     peers.append(Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_clustering(g), canon=_per_node,
-                      max_m=nx_local))
+                      max_m=KARATE_ONLY))
     out.append(_graph_case("clustering_local_rust", g, setup=_no_setup,
                            ours=lambda k, c: k.clustering_local_rust(c["n"], c["edges"]),
                            check=Close(1e-12), peers=peers, targets=[
@@ -499,7 +505,7 @@ def _bfs_peers(directed, nx_max, multi):
         return np.array([one(s) for s in src(c).tolist()]) if multi else one(src(c))
 
     peers = [
-        Impl("scipy", "scipy", build=_csr(), algo=scipy_sp, canon=distances_u64, max_m=MID if multi else None,
+        Impl("scipy", "scipy", build=_csr(), algo=scipy_sp, canon=distances_u64, max_m=SMALL if multi else None,
              note="csgraph.shortest_path(unweighted=True, indices=...)"),
     ]
     if not multi:
@@ -508,9 +514,9 @@ def _bfs_peers(directed, nx_max, multi):
     peers += [
         Impl("igraph", "igraph", build=_ig(directed), algo=ig_dist, canon=distances_u64),
         # SPSP is the slowest of the three multi-source peers on every graph
-        # it ran on (and 50 s on the 2^20 graphs): not run there
+        # it ran on (and 50 s on the 2^20 graphs): the small size only
         Impl("networkit", "networkit", build=_nk(directed), algo=nk_bfs, canon=distances_u64,
-             max_m=MID if multi else None, note="distance.SPSP" if multi else "distance.BFS"),
+             max_m=SMALL if multi else None, note="distance.SPSP" if multi else "distance.BFS"),
         Impl("rustworkx", "rustworkx", build=_rx(directed), algo=rx_bfs, canon=distances_u64,
              max_m=(KARATE_ONLY if nx_max is not None else None) if multi else SMALL,
              note="bfs_layers per source: rustworkx has no multi-source distances (distance_matrix computes "
@@ -599,7 +605,7 @@ def _mean_cases(gs):
                       note="all_pairs_shortest_path_length summed (average_shortest_path_length "
                            "refuses disconnected graphs)", max_m=KARATE_ONLY)]
         targets, workers = [], ()
-        if g.name in ("rmat-20k-200k", "gnm-20k-200k"):
+        if g.name in ("rmat-20k-200k", "gnm-10k-100k"):
             targets = [Target(("igraph",), 3.0, "paths", "mean_shortest_path at least 3x igraph")]
             workers = (1,) if g.name == "rmat-20k-200k" else ()
         out.append(_graph_case("mean_shortest_path_rust", g, setup=_no_setup,
@@ -685,10 +691,12 @@ def _betweenness_peers(weighted: bool, directed: bool) -> list[Impl]:
     w = (lambda c: c["weights"]) if weighted else (lambda c: None)
     peers = [Impl("igraph", "igraph", build=_ig(directed),
                   algo=lambda c, g: g.betweenness(directed=directed, weights=w(c))),
-             Impl("networkit[2t]", "networkit", build=_nk(directed, weighted), algo=_nk_bc, threads=2)]
+             Impl("networkit[2t]", "networkit", build=_nk(directed, weighted), algo=_nk_bc, threads=2,
+                  max_m=QUICK_QUAD if directed else None)]
     if not weighted:
         peers.append(Impl("rustworkx", "rustworkx", build=_rx(directed), algo=_rx_bc,
-                          canon=lambda r, c: _per_node(dict(r), c), note="parallel"))
+                          canon=lambda r, c: _per_node(dict(r), c), note="parallel",
+                          max_m=None if directed else QUICK_QUAD))
     peers.append(Impl("networkx", "networkx", build=_nx(directed, weighted),
                       algo=partial(_nx_bc, weight="weight" if weighted else None),
                       canon=_per_node, max_m=KARATE_ONLY))

@@ -358,6 +358,10 @@ COLOURS = {"knotwell_rs": "#d62728", "numpy": "#7f7f7f", "scipy": "#8c564b", "ne
            "igraph": "#1f77b4", "rustworkx": "#9467bd", "networkit": "#ff7f0e"}
 
 
+MARKERS = {"rmat": "o", "gnm": "s", "generated": "D", "lfr": "^", "sbm": "P", "lattice": "X", "road": "*",
+           "hubs": "h"}
+
+
 def write_plot(report: dict, path: Path) -> bool:
     try:
         import matplotlib
@@ -399,7 +403,7 @@ def write_plot(report: dict, path: Path) -> bool:
             if all(p[2] for p in pts) and base == "gnm":
                 continue  # a karate-only series is drawn once, as R-MAT's
             style = {"gnm": "--"}.get(base, "-") if " " not in family else ":"
-            marker = {"rmat": "o", "gnm": "s", "generated": "D", "lfr": "^"}.get(base, "v")
+            marker = MARKERS.get(base, "v")
             (h,) = ax.plot([p[0] for p in pts], [p[1] for p in pts], style, marker=marker, ms=4,
                            color=COLOURS.get(lib, "black"), alpha=0.95 if lib == OURS else 0.7,
                            lw=2.2 if lib == OURS else 1.2)
@@ -419,7 +423,8 @@ def write_plot(report: dict, path: Path) -> bool:
         ax.set_ylabel("end-to-end seconds", fontsize=8)
     fig.legend(handles.values(), handles.keys(), loc="upper center", ncol=len(handles), fontsize=9,
                title="circles, solid: R-MAT (from the karate club up); squares, dashed: G(n, m); diamonds: generators; "
-                     "triangles: LFR; dotted: variants (directed, weighted, 8 samples)",
+                     "triangles: LFR; plus: planted partition; x: lattice; stars: road-like; hexagons: hubs; "
+                     "dotted: variants (directed, weighted, 8 samples)",
                title_fontsize=8, frameon=False)
     fig.tight_layout(rect=(0, 0, 1, 1 - 0.5 / rows / 3.4 * 1.6))
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -500,6 +505,7 @@ def method_text(settings: dict) -> str:
     reps = settings.get("reps", 5)
     budget = settings.get("budget_s", 6.0)
     warm_only = settings.get("warm_only_s", 10.0)
+    factor = settings.get("ours_factor", 1.0)
     return f"""\
 - Each case is one function on one named graph. All implementations start from the same `uint64` edge array of
   shape [m, 2], and a peer's graph construction (igraph `Graph`, NetworKit `GraphFromCoo`, rustworkx `PyGraph`,
@@ -512,7 +518,8 @@ def method_text(settings: dict) -> str:
   every generator is seeded. Families: uniform G(n, m); R-MAT with the Graph500 parameters a = 0.57, b = 0.19,
   c = 0.19 (node ids scrambled by a seeded permutation, self-loops and repeats removed until m distinct pairs
   remain), edge factor 16 at 2^16 and 2^20 nodes; 20,000 nodes with 100,000 or 200,000 edges where the work is
-  quadratic (betweenness also on G(n, m) read as a directed graph); for communities R-MAT 2^18, a NetworKit LFR
+  quadratic (betweenness also on G(n, m) read as a directed graph; the mean shortest path of G(n, m) on 10,000
+  nodes and 100,000 edges); for communities R-MAT 2^18, a NetworKit LFR
   graph of 100,000 nodes and a planted partition (100 blocks of 1,000 nodes, 15 neighbours inside and 5 outside
   on average, ids scrambled); for the path functions high-diameter graphs: a 150 x 150 lattice and road-like
   graphs (a square lattice keeping a random 65% of its edges: mean degree 2.6, diameter about twice the side,
@@ -521,16 +528,18 @@ def method_text(settings: dict) -> str:
 - After one warm-up call per implementation, the timed calls are interleaved (each round runs every
   implementation once, in a rotated order) and the median of {reps} is reported. Calls shorter than 2 ms are
   repeated within a sample and averaged. To keep the whole run within 15 minutes on two cores, an implementation
-  whose warm-up is slow gets fewer runs (about {budget:g} seconds of timed runs per implementation and case), and
-  one slower than {warm_only:g} seconds is timed by its warm-up alone; the *runs* column gives the number of samples.
+  whose warm-up is slow gets fewer runs (about {budget:g} seconds of timed runs per peer and case, {factor:g} times
+  that for knotwell_rs), and one slower than {warm_only:g} seconds ({warm_only * factor:g} for knotwell_rs) is timed
+  by its warm-up alone; the *runs* column gives the number of samples.
   A peer call that two cases on one graph make alike (igraph's local transitivity and NetworKit's local clustering
   coefficients serve both triangles and local clustering) runs and is timed once, in the first of them.
   For the same reason the 2^20-node G(n, m) graph is used only for distances and components, networkx runs only
   on the 2^16 graphs (the karate club where it is quadratic or where hubs keep it busy for minutes), and peers
   whose only route is a per-node Python loop or one search per source in Python (rustworkx `bfs_layers`) run on
-  the small sizes only, as do peers measured slowest by far in earlier runs (NetworKit's and scipy's
-  multi-source searches on 16M edges, rustworkx's mean shortest path beyond 50,000 edges, where it took over a
-  minute). Garbage collection is off during a timed call.
+  the small sizes only, as do peers measured slower than another peer of the same case in earlier runs and costly
+  (NetworKit's and scipy's multi-source searches beyond 2^20 edges, rustworkx's mean shortest path beyond 50,000
+  edges, where it took over a minute, rustworkx's undirected and NetworKit's directed betweenness at 20,000
+  nodes). Garbage collection is off during a timed call.
 - knotwell_rs runs with its default pool (one worker per logical CPU). Variants named `knotwell_rs[1w]` run in a
   fresh process with `RAYON_NUM_THREADS=1`. NetworKit runs with its default thread count unless the name says
   `[1t]` or `[2t]` (`setNumberOfThreads`); igraph and networkx are single-threaded; rustworkx uses all cores.

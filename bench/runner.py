@@ -11,7 +11,8 @@ Procedure for a case:
    implementation gets `reps` runs (default 5); one whose warm-up took long
    gets fewer, so that a case stays within its time budget, and one slower
    than `warm_only` seconds is not run again: its warm-up is its one sample.
-   The figure reported is the median.
+   Ours, the figure every ratio divides by, gets `ours_factor` times the
+   budget and the warm-only bound.  The figure reported is the median.
 4. Worker variants of ours (e.g. RAYON_NUM_THREADS=1) run in a fresh
    subprocess, since the pool size is fixed when the pool is first created.
 
@@ -48,8 +49,9 @@ ROOT = Path(__file__).resolve().parent.parent
 @dataclass
 class Settings:
     reps: int = 5
-    budget_s: float = 6.0  # timed runs per implementation and case, beyond the warm-up
-    warm_only_s: float = 10.0  # a warm-up slower than this is the only sample
+    budget_s: float = 2.0  # timed runs per implementation and case, beyond the warm-up
+    warm_only_s: float = 5.0  # a warm-up slower than this is the only sample
+    ours_factor: float = 2.0  # ours: that many times the budget and the warm-only bound
     timeout_s: float = 60.0  # Python-level peers are interrupted after this
     quick: bool = False
 
@@ -234,7 +236,7 @@ def _warm_up(impl: Impl, ctx: dict, res: ImplResult, settings: Settings):
         return None
     res.peak_bytes = _peak_growth(base)
     res.warmup_s = e2e
-    if e2e > settings.warm_only_s:
+    if e2e > _bounds(res, settings)[1]:
         res.e2e.append(e2e)
         if algo is not None:
             res.algo.append(algo)
@@ -242,13 +244,20 @@ def _warm_up(impl: Impl, ctx: dict, res: ImplResult, settings: Settings):
     return out
 
 
+def _bounds(res: ImplResult, settings: Settings) -> tuple[float, float]:
+    """(budget of timed runs, warm-only bound) for this implementation."""
+    factor = settings.ours_factor if res.library == OURS else 1.0
+    return settings.budget_s * factor, settings.warm_only_s * factor
+
+
 def _reps_for(res: ImplResult, settings: Settings) -> int:
     if res.status != "ok" or res.e2e or res.algo:  # failed, or warm-up already counted
         return 0
     w = max(res.warmup_s or 0.0, 1e-9)
-    if w * settings.reps <= settings.budget_s:
+    budget = _bounds(res, settings)[0]
+    if w * settings.reps <= budget:
         return settings.reps
-    return max(1, int(settings.budget_s / w))
+    return max(1, int(budget / w))
 
 
 # ---------------------------------------------------------- shared builds --
@@ -278,7 +287,7 @@ class BuildCache:
     for the cases' algorithms) and the peer calls made by several cases."""
 
     BUILD_REPS = 3
-    SLOW_BUILD_S = 5.0
+    SLOW_BUILD_S = 2.0
 
     def __init__(self):
         self.graph_name: str | None = None
