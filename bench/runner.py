@@ -26,6 +26,7 @@ including the result and a peer's graph object.
 from __future__ import annotations
 
 import ctypes
+import dataclasses
 import gc
 import json
 import os
@@ -544,8 +545,7 @@ class _CaseRun:
 def _on_built(peer: Impl, entry: BuiltGraph) -> Impl:
     """The peer's algorithm on its already built graph (timed as algorithm
     only; the build's own times are added to give the end-to-end figure)."""
-    return Impl(peer.name, peer.library, algo=lambda c, _: peer.algo(c, entry.obj), canon=peer.canon,
-                threads=peer.threads, note=peer.note, checked=peer.checked)
+    return dataclasses.replace(peer, algo=lambda c, _: peer.algo(c, entry.obj), build=None)
 
 
 def _move_to_algo(res: ImplResult):

@@ -15,7 +15,7 @@ from bench import graphs as G
 from bench.cases import FUNCTIONS, build_cases
 from bench.core import (Close, Components, Exact, Quality, Valid, distances_u64, first_appearance,
                         reference_modularity, simple_graph_problems)
-from bench.core import Impl
+from bench.core import Build
 from bench.limits import measure
 from bench.report import case_block, limits_section, margin_rule, markdown, summary_table
 from bench.runner import BuildCache, Settings, run_case
@@ -339,8 +339,9 @@ def _machine():
             "python": "3.13", "packages": {"numpy": np.__version__}, "ours_workers": 2}
 
 
-def _counting_peer_case(calls):
-    """Two cases on the karate club whose numpy peer makes the same call."""
+def _counting_peer_case(calls, shared_build=False):
+    """Two cases on the karate club whose numpy peer makes the same call
+    (on a graph shared between cases, or building none)."""
     case = _tiny_degree_case()
     numpy_peer = next(p for p in case.peers if p.library == "numpy")
 
@@ -348,16 +349,18 @@ def _counting_peer_case(calls):
         calls.append(1)
         return numpy_peer.algo(c, g)
 
-    peer = dataclasses.replace(numpy_peer, algo=counted, same_call="numpy/bincount")
+    build = Build("numpy/nothing", lambda c: None) if shared_build else None
+    peer = dataclasses.replace(numpy_peer, algo=counted, build=build, same_call="numpy/bincount")
     first = dataclasses.replace(case, peers=[peer])
     second = dataclasses.replace(case, name="degree/karate/again", peers=[peer])
     return first, second
 
 
-def test_a_same_call_peer_runs_once_per_graph():
+@pytest.mark.parametrize("shared_build", [False, True])
+def test_a_same_call_peer_runs_once_per_graph(shared_build):
     knotwell_rs = pytest.importorskip("knotwell_rs")
     calls = []
-    first, second = _counting_peer_case(calls)
+    first, second = _counting_peer_case(calls, shared_build)
     builds = BuildCache()
     settings = Settings(reps=3, budget_s=0.5, quick=True)
     a = run_case(first, knotwell_rs, settings, builds=builds).to_json()
