@@ -11,7 +11,7 @@ Graph sizes per mode:
   shortest path of G(n, m) on 10,000 nodes and 100,000 edges); communities
   on R-MAT 2^18 / 2^22, an LFR graph of 100,000 nodes and a planted partition
   of 100 blocks of 1,000 nodes; high-diameter graphs for the path functions (a
-  150 x 150 lattice, road-like graphs of 10^4 and 10^6 nodes); a graph of
+  150 x 150 lattice, road-like graphs of 4,900 and 10^6 nodes); a graph of
   16 hubs over 100,000 nodes for the local measures; plus the karate club
   everywhere.  The 2^20 G(n, m) graph is used for distances and components
   only; networkx runs only on the 2^16 graphs (the karate club where it is
@@ -73,7 +73,7 @@ def graph_sets(quick: bool) -> dict[str, list[G.GraphSpec]]:
                        s("lfr", 100_000, 0, "lfr-100k", "LFR, NetworKit generator, mu 0.1, avg degree 20"),
                        _sbm(100_000, 1_000_000, "sbm-100k")]
         lattice = _lattice(150)
-        roads = [_road(100, "road-10k"), _road(1000, "road-1m")]
+        roads = [_road(70, "road-5k"), _road(1000, "road-1m")]
         hubs = [s("hubs", 100_000, 1_000_000, "hubs-100k", "16 hubs, each adjacent to 20% of the nodes, "
                                                           "over a uniform background")]
     # The large G(n, m) graph only for distances and components: building
@@ -197,10 +197,11 @@ KARATE_ONLY = 100  # max_m that admits the karate club and nothing else
 # (per-node Python loops, rustworkx's per-source bfs_layers, scipy's dense
 # 64-row distance matrix); the issues' named peers always run.
 SMALL = 1 << 20
-RUSTWORKX_MEAN_MAX_M = 50_000
-# max_m of the betweenness peers that are never the fastest on two cores and
-# cost half a minute a case at 20,000 nodes (rustworkx undirected, NetworKit
-# directed): the karate club and the quick graphs.
+# max_m of the quadratic peers that are never the fastest on two cores and
+# cost half a minute or more a case at full size (rustworkx's mean shortest
+# path, over a minute on 200,000 edges and twice igraph's time on the road
+# graphs; rustworkx's undirected and NetworKit's directed betweenness): the
+# karate club and the quick graphs.
 QUICK_QUAD = 10_000
 
 
@@ -598,8 +599,7 @@ def _mean_cases(gs):
     for g in gs["karate"] + gs["mean"] + gs["mean_high_diameter"]:
         peers = [Impl("igraph", "igraph", build=_ig(),
                       algo=lambda c, g: g.average_path_length(directed=False, unconn=True)),
-                 # over a minute on the 200,000-edge graphs (more than 100x ours)
-                 Impl("rustworkx", "rustworkx", build=_rx(), algo=rx_mean, max_m=RUSTWORKX_MEAN_MAX_M,
+                 Impl("rustworkx", "rustworkx", build=_rx(), algo=rx_mean, max_m=QUICK_QUAD,
                       note="unweighted_average_shortest_path_length(disconnected=True), parallel"),
                  Impl("networkx", "networkx", build=_nx(), algo=nx_mean,
                       note="all_pairs_shortest_path_length summed (average_shortest_path_length "

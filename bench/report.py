@@ -523,7 +523,7 @@ def method_text(settings: dict) -> str:
   graph of 100,000 nodes and a planted partition (100 blocks of 1,000 nodes, 15 neighbours inside and 5 outside
   on average, ids scrambled); for the path functions high-diameter graphs: a 150 x 150 lattice and road-like
   graphs (a square lattice keeping a random 65% of its edges: mean degree 2.6, diameter about twice the side,
-  ids scrambled) of 16,384 and 10^6 nodes; for the local measures 16 hubs each adjacent to a fifth of 100,000
+  ids scrambled) of 4,900 and 10^6 nodes; for the local measures 16 hubs each adjacent to a fifth of 100,000
   nodes over a uniform background; Zachary's karate club.
 - After one warm-up call per implementation, the timed calls are interleaved (each round runs every
   implementation once, in a rotated order) and the median of {reps} is reported. Calls shorter than 2 ms are
@@ -537,9 +537,10 @@ def method_text(settings: dict) -> str:
   on the 2^16 graphs (the karate club where it is quadratic or where hubs keep it busy for minutes), and peers
   whose only route is a per-node Python loop or one search per source in Python (rustworkx `bfs_layers`) run on
   the small sizes only, as do peers measured slower than another peer of the same case in earlier runs and costly
-  (NetworKit's and scipy's multi-source searches beyond 2^20 edges, rustworkx's mean shortest path beyond 50,000
-  edges, where it took over a minute, rustworkx's undirected and NetworKit's directed betweenness at 20,000
-  nodes). Garbage collection is off during a timed call.
+  (NetworKit's and scipy's multi-source searches beyond 2^20 edges; rustworkx's mean shortest path beyond the
+  karate club, where it took over a minute on 200,000 edges and twice igraph's time on road-like graphs;
+  rustworkx's undirected and NetworKit's directed betweenness at 20,000 nodes). Garbage collection is off during
+  a timed call.
 - knotwell_rs runs with its default pool (one worker per logical CPU). Variants named `knotwell_rs[1w]` run in a
   fresh process with `RAYON_NUM_THREADS=1`. NetworKit runs with its default thread count unless the name says
   `[1t]` or `[2t]` (`setNumberOfThreads`); igraph and networkx are single-threaded; rustworkx uses all cores.
