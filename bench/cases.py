@@ -200,8 +200,8 @@ SMALL = 1 << 20
 # max_m of the quadratic peers that are never the fastest on two cores and
 # cost half a minute or more a case at full size (rustworkx's mean shortest
 # path, over a minute on 200,000 edges and twice igraph's time on the road
-# graphs; rustworkx's undirected and NetworKit's directed betweenness): the
-# karate club and the quick graphs.
+# graphs; rustworkx's betweenness, level with igraph at best; NetworKit's
+# directed betweenness): the karate club and the quick graphs.
 QUICK_QUAD = 10_000
 
 
@@ -695,8 +695,7 @@ def _betweenness_peers(weighted: bool, directed: bool) -> list[Impl]:
                   max_m=QUICK_QUAD if directed else None)]
     if not weighted:
         peers.append(Impl("rustworkx", "rustworkx", build=_rx(directed), algo=_rx_bc,
-                          canon=lambda r, c: _per_node(dict(r), c), note="parallel",
-                          max_m=None if directed else QUICK_QUAD))
+                          canon=lambda r, c: _per_node(dict(r), c), note="parallel", max_m=QUICK_QUAD))
     peers.append(Impl("networkx", "networkx", build=_nx(directed, weighted),
                       algo=partial(_nx_bc, weight="weight" if weighted else None),
                       canon=_per_node, max_m=KARATE_ONLY))

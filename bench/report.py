@@ -539,7 +539,7 @@ def method_text(settings: dict) -> str:
   the small sizes only, as do peers measured slower than another peer of the same case in earlier runs and costly
   (NetworKit's and scipy's multi-source searches beyond 2^20 edges; rustworkx's mean shortest path beyond the
   karate club, where it took over a minute on 200,000 edges and twice igraph's time on road-like graphs;
-  rustworkx's undirected and NetworKit's directed betweenness at 20,000 nodes). Garbage collection is off during
+  rustworkx's betweenness and NetworKit's directed betweenness at 20,000 nodes). Garbage collection is off during
   a timed call.
 - knotwell_rs runs with its default pool (one worker per logical CPU). Variants named `knotwell_rs[1w]` run in a
   fresh process with `RAYON_NUM_THREADS=1`. NetworKit runs with its default thread count unless the name says
