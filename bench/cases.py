@@ -201,7 +201,8 @@ SMALL = 1 << 20
 # cost half a minute or more a case at full size (rustworkx's mean shortest
 # path, over a minute on 200,000 edges and twice igraph's time on the road
 # graphs; rustworkx's betweenness, level with igraph at best; NetworKit's
-# directed betweenness): the karate club and the quick graphs.
+# directed betweenness): graphs of at most 10,000 edges only (the karate club,
+# the small road graph, the quick graphs).
 QUICK_QUAD = 10_000
 
 

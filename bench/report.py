@@ -537,8 +537,8 @@ def method_text(settings: dict) -> str:
   on the 2^16 graphs (the karate club where it is quadratic or where hubs keep it busy for minutes), and peers
   whose only route is a per-node Python loop or one search per source in Python (rustworkx `bfs_layers`) run on
   the small sizes only, as do peers measured slower than another peer of the same case in earlier runs and costly
-  (NetworKit's and scipy's multi-source searches beyond 2^20 edges; rustworkx's mean shortest path beyond the
-  karate club, where it took over a minute on 200,000 edges and twice igraph's time on road-like graphs;
+  (NetworKit's and scipy's multi-source searches beyond 2^20 edges; rustworkx's mean shortest path beyond 10,000
+  edges, where it took over a minute on 200,000 edges and twice igraph's time on road-like graphs;
   rustworkx's betweenness and NetworKit's directed betweenness at 20,000 nodes). Garbage collection is off during
   a timed call.
 - knotwell_rs runs with its default pool (one worker per logical CPU). Variants named `knotwell_rs[1w]` run in a
