@@ -426,7 +426,8 @@ def _core_cases(gs, nx_max):
         targets = []
         if g.name == "rmat-20":
             targets = [Target(("igraph",), 1.0, "local structure", "core_numbers faster than igraph coreness"),
-                       Target(("networkit",), 1.0, "local structure", "core_numbers faster than NetworKit CoreDecomposition")]
+                       Target(("networkit",), 1.0, "local structure",
+                              "core_numbers faster than NetworKit CoreDecomposition")]
         out.append(_graph_case("core_numbers_rust", g, setup=_no_setup,
                                ours=lambda k, c: k.core_numbers_rust(c["n"], c["edges"]), ours_canon=as_u64,
                                check=Exact(), peers=peers, targets=targets))
@@ -1032,7 +1033,8 @@ def _community_cases(gs, quick):
                  Impl("networkx", "networkx", build=_nx(), algo=nx_lpa,
                       canon=lambda r, c: community_form(_labels_from_sets(r, c), c), max_m=nx_max)]
         targets = ([Target(("igraph",), 1.0, "communities", "label_propagation faster than igraph"),
-                    Target(("networkit[1t]",), 1.0, "communities", "label_propagation faster than NetworKit PLP on 1 thread")]
+                    Target(("networkit[1t]",), 1.0, "communities",
+                           "label_propagation faster than NetworKit PLP on 1 thread")]
                    if big else [])
         out.append(_graph_case("label_propagation_rust", g, setup=_no_setup, params={"seed": SEED},
                                ours=lambda k, c: k.label_propagation_rust(c["n"], c["edges"], None, SEED),
