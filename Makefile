@@ -72,13 +72,13 @@ wheel: $(VENV)/.venv-ok
 	$(PY) -m build --sdist --no-isolation --outdir dist .
 	$(PY) -m pip wheel --disable-pip-version-check -q --no-build-isolation --no-deps \
 		--wheel-dir build/wheelhouse dist/knotwell_rs-$(VERSION).tar.gz
-	$(VENV)/bin/auditwheel repair --wheel-dir dist build/wheelhouse/knotwell_rs-$(VERSION)-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist build/wheelhouse/knotwell_rs-$(VERSION)-*.whl
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON313) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install --disable-pip-version-check -q \
 		"$$(ls dist/knotwell_rs-$(VERSION)-*manylinux*.whl)[test]"
 	set -e; here=$$PWD; tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
-		cp -r tests bench examples docs src README.md "$$tmp"; cd "$$tmp"; \
+		cp -r tests bench examples docs src README.md LICENSE CHANGELOG.md "$$tmp"; cd "$$tmp"; \
 		"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, knotwell_rs as m; assert m.__file__.startswith(sys.prefix), m.__file__'; \
 		"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider tests
 
