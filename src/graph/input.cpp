@@ -6,75 +6,38 @@
 
 namespace knotwell {
 
-InputError InputError::edge_out_of_range(std::uint64_t index, NodeId source, NodeId target, std::uint64_t n) {
-    InputError e;
-    e.kind = Kind::EdgeOutOfRange;
-    e.index = index;
-    e.a = source;
-    e.b = target;
-    e.n = n;
-    return e;
+namespace {
+
+using std::to_string;
+
+std::string describe(const InputError::EdgeOutOfRange& e) {
+    return "edge " + to_string(e.row) + " (" + to_string(e.source) + ", " + to_string(e.target) +
+           ") names a node id outside [0, " + to_string(e.n) + ")";
 }
 
-InputError InputError::weights_length(std::uint64_t weights_len, std::uint64_t edges_len) {
-    InputError e;
-    e.kind = Kind::WeightsLength;
-    e.a = weights_len;
-    e.b = edges_len;
-    return e;
+std::string describe(const InputError::WeightsLength& e) {
+    return "weights length (" + to_string(e.weights_len) + ") must match edges length (" + to_string(e.edges_len) +
+           ")";
 }
 
-InputError InputError::bad_weight(std::uint64_t index, double value, std::string rule) {
-    InputError e;
-    e.kind = Kind::BadWeight;
-    e.index = index;
-    e.value = value;
-    e.name = std::move(rule);
-    return e;
+std::string describe(const InputError::BadWeight& e) {
+    return "weight " + to_string(e.index) + " is " + format_weight(e.value) + ", but " + e.rule;
 }
 
-InputError InputError::labels_length(std::uint64_t labels_len, std::uint64_t n) {
-    InputError e;
-    e.kind = Kind::LabelsLength;
-    e.a = labels_len;
-    e.b = n;
-    return e;
+std::string describe(const InputError::LabelsLength& e) {
+    return "labels length (" + to_string(e.labels_len) + ") must equal the node count (" + to_string(e.n) + ")";
 }
 
-InputError InputError::bad_parameter(std::string name, std::string requirement) {
-    InputError e;
-    e.kind = Kind::BadParameter;
-    e.name = std::move(name);
-    e.requirement = std::move(requirement);
-    return e;
+std::string describe(const InputError::BadParameter& e) { return e.name + " " + e.requirement; }
+
+std::string describe(const InputError::EdgeShape& e) {
+    return "edges must have shape [m, 2], got [" + to_string(e.rows) + ", " + to_string(e.cols) + "]";
 }
 
-InputError InputError::edge_shape(std::uint64_t rows, std::uint64_t cols) {
-    InputError e;
-    e.kind = Kind::EdgeShape;
-    e.a = rows;
-    e.b = cols;
-    return e;
-}
+}  // namespace
 
 std::string InputError::message() const {
-    using std::to_string;
-    switch (kind) {
-        case Kind::EdgeOutOfRange:
-            return "edge " + to_string(index) + " (" + to_string(a) + ", " + to_string(b) +
-                   ") names a node id outside [0, " + to_string(n) + ")";
-        case Kind::WeightsLength:
-            return "weights length (" + to_string(a) + ") must match edges length (" + to_string(b) + ")";
-        case Kind::BadWeight:
-            return "weight " + to_string(index) + " is " + format_weight(value) + ", but " + name;
-        case Kind::LabelsLength:
-            return "labels length (" + to_string(a) + ") must equal the node count (" + to_string(b) + ")";
-        case Kind::BadParameter:
-            return name + " " + requirement;
-        case Kind::EdgeShape:
-            return "edges must have shape [m, 2], got [" + to_string(a) + ", " + to_string(b) + "]";
-    }
-    return {};
+    return std::visit([](const auto& d) { return describe(d); }, detail);
 }
 
 Check check_edge_range(std::uint64_t n, std::span<const Edge> edges) {

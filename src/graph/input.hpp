@@ -25,24 +25,60 @@ struct Edge {
 };
 using EdgeList = std::vector<Edge>;
 
-// A failed content check; raised as ValueError with `message()`.
+// A failed content check; raised as ValueError with `message()`. Each kind
+// carries the values its message names, under their own names.
 struct InputError {
-    enum class Kind { EdgeOutOfRange, WeightsLength, BadWeight, LabelsLength, BadParameter, EdgeShape };
-    Kind kind = Kind::EdgeOutOfRange;
-    std::uint64_t index = 0;  // EdgeOutOfRange, BadWeight
-    std::uint64_t a = 0;      // source / weights length / labels length / rows
-    std::uint64_t b = 0;      // target / edges length / n / cols
-    std::uint64_t n = 0;      // EdgeOutOfRange
-    double value = 0.0;       // BadWeight
-    std::string name;         // BadParameter: parameter name; BadWeight: rule
-    std::string requirement;  // BadParameter
+    // Row `row` of the edge array names an id >= n.
+    struct EdgeOutOfRange {
+        std::uint64_t row;
+        NodeId source;
+        NodeId target;
+        std::uint64_t n;
+    };
+    struct WeightsLength {
+        std::uint64_t weights_len;
+        std::uint64_t edges_len;
+    };
+    // Weight `index` breaks `rule` (one of the kRule* texts below).
+    struct BadWeight {
+        std::uint64_t index;
+        double value;
+        std::string rule;
+    };
+    struct LabelsLength {
+        std::uint64_t labels_len;
+        std::uint64_t n;
+    };
+    // A scalar argument out of its domain: "<name> <requirement>".
+    struct BadParameter {
+        std::string name;
+        std::string requirement;
+    };
+    // The edge array is not m x 2.
+    struct EdgeShape {
+        std::uint64_t rows;
+        std::uint64_t cols;
+    };
+    using Detail = std::variant<EdgeOutOfRange, WeightsLength, BadWeight, LabelsLength, BadParameter, EdgeShape>;
 
-    static InputError edge_out_of_range(std::uint64_t index, NodeId source, NodeId target, std::uint64_t n);
-    static InputError weights_length(std::uint64_t weights_len, std::uint64_t edges_len);
-    static InputError bad_weight(std::uint64_t index, double value, std::string rule);
-    static InputError labels_length(std::uint64_t labels_len, std::uint64_t n);
-    static InputError bad_parameter(std::string name, std::string requirement);
-    static InputError edge_shape(std::uint64_t rows, std::uint64_t cols);
+    Detail detail;
+
+    static InputError edge_out_of_range(std::uint64_t row, NodeId source, NodeId target, std::uint64_t n) {
+        return {EdgeOutOfRange{row, source, target, n}};
+    }
+    static InputError weights_length(std::uint64_t weights_len, std::uint64_t edges_len) {
+        return {WeightsLength{weights_len, edges_len}};
+    }
+    static InputError bad_weight(std::uint64_t index, double value, std::string rule) {
+        return {BadWeight{index, value, std::move(rule)}};
+    }
+    static InputError labels_length(std::uint64_t labels_len, std::uint64_t n) {
+        return {LabelsLength{labels_len, n}};
+    }
+    static InputError bad_parameter(std::string name, std::string requirement) {
+        return {BadParameter{std::move(name), std::move(requirement)}};
+    }
+    static InputError edge_shape(std::uint64_t rows, std::uint64_t cols) { return {EdgeShape{rows, cols}}; }
 
     std::string message() const;
 };
