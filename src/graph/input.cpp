@@ -16,8 +16,7 @@ std::string describe(const InputError::EdgeOutOfRange& e) {
 }
 
 std::string describe(const InputError::WeightsLength& e) {
-    return "weights length (" + to_string(e.weights_len) + ") must match edges length (" + to_string(e.edges_len) +
-           ")";
+    return "weights length (" + to_string(e.weights_len) + ") must match edges length (" + to_string(e.edges_len) + ")";
 }
 
 std::string describe(const InputError::BadWeight& e) {
@@ -55,7 +54,8 @@ Check check_weights(std::span<const double> weights, std::uint64_t m, WeightMode
     for (std::size_t i = 0; i < weights.size(); ++i) {
         const double w = weights[i];
         const bool good = mode == WeightMode::NonNegative ? (std::isfinite(w) && !(w < 0.0)) : is_positive_finite(w);
-        if (!good) return InputError::bad_weight(i, w, mode == WeightMode::NonNegative ? kRuleNonNegative : kRuleDistance);
+        if (!good)
+            return InputError::bad_weight(i, w, mode == WeightMode::NonNegative ? kRuleNonNegative : kRuleDistance);
     }
     return std::nullopt;
 }

@@ -72,9 +72,7 @@ struct InputError {
     static InputError bad_weight(std::uint64_t index, double value, std::string rule) {
         return {BadWeight{index, value, std::move(rule)}};
     }
-    static InputError labels_length(std::uint64_t labels_len, std::uint64_t n) {
-        return {LabelsLength{labels_len, n}};
-    }
+    static InputError labels_length(std::uint64_t labels_len, std::uint64_t n) { return {LabelsLength{labels_len, n}}; }
     static InputError bad_parameter(std::string name, std::string requirement) {
         return {BadParameter{std::move(name), std::move(requirement)}};
     }
