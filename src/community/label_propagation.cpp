@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "community/modularity.hpp"
+#include "community/weight_scale.hpp"
 #include "community/weighted_graph.hpp"
 #include "rng/rng.hpp"
 
@@ -66,7 +67,9 @@ Result<std::vector<std::uint64_t>> label_propagation(std::uint64_t n, std::span<
     if (max_iter == 0) return InputError::bad_parameter("max_iter", "must be at least 1");
     if (n == 0) return std::vector<std::uint64_t>{};
 
-    const WeightedGraph g = build_weighted_graph(n, edges, weights);
+    // Sums of weights near the top of the range would tie at infinity.
+    const int scale = weight_scale_exponent(edges.size(), weight_span(weights), 1.0, WeightExposure::Sums);
+    const WeightedGraph g = build_weighted_graph(n, edges, weights, scale);
     Propagation p{g, std::vector<std::uint64_t>(n), std::vector<double>(n, 0.0),
                   std::vector<std::uint64_t>(max_list_length(g)), 0, SplitMix64(seed)};
     std::iota(p.labels.begin(), p.labels.end(), std::uint64_t{0});

@@ -3,6 +3,7 @@
 #include <numeric>
 
 #include "community/modularity.hpp"
+#include "community/weight_scale.hpp"
 #include "community/weighted_graph.hpp"
 #include "rng/rng.hpp"
 
@@ -120,7 +121,10 @@ Result<LouvainResult> louvain(std::uint64_t n, std::span<const Edge> edges,
                               std::optional<std::uint64_t> seed, std::uint64_t max_levels) {
     if (auto err = check_louvain(n, edges, weights, resolution, max_levels)) return *err;
 
-    const WeightedGraph input = build_weighted_graph(n, edges, weights);
+    // Exact power-of-two rescaling keeps every gain within the double range;
+    // labels and modularity are those of the unscaled weights.
+    const int scale = weight_scale_exponent(edges.size(), weight_span(weights), resolution, WeightExposure::Gains);
+    const WeightedGraph input = build_weighted_graph(n, edges, weights, scale);
     LouvainResult result;
     result.labels.resize(n);
     std::iota(result.labels.begin(), result.labels.end(), std::uint64_t{0});

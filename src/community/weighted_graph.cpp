@@ -1,13 +1,18 @@
 #include "community/weighted_graph.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace knotwell {
 
 WeightedGraph build_weighted_graph(std::uint64_t n, std::span<const Edge> edges,
-                                   const std::optional<std::vector<double>>& weights) {
+                                   const std::optional<std::vector<double>>& weights, int scale_exponent) {
     const double* w = weights ? weights->data() : nullptr;
-    auto weight_of = [w](std::size_t i) { return w ? w[i] : 1.0; };
+    const double unit = std::ldexp(1.0, scale_exponent);
+    auto weight_of = [w, unit, scale_exponent](std::size_t i) {
+        if (!w) return unit;
+        return scale_exponent == 0 ? w[i] : std::ldexp(w[i], scale_exponent);
+    };
 
     WeightedGraph g;
     g.node_count = n;

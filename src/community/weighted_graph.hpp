@@ -34,9 +34,10 @@ struct WeightedGraph {
 };
 
 // Preconditions: every id < n; `weights`, when given, holds one finite
-// non-negative value per row (absent: every row weighs 1.0).
+// non-negative value per row (absent: every row weighs 1.0). Each weight is
+// taken times 2^scale_exponent (see weight_scale.hpp); 0 keeps it as it is.
 WeightedGraph build_weighted_graph(std::uint64_t n, std::span<const Edge> edges,
-                                   const std::optional<std::vector<double>>& weights);
+                                   const std::optional<std::vector<double>>& weights, int scale_exponent = 0);
 
 // Lays out the arcs that `for_each_arc(emit)` produces, emit(source, target,
 // weight) in append order, as merged sorted lists of `g` (k nodes). Called
