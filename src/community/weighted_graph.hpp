@@ -50,8 +50,8 @@ std::uint64_t max_list_length(const WeightedGraph& g);
 // label), in list order. A key whose running sum is exactly 0.0 when met is
 // appended to `touched` (room for u's list length), so zero-weight entries
 // can list a key twice. Returns the number appended. Branch-free on the
-// sums, so the random reads of neighbours overlap; the key table is read a
-// few entries ahead.
+// sums, so the random reads of neighbours overlap; the key table is read
+// eight entries ahead and the sum of that key four entries ahead.
 inline std::uint64_t gather_by_key(const WeightedGraph& g, NodeId u, const std::uint64_t* key, double* sum,
                                    std::uint64_t* touched) {
     constexpr std::uint64_t kAhead = 8;
@@ -61,6 +61,7 @@ inline std::uint64_t gather_by_key(const WeightedGraph& g, NodeId u, const std::
     std::uint64_t count = 0;
     for (std::uint64_t j = begin; j < end; ++j) {
         if (j + kAhead < end) __builtin_prefetch(key + targets[j + kAhead]);
+        if (j + kAhead / 2 < end) __builtin_prefetch(sum + key[targets[j + kAhead / 2]]);
         const std::uint64_t c = key[targets[j]];
         const double s = sum[c];
         touched[count] = c;
