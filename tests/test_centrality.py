@@ -250,3 +250,35 @@ def test_concurrent_calls_from_python_threads():
         parallel = [f.result() for f in futures]
     for a, b in zip(serial, parallel):
         assert a.tobytes() == b.tobytes()
+
+
+# ---------------------------------------------------------------- edges of the double range
+
+
+def relabelled(n, edges, perm):
+    """The same graph with node i renamed perm[i]."""
+    return perm.astype(np.uint64)[edges.astype(np.int64)]
+
+
+HUGE_PATHS = [
+    # (n, edges, weights): shortest paths whose lengths leave the double range
+    (3, [(0, 1), (1, 2)], [1e308, 1e308]),
+    (5, [(0, 1), (1, 2), (2, 3), (3, 4)], [1.0, 1e308, 1e308, 1.0]),
+    (6, [(0, 1), (1, 2), (2, 3), (3, 4), (4, 5), (0, 5)], [1e308, 1e308, 1e308, 1e308, 1e308, 1.5e308]),
+    (4, [(0, 1), (1, 2), (2, 3), (0, 3)], [1.7e308, 1.7e308, 1.7e308, 5e-324]),
+]
+
+
+@pytest.mark.parametrize("n, edges, weights", HUGE_PATHS)
+@pytest.mark.parametrize("directed", [False, True])
+def test_huge_lengths_do_not_depend_on_labels_or_runs(n, edges, weights, directed):
+    # Searches whose tentative lengths overflow must not read what an earlier
+    # source left in the shared workspace.
+    e, w = E(edges), W(weights)
+    base = betweenness_rust(n, e, w, directed, False)
+    rng = np.random.default_rng(n)
+    for _ in range(12):
+        perm = rng.permutation(n)
+        got = betweenness_rust(n, relabelled(n, e, perm), w, directed, False)
+        assert got[perm].tolist() == base.tolist()
+    assert all(betweenness_rust(n, e, w, directed, False).tolist() == base.tolist() for _ in range(5))

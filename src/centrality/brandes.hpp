@@ -264,7 +264,10 @@ void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<I
                     heap.decrease(w, nd);
                 }
                 candidates[n_candidates++] = k;
-            } else if (dw == nd && !settled[w]) {
+            } else if (dw == nd && dw != kInf && !settled[w]) {
+                // A length past the double range never ties: w stays
+                // unreached through this arc, and nothing of w is touched
+                // that the reset would not undo.
                 sigma[w] += sv;
                 candidates[n_candidates++] = k;
             }
@@ -275,7 +278,8 @@ void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<I
 }
 
 // Reverse settle order. A candidate arc v -> w led to a node settled after
-// v; it is a successor arc when its distance still holds exactly.
+// v in this search (so coef[w] is already this search's); it is a successor
+// arc when its distance still holds exactly.
 template <class Id>
 void accumulate_dijkstra(const NeighbourLists<Id>& g, DijkstraWorkspace<Id>& ws, double* acc) {
     const double* dist = ws.dist.data();
