@@ -27,6 +27,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <type_traits>
@@ -140,27 +141,31 @@ void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
 // Min-heap of the nodes whose distance is tentative, keyed by it, with four
 // children per slot and each node's slot recorded so a shorter distance
 // moves the node up in place: the heap never holds more than the frontier
-// and every reached node is popped exactly once.
+// and every reached node is popped exactly once. Slot i lives at items_[i +
+// 3] of a block whose start is aligned to a cache line, so the four children
+// 4i + 1 .. 4i + 4 of a 16-byte item fill exactly one line.
 template <class Id, class Key>
 class IndexedHeap {
   public:
-    explicit IndexedHeap(std::uint64_t n) : slot_(n) {}
-
-    bool empty() const { return items_.empty(); }
-
-    void push(Id node, Key key) {
-        items_.push_back({key, node});
-        sift_up(items_.size() - 1, {key, node});
+    explicit IndexedHeap(std::uint64_t n) : storage_(n + kPad + kSlack), slot_(n) {
+        const auto addr = reinterpret_cast<std::uintptr_t>(storage_.data());
+        const std::size_t skip = (kLine - addr % kLine) % kLine;
+        items_ = storage_.data() + (skip % sizeof(Item) == 0 && skip / sizeof(Item) <= kSlack ? skip / sizeof(Item) : 0) + kPad;
     }
+    IndexedHeap(const IndexedHeap&) = delete;
+    IndexedHeap& operator=(const IndexedHeap&) = delete;
+
+    bool empty() const { return size_ == 0; }
+
+    void push(Id node, Key key) { sift_up(size_++, {key, node}); }
 
     // `node` is in the heap and `key` is below its current key.
     void decrease(Id node, Key key) { sift_up(slot_[node], {key, node}); }
 
     Id pop() {
         const Id top = items_[0].node;
-        const Item last = items_.back();
-        items_.pop_back();
-        if (!items_.empty()) sift_down(last);
+        const Item last = items_[--size_];
+        if (size_ > 0) sift_down(last);
         return top;
     }
 
@@ -169,6 +174,9 @@ class IndexedHeap {
         Key key;
         Id node;
     };
+    static constexpr std::size_t kLine = 64;
+    static constexpr std::size_t kPad = 3;
+    static constexpr std::size_t kSlack = kLine / 16;
 
     void place(std::size_t i, const Item& item) {
         items_[i] = item;
@@ -189,7 +197,7 @@ class IndexedHeap {
     // the smallest children, then `item` rises from there (Floyd's trick; the
     // last item nearly always belongs near the bottom).
     void sift_down(const Item& item) {
-        const std::size_t size = items_.size();
+        const std::size_t size = size_;
         std::size_t i = 0;
         for (;;) {
             const std::size_t first = 4 * i + 1;
@@ -208,7 +216,9 @@ class IndexedHeap {
         sift_up(i, item);
     }
 
-    std::vector<Item> items_;
+    std::vector<Item> storage_;  // n slots, kPad before them, kSlack to align
+    Item* items_ = nullptr;      // slot 0
+    std::size_t size_ = 0;
     std::vector<Id> slot_;  // valid while the node is in the heap
 };
 
@@ -263,6 +273,12 @@ void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<I
     Id* pred = ws.pred.data();
     std::uint8_t* settled = ws.settled.data();
     IndexedHeap<Id, Dist>& heap = ws.heap;
+    // Plain pointers: the stores below could alias the vectors' own fields,
+    // which would make the compiler reload them on every arc.
+    const Id* targets = g.targets.data();
+    const double* weights = g.weights.data();
+    const std::uint64_t* offsets = g.offsets.data();
+    Id* order = ws.order.data();
     dist[s] = Dist(0.0);
     sigma[s] = Sigma(1.0);
     heap.push(s, Dist(0.0));
@@ -273,15 +289,15 @@ void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<I
         const Id v = heap.pop();
         if (v != s) sigma[v] += sigma[pred[v]];
         settled[v] = 1;
-        ws.order[reached++] = v;
+        order[reached++] = v;
         const Dist d = dist[v];
         const Sigma sv = sigma[v];
         if constexpr (std::is_same_v<Sigma, double>) peak = std::max(peak, sv);
-        for (std::uint64_t k = g.begin(v), end = g.end(v); k < end; ++k) {
+        for (std::uint64_t k = offsets[v], end = offsets[v + 1]; k < end; ++k) {
             // A settled w has dist[w] <= d <= nd, so only the tie test needs
             // the flag (a weight absorbed by d can make nd == d).
-            const Id w = g.targets[k];
-            const Dist nd = Dist(g.weights[k]) + d;
+            const Id w = targets[k];
+            const Dist nd = Dist(weights[k]) + d;
             const Dist dw = dist[w];
             if (dw > nd) {
                 dist[w] = nd;
