@@ -186,12 +186,12 @@ std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
 // Per node: how many leaves fold into it, or kFolded for a leaf whose search
 // is skipped.
 template <class Id>
-std::vector<Id> fold_leaves(const NeighbourLists<Id>& g) {
+std::vector<Id> fold_leaves(const Csr<Id>& g) {
     constexpr Id kFolded = std::numeric_limits<Id>::max();
     std::vector<Id> leaves(g.n, 0);
     for (std::uint64_t u = 0; u < g.n; ++u) {
         if (g.degree(u) != 1) continue;
-        const Id p = g.targets[g.begin(u)];
+        const Id p = g.targets[g.offsets[u]];
         if (g.degree(p) < 2) continue;
         leaves[u] = kFolded;
         ++leaves[p];
@@ -200,8 +200,8 @@ std::vector<Id> fold_leaves(const NeighbourLists<Id>& g) {
 }
 
 template <class Id>
-std::vector<double> unweighted_sum(const NeighbourLists<Id>& g, bool directed) {
-    using Graph = NeighbourLists<Id>;
+std::vector<double> unweighted_sum(const Csr<Id>& g, bool directed) {
+    using Graph = Csr<Id>;
     using Worker = SourceWorker<BfsWorkspace<Id, double>, BfsWorkspace<Id, WideFloat>, Graph>;
     constexpr Id kFolded = std::numeric_limits<Id>::max();
     const std::vector<Id> leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
@@ -218,8 +218,8 @@ std::vector<double> unweighted_sum(const NeighbourLists<Id>& g, bool directed) {
 }
 
 template <class Id, class Dist>
-std::vector<double> weighted_sum(const NeighbourLists<Id>& g) {
-    using Graph = NeighbourLists<Id>;
+std::vector<double> weighted_sum(const Csr<Id>& g) {
+    using Graph = Csr<Id>;
     using Worker = SourceWorker<DijkstraWorkspace<Id, Dist, double>, DijkstraWorkspace<Id, Dist, WideFloat>, Graph>;
     return sweep_sources<Worker>(g, [&](Worker& worker, std::uint64_t s) {
         if (g.degree(s) == 0) return;
@@ -241,7 +241,7 @@ std::vector<double> weighted_sum(const NeighbourLists<Id>& g) {
 // searches carry wide lengths instead. Returns whether lengths must be wide.
 // Weights whose paths cannot leave the double range are left untouched.
 template <class Id>
-bool fit_lengths(NeighbourLists<Id>& g) {
+bool fit_lengths(Csr<Id>& g) {
     const double largest = *std::max_element(g.weights.begin(), g.weights.end());
     const std::uint64_t path_edges = std::min<std::uint64_t>(g.n - 1, g.targets.size());
     const int k = std::ilogb(largest) + 1 + static_cast<int>(std::bit_width(path_edges)) - 1022;
@@ -256,7 +256,12 @@ bool fit_lengths(NeighbourLists<Id>& g) {
 template <class Id>
 std::vector<double> dependency_sum(std::uint64_t n, std::span<const Edge> edges,
                                    std::optional<std::span<const double>> weights, bool directed) {
-    NeighbourLists<Id> g = build_neighbour_lists<Id>(n, edges, weights, directed);
+    CsrOptions options;
+    options.undirected = !directed;
+    options.drop_self_loops = true;
+    options.merge = Merge::Smallest;
+    options.weighted = weights.has_value();
+    Csr<Id> g = build_csr<Id>(n, edges, options, weights.value_or(std::span<const double>{}));
     if (!weights) return unweighted_sum(g, directed);
     if (g.weights.empty()) return std::vector<double>(n, 0.0);  // only self-loops
     return fit_lengths(g) ? weighted_sum<Id, WideFloat>(g) : weighted_sum<Id, double>(g);
@@ -285,10 +290,9 @@ Result<std::vector<double>> betweenness(std::uint64_t n, std::span<const Edge> e
         if (auto err = check_weights(*weights, edges.size(), WeightMode::Distance)) return *err;
     }
     if (n == 0) return std::vector<double>{};
-    // 32-bit ids leave UINT32_MAX free as the unseen-depth marker.
-    std::vector<double> values = n <= std::numeric_limits<std::uint32_t>::max()
-                                     ? dependency_sum<std::uint32_t>(n, edges, weights, directed)
-                                     : dependency_sum<std::uint64_t>(n, edges, weights, directed);
+    // Ids are below n, so the largest Id stays free as the unseen-depth marker.
+    std::vector<double> values =
+        with_id_type(n, [&]<class Id>() { return dependency_sum<Id>(n, edges, weights, directed); });
     scale(values, n, directed, normalized);
     return values;
 }

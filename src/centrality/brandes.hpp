@@ -1,6 +1,9 @@
 // Single-source stages of Brandes' betweenness algorithm: count shortest
 // paths from one source (breadth-first, or Dijkstra on positive weights),
 // then accumulate the source's dependencies back along the settle order.
+// The searches walk a Csr without self-loops, sorted, one entry per
+// neighbour (parallel arcs merged to the smallest weight), weights strictly
+// positive and finite.
 //
 // U. Brandes, "A faster algorithm for betweenness centrality", J. Math.
 // Sociol. 25 (2001). The accumulation pulls instead of pushing along
@@ -33,8 +36,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "centrality/neighbour_lists.hpp"
 #include "centrality/wide_float.hpp"
+#include "graph/csr.hpp"
 
 namespace knotwell::centrality {
 
@@ -68,7 +71,7 @@ struct BfsWorkspace {
     std::uint64_t reached = 0;
     double peak_sigma = 0.0;  // largest count of the last double search
 
-    explicit BfsWorkspace(const NeighbourLists<Id>& g)
+    explicit BfsWorkspace(const Csr<Id>& g)
         : depth(g.n, kUnseen), sigma(g.n), coef(g.n), order(g.n), succ(g.targets.size()), succ_end(g.n) {}
 
     void reset() {
@@ -84,7 +87,7 @@ struct BfsWorkspace {
 // Level-synchronous breadth-first search counting shortest paths from s and
 // recording each node's successors.
 template <class Id, class Sigma>
-void count_paths_bfs(const NeighbourLists<Id>& g, Id s, BfsWorkspace<Id, Sigma>& ws) {
+void count_paths_bfs(const Csr<Id>& g, Id s, BfsWorkspace<Id, Sigma>& ws) {
     const Id kUnseen = BfsWorkspace<Id, Sigma>::kUnseen;
     Id* depth = ws.depth.data();
     Sigma* sigma = ws.sigma.data();
@@ -100,7 +103,7 @@ void count_paths_bfs(const NeighbourLists<Id>& g, Id s, BfsWorkspace<Id, Sigma>&
             const Id v = order[i];
             const Sigma sv = sigma[v];
             if constexpr (std::is_same_v<Sigma, double>) peak = std::max(peak, sv);
-            for (std::uint64_t k = g.begin(v), end = g.end(v); k < end; ++k) {
+            for (std::uint64_t k = g.offsets[v], end = g.offsets[v + 1]; k < end; ++k) {
                 const Id w = g.targets[k];
                 Id dw = depth[w];
                 if (dw == kUnseen) {
@@ -239,7 +242,7 @@ struct DijkstraWorkspace {
     std::uint64_t reached = 0;
     double peak_sigma = 0.0;  // largest count of the last double search
 
-    explicit DijkstraWorkspace(const NeighbourLists<Id>& g)
+    explicit DijkstraWorkspace(const Csr<Id>& g)
         : dist(g.n, unreached_distance<Dist>()),
           sigma(g.n),
           coef(g.n),
@@ -266,7 +269,7 @@ struct DijkstraWorkspace {
 // equal one adds the relaxing node's (final) count. The recorded node's
 // count is added when the node is settled.
 template <class Id, class Dist, class Sigma>
-void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<Id, Dist, Sigma>& ws) {
+void count_paths_dijkstra(const Csr<Id>& g, Id s, DijkstraWorkspace<Id, Dist, Sigma>& ws) {
     const Dist kUnreached = unreached_distance<Dist>();
     Dist* dist = ws.dist.data();
     Sigma* sigma = ws.sigma.data();
@@ -327,7 +330,7 @@ void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<I
 // v in this search (so coef[w] is already this search's); it is a successor
 // arc when its distance still holds exactly.
 template <class Id, class Dist, class Sigma>
-void accumulate_dijkstra(const NeighbourLists<Id>& g, DijkstraWorkspace<Id, Dist, Sigma>& ws, double* acc) {
+void accumulate_dijkstra(const Csr<Id>& g, DijkstraWorkspace<Id, Dist, Sigma>& ws, double* acc) {
     const Dist* dist = ws.dist.data();
     const Sigma* sigma = ws.sigma.data();
     Sigma* coef = ws.coef.data();
