@@ -14,12 +14,11 @@ PyObject* betweenness_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return py::guarded([&] {
         py::Args a(kBetweennessSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        const std::optional<py::ArrayView> weights_view = a.optional_weight_vector(2);
+        py::EdgeArray edges_array = a.edge_array(1);
+        std::optional<std::vector<double>> weights = a.optional_weight_vector(2);
         const bool directed = a.flag(3, false);
         const bool normalized = a.flag(4, true);
-        const EdgeList edges = py::to_edge_list(edges_view);
-        const std::optional<std::vector<double>> weights = py::copy_weights(weights_view);
+        const EdgeList edges = py::to_edge_list(std::move(edges_array));
         // Everything the computation reads is owned by the call from here on;
         // the content checks run without the lock and raise after it is back.
         Result<std::vector<double>> values = py::without_gil([&] {

@@ -26,13 +26,12 @@ PyObject* louvain_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return py::guarded([&] {
         py::Args a(kLouvainSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        const std::optional<py::ArrayView> weights_view = a.optional_weight_vector(2);
+        py::EdgeArray edges_array = a.edge_array(1);
+        std::optional<std::vector<double>> weights = a.optional_weight_vector(2);
         const double resolution = a.real(3, 1.0);
         const std::optional<std::uint64_t> seed = a.optional_count(4);
         const std::uint64_t max_levels = a.count(5, kDefaultMaxLevels);
-        const EdgeList edges = py::to_edge_list(edges_view);
-        const std::optional<std::vector<double>> weights = py::copy_weights(weights_view);
+        const EdgeList edges = py::to_edge_list(std::move(edges_array));
         LouvainResult r =
             py::unwrap(py::without_gil([&] { return louvain(n, edges, weights, resolution, seed, max_levels); }));
         py::Ref labels = py::u64_vector(std::move(r.labels));
@@ -47,12 +46,11 @@ PyObject* label_propagation_rust(PyObject*, PyObject* const* args, Py_ssize_t na
     return py::guarded([&] {
         py::Args a(kLabelPropagationSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        const std::optional<py::ArrayView> weights_view = a.optional_weight_vector(2);
+        py::EdgeArray edges_array = a.edge_array(1);
+        std::optional<std::vector<double>> weights = a.optional_weight_vector(2);
         const std::uint64_t seed = a.count(3, 0);
         const std::uint64_t max_iter = a.count(4, kDefaultMaxIter);
-        const EdgeList edges = py::to_edge_list(edges_view);
-        const std::optional<std::vector<double>> weights = py::copy_weights(weights_view);
+        const EdgeList edges = py::to_edge_list(std::move(edges_array));
         std::vector<std::uint64_t> labels =
             py::unwrap(py::without_gil([&] { return label_propagation(n, edges, weights, seed, max_iter); }));
         return py::u64_vector(std::move(labels)).release();
@@ -63,13 +61,11 @@ PyObject* modularity_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return py::guarded([&] {
         py::Args a(kModularitySig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        const py::ArrayView labels_view = a.id_vector(2);
-        const std::optional<py::ArrayView> weights_view = a.optional_weight_vector(3);
+        py::EdgeArray edges_array = a.edge_array(1);
+        std::vector<std::uint64_t> labels = a.id_vector(2);
+        std::optional<std::vector<double>> weights = a.optional_weight_vector(3);
         const double resolution = a.real(4, 1.0);
-        const EdgeList edges = py::to_edge_list(edges_view);
-        const std::vector<std::uint64_t> labels = py::copy_ids(labels_view);
-        const std::optional<std::vector<double>> weights = py::copy_weights(weights_view);
+        const EdgeList edges = py::to_edge_list(std::move(edges_array));
         return py::to_float(py::unwrap(modularity(n, edges, labels, weights, resolution))).release();
     });
 }

@@ -25,26 +25,25 @@ PyObject* degrees(const py::Signature& sig, PyObject* const* args, Py_ssize_t na
     return py::guarded([&] {
         py::Args a(sig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
+        const py::EdgeRows edges_array = a.edge_rows(1);
         DegreeKind kind = fixed ? *fixed : (a.flag(2) ? DegreeKind::Out : DegreeKind::Undirected);
-        const py::EdgeRows edges(edges_view);
-        py::raise_if(check_edge_range(n, edges));
-        return py::u64_vector(degree_sequence(n, edges, kind)).release();
+        const SharedEdges edges = py::to_edge_rows(edges_array);
+        return py::u64_vector(py::unwrap(degree_sequence(n, edges, kind))).release();
     });
 }
 
-// n and the edge rows of the (n, edges) functions, converted and
-// shape-checked. These functions keep the lock, so the rows may be a view.
+// n and the edge list of the (n, edges) functions, converted and
+// shape-checked.
 struct GraphArgs {
     std::uint64_t n;
-    py::EdgeRows edges;
+    EdgeList edges;
 };
 
 GraphArgs graph_args(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args a(sig, args, nargs, kwnames);
     const std::uint64_t n = a.count(0);
-    const py::ArrayView edges_view = a.edge_array(1);
-    return GraphArgs{n, py::EdgeRows(edges_view)};
+    py::EdgeArray edges_array = a.edge_array(1);
+    return GraphArgs{n, py::to_edge_list(std::move(edges_array))};
 }
 
 }  // namespace
@@ -65,14 +64,12 @@ PyObject* strength_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return py::guarded([&] {
         py::Args a(kStrengthSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        const py::ArrayView weights_view = a.weight_vector(2);
+        const py::EdgeRows edges_array = a.edge_rows(1);
+        const py::WeightRows weights_array = a.weight_rows(2);
         const bool directed = a.flag(3);
-        const py::EdgeRows edges(edges_view);
-        const py::WeightRows weights(weights_view);
-        py::raise_if(check_edge_range(n, edges));
-        py::raise_if(check_weights(weights, edges.size(), WeightMode::NonNegative));
-        return py::f64_vector(strength_sequence(n, edges, weights, directed)).release();
+        const SharedEdges edges = py::to_edge_rows(edges_array);
+        const SharedWeights weights = py::to_weight_rows(weights_array);
+        return py::f64_vector(py::unwrap(strength_sequence(n, edges, weights, directed))).release();
     });
 }
 

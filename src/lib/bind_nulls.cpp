@@ -21,12 +21,12 @@ PyObject* rewire_degree_preserving_rust(PyObject*, PyObject* const* args, Py_ssi
     return py::guarded([&] {
         py::Args a(kRewireSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
+        py::EdgeArray edges_array = a.edge_array(1);
         const std::uint64_t n_samples = a.count(2);
         const std::uint64_t target_swaps = a.count(3);
         const std::uint64_t max_attempts = a.count(4);
         const std::uint64_t seed = a.count(5);
-        const EdgeList edges = py::to_edge_list(edges_view);
+        const EdgeList edges = py::to_edge_list(std::move(edges_array));
         RewireResult result = py::unwrap(py::without_gil([&] {
             return rewire_degree_preserving(n, edges, n_samples, target_swaps, max_attempts, seed);
         }));
@@ -40,9 +40,8 @@ PyObject* rewire_degree_preserving_rust(PyObject*, PyObject* const* args, Py_ssi
 PyObject* configuration_model_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
         py::Args a(kConfigurationSig, args, nargs, kwnames);
-        const py::ArrayView degrees_view = a.id_vector(0);
+        std::vector<std::uint64_t> degrees = a.id_vector(0);
         const std::uint64_t seed = a.count(1);
-        const std::vector<std::uint64_t> degrees = py::copy_ids(degrees_view);
         ConfigurationResult result =
             py::unwrap(py::without_gil([&] { return configuration_model(degrees, seed); }));
         const std::size_t rows = result.edges.size() / 2;

@@ -20,8 +20,8 @@ PyObject* mean_shortest_path_rust(PyObject*, PyObject* const* args, Py_ssize_t n
     return py::guarded([&] {
         py::Args a(kMeanShortestPathSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        const py::EdgeRows edges(edges_view);
+        py::EdgeArray edges_array = a.edge_array(1);
+        const EdgeList edges = py::to_edge_list(std::move(edges_array));
         return py::to_float(py::unwrap(paths::mean_shortest_path(n, edges))).release();
     });
 }
@@ -30,10 +30,10 @@ PyObject* shortest_paths_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return py::guarded([&] {
         py::Args a(kShortestPathsSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
+        py::EdgeArray edges_array = a.edge_array(1);
         const std::uint64_t source = a.count(2);
         const bool directed = a.flag(3);
-        const py::EdgeRows edges(edges_view);
+        const EdgeList edges = py::to_edge_list(std::move(edges_array));
         return py::u64_vector(py::unwrap(paths::shortest_paths(n, edges, source, directed))).release();
     });
 }
@@ -42,11 +42,10 @@ PyObject* shortest_paths_multi_rust(PyObject*, PyObject* const* args, Py_ssize_t
     return py::guarded([&] {
         py::Args a(kShortestPathsMultiSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        const py::ArrayView sources_view = a.id_vector(2);
+        py::EdgeArray edges_array = a.edge_array(1);
+        std::vector<std::uint64_t> sources = a.id_vector(2);
         const bool directed = a.flag(3);
-        EdgeList edges = py::to_edge_list(edges_view);
-        const std::vector<NodeId> sources = py::copy_ids(sources_view);
+        EdgeList edges = py::to_edge_list(std::move(edges_array));
         std::vector<std::uint64_t> matrix = py::unwrap(py::without_gil(
             [&] { return paths::shortest_paths_multi(n, std::move(edges), sources, directed); }));
         return py::u64_matrix(std::move(matrix), sources.size(), n).release();
@@ -57,8 +56,8 @@ PyObject* connected_components_rust(PyObject*, PyObject* const* args, Py_ssize_t
     return py::guarded([&] {
         py::Args a(kConnectedComponentsSig, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        const py::EdgeRows edges(edges_view);
+        py::EdgeArray edges_array = a.edge_array(1);
+        const EdgeList edges = py::to_edge_list(std::move(edges_array));
         paths::Components components = py::unwrap(paths::connected_components(n, edges));
         py::Ref count = py::to_int(components.count);
         py::Ref labels = py::u64_vector(std::move(components.labels));

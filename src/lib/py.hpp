@@ -7,8 +7,8 @@
 //       return py::guarded([&] {
 //           py::Args a(kFooSignature, args, nargs, kw);    // bind, or TypeError
 //           const std::uint64_t n = a.count(0);            // convert in parameter order
-//           const py::ArrayView edges_view = a.edge_array(1);
-//           EdgeList edges = py::to_edge_list(edges_view);  // shape check
+//           py::EdgeArray edges_array = a.edge_array(1);
+//           EdgeList edges = py::to_edge_list(std::move(edges_array));  // shape check
 //           auto result = py::without_gil([&] { return foo(n, edges); });
 //           return py::u64_vector(py::unwrap(std::move(result))).release();
 //       });
@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/edge_blocks.hpp"
 #include "graph/input.hpp"
 #include "parallel/parallel.hpp"
 
@@ -83,10 +84,33 @@ struct Signature {
     std::size_t required;
 };
 
-// A NumPy array argument that passed the kind's checks; borrowed from the
-// call's arguments.
-struct ArrayView {
-    PyObject* array;
+// An edge array as copied when it was converted: its shape at that moment
+// and, when it has two columns, its rows in logical order. An array of any
+// other width is not read; it fails the shape check after conversion.
+struct EdgeArray {
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+    EdgeList pairs;
+};
+
+// An edge array for the one-pass functions that keep the lock and run no
+// Python code after converting it, so no conversion can resize or free it
+// before the call ends: a C-contiguous array stays where it is (another
+// thread may still write it, so it is read only through
+// graph/edge_blocks.hpp); any other layout, a broadcast among them, is
+// copied as usual.
+struct EdgeRows {
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+    const std::byte* borrowed = nullptr;  // the caller's rows, or null for `copy`
+    EdgeList copy;
+};
+
+// The same for a weight vector.
+struct WeightRows {
+    const std::byte* borrowed = nullptr;
+    std::uint64_t size = 0;
+    std::vector<double> copy;
 };
 
 // Bound arguments of one call; converters run in parameter order and throw
@@ -103,62 +127,31 @@ class Args {
     bool flag(std::size_t i) const;
     bool flag(std::size_t i, bool fallback) const { return given(i) ? flag(i) : fallback; }
     double real(std::size_t i, double fallback) const;
-    ArrayView edge_array(std::size_t i) const;
-    ArrayView id_vector(std::size_t i) const;
-    ArrayView weight_vector(std::size_t i) const;
-    std::optional<ArrayView> optional_weight_vector(std::size_t i) const;
+    // Array kinds: checked, then copied into memory the call owns before the
+    // next parameter is converted, so nothing a later conversion runs (an
+    // `__index__`, a `__float__`) and no other thread writing the array
+    // can change what the call sees.
+    EdgeArray edge_array(std::size_t i) const;
+    std::vector<std::uint64_t> id_vector(std::size_t i) const;
+    std::vector<double> weight_vector(std::size_t i) const;
+    std::optional<std::vector<double>> optional_weight_vector(std::size_t i) const;
+    EdgeRows edge_rows(std::size_t i) const;
+    WeightRows weight_rows(std::size_t i) const;
 
   private:
-    ArrayView array(std::size_t i, int ndim, bool real) const;
+    // The argument as an array of the kind's dimensionality and dtype.
+    PyObject* array(std::size_t i, int ndim, bool real) const;
 
     const Signature& sig_;
     PyObject* slots_[8] = {};
 };
 
-// Copies, read through the strides in logical order.
-EdgeList to_edge_list(ArrayView view);  // throws InputError (edge shape)
-
-// The rows of an edge array, for a function that keeps the interpreter lock
-// for its whole run: a view of the array's own memory when it is C-contiguous
-// and aligned (no Python code can change it while the lock is held), else an
-// owned copy read through the strides. Shape-checked like `to_edge_list`.
-class EdgeRows {
-  public:
-    explicit EdgeRows(ArrayView view);
-    // Moving keeps the copy's buffer, so the span stays valid; copying would not.
-    EdgeRows(EdgeRows&&) = default;
-    EdgeRows(const EdgeRows&) = delete;
-    EdgeRows& operator=(const EdgeRows&) = delete;
-    std::span<const Edge> rows() const { return rows_; }
-    operator std::span<const Edge>() const { return rows_; }
-    std::size_t size() const { return rows_.size(); }
-
-  private:
-    EdgeList copy_;
-    std::span<const Edge> rows_;
-};
-
-// The same for a weight vector: a view when contiguous and aligned, else a copy.
-class WeightRows {
-  public:
-    explicit WeightRows(ArrayView view);
-    WeightRows(WeightRows&&) = default;
-    WeightRows(const WeightRows&) = delete;
-    WeightRows& operator=(const WeightRows&) = delete;
-    operator std::span<const double>() const { return values_; }
-    std::size_t size() const { return values_.size(); }
-
-  private:
-    std::vector<double> copy_;
-    std::span<const double> values_;
-};
-
-std::vector<std::uint64_t> copy_ids(ArrayView view);
-std::vector<double> copy_weights(ArrayView view);
-inline std::optional<std::vector<double>> copy_weights(const std::optional<ArrayView>& view) {
-    if (!view) return std::nullopt;
-    return copy_weights(*view);
-}
+// The shape check that follows conversion: the pairs, or the edge-shape
+// InputError.
+EdgeList to_edge_list(EdgeArray&& array);
+// The same for EdgeRows; the view lives as long as `array`.
+SharedEdges to_edge_rows(const EdgeRows& array);
+SharedWeights to_weight_rows(const WeightRows& weights);
 
 // Result builders: the buffer becomes the array's data without a copy and is
 // freed by the array's base object.
