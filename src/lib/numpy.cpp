@@ -13,16 +13,20 @@ namespace {
 
 constexpr const char* kBufferCapsule = "knotwell_rs.buffer";
 
+// NumPy's own import macros print the failure to stderr (PyErr_Print, which
+// also sets sys.last_exc); the helper underneath them only sets the error,
+// which then becomes the cause of the internal-fault exception.
 void ensure_numpy() {
     if (PyArray_API != nullptr) return;
-    if (PyArray_ImportNumPyAPI() < 0) {
+    if (_import_array() < 0) {
         PyObject* cause = PyErr_GetRaisedException();
         set_panic("Failed to access NumPy array API capsule");
-        if (cause != nullptr) {
-            PyObject* panic = PyErr_GetRaisedException();
-            PyException_SetCause(panic, cause);
-            PyErr_SetRaisedException(panic);
-        }
+        PyObject* panic = PyErr_GetRaisedException();
+        if (panic != nullptr && cause != nullptr)
+            PyException_SetCause(panic, cause);  // steals `cause`
+        else
+            Py_XDECREF(cause);
+        PyErr_SetRaisedException(panic);
         throw PyErrorSet{};
     }
 }
