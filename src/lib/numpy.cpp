@@ -97,7 +97,7 @@ Ref hand_over(std::vector<T>&& data, int type, int nd, npy_intp* dims) {
 PyObject* Args::array(std::size_t i, int ndim, bool real) const {
     ensure_numpy();
     PyObject* obj = slots_[i];
-    const char* name = sig_.names[i];
+    const char* name = Args::name(i);
     if (!PyArray_Check(obj)) {
         Ref type_name = check(PyType_GetQualName(Py_TYPE(obj)));
         PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyArray<T, D>'", name,

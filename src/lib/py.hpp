@@ -1,16 +1,15 @@
 // The module boundary's toolkit: owned references, argument binding and
 // conversion, result builders, the lock guard and the entry-point fence.
 //
-// Every wrapper follows one shape:
+// Every wrapper has one shape:
 //
-//   PyObject* foo_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+//   PyObject* foo_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 //       return py::guarded([&] {
-//           py::Args a(kFooSignature, args, nargs, kw);    // bind, or TypeError
-//           const std::uint64_t n = a.count(0);            // convert in parameter order
-//           py::EdgeArray edges_array = a.edge_array(1);
-//           EdgeList edges = py::to_edge_list(std::move(edges_array));  // shape check
-//           auto result = py::without_gil([&] { return foo(n, edges); });
-//           return py::u64_vector(py::unwrap(std::move(result))).release();
+//           py::Args a(sig::kFoo, args, nargs, kwnames);    // bind, or TypeError
+//           const std::uint64_t n = a.count(0);             // convert (and copy) in parameter order
+//           EdgeList edges = py::to_edge_list(a.edge_array(1));
+//           auto result = py::compute(sig::kFoo, [&] { return foo(n, edges); });  // checks, then the work
+//           return py::u64_vector(std::move(result));       // zero-copy result
 //       });
 //   }
 //
@@ -33,6 +32,7 @@
 #include <vector>
 
 #include "graph/edge_blocks.hpp"
+#include "lib/signatures.hpp"
 #include "graph/input.hpp"
 #include "parallel/parallel.hpp"
 
@@ -76,14 +76,6 @@ inline Ref check(PyObject* p) {
 // BaseException subclass) with `message`.
 void set_panic(const std::string& message);
 
-// Parameters of one function: all positional-or-keyword, the first
-// `required` without default.
-struct Signature {
-    const char* func;
-    std::span<const char* const> names;
-    std::size_t required;
-};
-
 // An edge array as copied when it was converted: its shape at that moment
 // and, when it has two columns, its rows in logical order. An array of any
 // other width is not read; it fails the shape check after conversion.
@@ -114,19 +106,18 @@ struct WeightRows {
 };
 
 // Bound arguments of one call; converters run in parameter order and throw
-// on the first failure with the message rules of the boundary.
+// on the first failure with the message rules of the boundary. An omitted
+// parameter takes its table default without conversion.
 class Args {
   public:
-    Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    Args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
     bool given(std::size_t i) const { return slots_[i] != nullptr; }
 
     std::uint64_t count(std::size_t i) const;
-    std::uint64_t count(std::size_t i, std::uint64_t fallback) const { return given(i) ? count(i) : fallback; }
     std::optional<std::uint64_t> optional_count(std::size_t i) const;
     bool flag(std::size_t i) const;
-    bool flag(std::size_t i, bool fallback) const { return given(i) ? flag(i) : fallback; }
-    double real(std::size_t i, double fallback) const;
+    double real(std::size_t i) const;
     // Array kinds: checked, then copied into memory the call owns before the
     // next parameter is converted, so nothing a later conversion runs (an
     // `__index__`, a `__float__`) and no other thread writing the array
@@ -142,8 +133,11 @@ class Args {
     // The argument as an array of the kind's dimensionality and dtype.
     PyObject* array(std::size_t i, int ndim, bool real) const;
 
-    const Signature& sig_;
-    PyObject* slots_[8] = {};
+    // The parameter's name, NUL-terminated for the messages.
+    const char* name(std::size_t i) const { return f_.params[i].name.data(); }
+
+    const sig::Function& f_;
+    PyObject* slots_[sig::kMaxParams] = {};
 };
 
 // The shape check that follows conversion: the pairs, or the edge-shape
@@ -164,10 +158,7 @@ Ref to_int(std::uint64_t x);
 Ref int_list(std::span<const std::uint64_t> values);
 Ref tuple(std::initializer_list<Ref*> items);  // steals the items
 
-// Raises the InputError of a failed check or result.
-inline void raise_if(const Check& check) {
-    if (check) throw *check;
-}
+// Raises the InputError of a failed result.
 template <class T>
 T unwrap(Result<T>&& result) {
     if (!result.ok()) throw result.error();
@@ -203,15 +194,25 @@ auto without_gil(F&& f) {
     return f();
 }
 
+// Runs `algorithm` (owned inputs -> Result<T>) as the function's table says:
+// without the interpreter lock for the functions that release it. A failed
+// check is raised once the lock is back.
+template <class F>
+auto compute(const sig::Function& f, F&& algorithm) {
+    if (f.releases_lock) return unwrap(without_gil(algorithm));
+    return unwrap(algorithm());
+}
+
 // Translates every C++ failure into the Python exception it stands for.
 void raise_current_exception() noexcept;
 
+// `f` returns the result object (a Ref).
 template <class F>
 PyObject* guarded(F&& f) noexcept {
     try {
         // Sweeps run with the lock held check for signals themselves.
         parallel::PollScope poll([] { return PyErr_CheckSignals() < 0; });
-        return f();
+        return f().release();
     } catch (...) {
         raise_current_exception();
         return nullptr;
