@@ -1,12 +1,14 @@
 // Degree and strength sequences, counted straight off the edge rows.
 //
-// Two passes over the rows, n counters: O(n + m). The first checks every
-// row (and weight) in contract order before any counter is allocated, so a
-// bad edge is reported even when n is too large for the counters; the
-// second counts. The rows are read from the caller's memory in blocks
+// At most two passes over the rows, n counters: O(n + m). The first checks
+// every row (and weight) in contract order before any counter is allocated,
+// so a bad edge is reported even when n is too large for the counters; the
+// second counts. Degrees skip the first pass when the counters are no larger
+// than the rows. The rows are read from the caller's memory in blocks
 // (graph/edge_blocks.hpp) rather than copied whole: a copy of the rows would
-// cost more than the count. The second pass checks again what it uses and
-// fails the same way should the rows have changed since the first.
+// cost more than the count. The counting pass checks each block before it
+// counts it, and fails the same way should the rows have changed since the
+// first.
 //
 // Every row counts, repeats included; in the undirected case a self-loop
 // adds 1 to the degree (its weight once to the strength), and the directed
