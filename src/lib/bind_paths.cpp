@@ -45,7 +45,8 @@ PyObject* connected_components_rust(PyObject*, PyObject* const* args, Py_ssize_t
     return py::guarded([&] {
         py::Args a(sig::kConnectedComponents, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const EdgeList edges = py::to_edge_list(a.edge_array(1));
+        const py::EdgeRows edges_array = a.edge_rows(1);  // the last parameter: read in place
+        const SharedEdges edges = py::to_edge_rows(edges_array);
         paths::Components components =
             py::compute(sig::kConnectedComponents, [&] { return paths::connected_components(n, edges); });
         py::Ref count = py::to_int(components.count);
