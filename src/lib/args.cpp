@@ -1,5 +1,6 @@
 // Argument binding, scalar converters, the entry-point fence.
 #include <new>
+#include <string_view>
 #include <stdexcept>
 
 #include "lib/py.hpp"
@@ -34,7 +35,7 @@ namespace {
     throw PyErrorSet{};
 }
 
-std::string quoted_list(const std::vector<const char*>& names) {
+std::string quoted_list(const std::vector<std::string_view>& names) {
     std::string out;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
@@ -62,51 +63,54 @@ void set_panic(const std::string& message) {
     PyErr_SetString(type, message.c_str());
 }
 
-Args::Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : sig_(sig) {
-    const std::size_t total = sig.names.size();
+Args::Args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : f_(f) {
+    const std::size_t total = f.params.size();
+    const std::size_t required = f.required();
+    const std::string func(f.name);
     const std::size_t given = static_cast<std::size_t>(nargs);
     if (given > total) {
         const char* was = given == 1 ? "was" : "were";
-        std::string takes = sig.required == total ? std::to_string(total)
-                                                  : "from " + std::to_string(sig.required) + " to " +
-                                                        std::to_string(total);
-        type_error(std::string(sig.func) + "() takes " + takes + " positional arguments but " +
-                   std::to_string(given) + " " + was + " given");
+        std::string takes = required == total ? std::to_string(total)
+                                              : "from " + std::to_string(required) + " to " + std::to_string(total);
+        type_error(func + "() takes " + takes + " positional arguments but " + std::to_string(given) + " " + was +
+                   " given");
     }
     for (std::size_t i = 0; i < given; ++i) slots_[i] = args[i];
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         std::size_t slot = total;
-        for (std::size_t i = 0; i < total; ++i)
-            if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) {
+        for (std::size_t i = 0; i < total; ++i) {
+            const std::string_view name = f.params[i].name;
+            if (PyUnicode_EqualToUTF8AndSize(key, name.data(), static_cast<Py_ssize_t>(name.size()))) {
                 slot = i;
                 break;
             }
+        }
         if (slot == total) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.func, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func.c_str(), key);
             throw PyErrorSet{};
         }
         if (slots_[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", sig.func, key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", func.c_str(), key);
             throw PyErrorSet{};
         }
         slots_[slot] = args[nargs + k];
     }
-    std::vector<const char*> missing;
-    for (std::size_t i = 0; i < sig.required; ++i)
-        if (slots_[i] == nullptr) missing.push_back(sig.names[i]);
+    std::vector<std::string_view> missing;
+    for (std::size_t i = 0; i < required; ++i)
+        if (slots_[i] == nullptr) missing.push_back(f.params[i].name);
     if (!missing.empty())
-        type_error(std::string(sig.func) + "() missing " + std::to_string(missing.size()) + " required positional " +
+        type_error(func + "() missing " + std::to_string(missing.size()) + " required positional " +
                    (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
 }
 
 std::uint64_t Args::count(std::size_t i) const {
-    const char* name = sig_.names[i];
+    if (!given(i)) return sig::count_default(f_.params[i]);
     Ref index(PyNumber_Index(slots_[i]));
-    if (!index) prefix_pending(name);
+    if (!index) prefix_pending(name(i));
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) prefix_pending(name);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) prefix_pending(name(i));
     return value;
 }
 
@@ -116,23 +120,24 @@ std::optional<std::uint64_t> Args::optional_count(std::size_t i) const {
 }
 
 bool Args::flag(std::size_t i) const {
+    if (!given(i)) return sig::flag_default(f_.params[i]);
     PyObject* obj = slots_[i];
     if (!PyBool_Check(obj)) {
         Ref type_name(PyType_GetQualName(Py_TYPE(obj)));
         if (!type_name) throw PyErrorSet{};
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyBool'", sig_.names[i],
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyBool'", name(i),
                      type_name.get());
         throw PyErrorSet{};
     }
     return obj == Py_True;
 }
 
-double Args::real(std::size_t i, double fallback) const {
-    if (!given(i)) return fallback;
+double Args::real(std::size_t i) const {
+    if (!given(i)) return sig::real_default(f_.params[i]);
     PyObject* obj = slots_[i];
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
     const double value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred()) prefix_pending(sig_.names[i]);
+    if (value == -1.0 && PyErr_Occurred()) prefix_pending(name(i));
     return value;
 }
 

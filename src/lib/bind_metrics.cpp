@@ -1,111 +1,95 @@
 // Wrappers of the degree, strength, triangle, clustering and core functions.
-#include "lib/bindings.hpp"
+// All keep the interpreter lock.
 #include "kcore/core.hpp"
+#include "lib/bindings.hpp"
 #include "metrics/degree.hpp"
 #include "metrics/triangles.hpp"
 
 namespace knotwell::bind {
 namespace {
 
-constexpr const char* kNEdges[] = {"n", "edges"};
-constexpr const char* kNEdgesDirected[] = {"n", "edges", "directed"};
-constexpr const char* kStrengthNames[] = {"n", "edges", "weights", "directed"};
-
-constexpr py::Signature kDegreeSig{"degree_rust", kNEdgesDirected, 3};
-constexpr py::Signature kInDegreeSig{"in_degree_rust", kNEdges, 2};
-constexpr py::Signature kOutDegreeSig{"out_degree_rust", kNEdges, 2};
-constexpr py::Signature kStrengthSig{"strength_rust", kStrengthNames, 4};
-constexpr py::Signature kTrianglesSig{"triangles_per_node_rust", kNEdges, 2};
-constexpr py::Signature kClusteringAvgSig{"clustering_avg_rust", kNEdges, 2};
-constexpr py::Signature kClusteringLocalSig{"clustering_local_rust", kNEdges, 2};
-constexpr py::Signature kCoreNumbersSig{"core_numbers_rust", kNEdges, 2};
-
-PyObject* degrees(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// Degree sequences read the rows in place (see py::EdgeRows): nothing after
+// `edges` runs Python code.
+PyObject* degrees(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   std::optional<DegreeKind> fixed) {
     return py::guarded([&] {
-        py::Args a(sig, args, nargs, kwnames);
+        py::Args a(f, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        DegreeKind kind = fixed ? *fixed : (a.flag(2) ? DegreeKind::Out : DegreeKind::Undirected);
-        const py::EdgeRows edges(edges_view);
-        py::raise_if(check_edge_range(n, edges));
-        return py::u64_vector(degree_sequence(n, edges, kind)).release();
+        const py::EdgeRows edges_array = a.edge_rows(1);
+        const DegreeKind kind = fixed ? *fixed : (a.flag(2) ? DegreeKind::Out : DegreeKind::Undirected);
+        const SharedEdges edges = py::to_edge_rows(edges_array);
+        return py::u64_vector(py::compute(f, [&] { return degree_sequence(n, edges, kind); }));
     });
 }
 
-// n and the edge rows of the (n, edges) functions, converted and
-// shape-checked. These functions keep the lock, so the rows may be a view.
-struct GraphArgs {
+// The (n, edges) functions: converted, copied and shape-checked inputs.
+struct Graph {
     std::uint64_t n;
-    py::EdgeRows edges;
+    EdgeList edges;
 };
 
-GraphArgs graph_args(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    py::Args a(sig, args, nargs, kwnames);
+Graph graph_args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args a(f, args, nargs, kwnames);
     const std::uint64_t n = a.count(0);
-    const py::ArrayView edges_view = a.edge_array(1);
-    return GraphArgs{n, py::EdgeRows(edges_view)};
+    py::EdgeArray edges = a.edge_array(1);
+    return Graph{n, py::to_edge_list(std::move(edges))};
 }
 
 }  // namespace
 
 PyObject* degree_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return degrees(kDegreeSig, args, nargs, kwnames, std::nullopt);
+    return degrees(sig::kDegree, args, nargs, kwnames, std::nullopt);
 }
 
 PyObject* in_degree_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return degrees(kInDegreeSig, args, nargs, kwnames, DegreeKind::In);
+    return degrees(sig::kInDegree, args, nargs, kwnames, DegreeKind::In);
 }
 
 PyObject* out_degree_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return degrees(kOutDegreeSig, args, nargs, kwnames, DegreeKind::Out);
+    return degrees(sig::kOutDegree, args, nargs, kwnames, DegreeKind::Out);
 }
 
 PyObject* strength_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        py::Args a(kStrengthSig, args, nargs, kwnames);
+        py::Args a(sig::kStrength, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const py::ArrayView edges_view = a.edge_array(1);
-        const py::ArrayView weights_view = a.weight_vector(2);
+        const py::EdgeRows edges_array = a.edge_rows(1);
+        const py::WeightRows weights_array = a.weight_rows(2);
         const bool directed = a.flag(3);
-        const py::EdgeRows edges(edges_view);
-        const py::WeightRows weights(weights_view);
-        py::raise_if(check_edge_range(n, edges));
-        py::raise_if(check_weights(weights, edges.size(), WeightMode::NonNegative));
-        return py::f64_vector(strength_sequence(n, edges, weights, directed)).release();
+        const SharedEdges edges = py::to_edge_rows(edges_array);
+        const SharedWeights weights = py::to_weight_rows(weights_array);
+        return py::f64_vector(
+            py::compute(sig::kStrength, [&] { return strength_sequence(n, edges, weights, directed); }));
     });
 }
 
 PyObject* triangles_per_node_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        GraphArgs g = graph_args(kTrianglesSig, args, nargs, kwnames);
-        TriangleCounts counts = py::unwrap(count_triangles(g.n, g.edges));
-        return py::u64_vector(std::move(counts.triangles)).release();
+        const Graph g = graph_args(sig::kTriangles, args, nargs, kwnames);
+        TriangleCounts counts = py::compute(sig::kTriangles, [&] { return count_triangles(g.n, g.edges); });
+        return py::u64_vector(std::move(counts.triangles));
     });
 }
 
 PyObject* clustering_local_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        GraphArgs g = graph_args(kClusteringLocalSig, args, nargs, kwnames);
-        const TriangleCounts counts = py::unwrap(count_triangles(g.n, g.edges));
-        return py::f64_vector(local_clustering(counts)).release();
+        const Graph g = graph_args(sig::kClusteringLocal, args, nargs, kwnames);
+        return py::f64_vector(
+            py::compute(sig::kClusteringLocal, [&] { return clustering_coefficients(g.n, g.edges); }));
     });
 }
 
 PyObject* clustering_avg_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        GraphArgs g = graph_args(kClusteringAvgSig, args, nargs, kwnames);
-        // No nodes: 0.0 without building anything, so the edges go unchecked.
-        if (g.n == 0) return py::to_float(0.0).release();
-        const TriangleCounts counts = py::unwrap(count_triangles(g.n, g.edges));
-        return py::to_float(mean_eight_way(local_clustering(counts))).release();
+        const Graph g = graph_args(sig::kClusteringAvg, args, nargs, kwnames);
+        return py::to_float(py::compute(sig::kClusteringAvg, [&] { return average_clustering(g.n, g.edges); }));
     });
 }
 
 PyObject* core_numbers_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        GraphArgs g = graph_args(kCoreNumbersSig, args, nargs, kwnames);
-        return py::u64_vector(py::unwrap(core_numbers(g.n, g.edges))).release();
+        const Graph g = graph_args(sig::kCoreNumbers, args, nargs, kwnames);
+        return py::u64_vector(py::compute(sig::kCoreNumbers, [&] { return core_numbers(g.n, g.edges); }));
     });
 }
 

@@ -2,50 +2,56 @@
 #include <atomic>
 
 #include "lib/bindings.hpp"
-#include "lib/docs.hpp"
+#include "lib/signatures.hpp"
 
 namespace knotwell {
 namespace {
 
-#define KNOTWELL_FN(name, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind::name)), METH_FASTCALL | METH_KEYWORDS, doc}
+// Name and docstring from the function's table; the name must match the
+// entry point's.
+template <const sig::Function& F>
+constexpr PyMethodDef entry(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+    return {F.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            METH_FASTCALL | METH_KEYWORDS, sig::Doc<F>::text.data()};
+}
 
-// Registration order is the order of __all__.
+// Registration order is the order of __all__ (and of sig::kAll).
 PyMethodDef kFunctions[] = {
-    KNOTWELL_FN(degree_rust, docs::kDegree),
-    KNOTWELL_FN(in_degree_rust, docs::kInDegree),
-    KNOTWELL_FN(out_degree_rust, docs::kOutDegree),
-    KNOTWELL_FN(strength_rust, docs::kStrength),
-    KNOTWELL_FN(triangles_per_node_rust, docs::kTriangles),
-    KNOTWELL_FN(clustering_avg_rust, docs::kClusteringAvg),
-    KNOTWELL_FN(clustering_local_rust, docs::kClusteringLocal),
-    KNOTWELL_FN(mean_shortest_path_rust, docs::kMeanShortestPath),
-    KNOTWELL_FN(shortest_paths_rust, docs::kShortestPaths),
-    KNOTWELL_FN(shortest_paths_multi_rust, docs::kShortestPathsMulti),
-    KNOTWELL_FN(connected_components_rust, docs::kConnectedComponents),
-    KNOTWELL_FN(betweenness_rust, docs::kBetweenness),
-    KNOTWELL_FN(core_numbers_rust, docs::kCoreNumbers),
-    KNOTWELL_FN(rewire_degree_preserving_rust, docs::kRewire),
-    KNOTWELL_FN(configuration_model_rust, docs::kConfigurationModel),
-    KNOTWELL_FN(erdos_renyi_rust, docs::kErdosRenyi),
-    KNOTWELL_FN(louvain_rust, docs::kLouvain),
-    KNOTWELL_FN(label_propagation_rust, docs::kLabelPropagation),
-    KNOTWELL_FN(modularity_rust, docs::kModularity),
+    entry<sig::kDegree>(bind::degree_rust),
+    entry<sig::kInDegree>(bind::in_degree_rust),
+    entry<sig::kOutDegree>(bind::out_degree_rust),
+    entry<sig::kStrength>(bind::strength_rust),
+    entry<sig::kTriangles>(bind::triangles_per_node_rust),
+    entry<sig::kClusteringAvg>(bind::clustering_avg_rust),
+    entry<sig::kClusteringLocal>(bind::clustering_local_rust),
+    entry<sig::kMeanShortestPath>(bind::mean_shortest_path_rust),
+    entry<sig::kShortestPaths>(bind::shortest_paths_rust),
+    entry<sig::kShortestPathsMulti>(bind::shortest_paths_multi_rust),
+    entry<sig::kConnectedComponents>(bind::connected_components_rust),
+    entry<sig::kBetweenness>(bind::betweenness_rust),
+    entry<sig::kCoreNumbers>(bind::core_numbers_rust),
+    entry<sig::kRewire>(bind::rewire_degree_preserving_rust),
+    entry<sig::kConfigurationModel>(bind::configuration_model_rust),
+    entry<sig::kErdosRenyi>(bind::erdos_renyi_rust),
+    entry<sig::kLouvain>(bind::louvain_rust),
+    entry<sig::kLabelPropagation>(bind::label_propagation_rust),
+    entry<sig::kModularity>(bind::modularity_rust),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef KNOTWELL_FN
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "knotwell_rs", "Python module for knotwell_rs", 0, nullptr, nullptr, nullptr, nullptr,
     nullptr,
 };
 
+// The interpreter API version that single-phase initialisation declares.
+constexpr int kModuleApiVersion = 1013;
+
 std::atomic<bool> initialised{false};
 
 PyObject* create_module() {
     using py::Ref;
-    Ref module(PyModule_Create2(&kModule, 1013));
+    Ref module(PyModule_Create2(&kModule, kModuleApiVersion));
     if (!module) return nullptr;
     if (initialised.exchange(true)) {
         PyErr_SetString(PyExc_ImportError, "PyO3 modules may only be initialized once per interpreter process");

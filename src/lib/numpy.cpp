@@ -1,6 +1,7 @@
 // Everything that touches NumPy's C API: the array-kind converters, the
 // strided copies and the zero-copy result arrays. The API table is imported
 // lazily, on the first call that converts or creates an array.
+#include <cstdint>
 #include <cstring>
 
 #include "lib/py.hpp"
@@ -12,21 +13,23 @@ namespace {
 
 constexpr const char* kBufferCapsule = "knotwell_rs.buffer";
 
+// NumPy's own import macros print the failure to stderr (PyErr_Print, which
+// also sets sys.last_exc); the helper underneath them only sets the error,
+// which then becomes the cause of the internal-fault exception.
 void ensure_numpy() {
     if (PyArray_API != nullptr) return;
-    if (PyArray_ImportNumPyAPI() < 0) {
+    if (_import_array() < 0) {
         PyObject* cause = PyErr_GetRaisedException();
         set_panic("Failed to access NumPy array API capsule");
-        if (cause != nullptr) {
-            PyObject* panic = PyErr_GetRaisedException();
-            PyException_SetCause(panic, cause);
-            PyErr_SetRaisedException(panic);
-        }
+        PyObject* panic = PyErr_GetRaisedException();
+        if (panic != nullptr && cause != nullptr)
+            PyException_SetCause(panic, cause);  // steals `cause`
+        else
+            Py_XDECREF(cause);
+        PyErr_SetRaisedException(panic);
         throw PyErrorSet{};
     }
 }
-
-PyArrayObject* as_array(ArrayView view) { return reinterpret_cast<PyArrayObject*>(view.array); }
 
 template <class T>
 T load(const char* p) {
@@ -35,19 +38,30 @@ T load(const char* p) {
     return value;
 }
 
-// Copies a 1-D array of T read through its stride.
+// A new vector of the `len` elements of T at `data`, read `stride` bytes
+// apart. Contiguous data goes over in one copy into untouched memory (no
+// zero fill first), so the copy costs one read and one write per byte.
 template <class T>
-std::vector<T> copy_vector(ArrayView view) {
-    ensure_numpy();
-    PyArrayObject* arr = as_array(view);
-    const std::size_t len = static_cast<std::size_t>(PyArray_DIM(arr, 0));
-    std::vector<T> out(len);
-    const char* data = static_cast<const char*>(PyArray_DATA(arr));
-    const npy_intp stride = PyArray_STRIDE(arr, 0);
-    if (stride == static_cast<npy_intp>(sizeof(T))) {
-        if (len > 0) std::memcpy(out.data(), data, len * sizeof(T));
-    } else {
-        for (std::size_t i = 0; i < len; ++i) out[i] = load<T>(data + static_cast<npy_intp>(i) * stride);
+std::vector<T> copy_elements(const char* data, npy_intp stride, std::size_t len) {
+    std::vector<T> out;
+    if (len == 0) return out;
+    if (stride == static_cast<npy_intp>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0) {
+        const T* first = reinterpret_cast<const T*>(data);
+        out.assign(first, first + len);
+        return out;
+    }
+    out.resize(len);
+    for (std::size_t i = 0; i < len; ++i) out[i] = load<T>(data + static_cast<npy_intp>(i) * stride);
+    return out;
+}
+
+// Rows of a [rows, 2] array of uint64 with strides s0, s1.
+EdgeList copy_edges(const char* data, npy_intp s0, npy_intp s1, std::size_t rows) {
+    if (s1 == sizeof(std::uint64_t)) return copy_elements<Edge>(data, s0, rows);
+    EdgeList out(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* row = data + static_cast<npy_intp>(r) * s0;
+        out[r] = Edge{load<std::uint64_t>(row), load<std::uint64_t>(row + s1)};
     }
     return out;
 }
@@ -80,10 +94,10 @@ Ref hand_over(std::vector<T>&& data, int type, int nd, npy_intp* dims) {
 
 }  // namespace
 
-ArrayView Args::array(std::size_t i, int ndim, bool real) const {
+PyObject* Args::array(std::size_t i, int ndim, bool real) const {
     ensure_numpy();
     PyObject* obj = slots_[i];
-    const char* name = sig_.names[i];
+    const char* name = Args::name(i);
     if (!PyArray_Check(obj)) {
         Ref type_name = check(PyType_GetQualName(Py_TYPE(obj)));
         PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyArray<T, D>'", name,
@@ -96,73 +110,88 @@ ArrayView Args::array(std::size_t i, int ndim, bool real) const {
                      PyArray_NDIM(arr), ndim);
         throw PyErrorSet{};
     }
-    PyArray_Descr* wanted = PyArray_DescrFromType(real ? NPY_FLOAT64 : NPY_UINT64);
-    const bool same = PyArray_EquivTypes(PyArray_DESCR(arr), wanted);
-    if (!same) {
+    Ref wanted(reinterpret_cast<PyObject*>(PyArray_DescrFromType(real ? NPY_FLOAT64 : NPY_UINT64)));
+    if (!PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(wanted.get()))) {
         PyErr_Format(PyExc_TypeError, "argument '%s': type mismatch:\n from=%S, to=%S", name,
-                     reinterpret_cast<PyObject*>(PyArray_DESCR(arr)), reinterpret_cast<PyObject*>(wanted));
-        Py_DECREF(wanted);
+                     reinterpret_cast<PyObject*>(PyArray_DESCR(arr)), wanted.get());
         throw PyErrorSet{};
     }
-    Py_DECREF(wanted);
-    return ArrayView{obj};
+    return obj;
 }
 
-ArrayView Args::edge_array(std::size_t i) const { return array(i, 2, false); }
-ArrayView Args::id_vector(std::size_t i) const { return array(i, 1, false); }
-ArrayView Args::weight_vector(std::size_t i) const { return array(i, 1, true); }
-std::optional<ArrayView> Args::optional_weight_vector(std::size_t i) const {
+// Every copy below runs with the lock held and without calling back into
+// Python, straight after the array's checks: the shape, strides and data
+// pointer read here are the ones the copy uses.
+
+EdgeArray Args::edge_array(std::size_t i) const {
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array(i, 2, false));
+    EdgeArray out;
+    out.rows = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
+    out.cols = static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
+    if (out.cols == 2)
+        out.pairs = copy_edges(static_cast<const char*>(PyArray_DATA(arr)), PyArray_STRIDE(arr, 0),
+                               PyArray_STRIDE(arr, 1), static_cast<std::size_t>(out.rows));
+    return out;
+}
+
+std::vector<std::uint64_t> Args::id_vector(std::size_t i) const {
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array(i, 1, false));
+    return copy_elements<std::uint64_t>(static_cast<const char*>(PyArray_DATA(arr)), PyArray_STRIDE(arr, 0),
+                                        static_cast<std::size_t>(PyArray_DIM(arr, 0)));
+}
+
+std::vector<double> Args::weight_vector(std::size_t i) const {
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array(i, 1, true));
+    return copy_elements<double>(static_cast<const char*>(PyArray_DATA(arr)), PyArray_STRIDE(arr, 0),
+                                 static_cast<std::size_t>(PyArray_DIM(arr, 0)));
+}
+
+std::optional<std::vector<double>> Args::optional_weight_vector(std::size_t i) const {
     if (!given(i) || slots_[i] == Py_None) return std::nullopt;
     return weight_vector(i);
 }
 
-EdgeList to_edge_list(ArrayView view) {
-    ensure_numpy();
-    PyArrayObject* arr = as_array(view);
-    const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(arr, 0));
-    const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
-    if (cols != 2) throw InputError::edge_shape(rows, cols);
-    EdgeList edges(rows);
+EdgeRows Args::edge_rows(std::size_t i) const {
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array(i, 2, false));
+    EdgeRows out;
+    out.rows = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
+    out.cols = static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
+    if (out.cols != 2) return out;
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
-    const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1);
-    if (s1 == 8 && s0 == 16) {
-        if (rows > 0) std::memcpy(edges.data(), data, rows * sizeof(Edge));
-    } else {
-        for (std::size_t r = 0; r < rows; ++r) {
-            const char* row = data + static_cast<npy_intp>(r) * s0;
-            edges[r] = Edge{load<std::uint64_t>(row), load<std::uint64_t>(row + s1)};
-        }
-    }
-    return edges;
+    if (PyArray_IS_C_CONTIGUOUS(arr))
+        out.borrowed = reinterpret_cast<const std::byte*>(data);
+    else
+        out.copy = copy_edges(data, PyArray_STRIDE(arr, 0), PyArray_STRIDE(arr, 1), static_cast<std::size_t>(out.rows));
+    return out;
 }
 
-EdgeRows::EdgeRows(ArrayView view) {
-    ensure_numpy();
-    PyArrayObject* arr = as_array(view);
-    const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(arr, 0));
-    const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
-    if (cols == 2 && PyArray_IS_C_CONTIGUOUS(arr) && PyArray_ISALIGNED(arr) && rows > 0) {
-        rows_ = {static_cast<const Edge*>(PyArray_DATA(arr)), rows};
-    } else {
-        copy_ = to_edge_list(view);
-        rows_ = copy_;
-    }
+WeightRows Args::weight_rows(std::size_t i) const {
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array(i, 1, true));
+    WeightRows out;
+    out.size = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
+    const char* data = static_cast<const char*>(PyArray_DATA(arr));
+    if (PyArray_IS_C_CONTIGUOUS(arr))
+        out.borrowed = reinterpret_cast<const std::byte*>(data);
+    else
+        out.copy = copy_elements<double>(data, PyArray_STRIDE(arr, 0), static_cast<std::size_t>(out.size));
+    return out;
 }
 
-WeightRows::WeightRows(ArrayView view) {
-    ensure_numpy();
-    PyArrayObject* arr = as_array(view);
-    const std::size_t len = static_cast<std::size_t>(PyArray_DIM(arr, 0));
-    if (PyArray_IS_C_CONTIGUOUS(arr) && PyArray_ISALIGNED(arr) && len > 0) {
-        values_ = {static_cast<const double*>(PyArray_DATA(arr)), len};
-    } else {
-        copy_ = copy_weights(view);
-        values_ = copy_;
-    }
+SharedEdges to_edge_rows(const EdgeRows& array) {
+    if (array.cols != 2) throw InputError::edge_shape(array.rows, array.cols);
+    const std::byte* data = array.borrowed ? array.borrowed : reinterpret_cast<const std::byte*>(array.copy.data());
+    return SharedEdges{data, array.rows};
 }
 
-std::vector<std::uint64_t> copy_ids(ArrayView view) { return copy_vector<std::uint64_t>(view); }
-std::vector<double> copy_weights(ArrayView view) { return copy_vector<double>(view); }
+SharedWeights to_weight_rows(const WeightRows& weights) {
+    const std::byte* data = weights.borrowed ? weights.borrowed : reinterpret_cast<const std::byte*>(weights.copy.data());
+    return SharedWeights{data, weights.size};
+}
+
+EdgeList to_edge_list(EdgeArray&& array) {
+    if (array.cols != 2) throw InputError::edge_shape(array.rows, array.cols);
+    return std::move(array.pairs);
+}
 
 Ref u64_vector(std::vector<std::uint64_t>&& data) {
     npy_intp dims[1] = {static_cast<npy_intp>(data.size())};

@@ -1,16 +1,15 @@
 // The module boundary's toolkit: owned references, argument binding and
 // conversion, result builders, the lock guard and the entry-point fence.
 //
-// Every wrapper follows one shape:
+// Every wrapper has one shape:
 //
-//   PyObject* foo_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+//   PyObject* foo_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 //       return py::guarded([&] {
-//           py::Args a(kFooSignature, args, nargs, kw);    // bind, or TypeError
-//           const std::uint64_t n = a.count(0);            // convert in parameter order
-//           const py::ArrayView edges_view = a.edge_array(1);
-//           EdgeList edges = py::to_edge_list(edges_view);  // shape check
-//           auto result = py::without_gil([&] { return foo(n, edges); });
-//           return py::u64_vector(py::unwrap(std::move(result))).release();
+//           py::Args a(sig::kFoo, args, nargs, kwnames);    // bind, or TypeError
+//           const std::uint64_t n = a.count(0);             // convert (and copy) in parameter order
+//           EdgeList edges = py::to_edge_list(a.edge_array(1));
+//           auto result = py::compute(sig::kFoo, [&] { return foo(n, edges); });  // checks, then the work
+//           return py::u64_vector(std::move(result));       // zero-copy result
 //       });
 //   }
 //
@@ -32,6 +31,8 @@
 #include <utility>
 #include <vector>
 
+#include "graph/edge_blocks.hpp"
+#include "lib/signatures.hpp"
 #include "graph/input.hpp"
 #include "parallel/parallel.hpp"
 
@@ -75,90 +76,76 @@ inline Ref check(PyObject* p) {
 // BaseException subclass) with `message`.
 void set_panic(const std::string& message);
 
-// Parameters of one function: all positional-or-keyword, the first
-// `required` without default.
-struct Signature {
-    const char* func;
-    std::span<const char* const> names;
-    std::size_t required;
+// An edge array as copied when it was converted: its shape at that moment
+// and, when it has two columns, its rows in logical order. An array of any
+// other width is not read; it fails the shape check after conversion.
+struct EdgeArray {
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+    EdgeList pairs;
 };
 
-// A NumPy array argument that passed the kind's checks; borrowed from the
-// call's arguments.
-struct ArrayView {
-    PyObject* array;
+// An edge array for the one-pass functions that keep the lock and run no
+// Python code after converting it, so no conversion can resize or free it
+// before the call ends: a C-contiguous array stays where it is (another
+// thread may still write it, so it is read only through
+// graph/edge_blocks.hpp); any other layout, a broadcast among them, is
+// copied as usual.
+struct EdgeRows {
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+    const std::byte* borrowed = nullptr;  // the caller's rows, or null for `copy`
+    EdgeList copy;
+};
+
+// The same for a weight vector.
+struct WeightRows {
+    const std::byte* borrowed = nullptr;
+    std::uint64_t size = 0;
+    std::vector<double> copy;
 };
 
 // Bound arguments of one call; converters run in parameter order and throw
-// on the first failure with the message rules of the boundary.
+// on the first failure with the message rules of the boundary. An omitted
+// parameter takes its table default without conversion.
 class Args {
   public:
-    Args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    Args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
     bool given(std::size_t i) const { return slots_[i] != nullptr; }
 
     std::uint64_t count(std::size_t i) const;
-    std::uint64_t count(std::size_t i, std::uint64_t fallback) const { return given(i) ? count(i) : fallback; }
     std::optional<std::uint64_t> optional_count(std::size_t i) const;
     bool flag(std::size_t i) const;
-    bool flag(std::size_t i, bool fallback) const { return given(i) ? flag(i) : fallback; }
-    double real(std::size_t i, double fallback) const;
-    ArrayView edge_array(std::size_t i) const;
-    ArrayView id_vector(std::size_t i) const;
-    ArrayView weight_vector(std::size_t i) const;
-    std::optional<ArrayView> optional_weight_vector(std::size_t i) const;
+    double real(std::size_t i) const;
+    // Array kinds: checked, then copied into memory the call owns before the
+    // next parameter is converted, so nothing a later conversion runs (an
+    // `__index__`, a `__float__`) and no other thread writing the array
+    // can change what the call sees.
+    EdgeArray edge_array(std::size_t i) const;
+    std::vector<std::uint64_t> id_vector(std::size_t i) const;
+    std::vector<double> weight_vector(std::size_t i) const;
+    std::optional<std::vector<double>> optional_weight_vector(std::size_t i) const;
+    EdgeRows edge_rows(std::size_t i) const;
+    WeightRows weight_rows(std::size_t i) const;
 
   private:
-    ArrayView array(std::size_t i, int ndim, bool real) const;
+    // The argument as an array of the kind's dimensionality and dtype.
+    PyObject* array(std::size_t i, int ndim, bool real) const;
 
-    const Signature& sig_;
-    PyObject* slots_[8] = {};
+    // The parameter's name, NUL-terminated for the messages.
+    const char* name(std::size_t i) const { return f_.params[i].name.data(); }
+
+    const sig::Function& f_;
+    PyObject* slots_[sig::kMaxParams] = {};
 };
 
-// Copies, read through the strides in logical order.
-EdgeList to_edge_list(ArrayView view);  // throws InputError (edge shape)
-
-// The rows of an edge array, for a function that keeps the interpreter lock
-// for its whole run: a view of the array's own memory when it is C-contiguous
-// and aligned (no Python code can change it while the lock is held), else an
-// owned copy read through the strides. Shape-checked like `to_edge_list`.
-class EdgeRows {
-  public:
-    explicit EdgeRows(ArrayView view);
-    // Moving keeps the copy's buffer, so the span stays valid; copying would not.
-    EdgeRows(EdgeRows&&) = default;
-    EdgeRows(const EdgeRows&) = delete;
-    EdgeRows& operator=(const EdgeRows&) = delete;
-    std::span<const Edge> rows() const { return rows_; }
-    operator std::span<const Edge>() const { return rows_; }
-    std::size_t size() const { return rows_.size(); }
-
-  private:
-    EdgeList copy_;
-    std::span<const Edge> rows_;
-};
-
-// The same for a weight vector: a view when contiguous and aligned, else a copy.
-class WeightRows {
-  public:
-    explicit WeightRows(ArrayView view);
-    WeightRows(WeightRows&&) = default;
-    WeightRows(const WeightRows&) = delete;
-    WeightRows& operator=(const WeightRows&) = delete;
-    operator std::span<const double>() const { return values_; }
-    std::size_t size() const { return values_.size(); }
-
-  private:
-    std::vector<double> copy_;
-    std::span<const double> values_;
-};
-
-std::vector<std::uint64_t> copy_ids(ArrayView view);
-std::vector<double> copy_weights(ArrayView view);
-inline std::optional<std::vector<double>> copy_weights(const std::optional<ArrayView>& view) {
-    if (!view) return std::nullopt;
-    return copy_weights(*view);
-}
+// The shape check that follows conversion: the pairs, or the edge-shape
+// InputError.
+EdgeList to_edge_list(EdgeArray&& array);
+// The same for EdgeRows; the view lives as long as `array`.
+SharedEdges to_edge_rows(const EdgeRows& array);
+SharedWeights to_weight_rows(const WeightRows& weights);
 
 // Result builders: the buffer becomes the array's data without a copy and is
 // freed by the array's base object.
@@ -171,10 +158,7 @@ Ref to_int(std::uint64_t x);
 Ref int_list(std::span<const std::uint64_t> values);
 Ref tuple(std::initializer_list<Ref*> items);  // steals the items
 
-// Raises the InputError of a failed check or result.
-inline void raise_if(const Check& check) {
-    if (check) throw *check;
-}
+// Raises the InputError of a failed result.
 template <class T>
 T unwrap(Result<T>&& result) {
     if (!result.ok()) throw result.error();
@@ -210,15 +194,25 @@ auto without_gil(F&& f) {
     return f();
 }
 
+// Runs `algorithm` (owned inputs -> Result<T>) as the function's table says:
+// without the interpreter lock for the functions that release it. A failed
+// check is raised once the lock is back.
+template <class F>
+auto compute(const sig::Function& f, F&& algorithm) {
+    if (f.releases_lock) return unwrap(without_gil(algorithm));
+    return unwrap(algorithm());
+}
+
 // Translates every C++ failure into the Python exception it stands for.
 void raise_current_exception() noexcept;
 
+// `f` returns the result object (a Ref).
 template <class F>
 PyObject* guarded(F&& f) noexcept {
     try {
         // Sweeps run with the lock held check for signals themselves.
         parallel::PollScope poll([] { return PyErr_CheckSignals() < 0; });
-        return f();
+        return f().release();
     } catch (...) {
         raise_current_exception();
         return nullptr;

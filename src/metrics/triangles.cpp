@@ -217,4 +217,17 @@ double mean_eight_way(std::span<const double> values) {
     return acc / static_cast<double>(len);
 }
 
+Result<std::vector<double>> clustering_coefficients(std::uint64_t n, std::span<const Edge> edges) {
+    Result<TriangleCounts> counts = count_triangles(n, edges);
+    if (!counts.ok()) return counts.error();
+    return local_clustering(counts.value());
+}
+
+Result<double> average_clustering(std::uint64_t n, std::span<const Edge> edges) {
+    if (n == 0) return 0.0;
+    Result<std::vector<double>> local = clustering_coefficients(n, edges);
+    if (!local.ok()) return local.error();
+    return mean_eight_way(local.value());
+}
+
 }  // namespace knotwell

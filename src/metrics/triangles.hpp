@@ -36,6 +36,12 @@ Result<TriangleCounts> count_triangles(std::uint64_t n, std::span<const Edge> ed
 // in 64-bit integers then rounded to a double; 0.0 when d(i) < 2.
 std::vector<double> local_clustering(const TriangleCounts& counts);
 
+// Local coefficients of every node, built as above.
+Result<std::vector<double>> clustering_coefficients(std::uint64_t n, std::span<const Edge> edges);
+
+// Their mean; 0.0 when n = 0, without looking at the edges.
+Result<double> average_clustering(std::uint64_t n, std::span<const Edge> edges);
+
 // Mean of `values` with a fixed summation order: eight interleaved partial
 // sums, folded as (p0+p4), (p1+p5), (p2+p6), (p3+p7) into +0.0, then the
 // tail of fewer than eight values in index order; divided by the length.

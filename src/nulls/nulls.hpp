@@ -26,8 +26,8 @@ struct RewireResult {
 // n_samples independent double-edge-swap randomisations of the simple graph
 // `edges`, run in parallel, one stream per sample seeded from `seed`.
 // Fails on an out-of-range id, max_attempts < target_swaps, a self-loop or a
-// repeated pair, checked in that order inside each sample (so not at all when
-// n_samples = 0).
+// repeated pair, checked in that order once, before the samples' memory is
+// allocated (and not at all when n_samples = 0).
 Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const Edge> edges,
                                               std::uint64_t n_samples, std::uint64_t target_swaps,
                                               std::uint64_t max_attempts, std::uint64_t seed);

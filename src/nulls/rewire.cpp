@@ -11,10 +11,9 @@
 // Samples are independent: sample s runs on a stream seeded with the s-th
 // output of the master stream, all drawn up front, so the samples form a
 // collect sweep over the worker pool and the result is the same for any pool
-// size. Validation (id range, max_attempts, self-loops, repeats) runs inside
-// every sample on the same data, so any failing sample reports the same error
-// (and when the result block cannot be allocated, that verdict is reached up
-// front, so bad input is still reported as such).
+// size. Validation (id range, max_attempts, self-loops, repeats) runs once,
+// before anything is allocated for the samples, and only when there is at
+// least one sample.
 // A running sample looks at the sweep's stop flag every 65536 attempts, so an
 // interrupt ends it early; the sweep then discards every sample.
 //
@@ -69,20 +68,19 @@ Check admit_pair(std::uint64_t low, std::uint64_t high, PairSet<Pairs>& set) {
 }
 
 // Writes edge k as (low, high) into pairs[2k], pairs[2k + 1] and adds it to
-// the set; fails on the first self-loop or repeated pair, in edge order.
+// the set. The edges have passed `check_input`, so every pair is new.
 template <class Pairs>
-Check load_pairs(std::span<const Edge> edges, PairSet<Pairs>& set, std::uint64_t* pairs) {
+void load_pairs(std::span<const Edge> edges, PairSet<Pairs>& set, std::uint64_t* pairs) {
     for (std::size_t k = 0; k < edges.size(); ++k) {
         const std::uint64_t u = edges[k].source, v = edges[k].target;
         pairs[2 * k] = u < v ? u : v;
         pairs[2 * k + 1] = u < v ? v : u;
     }
-    for (std::size_t k = 0; k < edges.size(); ++k)
-        if (Check failed = admit_pair(pairs[2 * k], pairs[2 * k + 1], set)) return failed;
-    return std::nullopt;
+    for (std::size_t k = 0; k < edges.size(); ++k) set.insert(Pairs::pack(pairs[2 * k], pairs[2 * k + 1]));
 }
 
-// The verdict every sample reaches, without a pairs buffer.
+// Ids below n, the attempt budget, then the first self-loop or repeated pair
+// in edge order.
 template <class Pairs>
 Check check_input(const RewireInput& in) {
     if (Check failed = check_parameters(in)) return failed;
@@ -173,35 +171,23 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
     return counts;
 }
 
-// One sample: validate, load, swap. `pairs` is the sample's slice of the
-// result block.
+// One sample of validated input: load, swap. `pairs` is the sample's slice
+// of the result block.
 template <class Pairs>
-Check run_sample(const RewireInput& in, std::uint64_t seed, std::uint64_t* pairs, SwapCounts& counts) {
-    if (Check failed = check_parameters(in)) return failed;
+SwapCounts run_sample(const RewireInput& in, std::uint64_t seed, std::uint64_t* pairs) {
     PairSet<Pairs> set(in.edges.size(), PairSet<Pairs>::Load::Sparse);
-    if (Check failed = load_pairs(in.edges, set, pairs)) return failed;
-    if (in.edges.size() < 2 || in.target_swaps == 0) return std::nullopt;
+    load_pairs(in.edges, set, pairs);
+    if (in.edges.size() < 2 || in.target_swaps == 0) return {};
     SplitMix64 rng(seed);
-    counts = swap_edges(pairs, in.edges.size(), set, rng, in.target_swaps, in.max_attempts);
-    return std::nullopt;
+    return swap_edges(pairs, in.edges.size(), set, rng, in.target_swaps, in.max_attempts);
 }
 
-// Sizes the block of n_samples * m pairs. When it cannot be allocated, input
-// that every sample would reject still gets its ValueError rather than a
-// MemoryError for a block that would never be filled.
-Check allocate_block(std::vector<std::uint64_t>& block, std::uint64_t n_samples, const RewireInput& in,
-                     bool narrow) {
-    const std::uint64_t m = in.edges.size();
+// Elements of the n_samples * m * 2 result block; throws, before anything is
+// allocated, when the block could not exist.
+std::uint64_t block_size(std::uint64_t n_samples, std::uint64_t m) {
     constexpr std::uint64_t kMaxPairs = static_cast<std::uint64_t>(PTRDIFF_MAX) / (2 * sizeof(std::uint64_t));
-    try {
-        if (m != 0 && n_samples > kMaxPairs / m) throw std::length_error("rewired sample block too large");
-        block.resize(n_samples * m * 2);
-        return std::nullopt;
-    } catch (...) {
-        if (Check failed = narrow ? check_input<nulls::NarrowPairs>(in) : check_input<nulls::WidePairs>(in))
-            return failed;
-        throw;
-    }
+    if (m != 0 && n_samples > kMaxPairs / m) throw std::length_error("rewired sample block too large");
+    return n_samples * m * 2;
 }
 
 }  // namespace
@@ -211,27 +197,28 @@ Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const E
                                               std::uint64_t max_attempts, std::uint64_t seed) {
     const std::uint64_t m = edges.size();
     RewireResult result;
+    if (n_samples == 0) return result;  // nothing to validate for
+    const RewireInput in{n, edges, target_swaps, max_attempts};
+    const bool narrow = n <= nulls::kNarrowIdLimit;
+    if (Check failed = narrow ? check_input<nulls::NarrowPairs>(in) : check_input<nulls::WidePairs>(in))
+        return std::move(*failed);
+
+    result.edges.resize(block_size(n_samples, m));
     result.swaps.resize(n_samples);
     result.attempts.resize(n_samples);
     std::vector<std::uint64_t> seeds(n_samples);
     SplitMix64 master(seed);
     for (std::uint64_t& s : seeds) s = master.next_u64();
-    if (n_samples == 0) return result;
 
-    const RewireInput in{n, edges, target_swaps, max_attempts};
-    const bool narrow = n <= nulls::kNarrowIdLimit;
-    if (Check failed = allocate_block(result.edges, n_samples, in, narrow)) return std::move(*failed);
-
-    std::optional<InputError> failure = parallel::collect_sweep<InputError>(n_samples, [&](std::size_t s) -> Check {
+    // Samples of validated input cannot fail.
+    parallel::collect_sweep<InputError>(n_samples, [&](std::size_t s) -> Check {
         std::uint64_t* pairs = result.edges.data() + s * m * 2;
-        SwapCounts counts;
-        Check failed = narrow ? run_sample<nulls::NarrowPairs>(in, seeds[s], pairs, counts)
-                              : run_sample<nulls::WidePairs>(in, seeds[s], pairs, counts);
+        const SwapCounts counts = narrow ? run_sample<nulls::NarrowPairs>(in, seeds[s], pairs)
+                                         : run_sample<nulls::WidePairs>(in, seeds[s], pairs);
         result.swaps[s] = counts.swaps;
         result.attempts[s] = counts.attempts;
-        return failed;
+        return std::nullopt;
     });
-    if (failure) return std::move(*failure);
     return result;
 }
 

@@ -10,6 +10,7 @@
 // labels equal those of a breadth-first labelling in node order.
 // O(n + m * alpha(n)) time, n parent entries of the narrowest id type.
 #include "graph/csr.hpp"
+#include "graph/edge_blocks.hpp"
 #include "paths/paths.hpp"
 
 namespace knotwell::paths {
@@ -30,11 +31,19 @@ void unite(Id* parent, Id x, Id y) {
     }
 }
 
+// The rows are read once, in blocks, each checked before it is used (see
+// graph/edge_blocks.hpp); a block that fails means the rows changed since
+// the range check.
 template <class Id>
-Components label_components(std::uint64_t n, std::span<const Edge> edges) {
+Result<Components> label_components(std::uint64_t n, const SharedEdges& edges) {
     std::vector<Id> parent(n);
     for (std::uint64_t i = 0; i < n; ++i) parent[i] = static_cast<Id>(i);
-    for (const Edge& e : edges) unite(parent.data(), static_cast<Id>(e.source), static_cast<Id>(e.target));
+    Check changed = for_each_edge_block(edges, [&](std::uint64_t first, std::span<const Edge> block) -> Check {
+        if (Check bad = check_edge_block(n, first, block)) return bad;
+        for (const Edge& e : block) unite(parent.data(), static_cast<Id>(e.source), static_cast<Id>(e.target));
+        return std::nullopt;
+    });
+    if (changed) return *changed;
 
     Components result;
     result.labels.resize(n);
@@ -45,8 +54,11 @@ Components label_components(std::uint64_t n, std::span<const Edge> edges) {
 
 }  // namespace
 
-Result<Components> connected_components(std::uint64_t n, std::span<const Edge> edges) {
-    if (auto err = check_edge_range(n, edges)) return *err;
+Result<Components> connected_components(std::uint64_t n, const SharedEdges& edges) {
+    const auto in_range = [n](std::uint64_t first, std::span<const Edge> block) {
+        return check_edge_block(n, first, block);
+    };
+    if (Check bad = for_each_edge_block(edges, in_range)) return *bad;
     require_node_arrays(n, 2 * sizeof(std::uint64_t));  // parents and labels
     return with_id_type(n, [&]<class Id>() { return label_components<Id>(n, edges); });
 }

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "graph/edge_blocks.hpp"
 #include "graph/input.hpp"
 
 namespace knotwell::paths {
@@ -31,6 +32,8 @@ struct Components {
     std::uint64_t count = 0;
     std::vector<std::uint64_t> labels;  // numbered by smallest member id
 };
-Result<Components> connected_components(std::uint64_t n, std::span<const Edge> edges);
+// Reads the rows in place (graph/edge_blocks.hpp): one union-find pass
+// costs less than a copy of the rows.
+Result<Components> connected_components(std::uint64_t n, const SharedEdges& edges);
 
 }  // namespace knotwell::paths

@@ -1,0 +1,177 @@
+"""Each call works on what its arguments held when they were converted: a
+later argument's conversion code, or another thread writing an array during
+the call, can make the call fail with a ValueError or see the array as it
+was, never crash it or mix what it checked with what it uses."""
+
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+import knotwell_rs as kw
+
+
+def E(rows):
+    return np.array(rows, dtype=np.uint64).reshape(-1, 2).copy()  # owns its data, so it can be resized
+
+
+def same(a, b):
+    if isinstance(a, tuple):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, np.ndarray):
+        return a.dtype == b.dtype and np.array_equal(a, b, equal_nan=True)
+    if isinstance(a, float):
+        return a == b or (a != a and b != b)
+    return a == b
+
+
+# --------------------------------------------------------------------------
+# Another thread rewrites the array while the call runs. np.copyto releases
+# the interpreter lock while it copies, so it runs alongside functions that
+# keep the lock. The bad contents name a node far out of range in every row:
+# any read that mixes the two arrays must end in the range check's
+# ValueError, and a read of the good array alone gives the good answer.
+
+N = 1000
+M = 300_000
+RUN_SECONDS = 0.6
+
+rng = np.random.default_rng(5)
+GOOD = rng.integers(0, N, size=(M, 2), dtype=np.uint64)
+BAD = GOOD + np.uint64(2**40)
+GOOD_W = rng.random(M) + 0.5
+BAD_W = -GOOD_W
+
+SOURCES = np.arange(0, N, 97, dtype=np.uint64)
+
+LOCK_KEEPING = {
+    "degree_rust": lambda e, w: kw.degree_rust(N, e, False),
+    "in_degree_rust": lambda e, w: kw.in_degree_rust(N, e),
+    "out_degree_rust": lambda e, w: kw.out_degree_rust(N, e),
+    "strength_rust": lambda e, w: kw.strength_rust(N, e, w, False),
+    "triangles_per_node_rust": lambda e, w: kw.triangles_per_node_rust(N, e),
+    "clustering_avg_rust": lambda e, w: kw.clustering_avg_rust(N, e),
+    "core_numbers_rust": lambda e, w: kw.core_numbers_rust(N, e),
+    "shortest_paths_rust": lambda e, w: kw.shortest_paths_rust(N, e, 3, True),
+    "mean_shortest_path_rust": lambda e, w: kw.mean_shortest_path_rust(N, e[:20_000]),
+    "connected_components_rust": lambda e, w: kw.connected_components_rust(N, e),
+    "modularity_rust": lambda e, w: kw.modularity_rust(N, e, np.arange(N, dtype=np.uint64) % 7, w),
+    "shortest_paths_multi_rust": lambda e, w: kw.shortest_paths_multi_rust(N, e, SOURCES, False),
+    "betweenness_rust": lambda e, w: kw.betweenness_rust(N, e[:3_000], w[:3_000]),
+}
+
+
+def flip(target, good, bad, stop):
+    while not stop.is_set():
+        np.copyto(target, bad)
+        np.copyto(target, good)
+
+
+REWRITTEN = [(name, "edges") for name in LOCK_KEEPING] + [
+    (name, "weights") for name in ("strength_rust", "modularity_rust", "betweenness_rust")]
+
+
+@pytest.mark.parametrize("name, which", REWRITTEN)
+def test_array_rewritten_by_another_thread(name, which):
+    call = LOCK_KEEPING[name]
+    expected = call(GOOD.copy(), GOOD_W.copy())
+    edges, weights = GOOD.copy(), GOOD_W.copy()
+    target, good, bad = (edges, GOOD, BAD) if which == "edges" else (weights, GOOD_W, BAD_W)
+    stop = threading.Event()
+    writer = threading.Thread(target=flip, args=(target, good, bad, stop), daemon=True)
+    writer.start()
+    outcomes = {"good": 0, "error": 0}
+    try:
+        deadline = time.monotonic() + RUN_SECONDS
+        while time.monotonic() < deadline:
+            try:
+                got = call(edges, weights)
+            except ValueError:
+                outcomes["error"] += 1
+                continue
+            assert same(got, expected), name
+            outcomes["good"] += 1
+    finally:
+        stop.set()
+        writer.join()
+    assert sum(outcomes.values()) > 0
+
+
+# --------------------------------------------------------------------------
+# A later argument's conversion code changes an array converted before it.
+
+
+class Mutates:
+    """Converts to `value` (as an index or a float), running `change` first."""
+
+    def __init__(self, change, value):
+        self.change, self.value = change, value
+
+    def __index__(self):
+        self.change()
+        return self.value
+
+    def __float__(self):
+        self.change()
+        return float(self.value)
+
+
+def to_scalar(a):
+    a.resize((), refcheck=False)
+
+
+def to_flat(a):
+    a.resize((a.size,), refcheck=False)
+
+
+def to_empty(a):
+    a.resize((0, 2) if a.ndim == 2 else (0,), refcheck=False)
+
+
+def to_other_dtype(a):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        a.dtype = np.int64
+
+
+PATH = [(0, 1), (1, 2), (2, 3), (3, 0), (0, 2)]
+LABELS = [0, 0, 1, 1]
+WEIGHTS = [1.0, 2.0, 3.0, 1.5, 0.5]
+
+# (function, the array the hostile argument changes, a call given the three
+# arrays and the hostile argument, the hostile argument's plain value).
+LATER_CONVERSIONS = [
+    ("shortest_paths_rust", "edges", lambda e, l, w, h: kw.shortest_paths_rust(4, e, h, False), 1),
+    ("rewire_degree_preserving_rust", "edges",
+     lambda e, l, w, h: kw.rewire_degree_preserving_rust(4, e, 2, 3, 50, h), 9),
+    ("louvain_rust", "edges", lambda e, l, w, h: kw.louvain_rust(4, e, w, h, 3, 20), 1.0),
+    ("louvain_rust", "weights", lambda e, l, w, h: kw.louvain_rust(4, e, w, 1.0, h, 20), 3),
+    ("louvain_rust", "weights", lambda e, l, w, h: kw.louvain_rust(4, e, w, h, 3, 20), 1.0),
+    ("label_propagation_rust", "edges", lambda e, l, w, h: kw.label_propagation_rust(4, e, w, h, 100), 5),
+    ("label_propagation_rust", "weights", lambda e, l, w, h: kw.label_propagation_rust(4, e, w, 5, h), 100),
+    ("modularity_rust", "edges", lambda e, l, w, h: kw.modularity_rust(4, e, l, w, h), 1.0),
+    ("modularity_rust", "labels", lambda e, l, w, h: kw.modularity_rust(4, e, l, w, h), 1.0),
+    ("modularity_rust", "weights", lambda e, l, w, h: kw.modularity_rust(4, e, l, w, h), 1.0),
+]
+
+
+@pytest.mark.parametrize("change", [to_scalar, to_flat, to_empty, to_other_dtype])
+@pytest.mark.parametrize("name, which, call, value", LATER_CONVERSIONS,
+                         ids=[f"{c[0]}-{c[1]}-{i}" for i, c in enumerate(LATER_CONVERSIONS)])
+def test_later_conversion_cannot_change_an_earlier_array(name, which, call, value, change):
+    arrays = {"edges": E(PATH), "labels": np.array(LABELS, np.uint64), "weights": np.array(WEIGHTS)}
+    expected = call(arrays["edges"].copy(), arrays["labels"].copy(), arrays["weights"].copy(), value)
+    victim = arrays[which]
+    got = call(arrays["edges"], arrays["labels"], arrays["weights"], Mutates(lambda: change(victim), value))
+    assert same(got, expected)
+
+
+def test_shape_reported_as_converted():
+    # A [6, 8] array flattened by a later conversion is still reported with
+    # the shape it had, not with its stride.
+    edges = np.zeros((6, 8), np.uint64)
+    with pytest.raises(ValueError) as info:
+        kw.shortest_paths_rust(3, edges, Mutates(lambda: to_flat(edges), 0), False)
+    assert str(info.value) == "edges must have shape [m, 2], got [6, 8]"
