@@ -21,6 +21,7 @@ import networkx as nx
 import numpy as np
 
 import knotwell_rs as kw
+from conftest import E
 
 U64_MAX = 2**64 - 1
 UNREACHABLE = U64_MAX
@@ -75,10 +76,6 @@ DETERMINISTIC = [f for f in ALL_FUNCTIONS if f not in RANDOMISED]
 
 def built(name):
     return name in kw.__all__
-
-
-def E(rows):
-    return np.array(rows, dtype=np.uint64).reshape(-1, 2)
 
 
 # --------------------------------------------------------------------------

@@ -10,14 +10,7 @@ import numpy as np
 import pytest
 
 from knotwell_rs import betweenness_rust
-
-
-def E(pairs):
-    return np.array(pairs, dtype=np.uint64).reshape(-1, 2)
-
-
-def W(values):
-    return np.array(values, dtype=np.float64)
+from conftest import E, W
 
 
 # ---------------------------------------------------------------- worked examples
@@ -204,39 +197,6 @@ def test_many_shortest_paths_stay_float():
     got = betweenness_rust(n, E(rows), None, True, False)
     want = networkx_betweenness(n, E(rows), None, True, False)
     np.testing.assert_allclose(got, want, rtol=1e-9)
-
-
-# ---------------------------------------------------------------- pool size
-
-
-def _digest_script():
-    return """
-import hashlib, sys
-import numpy as np
-from knotwell_rs import betweenness_rust
-rng = np.random.default_rng(11)
-n = 700
-edges = rng.integers(0, n, size=(2500, 2), dtype=np.uint64)
-w = rng.uniform(0.5, 3.0, size=len(edges))
-h = hashlib.sha256()
-for weights in (None, w, np.ceil(w)):
-    for directed in (False, True):
-        h.update(betweenness_rust(n, edges, weights, directed, True).tobytes())
-        # small components: pieces hand over sparse sums
-        h.update(betweenness_rust(20 * n, edges, weights, directed, True).tobytes())
-print(h.hexdigest())
-"""
-
-
-def test_same_bits_for_any_pool_size():
-    digests = set()
-    for threads in ("1", "2", "3"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        out = subprocess.run(
-            [sys.executable, "-c", _digest_script()], env=env, capture_output=True, text=True, check=True
-        )
-        digests.add(out.stdout.strip())
-    assert len(digests) == 1
 
 
 def test_concurrent_calls_from_python_threads():

@@ -7,13 +7,10 @@ import numpy as np
 import pytest
 
 import knotwell_rs as kw
+from conftest import E
 
 KARATE = Path(__file__).resolve().parent.parent / "examples" / "data" / "karate.csv"
 MASK = (1 << 64) - 1
-
-
-def E(rows):
-    return np.array(rows, dtype=np.uint64).reshape(-1, 2)
 
 
 def L(values):

@@ -8,17 +8,10 @@ import numpy as np
 import pytest
 
 import knotwell_rs as kw
+from conftest import E, W
 
 TINY = 5e-324  # smallest subnormal
 HUGE = sys.float_info.max
-
-
-def E(rows):
-    return np.array(rows, dtype=np.uint64).reshape(-1, 2)
-
-
-def W(values):
-    return np.array(values, dtype=np.float64)
 
 
 def exact_modularity(n, rows, weights, labels, resolution):

@@ -4,10 +4,7 @@ import numpy as np
 import pytest
 
 import knotwell_rs as kw
-
-
-def E(rows):
-    return np.array(rows, dtype=np.uint64).reshape(-1, 2)
+from conftest import E
 
 
 @pytest.mark.parametrize(

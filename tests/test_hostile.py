@@ -20,7 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import knotwell_rs as kw
-from reliability_support import (REQ, ALL_FUNCTIONS, DETERMINISTIC, RANDOMISED, PARAMETERS, U64_MAX, E, built, call,
+from reliability_support import (REQ, ALL_FUNCTIONS, DETERMINISTIC, RANDOMISED, PARAMETERS, U64_MAX, E, call,
                                  canonical, predict, reference, same, snapshot, assert_unchanged, validate,
                                  TOLERANT)
 
@@ -39,11 +39,6 @@ diff_settings = settings(max_examples=DIFF_EXAMPLES, deadline=None, database=Non
 HUGE = [2**61, 2**62, 2**63, U64_MAX - 1, U64_MAX] + ([] if SANITIZE else [2**40, 2**47])
 
 TALLIES = {}
-
-
-def requires(name):
-    if not built(name):
-        pytest.skip(f"{name} not built")
 
 
 @pytest.fixture(autouse=True)
@@ -348,8 +343,6 @@ def run_hostile(name, args, kwargs):
 
 @pytest.mark.parametrize("name", ALL_FUNCTIONS)
 def test_hostile_calls(name):
-    requires(name)
-
     @hostile_settings
     @given(hostile_call(name))
     def check(call_):
@@ -393,7 +386,6 @@ def big_calls():
 
 @pytest.mark.parametrize("name, args", big_calls(), ids=lambda x: x if isinstance(x, str) else "")
 def test_far_beyond_memory_fails_fast(name, args):
-    requires(name)
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     with pytest.raises(MemoryError):
         getattr(kw, name)(*args)
@@ -406,7 +398,6 @@ def test_far_beyond_memory_fails_fast(name, args):
 def test_modularity_with_extreme_community_ids(labels):
     """Ids near 2^64 must not size a table by the id: either the exact value
     (ids are only names) or a clean error."""
-    requires("modularity_rust")
     e = E([(0, 1), (1, 2), (2, 0), (0, 0)])
     lab = np.array(labels, dtype=np.uint64)
     try:
@@ -420,7 +411,6 @@ def test_modularity_with_extreme_community_ids(labels):
 def test_configuration_model_degree_sum_beyond_64_bits():
     """Degrees whose sum wraps past 2^64 to an even small number must not be
     taken at their wrapped sum (stub building would then run for ever)."""
-    requires("configuration_model_rust")
     for degrees in ([2**63, 2**63], [2**63, 2**63, 2], [U64_MAX, 1], [U64_MAX, U64_MAX, 2]):
         with pytest.raises((MemoryError, ValueError)):
             kw.configuration_model_rust(np.array(degrees, dtype=np.uint64), 0)
@@ -478,8 +468,6 @@ DIFFERENTIAL = [f for f in DETERMINISTIC if f not in ("in_degree_rust", "out_deg
 
 @pytest.mark.parametrize("name", DIFFERENTIAL)
 def test_matches_networkx(name):
-    requires(name)
-
     @diff_settings
     @given(differential_call(name))
     def check(a):
@@ -495,7 +483,6 @@ def test_matches_networkx(name):
 def test_randomised_results_are_valid_and_replayable(name):
     """Invariants for the random functions (networkx modularity for Louvain's
     reported value) and bit-identical replay from the seed."""
-    requires(name)
 
     @diff_settings
     @given(st.data())

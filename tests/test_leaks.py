@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import knotwell_rs as kw
-from reliability_support import ALL_FUNCTIONS, built, medium_calls, sample_calls
+from reliability_support import ALL_FUNCTIONS, medium_calls, sample_calls
 
 SANITIZE = bool(os.environ.get("KNOTWELL_SANITIZE"))
 # AddressSanitizer keeps freed memory in quarantine: process-size checks only
@@ -20,11 +20,6 @@ rss_checked = pytest.mark.skipif(SANITIZE, reason="sanitizer build")
 
 SMALL = sample_calls()
 MEDIUM = medium_calls()
-
-
-def requires(name):
-    if not built(name):
-        pytest.skip(f"{name} not built")
 
 
 def rss_bytes():
@@ -50,7 +45,6 @@ def arrays_and_objects(args):
 
 @pytest.mark.parametrize("name", ALL_FUNCTIONS)
 def test_reference_counts_unchanged(name):
-    requires(name)
     fn = getattr(kw, name)
     good, bad = SMALL[name]
     good = tuple(fresh_int(a) if isinstance(a, int) and not isinstance(a, bool) else a for a in good)
@@ -74,7 +68,6 @@ def test_reference_counts_unchanged(name):
 
 @pytest.mark.parametrize("name", ALL_FUNCTIONS)
 def test_result_arrays_freed_with_last_reference(name):
-    requires(name)
     result = getattr(kw, name)(*SMALL[name][0])
     arrays = [x for x in (result if isinstance(result, tuple) else (result,)) if isinstance(x, np.ndarray)]
     refs = [weakref.ref(a) for a in arrays]
@@ -97,7 +90,6 @@ def _weakrefable(obj):
 def test_process_memory_steady(name):
     """Dozens of medium calls, half failing late, grow the process by far less
     than one call's buffers would if any were kept."""
-    requires(name)
     fn = getattr(kw, name)
     good, bad = MEDIUM[name]
     for _ in range(3):  # warm up allocator arenas and the pool
@@ -122,7 +114,6 @@ def test_process_memory_steady(name):
 @rss_checked
 def test_dropped_results_return_their_memory():
     """A large result array's buffer goes back when the array dies."""
-    requires("shortest_paths_multi_rust")
     n, e, sources, directed = MEDIUM["shortest_paths_multi_rust"][0]
     gc.collect()
     start = rss_bytes()

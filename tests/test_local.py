@@ -7,12 +7,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import knotwell_rs as kw
+from conftest import E
 
 ALL_FUNCS = [kw.triangles_per_node_rust, kw.clustering_local_rust, kw.clustering_avg_rust, kw.core_numbers_rust]
-
-
-def E(rows):
-    return np.array(rows, dtype=np.uint64).reshape(-1, 2)
 
 
 def mean_eight_way(values):

@@ -11,10 +11,7 @@ import numpy as np
 import pytest
 
 import knotwell_rs as kw
-
-
-def E(rows):
-    return np.array(rows, dtype=np.uint64).reshape(-1, 2).copy()  # owns its data, so it can be resized
+from conftest import E
 
 
 def same(a, b):

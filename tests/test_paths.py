@@ -13,16 +13,9 @@ import scipy.sparse as sp
 import scipy.sparse.csgraph as csgraph
 
 import knotwell_rs as kw
+from conftest import E, S
 
 U = np.iinfo(np.uint64).max  # unreachable marker
-
-
-def E(rows):
-    return np.array(rows, dtype=np.uint64).reshape(-1, 2)
-
-
-def S(ids):
-    return np.array(ids, dtype=np.uint64)
 
 
 def random_edges(rng, n, m, extras=True):
@@ -402,25 +395,6 @@ def test_many_python_threads_share_the_pool():
         timeout=600,
     )
     assert out.strip() == "0"
-
-
-def test_results_do_not_depend_on_pool_size():
-    code = """
-        import hashlib
-        import numpy as np
-        import knotwell_rs as kw
-        rng = np.random.default_rng(9)
-        n = 1500
-        edges = rng.integers(0, n, size=(4000, 2), dtype=np.uint64)
-        sources = rng.integers(0, n, size=300, dtype=np.uint64)
-        h = hashlib.sha256()
-        h.update(kw.shortest_paths_multi_rust(n, edges, sources, False).tobytes())
-        h.update(kw.shortest_paths_multi_rust(n, edges, sources, True).tobytes())
-        h.update(np.float64(kw.mean_shortest_path_rust(n, edges)).tobytes())
-        print(h.hexdigest())
-    """
-    digests = {run_python(code, {"RAYON_NUM_THREADS": str(k)}) for k in (1, 2, 3)}
-    assert len(digests) == 1
 
 
 def test_multi_source_peak_memory_is_one_matrix():

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import knotwell_rs as kw
+from conftest import FUNCTIONS
 
 
 def stub_functions():
@@ -62,3 +63,11 @@ def test_defaults_are_the_ones_the_call_uses(name):
     fn = getattr(kw, name)
     first, second = fn(**required), fn(**required, **defaults)
     assert repr(first) == repr(second)
+
+
+def test_all_nineteen_functions_are_exported():
+    assert tuple(kw.__all__) == FUNCTIONS
+    missing = [name for name in FUNCTIONS if not callable(getattr(kw, name, None))]
+    assert not missing, missing
+    public = {name for name in dir(kw) if name.endswith("_rust")}
+    assert public == set(FUNCTIONS)
