@@ -9,7 +9,13 @@ PIP := $(PY) -m pip install --disable-pip-version-check -q
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml knotwell_rs-stubs/__init__.pyi \
 	$(wildcard knotwell_ensembles/*.py)
 
-.PHONY: all install test demo bench bench-quick sanitize wheel clean
+.PHONY: all install test demo bench bench-quick sanitize wheel clean format format-check
+
+# ON turns compiler warnings into errors in every build below (CI sets it);
+# the module's build reads it through pyproject.toml, the native checkers'
+# build through the test suite.
+KNOTWELL_WERROR ?= OFF
+export KNOTWELL_WERROR
 
 all: install
 
@@ -84,6 +90,21 @@ wheel: $(VENV)/.venv-ok
 		cp -r tests bench examples docs src README.md LICENSE CHANGELOG.md "$$tmp"; cd "$$tmp"; \
 		"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, knotwell_rs as m; assert m.__file__.startswith(sys.prefix), m.__file__'; \
 		"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider tests
+
+# C++ formatting: clang-format from PyPI at a pinned version (its output
+# changes between releases), the style in .clang-format.
+CLANG_FORMAT := $(VENV)/bin/clang-format
+FORMATTED := $(shell find src tests/native -name '*.cpp' -o -name '*.hpp' | sort)
+
+$(VENV)/.clang-format-ok: $(VENV)/.venv-ok
+	$(PIP) "clang-format==23.1.5"
+	touch $@
+
+format: $(VENV)/.clang-format-ok
+	$(CLANG_FORMAT) -i $(FORMATTED)
+
+format-check: $(VENV)/.clang-format-ok
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMATTED)
 
 clean:
 	rm -rf build dist $(VENV) $(SAN_VENV)
