@@ -20,18 +20,24 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <vector>
+
+#include "parallel/interrupt.hpp"
 
 namespace knotwell::parallel {
 
-// Thrown in the caller of a sweep stopped by its poll hook.
-struct Interrupted : std::exception {
-    const char* what() const noexcept override { return "sweep interrupted"; }
+// Thrown by the first sweep when the pool could start no worker for a reason
+// other than memory (a limit on threads, say); a failed stack mapping is
+// std::bad_alloc. The process stays usable: the next sweep tries again.
+struct ThreadStartFailed : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 // Number of workers; creates the pool on first use. Sized from
@@ -48,17 +54,22 @@ inline std::size_t piece_begin(std::size_t length, std::size_t pieces, std::size
     return static_cast<std::size_t>((static_cast<unsigned __int128>(length) * k) / pieces);
 }
 
+inline constexpr std::chrono::milliseconds kPollInterval{20};
+
 // While a PollScope lives on a thread, sweeps called from that thread run
-// `poll` every few milliseconds while they wait; a true result stops the sweep.
+// `poll` every `interval` while they wait, and long loops on the thread run
+// it from `InterruptPoll` as often; a true result stops the sweep or the loop
+// (`Interrupted`).
 class PollScope {
   public:
-    explicit PollScope(std::function<bool()> poll);
+    explicit PollScope(std::function<bool()> poll, std::chrono::nanoseconds interval = kPollInterval);
     ~PollScope();
     PollScope(const PollScope&) = delete;
     PollScope& operator=(const PollScope&) = delete;
 
   private:
     std::function<bool()> previous_;
+    std::chrono::nanoseconds previous_interval_;
 };
 
 // True when the sweep whose piece runs on this worker has been told to stop
