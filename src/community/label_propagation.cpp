@@ -45,7 +45,9 @@ struct Propagation {
     bool iterate(std::span<std::uint64_t> order) {
         stream.shuffle(order);
         bool changed = false;
+        parallel::InterruptPoll poll;
         for (const NodeId u : order) {
+            poll.tick(g.end(u) - g.begin(u) + 1);
             if (g.begin(u) == g.end(u)) continue;  // nothing to adopt, nothing drawn
             const std::uint64_t best = choose(u);
             if (best != labels[u]) {

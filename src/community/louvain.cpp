@@ -28,7 +28,9 @@ std::uint64_t move_nodes(const WeightedGraph& g, std::span<const std::uint64_t> 
     double* weight_to = lv.weight_to.data();
     std::uint64_t* touched = lv.touched.data();
     std::uint64_t moves = 0;
+    parallel::InterruptPoll poll;
     for (const std::uint64_t u : order) {
+        poll.tick(g.end(u) - g.begin(u) + 1);
         const double k_u = g.strength[u];
         const std::uint64_t c_old = community[u];
         for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
@@ -82,7 +84,9 @@ WeightedGraph coarsen(const WeightedGraph& g, std::span<const std::uint64_t> com
     coarse.node_count = k;
     coarse.total_weight = g.total_weight;
     coarse.self_loop_weight.assign(k, 0.0);
+    parallel::InterruptPoll poll;
     for (std::uint64_t i = 0; i < g.node_count; ++i) {
+        poll.tick(g.end(i) - g.begin(i) + 1);
         const std::uint64_t c = community[i];
         double self = coarse.self_loop_weight[c] + g.self_loop_weight[i];
         for (std::uint64_t j = g.begin(i); j < g.end(i); ++j)

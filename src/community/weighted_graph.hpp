@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "graph/input.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace knotwell {
 
@@ -86,7 +87,9 @@ void assemble_lists(std::uint64_t k, ForEachArc&& for_each_arc, WeightedGraph& g
     std::vector<std::uint64_t> by_target(k + 1, 0);
     std::vector<std::uint64_t>& by_source = g.offsets;
     by_source.assign(k + 1, 0);
+    parallel::InterruptPoll poll;
     for_each_arc([&](NodeId s, NodeId t, double) {
+        poll.tick();
         ++by_target[t + 1];
         ++by_source[s + 1];
     });
@@ -104,7 +107,10 @@ void assemble_lists(std::uint64_t k, ForEachArc&& for_each_arc, WeightedGraph& g
     std::vector<Half> bucket(arcs);
     {
         std::vector<std::uint64_t> pos(by_target.begin(), by_target.end() - 1);
-        for_each_arc([&](NodeId s, NodeId t, double w) { bucket[pos[t]++] = Half{s, w}; });
+        for_each_arc([&](NodeId s, NodeId t, double w) {
+            poll.tick();
+            bucket[pos[t]++] = Half{s, w};
+        });
     }
 
     // Pass 2: targets ascending into the source lists; a run of one target
@@ -116,6 +122,7 @@ void assemble_lists(std::uint64_t k, ForEachArc&& for_each_arc, WeightedGraph& g
     NodeId* targets = g.targets.data();
     double* weights = g.weights.data();
     for (std::uint64_t t = 0; t < k; ++t) {
+        poll.tick(by_target[t + 1] - by_target[t] + 1);
         for (std::uint64_t j = by_target[t]; j < by_target[t + 1]; ++j) {
             const NodeId s = bucket[j].source;
             std::uint64_t& f = fill[s];

@@ -9,6 +9,7 @@
 // its parent's label, already final since the parent has a smaller id. The
 // labels equal those of a breadth-first labelling in node order.
 // O(n + m * alpha(n)) time, n parent entries of the narrowest id type.
+#include "parallel/interrupt.hpp"
 #include "paths/csr.hpp"
 #include "paths/paths.hpp"
 
@@ -35,7 +36,11 @@ Components label_components(std::uint64_t n, std::span<const Edge> edges) {
     require_node_buffer(n);
     std::vector<Id> parent(n);
     for (std::uint64_t i = 0; i < n; ++i) parent[i] = static_cast<Id>(i);
-    for (const Edge& e : edges) unite(parent.data(), static_cast<Id>(e.source), static_cast<Id>(e.target));
+    parallel::InterruptPoll poll;
+    for (const Edge& e : edges) {
+        poll.tick();
+        unite(parent.data(), static_cast<Id>(e.source), static_cast<Id>(e.target));
+    }
 
     Components result;
     result.labels.resize(n);

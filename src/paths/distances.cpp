@@ -6,6 +6,7 @@
 // Several sources: the graph is built once and shared read-only; source i's
 // search fills row i, so no row is held twice and peak memory is the k x n
 // matrix, the graph and one queue per running search. O(n + m) per source.
+#include <algorithm>
 #include <utility>
 
 #include "parallel/parallel.hpp"
@@ -19,6 +20,8 @@ InputError source_out_of_range(NodeId source, std::uint64_t n) {
     return InputError::edge_out_of_range(0, source, source, n);
 }
 
+constexpr std::size_t kFillSlice = std::size_t{1} << 16;
+
 std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
     std::size_t cells = 0;
     if (__builtin_mul_overflow(rows, n, &cells) || cells > std::vector<std::uint64_t>().max_size())
@@ -29,7 +32,12 @@ std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
 template <class Id>
 Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const TraversalGraph<Id>& g,
                                                  std::span<const NodeId> sources) {
-    std::vector<std::uint64_t> matrix(matrix_size(sources.size(), n), kUnreachable);
+    // Filled in slices, polling between them: the matrix can run to gigabytes.
+    const std::size_t cells = matrix_size(sources.size(), n);
+    std::vector<std::uint64_t> matrix;
+    matrix.reserve(cells);
+    for (parallel::InterruptPoll poll; matrix.size() < cells; poll.tick(kFillSlice))
+        matrix.resize(std::min(cells, matrix.size() + kFillSlice), kUnreachable);
     auto failure = parallel::collect_sweep_with<InputError>(
         sources.size(), [] { return BfsWorkspace<Id>{}; },
         [&](std::size_t i, BfsWorkspace<Id>& ws) -> std::optional<InputError> {
