@@ -36,14 +36,21 @@ COUNT_WORKERS = """
         return len(os.listdir("/proc/self/task"))
 
     edges = np.array([[0, 1], [1, 2]], dtype=np.uint64)
+    n = 3000
+    path = np.array([[i, i + 1] for i in range(n - 1)], dtype=np.uint64)
     before = threads()
     kw.shortest_paths_rust(3, edges, 0, False)       # runs on the calling thread
     kw.connected_components_rust(3, edges)
     assert threads() == before, "pool created by a function that does not sweep"
+    # sweeps too small to be worth waking workers run on the calling thread
     assert kw.mean_shortest_path_rust(3, edges) == 4 / 3
+    assert kw.betweenness_rust(3, edges, None, False, False).tolist() == [0, 1, 0]
+    assert threads() == before, "pool created by a small sweep"
+    assert kw.mean_shortest_path_rust(n, path) == (n + 1) / 3
     first = threads()
     os.environ["RAYON_NUM_THREADS"] = "7"
-    assert kw.shortest_paths_multi_rust(3, edges, np.array([2], np.uint64), False).tolist() == [[2, 1, 0]]
+    sources = np.arange(0, n, 30, dtype=np.uint64)
+    assert kw.shortest_paths_multi_rust(n, path, sources, False)[:, 0].tolist() == sources.tolist()
     print(first - before, threads() - before)
 """
 
@@ -126,7 +133,7 @@ THREAD_LIMIT = """
     mode = sys.argv[1]
     n = 5000
     path = np.array([[i, i + 1] for i in range(n - 1)], dtype=np.uint64)
-    sources = np.array([0, n - 1], dtype=np.uint64)
+    sources = np.array([0, n - 1] * 4, dtype=np.uint64)  # enough work for the pool
     calls = {
         "mean": lambda: kw.mean_shortest_path_rust(n, path),
         "multi": lambda: kw.shortest_paths_multi_rust(n, path, sources, False),

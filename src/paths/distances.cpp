@@ -46,7 +46,8 @@ Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const Traversa
             if (sources[i] >= n) return source_out_of_range(sources[i], n);
             search_distances(g, sources[i], std::span<std::uint64_t>(matrix.data() + i * n, n), ws);
             return std::nullopt;
-        });
+        },
+        parallel::work_product(sources.size(), n + g.targets.size()));
     if (failure) return *failure;
     return matrix;
 }

@@ -208,7 +208,8 @@ PairSums all_pair_sums(const TraversalGraph<Id>& graph) {
         [](PairSums& acc, PairSums&& piece) {
             acc.total += piece.total;
             acc.count += piece.count;
-        });
+        },
+        parallel::work_product(batches * W, n + g.arcs()));
 }
 
 }  // namespace
