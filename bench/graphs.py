@@ -162,6 +162,105 @@ def rmat(n: int, m: int, seed: int) -> np.ndarray:
     return _collect_simple(draw, n, m, rng)
 
 
+def sbm(n: int, m: int, seed: int, block: int = 1000, inside: float = 0.75) -> np.ndarray:
+    """Planted partition (stochastic block model with equal blocks): n // block
+    blocks of `block` nodes, round(inside * m) distinct pairs drawn uniformly
+    within blocks and the rest uniformly between different blocks, so that a
+    node has on average 2 m inside / n neighbours in its own block.  Node ids
+    are scrambled by a seeded permutation, so the blocks are not id ranges;
+    rows are in random order and orientation."""
+    blocks = n // block
+    if blocks < 2 or n % block:
+        raise ValueError("n must be a multiple of the block size, with at least two blocks")
+    m_in = int(round(inside * m))
+    if m_in > blocks * block * (block - 1) // 2 or m - m_in > n * (n - block) // 2:
+        raise ValueError("more pairs requested than the blocks hold")
+    rng = _rng(seed)
+    perm = rng.permutation(n).astype(np.uint64)  # first draw: see planted_blocks
+    ub = np.uint64(block)
+
+    def within(k: int) -> tuple[np.ndarray, np.ndarray]:
+        base = rng.integers(0, blocks, k, dtype=np.uint64) * ub
+        return base + rng.integers(0, block, k, dtype=np.uint64), base + rng.integers(0, block, k, dtype=np.uint64)
+
+    def between(k: int) -> tuple[np.ndarray, np.ndarray]:
+        u = rng.integers(0, n, k, dtype=np.uint64)
+        v = rng.integers(0, n, k, dtype=np.uint64)
+        keep = (u // ub) != (v // ub)
+        return u[keep], v[keep]
+
+    parts = [_collect_simple(within, n, m_in, rng) if m_in else np.empty((0, 2), np.uint64),
+             _collect_simple(between, n, m - m_in, rng) if m > m_in else np.empty((0, 2), np.uint64)]
+    edges = perm[np.concatenate(parts)]
+    return np.ascontiguousarray(edges[rng.permutation(len(edges))])
+
+
+def planted_blocks(n: int, seed: int, block: int = 1000) -> np.ndarray:
+    """The block of every node of sbm(n, m, seed, block), as uint64 labels:
+    node perm[i] belongs to block i // block."""
+    perm = _rng(seed).permutation(n)
+    labels = np.empty(n, dtype=np.uint64)
+    labels[perm] = np.arange(n, dtype=np.uint64) // np.uint64(block)
+    return labels
+
+
+def lattice(rows: int, cols: int) -> np.ndarray:
+    """The rows x cols square lattice (4-neighbour grid), node (r, c) = id
+    r * cols + c: first every horizontal edge, then every vertical one, each
+    as (lower id, higher id).  Diameter rows + cols - 2."""
+    ids = np.arange(rows * cols, dtype=np.uint64).reshape(rows, cols)
+    horizontal = np.stack([ids[:, :-1].ravel(), ids[:, 1:].ravel()], axis=1)
+    vertical = np.stack([ids[:-1, :].ravel(), ids[1:, :].ravel()], axis=1)
+    return np.ascontiguousarray(np.concatenate([horizontal, vertical]))
+
+
+def road(side: int, m: int, seed: int) -> np.ndarray:
+    """Road-like graph: a side x side lattice keeping a uniformly chosen m of
+    its 2 side (side - 1) edges.  Kept with probability well above the
+    percolation threshold of one half (m about 0.65 of the lattice's), the
+    result is planar with mean degree near 2.6, dead ends, long detours and
+    a diameter several times the side: one giant component and many small
+    ones.  Node ids are scrambled by a seeded permutation (as in real road
+    files, id order says little about position); rows are in random order
+    and orientation."""
+    grid = lattice(side, side)
+    if m > len(grid):
+        raise ValueError("m exceeds the lattice's edge count")
+    rng = _rng(seed)
+    perm = rng.permutation(side * side).astype(np.uint64)
+    edges = perm[grid[np.sort(rng.permutation(len(grid))[:m])]]
+    edges = edges[rng.permutation(m)]
+    flip = rng.random(m) < 0.5
+    edges[flip] = edges[flip][:, ::-1]
+    return np.ascontiguousarray(edges)
+
+
+def hubs(n: int, m: int, seed: int, n_hubs: int = 16, reach: float = 0.2) -> np.ndarray:
+    """Hub-dominated graph: `n_hubs` hubs, all adjacent to one another and
+    each to a uniformly chosen `reach` share of the other nodes, plus a
+    uniform G(n, m') background among the other nodes that brings the total
+    to exactly m distinct pairs.  Most wedges and triangles sit at the hubs
+    (a hub of degree d has d (d - 1) / 2 wedges).  Hub ids are spread by a
+    seeded permutation; rows are in random order and orientation."""
+    rng = _rng(seed)
+    perm = rng.permutation(n).astype(np.uint64)
+    hub_ids = np.arange(n_hubs, dtype=np.uint64)
+    pairs = [np.stack(np.triu_indices(n_hubs, 1), axis=1).astype(np.uint64)]
+    leaves = n - n_hubs
+    for h in hub_ids:
+        chosen = rng.choice(leaves, size=int(reach * leaves), replace=False).astype(np.uint64) + np.uint64(n_hubs)
+        pairs.append(np.stack([np.full(len(chosen), h), chosen], axis=1))
+    star = np.concatenate(pairs)
+    if len(star) > m:
+        raise ValueError("m is smaller than the hubs' own edges")
+    background = gnm(leaves, m - len(star), int(rng.integers(2**63))) + np.uint64(n_hubs)
+    edges = perm[np.concatenate([star, background])]
+    edges = edges[rng.permutation(m)]
+    flip = rng.random(m) < 0.5
+    edges[flip] = edges[flip][:, ::-1]
+    return np.ascontiguousarray(edges)
+
+
 def uniform_weights(m: int, seed: int, low: float = 1.0, high: float = 10.0) -> np.ndarray:
     """m float64 weights uniform in [low, high)."""
     return _rng(seed).uniform(low, high, size=m)
@@ -235,7 +334,7 @@ class GraphSpec:
     """A named benchmark graph: how to make it and what it is."""
 
     name: str
-    kind: str  # "gnm", "rmat", "karate", "lfr"
+    kind: str  # "gnm", "rmat", "karate", "lfr", "sbm", "lattice", "road", "hubs"
     n: int
     m: int  # requested edges (exact for gnm and rmat)
     seed: int = 0
@@ -250,6 +349,15 @@ class GraphSpec:
             return karate()
         if self.kind == "lfr":
             return lfr(self.n, self.seed)
+        if self.kind == "sbm":
+            return sbm(self.n, self.m, self.seed)
+        if self.kind == "lattice":
+            side = math.isqrt(self.n)
+            return lattice(side, side)
+        if self.kind == "road":
+            return road(math.isqrt(self.n), self.m, self.seed)
+        if self.kind == "hubs":
+            return hubs(self.n, self.m, self.seed)
         raise ValueError(f"unknown graph kind {self.kind!r}")
 
 
@@ -268,7 +376,7 @@ def _cache_path(g: GraphSpec) -> Path:
 
 
 # Graphs cheaper to make than to read back are not cached.
-_CACHE_MIN_EDGES = 1 << 20
+_CACHE_MIN_EDGES = 1 << 18
 
 
 def load(g: GraphSpec, cache: bool = True) -> np.ndarray:

@@ -11,7 +11,8 @@ Procedure for a case:
    implementation gets `reps` runs (default 5); one whose warm-up took long
    gets fewer, so that a case stays within its time budget, and one slower
    than `warm_only` seconds is not run again: its warm-up is its one sample.
-   The figure reported is the median.
+   Ours, the figure every ratio divides by, gets `ours_factor` times the
+   budget and the warm-only bound.  The figure reported is the median.
 4. Worker variants of ours (e.g. RAYON_NUM_THREADS=1) run in a fresh
    subprocess, since the pool size is fixed when the pool is first created.
 
@@ -25,6 +26,7 @@ including the result and a peer's graph object.
 from __future__ import annotations
 
 import ctypes
+import dataclasses
 import gc
 import json
 import os
@@ -48,8 +50,9 @@ ROOT = Path(__file__).resolve().parent.parent
 @dataclass
 class Settings:
     reps: int = 5
-    budget_s: float = 6.0  # timed runs per implementation and case, beyond the warm-up
-    warm_only_s: float = 10.0  # a warm-up slower than this is the only sample
+    budget_s: float = 2.0  # timed runs per implementation and case, beyond the warm-up
+    warm_only_s: float = 5.0  # a warm-up slower than this is the only sample
+    ours_factor: float = 2.0  # ours: that many times the budget and the warm-only bound
     timeout_s: float = 60.0  # Python-level peers are interrupted after this
     quick: bool = False
 
@@ -234,7 +237,7 @@ def _warm_up(impl: Impl, ctx: dict, res: ImplResult, settings: Settings):
         return None
     res.peak_bytes = _peak_growth(base)
     res.warmup_s = e2e
-    if e2e > settings.warm_only_s:
+    if e2e > _bounds(res, settings)[1]:
         res.e2e.append(e2e)
         if algo is not None:
             res.algo.append(algo)
@@ -242,13 +245,20 @@ def _warm_up(impl: Impl, ctx: dict, res: ImplResult, settings: Settings):
     return out
 
 
+def _bounds(res: ImplResult, settings: Settings) -> tuple[float, float]:
+    """(budget of timed runs, warm-only bound) for this implementation."""
+    factor = settings.ours_factor if res.library == OURS else 1.0
+    return settings.budget_s * factor, settings.warm_only_s * factor
+
+
 def _reps_for(res: ImplResult, settings: Settings) -> int:
     if res.status != "ok" or res.e2e or res.algo:  # failed, or warm-up already counted
         return 0
     w = max(res.warmup_s or 0.0, 1e-9)
-    if w * settings.reps <= settings.budget_s:
+    budget = _bounds(res, settings)[0]
+    if w * settings.reps <= budget:
         return settings.reps
-    return max(1, int(settings.budget_s / w))
+    return max(1, int(budget / w))
 
 
 # ---------------------------------------------------------- shared builds --
@@ -261,21 +271,36 @@ class BuiltGraph:
     error: str = ""
 
 
+@dataclass
+class SameCall:
+    """A peer call timed in an earlier case on the same graph (see
+    Impl.same_call): its result row and raw result."""
+
+    result: ImplResult
+    raw: object
+    case: str
+
+
 class BuildCache:
-    """Peer graphs of the current input graph, each built and timed once:
-    a warm-up build (memory), then up to `BUILD_REPS` more within the
-    budget, keeping the last object for the cases' algorithms."""
+    """What the cases of the current input graph share: its edge array,
+    the peer graphs (each built and timed once: a warm-up build for memory,
+    then up to `BUILD_REPS` more within the budget, keeping the last object
+    for the cases' algorithms) and the peer calls made by several cases."""
 
     BUILD_REPS = 3
-    SLOW_BUILD_S = 5.0
+    SLOW_BUILD_S = 2.0
 
     def __init__(self):
         self.graph_name: str | None = None
+        self.edges = None
         self.built: dict[str, BuiltGraph] = {}
+        self.calls: dict[str, SameCall] = {}
 
     def for_graph(self, name: str | None):
         if name != self.graph_name:
             self.built.clear()
+            self.calls.clear()
+            self.edges = None
             gc.unfreeze()
             gc.collect()
             gc.freeze()
@@ -323,22 +348,30 @@ def ours_impl(case: Case, module) -> Impl:
     return Impl(OURS, OURS, algo=lambda ctx, _: case.ours(module, ctx), canon=case.ours_canon)
 
 
-def prepare(case: Case) -> dict:
+def prepare(case: Case, builds: BuildCache | None = None) -> dict:
+    """The case's inputs; the edge array is loaded once per graph."""
     ctx: dict = {"graph": case.graph}
     if case.graph is not None:
-        edges = G.load(case.graph)
+        if builds is not None and builds.edges is not None:
+            edges = builds.edges
+        else:
+            edges = G.load(case.graph)
+            if builds is not None:
+                builds.edges = edges
         ctx["edges"] = edges
         ctx["n"] = case.graph.n
     case.setup(ctx)
     return ctx
 
 
-def graph_info(case: Case, ctx: dict) -> dict | None:
+def graph_info(case: Case, ctx: dict | None = None) -> dict | None:
+    """The input graph as reported: as requested until it is loaded, then
+    with its real edge count."""
     if case.graph is None:
         return None
     g = case.graph
-    return {"name": g.name, "kind": g.kind, "n": g.n, "m": int(len(ctx["edges"])), "seed": g.seed,
-            "description": g.description}
+    m = int(len(ctx["edges"])) if ctx is not None else g.m
+    return {"name": g.name, "kind": g.kind, "n": g.n, "m": m, "seed": g.seed, "description": g.description}
 
 
 def select_peers(case: Case, ctx: dict) -> list[tuple[Impl, str | None]]:
@@ -360,123 +393,159 @@ def _canon(impl: Impl, raw, ctx):
 
 
 def run_case(case: Case, module, settings: Settings, progress=None, builds: BuildCache | None = None) -> CaseResult:
+    """Load, warm up and check, time, then the worker variants: the
+    procedure of the module docstring."""
     started = time.perf_counter()
-    cr = CaseResult(name=case.name, func=case.func, graph=None, params=dict(case.params), note=case.note)
-    if case.graph is not None:  # as requested; the real edge count replaces m once loaded
-        g = case.graph
-        cr.graph = {"name": g.name, "kind": g.kind, "n": g.n, "m": g.m, "seed": g.seed, "description": g.description}
+    cr = CaseResult(name=case.name, func=case.func, graph=graph_info(case), params=dict(case.params), note=case.note)
     if module is None or not hasattr(module, case.func):
         cr.status = "not built"
         return cr
+    builds = builds if builds is not None else BuildCache()
+    builds.for_graph(case.graph.name if case.graph else None)
     try:
-        ctx = prepare(case)
+        ctx = prepare(case, builds)
     except Exception as exc:
         cr.status, cr.detail = "error", f"graph/inputs: {type(exc).__name__}: {exc}"
         return cr
     cr.graph = graph_info(case, ctx)
     cr.size = cr.graph["m"] if cr.graph else case.size
-
-    if builds is None:
-        builds = BuildCache()
-    builds.for_graph(case.graph.name if case.graph else None)
-    ours = ours_impl(case, module)
-    impls: list[Impl] = [ours]
-    results: dict[str, ImplResult] = {OURS: ImplResult(OURS, OURS)}
-    shared: dict[str, BuiltGraph] = {}  # impl name -> its shared graph
-    for p, skip in select_peers(case, ctx):
-        r = ImplResult(p.name, p.library, threads=p.threads, note=p.note)
-        results[p.name] = r
-        if skip:
-            r.status, r.detail = "skipped", skip
-            continue
-        if isinstance(p.build, Build):
-            entry = builds.get(p.build, ctx, settings, progress, case.name)
-            if entry.error:
-                r.status, r.detail = "error", entry.error
-                continue
-            shared[p.name] = entry
-            r.build = list(entry.times)
-            p = _on_built(p, entry)
-        impls.append(p)
-
-    # Warm-up, memory and result of each implementation, then the checks.
-    ours_form = None
-    for impl in impls:
-        res = results[impl.name]
-        if progress:
-            progress(case.name, impl.name + " (warm-up)")
-        raw = _warm_up(impl, ctx, res, settings)
-        if impl.name in shared:
-            _move_to_algo(res)
-            if res.peak_bytes is not None and shared[impl.name].peak_bytes is not None:
-                res.peak_bytes += shared[impl.name].peak_bytes
-        if res.status != "ok":
-            if impl is ours:
-                cr.status, cr.detail = "error", f"ours failed: {res.detail}"
-                cr.impls = [results[OURS]]
-                cr.seconds = time.perf_counter() - started
-                return cr
-            continue
-        _check(case, impl, raw, ctx, res, ours_form, is_ours=impl is ours)
-        if impl is ours:
-            ours_form = res._form  # type: ignore[attr-defined]
-            res.digest = digest(raw)
-        del raw
-    for res in results.values():
-        res.__dict__.pop("_form", None)
-
-    # Interleaved timed runs.
-    reps = {impl.name: _reps_for(results[impl.name], settings) for impl in impls}
-    for r in range(max(reps.values(), default=0)):
-        order = impls[r % len(impls):] + impls[:r % len(impls)]
-        for impl in order:
-            if reps[impl.name] <= r:
-                continue
-            if progress:
-                progress(case.name, f"{impl.name} run {r + 1}/{reps[impl.name]}")
-            res = results[impl.name]
-            try:
-                out, e2e, algo = _run_once(impl, ctx, settings.timeout_s, _number_for(res))
-                del out
-            except _Timeout:
-                reps[impl.name] = r
-                res.detail = f"timed run over {settings.timeout_s:.0f} s"
-                continue
-            except Exception as exc:
-                reps[impl.name] = r
-                res.status, res.detail = "error", f"{type(exc).__name__}: {exc}"[:300]
-                continue
-            if impl.name in shared:
-                res.algo.append(e2e)
-            else:
-                res.e2e.append(e2e)
-                if algo is not None:
-                    res.algo.append(algo)
-
-    # Ours with other pool sizes, each in a fresh process.
-    for w in case.workers:
-        if progress:
-            progress(case.name, f"{OURS} with {w} worker(s), subprocess")
-        variant = run_child(case.name, w, settings)
-        main = results[OURS]
-        if variant.status == "ok" and variant.digest and main.digest:
-            same = variant.digest == main.digest
-            variant.check = "ok" if same else "DIFF"
-            variant.check_detail = (f"same result bits as with {_pool_size()} workers" if same
-                                    else f"result differs from the one with {_pool_size()} workers")
-        results[variant.name] = variant
-
-    cr.impls = list(results.values())
-    _finish(case, cr, ctx)
+    run = _CaseRun(case, ctx, settings, progress, builds)
+    run.gather(ours_impl(case, module))
+    if run.warm_up_and_check():
+        run.timed_rounds()
+        run.worker_variants()
+        cr.impls = list(run.results.values())
+        _finish(case, cr, ctx)
+    else:
+        cr.status, cr.detail = "error", f"ours failed: {run.results[OURS].detail}"
+        cr.impls = [run.results[OURS]]
     cr.seconds = time.perf_counter() - started
     return cr
+
+
+class _CaseRun:
+    """The phases of one case; `results` holds a row per implementation in
+    registry order, `impls` the ones still to warm up and time."""
+
+    def __init__(self, case: Case, ctx: dict, settings: Settings, progress, builds: BuildCache):
+        self.case, self.ctx, self.settings, self.builds = case, ctx, settings, builds
+        self.progress = progress or (lambda *_: None)
+        self.results: dict[str, ImplResult] = {}
+        self.impls: list[Impl] = []
+        self.shared: dict[str, BuiltGraph] = {}  # impl name -> its shared graph
+        self.reused: list[tuple[Impl, SameCall]] = []
+        self.ours_form = None
+
+    def gather(self, ours: Impl):
+        """Our call and the peers that run on this graph, with their shared
+        graphs built (or taken from the cache)."""
+        self.impls.append(ours)
+        self.results[OURS] = ImplResult(OURS, OURS)
+        for p, skip in select_peers(self.case, self.ctx):
+            r = ImplResult(p.name, p.library, threads=p.threads, note=p.note)
+            self.results[p.name] = r
+            if skip:
+                r.status, r.detail = "skipped", skip
+                continue
+            earlier = self.builds.calls.get(p.same_call) if p.same_call else None
+            if earlier is not None:
+                self.reused.append((p, earlier))
+                continue
+            if isinstance(p.build, Build):
+                entry = self.builds.get(p.build, self.ctx, self.settings, self.progress, self.case.name)
+                if entry.error:
+                    r.status, r.detail = "error", entry.error
+                    continue
+                self.shared[p.name] = entry
+                r.build = list(entry.times)
+                p = _on_built(p, entry)
+            self.impls.append(p)
+
+    def warm_up_and_check(self) -> bool:
+        """Warm-up, memory and result of each implementation, then the
+        checks against ours; False when ours failed."""
+        for impl in self.impls:
+            res = self.results[impl.name]
+            self.progress(self.case.name, impl.name + " (warm-up)")
+            raw = _warm_up(impl, self.ctx, res, self.settings)
+            if impl.name in self.shared:
+                _move_to_algo(res)
+                if res.peak_bytes is not None and self.shared[impl.name].peak_bytes is not None:
+                    res.peak_bytes += self.shared[impl.name].peak_bytes
+            if res.status != "ok":
+                if impl.name == OURS:
+                    return False
+                continue
+            self._check(impl, raw, res)
+            if impl.name == OURS:
+                res.digest = digest(raw)
+            if impl.same_call:
+                self.builds.calls[impl.same_call] = SameCall(res, raw, self.case.name)
+            del raw
+        for peer, earlier in self.reused:
+            res = self.results[peer.name]
+            for key in ("status", "detail", "e2e", "algo", "build", "warmup_s", "peak_bytes"):
+                value = getattr(earlier.result, key)
+                setattr(res, key, list(value) if isinstance(value, list) else value)
+            res.detail = "; ".join(x for x in (res.detail, f"the same call as in {earlier.case}, timed there") if x)
+            self._check(peer, earlier.raw, res)
+        return True
+
+    def _check(self, impl: Impl, raw, res: ImplResult):
+        is_ours = impl.name == OURS
+        form = _check(self.case, impl, raw, self.ctx, res, self.ours_form, is_ours)
+        if is_ours:
+            self.ours_form = form
+
+    def timed_rounds(self):
+        """Interleaved timed runs: round r runs every implementation still
+        due, in an order rotated by r."""
+        impls = [i for i in self.impls if self.results[i.name].status == "ok"]
+        reps = {impl.name: _reps_for(self.results[impl.name], self.settings) for impl in impls}
+        for r in range(max(reps.values(), default=0)):
+            for impl in impls[r % len(impls):] + impls[:r % len(impls)]:
+                if reps[impl.name] > r and not self._one_timed_run(impl, r, reps):
+                    reps[impl.name] = r
+
+    def _one_timed_run(self, impl: Impl, r: int, reps: dict) -> bool:
+        self.progress(self.case.name, f"{impl.name} run {r + 1}/{reps[impl.name]}")
+        res = self.results[impl.name]
+        try:
+            out, e2e, algo = _run_once(impl, self.ctx, self.settings.timeout_s, _number_for(res))
+            del out
+        except _Timeout:
+            res.detail = f"timed run over {self.settings.timeout_s:.0f} s"
+            return False
+        except Exception as exc:
+            res.status, res.detail = "error", f"{type(exc).__name__}: {exc}"[:300]
+            return False
+        if impl.name in self.shared:
+            res.algo.append(e2e)
+        else:
+            res.e2e.append(e2e)
+            if algo is not None:
+                res.algo.append(algo)
+        return True
+
+    def worker_variants(self):
+        """Ours with other pool sizes, each in a fresh process, compared
+        bit for bit with the main run."""
+        main = self.results[OURS]
+        for w in self.case.workers:
+            self.progress(self.case.name, f"{OURS} with {w} worker(s), subprocess")
+            variant = run_child(self.case.name, w, self.settings)
+            if variant.status == "ok" and variant.digest and main.digest:
+                same = variant.digest == main.digest
+                variant.check = "ok" if same else "DIFF"
+                variant.check_detail = (f"same result bits as with {_pool_size()} workers" if same
+                                        else f"result differs from the one with {_pool_size()} workers")
+            self.results[variant.name] = variant
 
 
 def _on_built(peer: Impl, entry: BuiltGraph) -> Impl:
     """The peer's algorithm on its already built graph (timed as algorithm
     only; the build's own times are added to give the end-to-end figure)."""
-    return Impl(peer.name, peer.library, algo=lambda c, _: peer.algo(c, entry.obj), canon=peer.canon,
-                threads=peer.threads, note=peer.note, checked=peer.checked)
+    return dataclasses.replace(peer, algo=lambda c, _: peer.algo(c, entry.obj), build=None)
 
 
 def _move_to_algo(res: ImplResult):
@@ -486,31 +555,32 @@ def _move_to_algo(res: ImplResult):
 
 
 def _check(case: Case, impl: Impl, raw, ctx, res: ImplResult, ours_form, is_ours: bool):
-    res._form = None  # type: ignore[attr-defined]
+    """Fill in res.check: ours judged on its own (where the check can),
+    a peer compared with ours' form.  Returns this result's form."""
     try:
         form = _canon(impl, raw, ctx)
     except Exception as exc:
         res.check, res.check_detail = "error", f"cannot read result: {type(exc).__name__}: {exc}"[:300]
-        return
-    res._form = form  # type: ignore[attr-defined]
+        return None
     if is_ours:
         v = case.check.self_check(form, ctx)
         if v is not None:
             res.check, res.check_detail = v.status, v.detail
         else:
             res.check = "ref"
-        return
+        return form
     if not impl.checked:
         res.check, res.check_detail = "n/a", "not comparable"
-        return
+        return form
     if ours_form is None:
         res.check, res.check_detail = "n/a", "no result of ours"
-        return
+        return form
     try:
         v: Verdict = case.check.compare(ours_form, form, ctx)
     except Exception as exc:
         v = Verdict("error", f"{type(exc).__name__}: {exc}"[:300])
     res.check, res.check_detail = v.status, v.detail
+    return form
 
 
 def _finish(case: Case, cr: CaseResult, ctx: dict):
@@ -518,7 +588,7 @@ def _finish(case: Case, cr: CaseResult, ctx: dict):
     by_name = {r.name: r for r in cr.impls}
     for t in case.targets:
         got = [by_name[p] for p in t.peers if p in by_name and by_name[p].median]
-        entry = {"peers": list(t.peers), "ratio": t.ratio, "source": t.source, "text": t.text,
+        entry = {"peers": list(t.peers), "ratio": t.ratio, "area": t.area, "text": t.text,
                  "achieved": None, "met": None}
         missing = [p for p in t.peers if p not in by_name or not by_name[p].median]
         if missing:
@@ -532,7 +602,7 @@ def _finish(case: Case, cr: CaseResult, ctx: dict):
     if case.memory is not None:
         bound = float(case.memory.bound(ctx))
         peak = ours.peak_bytes if ours else None
-        cr.memory_target = {"bound_bytes": bound, "peak_bytes": peak, "source": case.memory.source,
+        cr.memory_target = {"bound_bytes": bound, "peak_bytes": peak, "area": case.memory.area,
                             "text": case.memory.text, "met": (peak <= bound) if peak is not None else None}
     if case.rate is not None and ours and ours.median:
         label, amount = case.rate
@@ -608,7 +678,6 @@ def child_main(case: Case, module, settings: Settings) -> dict:
     raw = _warm_up(impl, ctx, res, settings)
     if res.status == "ok":
         _check(case, impl, raw, ctx, res, None, is_ours=True)
-        res.__dict__.pop("_form", None)
         res.digest = digest(raw)
         del raw
         for _ in range(_reps_for(res, settings)):

@@ -15,8 +15,10 @@ from bench import graphs as G
 from bench.cases import FUNCTIONS, build_cases
 from bench.core import (Close, Components, Exact, Quality, Valid, distances_u64, first_appearance,
                         reference_modularity, simple_graph_problems)
-from bench.report import case_block, markdown, summary_table
-from bench.runner import Settings, run_case
+from bench.core import Build
+from bench.limits import measure
+from bench.report import case_block, limits_section, margin_rule, markdown, summary_table
+from bench.runner import BuildCache, Settings, run_case
 
 
 def _is_simple(n, e):
@@ -69,6 +71,82 @@ def test_powerlaw_degrees_and_weights():
     assert np.mean(d == 1) > 0.5  # heavy head of a power law with exponent 2.5
     w = G.uniform_weights(1000, 2)
     assert w.dtype == np.float64 and w.min() >= 1.0 and w.max() < 10.0
+
+
+@pytest.mark.parametrize("make,n,m", [
+    (lambda: G.sbm(4000, 30_000, 7), 4000, 30_000),
+    (lambda: G.lattice(7, 11), 77, 7 * 10 + 6 * 11),
+    (lambda: G.road(40, 2000, 7), 1600, 2000),
+    (lambda: G.hubs(5000, 40_000, 7), 5000, 40_000),
+])
+def test_new_families_are_simple_with_exact_edge_counts(make, n, m):
+    e = make()
+    assert e.dtype == np.uint64 and e.shape == (m, 2) and e.flags.c_contiguous
+    assert simple_graph_problems(n, e) == []
+    assert np.array_equal(make(), e)  # seeded: the same rows every time
+
+
+def test_planted_partition_holds_its_blocks():
+    n, m = 5000, 40_000
+    e = G.sbm(n, m, 3)
+    blocks = G.planted_blocks(n, 3)
+    assert np.bincount(blocks.astype(np.int64)).tolist() == [1000] * 5
+    inside = np.count_nonzero(blocks[e[:, 0]] == blocks[e[:, 1]])
+    assert inside == round(0.75 * m)
+    # equal blocks, equal expected degrees: Q = inside share - 1 / blocks
+    assert reference_modularity(n, e, blocks) == pytest.approx(0.75 - 1 / 5, abs=0.01)
+    # ids are scrambled: blocks are not id ranges
+    assert len(set(blocks[:1000].tolist())) == 5
+
+
+@pytest.mark.parametrize("n,m,block", [(1500, 100, 1000), (1000, 100, 1000), (2000, 10**7, 1000)])
+def test_planted_partition_rejects_impossible_shapes(n, m, block):
+    with pytest.raises(ValueError):
+        G.sbm(n, m, 0, block)
+
+
+def test_lattice_degrees_and_steps():
+    rows, cols = 5, 8
+    e = G.lattice(rows, cols)
+    deg = np.bincount(e.ravel().astype(np.int64), minlength=rows * cols)
+    # corners 2, other border nodes 3, interior 4
+    assert sorted(np.bincount(deg).tolist()) == sorted([0, 0, 4, 2 * (rows - 2) + 2 * (cols - 2),
+                                                        (rows - 2) * (cols - 2)])
+    step = (e[:, 1] - e[:, 0]).astype(np.int64)
+    assert set(step.tolist()) == {1, cols}
+    assert not np.any((e[step == 1, 0] % cols) == cols - 1)  # no wrap-around
+
+
+def test_road_is_a_thinned_relabelled_lattice_with_long_paths():
+    sp = pytest.importorskip("scipy.sparse")
+    cg = pytest.importorskip("scipy.sparse.csgraph")
+    side = 60
+    m = round(0.65 * 2 * side * (side - 1))
+    e = G.road(side, m, 4).astype(np.int64)
+    n = side * side
+    deg = np.bincount(e.ravel(), minlength=n)
+    assert deg.max() <= 4 and deg.mean() == pytest.approx(2 * m / n)
+    a = sp.csr_array((np.ones(m), (e[:, 0], e[:, 1])), shape=(n, n))
+    _, labels = cg.connected_components(a, directed=False)
+    giant = np.bincount(labels).argmax()
+    assert np.mean(labels == giant) > 0.8
+    d = cg.shortest_path(a, directed=False, unweighted=True, indices=int(np.flatnonzero(labels == giant)[0]))
+    assert d[np.isfinite(d)].max() >= side  # high diameter, unlike a random graph of this size
+    with pytest.raises(ValueError):
+        G.road(10, 2 * 10 * 9 + 1, 0)
+
+
+def test_hubs_dominate():
+    n, m, hubs = 4000, 30_000, 16
+    e = G.hubs(n, m, 9, n_hubs=hubs, reach=0.2)
+    deg = np.bincount(e.ravel().astype(np.int64), minlength=n)
+    top = np.argsort(deg)[-hubs:]
+    assert deg[top].min() >= 0.2 * (n - hubs)
+    assert np.sort(deg)[-hubs - 1] < deg[top].min() / 5  # a clear gap below the hubs
+    key = set(map(tuple, np.sort(e, axis=1).tolist()))
+    assert all((min(a, b), max(a, b)) in key for a in top for b in top if a != b)  # hubs form a clique
+    with pytest.raises(ValueError):
+        G.hubs(n, 100, 9)
 
 
 def test_karate():
@@ -175,13 +253,41 @@ def test_registry_covers_every_function(quick):
             assert set(t.peers) <= named, (c.name, t.peers)
 
 
-def test_issue_targets_are_registered():
+def test_named_targets_are_registered():
     full = {c.name: c for c in build_cases(False)}
     assert {t.peers for t in full["degree/rmat-20"].targets} == {("numpy",), ("igraph",)}
     assert full["degree/rmat-20"].memory is not None
     assert any("knotwell_rs[1w]" in t.peers for t in full["betweenness/rmat-20k"].targets)
-    assert {t.peers[0] for t in full["louvain/lfr-100k"].targets} == {"igraph", "networkit[1t]"}
+    for g in ("lfr-100k", "sbm-100k"):
+        assert {t.peers[0] for t in full[f"louvain/{g}"].targets} == {"igraph", "networkit[1t]"}
     assert full["erdos_renyi/n1000000-m10000000"].targets
+    areas = {t.area for c in full.values() for t in c.targets} | {c.memory.area for c in full.values() if c.memory}
+    assert areas == {"degree sequences", "paths", "betweenness", "null models", "communities", "local structure"}
+
+
+@pytest.mark.parametrize("quick", [True, False])
+def test_every_family_reaches_its_functions(quick):
+    cases = build_cases(quick)
+    by_kind: dict[str, set] = {}
+    for c in cases:
+        if c.graph is not None:
+            by_kind.setdefault(c.graph.kind, set()).add(c.func.removesuffix("_rust"))
+    assert {"louvain", "label_propagation", "modularity"} <= by_kind["sbm"]
+    paths = {"mean_shortest_path", "shortest_paths", "shortest_paths_multi", "connected_components"}
+    assert paths <= by_kind["lattice"] and paths <= by_kind["road"]
+    assert {"triangles_per_node", "clustering_local", "clustering_avg", "core_numbers"} <= by_kind["hubs"]
+    directed = {c.func for c in cases if c.params.get("directed") is True}
+    assert {"betweenness_rust", "shortest_paths_multi_rust"} <= directed
+
+
+def test_same_call_peers_are_shared_only_where_the_call_is_the_same():
+    full = build_cases(False)
+    keys: dict[tuple, set] = {}
+    for c in full:
+        for p in c.peers:
+            if p.same_call:
+                keys.setdefault((c.graph.name, p.same_call), set()).add((p.name, p.threads))
+    assert keys and all(len(v) == 1 for v in keys.values())
 
 
 # ---------------------------------------------------------- end to end --
@@ -231,3 +337,117 @@ def test_a_wrong_result_is_marked():
 def _machine():
     return {"cpu": "test", "logical_cores": 2, "physical_cores": 2, "memory_bytes": 2**30, "os": "test",
             "python": "3.13", "packages": {"numpy": np.__version__}, "ours_workers": 2}
+
+
+def _counting_peer_case(calls, shared_build=False):
+    """Two cases on the karate club whose numpy peer makes the same call
+    (on a graph shared between cases, or building none)."""
+    case = _tiny_degree_case()
+    numpy_peer = next(p for p in case.peers if p.library == "numpy")
+
+    def counted(c, g):
+        calls.append(1)
+        return numpy_peer.algo(c, g)
+
+    build = Build("numpy/nothing", lambda c: None) if shared_build else None
+    peer = dataclasses.replace(numpy_peer, algo=counted, build=build, same_call="numpy/bincount")
+    first = dataclasses.replace(case, peers=[peer])
+    second = dataclasses.replace(case, name="degree/karate/again", peers=[peer])
+    return first, second
+
+
+@pytest.mark.parametrize("shared_build", [False, True])
+def test_a_same_call_peer_runs_once_per_graph(shared_build):
+    knotwell_rs = pytest.importorskip("knotwell_rs")
+    calls = []
+    first, second = _counting_peer_case(calls, shared_build)
+    builds = BuildCache()
+    settings = Settings(reps=3, budget_s=0.5, quick=True)
+    a = run_case(first, knotwell_rs, settings, builds=builds).to_json()
+    made = len(calls)
+    b = run_case(second, knotwell_rs, settings, builds=builds).to_json()
+    assert made >= 4 and len(calls) == made  # warm-up and timed runs in the first case only
+    row_a, row_b = (next(r for r in x["impls"] if r["name"] == "numpy") for x in (a, b))
+    assert row_b["e2e"] == row_a["e2e"] and row_b["check"] == "ok"
+    assert "the same call as in degree/karate" in row_b["detail"]
+    builds.for_graph("another graph")
+    run_case(second, knotwell_rs, settings, builds=builds)
+    assert len(calls) > made  # a new graph: nothing shared
+
+
+def test_a_same_call_peer_is_still_checked_against_each_case():
+    calls = []
+    first, second = _counting_peer_case(calls)
+    builds = BuildCache()
+    right = types.SimpleNamespace(degree_rust=lambda n, e, d: np.bincount(e.ravel(), minlength=n).astype(np.uint64))
+    wrong = types.SimpleNamespace(degree_rust=lambda n, e, d: np.zeros(n, dtype=np.uint64))
+    settings = Settings(reps=1, budget_s=0.2, quick=True)
+    run_case(first, right, settings, builds=builds)
+    data = run_case(second, wrong, settings, builds=builds).to_json()
+    assert next(r for r in data["impls"] if r["name"] == "numpy")["check"] == "DIFF"
+
+
+# ------------------------------------------------- margin and hardware --
+
+LIMITS = {"seq_read_bytes_per_s": 1e10, "seq_read_bytes_per_s_all": 2e10, "random_reads_per_s": 1e8,
+          "random_reads_per_s_all": 2e8, "cores": 2, "array_bytes": 1 << 28, "gathers": 1 << 23}
+
+
+def _case(func, m, ours_s, peers):
+    row = {"status": "ok", "check": "ok", "check_detail": "", "note": "", "detail": "", "algo_median_s": None,
+           "peak_bytes": None, "runs": 5}
+    impls = [dict(row, name="knotwell_rs", library="knotwell_rs", e2e_median_s=ours_s, ratio=None, check="ref")]
+    impls += [dict(row, name=name, library=name.split("[")[0], e2e_median_s=t, ratio=t / ours_s) for name, t in peers]
+    return {"name": f"{func}/g", "func": func, "status": "ok", "graph": {"name": "g", "n": m, "m": m},
+            "params": {}, "impls": impls, "rate": None, "targets": [], "seconds": 1.0}
+
+
+@pytest.mark.parametrize("func,m,ours_s,peers,met", [
+    ("louvain_rust", 1000, 1.0, [("igraph", 5.0), ("networkit[1t]", 2.5)], True),
+    ("louvain_rust", 1000, 1.0, [("igraph", 5.0), ("networkit[1t]", 1.9)], False),
+    ("rewire_degree_preserving_rust", 1000, 1.0, [], None),
+    # degree functions: ahead of numpy, and within 1.5x of reading 16 bytes a row at 1e10 B/s
+    ("degree_rust", 1000, 1e-6, [("numpy", 2e-6), ("igraph", 1e-6)], True),
+    ("degree_rust", 1000, 1e-6, [("numpy", 0.9e-6)], False),
+    ("degree_rust", 1 << 24, 0.03, [("numpy", 0.06)], True),
+    ("degree_rust", 1 << 24, 0.05, [("numpy", 0.06)], False),
+    ("strength_rust", 1 << 24, 0.05, [("numpy", 0.06)], True),  # 24 bytes a row
+    ("in_degree_rust", 1000, 1e-6, [("scipy", 5e-6)], None),
+])
+def test_margin_rule(func, m, ours_s, peers, met):
+    assert margin_rule(_case(func, m, ours_s, peers), LIMITS)[0] is met
+
+
+def test_limits_table_rows_and_which_limit_applies():
+    big = 1 << 24
+    single = _case("shortest_paths_rust", big, 0.5, [("scipy", 2.0)])
+    pooled = _case("shortest_paths_multi_rust", big, 2.0, [("igraph", 20.0)])
+    pooled["rate"] = {"label": "edges/s", "value": 64 * big / 2.0}
+    small = _case("degree_rust", 1000, 1e-6, [("numpy", 2e-6)])
+    other = _case("louvain_rust", big, 1.0, [("igraph", 5.0)])
+    text = "\n".join(limits_section({"limits": LIMITS, "cases": [single, pooled, small, other]}))
+    rows = {line.split(" | ")[0][2:]: line for line in text.splitlines() if line.startswith("| ") and "/g" in line}
+    assert set(rows) == {"shortest_paths_rust/g", "shortest_paths_multi_rust/g"}
+    # 2^24 edges in 0.5 s against 1e8 reads/s per core; 64 searches in 2 s against 2e8 for all cores
+    assert rows["shortest_paths_rust/g"].endswith(f"| {big / 0.5 / 1e8:.0%} |")
+    assert rows["shortest_paths_multi_rust/g"].endswith(f"| {64 * big / 2.0 / 2e8:.0%} |")
+    assert limits_section({"cases": [single]}) == []  # results without limits render without the table
+
+
+def test_limits_are_measured_as_rates():
+    lim = measure(table_bytes=1 << 20, gathers=1 << 14, cores=2)
+    assert lim["cores"] == 2 and lim["array_bytes"] == 1 << 20 and lim["gathers"] == 1 << 14
+    for key in ("seq_read_bytes_per_s", "seq_read_bytes_per_s_all", "random_reads_per_s", "random_reads_per_s_all"):
+        assert np.isfinite(lim[key]) and lim[key] > 0
+
+
+def test_docs_name_no_tracker_issues():
+    import re
+
+    report = {"started": "now", "duration_s": 1.0, "mode": "full", "machine": _machine(), "limits": LIMITS,
+              "cases": [dict(_case("degree_rust", 1 << 24, 0.03, [("numpy", 0.06)]),
+                             targets=[{"peers": ["numpy"], "ratio": 1.0, "area": "degree sequences", "text": "t",
+                                       "achieved": 2.0, "met": True}])]}
+    text = markdown(report, None, "benchmarks.json")
+    assert "| degree sequences | degree_rust/g |" in text and "## Against the hardware" in text
+    assert not re.search(r"issue \d", text, re.IGNORECASE)

@@ -215,7 +215,7 @@ def core_check(tmp_path_factory):
     if compiler is None:
         pytest.skip("no C++ compiler")
     exe = tmp_path_factory.mktemp("native") / "core_check"
-    sources = ["tests/native/core_check.cpp", "src/parallel/parallel.cpp", "src/graph/adjacency.cpp",
+    sources = ["tests/native/core_check.cpp", "src/parallel/parallel.cpp", "src/graph/csr.cpp",
                "src/graph/input.cpp", "src/paths/bfs.cpp"]
     subprocess.run(
         [compiler, "-std=c++20", "-O2", "-pthread", "-Isrc", *sources, "-o", str(exe)],

@@ -403,3 +403,63 @@ def test_multi_source_peak_memory_is_one_matrix():
     grown, matrix = map(int, out.split())
     graph = 8 * 300_000 + 4 * 2 * 300_000
     assert grown <= 1.1 * (matrix + graph)
+
+
+# ------------------------------------------------------------ absurd sizes
+
+# Every function that builds a graph, with the largest arguments a caller
+# could pass; n is substituted per case.
+GRAPH_CALLS = {
+    "triangles_per_node_rust": "(n, e)",
+    "clustering_local_rust": "(n, e)",
+    "clustering_avg_rust": "(n, e)",
+    "core_numbers_rust": "(n, e)",
+    "shortest_paths_rust": "(n, e, 0, False)",
+    "shortest_paths_multi_rust": "(n, e, np.array([0, 1], np.uint64), True)",
+    "mean_shortest_path_rust": "(n, e)",
+    "connected_components_rust": "(n, e)",
+}
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="needs Linux address-space limits")
+@pytest.mark.skipif(bool(os.environ.get("KNOTWELL_SANITIZE")),
+                    reason="AddressSanitizer reserves terabytes of address space and aborts on a failed new")
+@pytest.mark.parametrize("n", [2**61 - 2, 2**56, 2**40, 2**36])
+@pytest.mark.parametrize("name", sorted(GRAPH_CALLS))
+def test_absurd_node_count_fails_fast_under_an_address_space_cap(name, n):
+    # With 8 GiB of address space beyond what the interpreter holds (room
+    # for a side table sized by n, which a too-late size check would fill),
+    # each call must give up with MemoryError at once and without touching
+    # memory. The process stays healthy: the same call works on a small graph.
+    out = run_python(
+        f"""
+        import resource, time
+        import numpy as np
+        import knotwell_rs as kw
+
+        def vm_size():
+            with open("/proc/self/status") as f:
+                for line in f:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+
+        e = np.array([[0, 1], [1, 2]], dtype=np.uint64)
+
+        def call(n):
+            return kw.{name}{GRAPH_CALLS[name]}
+
+        small = call(3)
+        limit = vm_size() + (8 << 30)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        rss_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        start = time.monotonic()
+        try:
+            call({n})
+        except MemoryError:
+            grown_mib = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_kib) // 1024
+            print("MemoryError", time.monotonic() - start < 5.0 and grown_mib < 256)
+        print(repr(call(3)) == repr(small))
+        """,
+        timeout=120,
+    )
+    assert out.split() == ["MemoryError", "True", "True"]

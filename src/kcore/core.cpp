@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "graph/adjacency.hpp"
+#include "graph/csr.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
@@ -23,17 +23,15 @@ struct PeelState {
     std::vector<Id> deg;
 };
 
-// deg(v): distinct neighbours of v other than v (a self-loop leaves v once in
-// its own sorted list).
+// deg(v): distinct neighbours of v other than v, the length of its list.
 template <class Id>
-PeelState<Id> order_by_degree(const Adjacency& adj) {
+PeelState<Id> order_by_degree(const Csr<Id>& adj) {
     const std::uint64_t n = adj.n;
     PeelState<Id> s;
     s.deg.resize(n);
     Id max_deg = 0;
     for (NodeId v = 0; v < n; ++v) {
-        const auto list = adj.neighbours(v);
-        s.deg[v] = static_cast<Id>(list.size() - std::binary_search(list.begin(), list.end(), v));
+        s.deg[v] = static_cast<Id>(adj.degree(v));
         max_deg = std::max(max_deg, s.deg[v]);
     }
     s.bin.assign(std::uint64_t{max_deg} + 2, 0);
@@ -53,13 +51,13 @@ PeelState<Id> order_by_degree(const Adjacency& adj) {
 // degree among those not yet peeled, and that degree is its core number.
 // Lowering a neighbour u from degree du swaps u with the first node of block
 // du and moves the block start past it, so u becomes the last of block du - 1.
-// Neighbours already peeled, and the node itself (a self-entry), never have a
-// degree above the current one, so the test skips them.
+// Neighbours already peeled never have a degree above the current one, so
+// the test skips them.
 template <class Id>
-void peel(const Adjacency& adj, PeelState<Id>& s) {
+void peel(const Csr<Id>& adj, PeelState<Id>& s) {
     const std::uint64_t n = adj.n;
     const std::uint64_t* off = adj.offsets.data();
-    const NodeId* targets = adj.targets.data();
+    const Id* targets = adj.targets.data();
     Id* d = s.deg.data();
     Id* pos = s.pos.data();
     Id* vert = s.vert.data();
@@ -71,7 +69,7 @@ void peel(const Adjacency& adj, PeelState<Id>& s) {
         poll.tick(off[v + 1] - off[v] + 1);
         const Id dv = d[v];
         for (std::uint64_t k = off[v], end = off[v + 1]; k < end; ++k) {
-            const Id u = static_cast<Id>(targets[k]);
+            const Id u = targets[k];
             const Id du = d[u];
             if (du <= dv) continue;
             const Id pu = pos[u], pw = bin[du];
@@ -86,21 +84,24 @@ void peel(const Adjacency& adj, PeelState<Id>& s) {
     }
 }
 
-template <class Id>
-std::vector<std::uint64_t> peel_cores(const Adjacency& adj) {
-    PeelState<Id> s = order_by_degree<Id>(adj);
-    peel(adj, s);
-    return std::vector<std::uint64_t>(s.deg.begin(), s.deg.end());
-}
+// Upper bound of the bytes per node of the whole call (build included):
+// the four peel arrays and the result.
+constexpr std::uint64_t kCoreBytesPerNode = kCsrBytesPerNode + 4 * 8 + 8;
 
 }  // namespace
 
 Result<std::vector<std::uint64_t>> core_numbers(std::uint64_t n, std::span<const Edge> edges) {
-    Result<Adjacency> built = build_adjacency(n, edges, true);
-    if (!built.ok()) return built.error();
-    // 32-bit state whenever ids and positions fit: half the cache footprint.
-    if (n < (std::uint64_t{1} << 32)) return peel_cores<std::uint32_t>(built.value());
-    return peel_cores<std::uint64_t>(built.value());
+    if (auto err = check_edge_range(n, edges)) return *err;
+    require_node_arrays(n, kCoreBytesPerNode);
+    // Peel state in the id type too: ids, positions and degrees are all
+    // below n, and 32 bits halve the cache footprint.
+    return with_id_type(n, [&]<class Id>() {
+        const Csr<Id> adj =
+            build_csr<Id>(n, edges, {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
+        PeelState<Id> s = order_by_degree<Id>(adj);
+        peel(adj, s);
+        return std::vector<std::uint64_t>(s.deg.begin(), s.deg.end());
+    });
 }
 
 }  // namespace knotwell

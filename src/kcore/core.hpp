@@ -9,7 +9,8 @@
 // in `bin`; removing the node of least degree and lowering a neighbour's
 // degree by one are O(1) swaps at block boundaries. The result is unique, so
 // the order in which ties are peeled cannot be seen. O(n + m) time, four
-// arrays of n besides the `Adjacency`. Runs on the calling thread.
+// arrays of n besides the graph (a `Csr` without self-loops or repeats).
+// Runs on the calling thread.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +21,7 @@
 
 namespace knotwell {
 
-// Builds the undirected `Adjacency` (its range check may fail) and peels it.
+// Range check (which may fail), then the undirected graph, then the peel.
 Result<std::vector<std::uint64_t>> core_numbers(std::uint64_t n, std::span<const Edge> edges);
 
 }  // namespace knotwell

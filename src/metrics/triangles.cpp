@@ -2,28 +2,17 @@
 
 #include <algorithm>
 
-#include "graph/adjacency.hpp"
+#include "graph/csr.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
 namespace {
 
-// d(u): list length less the self-entry a self-loop leaves (lists are sorted,
-// so a binary search finds it).
-std::vector<std::uint64_t> degrees_without_self(const Adjacency& adj) {
-    std::vector<std::uint64_t> deg(adj.n);
-    for (NodeId u = 0; u < adj.n; ++u) {
-        const auto list = adj.neighbours(u);
-        deg[u] = list.size() - std::binary_search(list.begin(), list.end(), u);
-    }
-    return deg;
-}
-
 // Nodes renumbered by rank: ascending degree, ties by ascending id (a
 // counting sort). vert[r] is the node of rank r, rank[u] the rank of node u.
 template <class Id>
 struct RankOrder {
-    std::vector<NodeId> vert;
+    std::vector<Id> vert;
     std::vector<Id> rank;
 };
 
@@ -40,7 +29,7 @@ RankOrder<Id> rank_by_degree(std::span<const std::uint64_t> deg) {
     for (NodeId u = 0; u < n; ++u) {
         const std::uint64_t r = next[deg[u]]++;
         order.rank[u] = static_cast<Id>(r);
-        order.vert[r] = u;
+        order.vert[r] = static_cast<Id>(u);
     }
     return order;
 }
@@ -65,10 +54,10 @@ struct Oriented {
 constexpr std::uint64_t kPrefetchAhead = 8;
 
 template <class Id>
-Oriented<Id> orient_by_rank(const Adjacency& adj, const RankOrder<Id>& order) {
+Oriented<Id> orient_by_rank(const Csr<Id>& adj, const RankOrder<Id>& order) {
     const std::uint64_t n = adj.n;
     const Id* rank = order.rank.data();
-    const NodeId* list_start = adj.targets.data();
+    const Id* list_start = adj.targets.data();
     Oriented<Id> g;
     g.out_offsets.assign(n + 1, 0);
     g.in_offsets.assign(n + 1, 0);
@@ -77,7 +66,7 @@ Oriented<Id> orient_by_rank(const Adjacency& adj, const RankOrder<Id>& order) {
         if (r + kPrefetchAhead < n) __builtin_prefetch(list_start + adj.offsets[order.vert[r + kPrefetchAhead]]);
         poll.tick(adj.degree(order.vert[r]) + 1);
         std::uint64_t above = 0, below = 0;
-        for (const NodeId v : adj.neighbours(order.vert[r])) {
+        for (const Id v : adj.neighbours(order.vert[r])) {
             above += rank[v] > r;
             below += rank[v] < r;
         }
@@ -85,7 +74,7 @@ Oriented<Id> orient_by_rank(const Adjacency& adj, const RankOrder<Id>& order) {
         g.in_offsets[r + 1] = g.in_offsets[r] + below;
     }
     // Filling out-lists from their upper ends, taken in ascending rank, leaves
-    // them sorted. A self-entry has rank r and is never kept.
+    // them sorted.
     g.out_targets.resize(g.out_offsets[n]);
     g.in_sources.resize(g.in_offsets[n]);
     std::vector<std::uint64_t> fill(g.out_offsets.begin(), g.out_offsets.end() - 1);
@@ -93,7 +82,7 @@ Oriented<Id> orient_by_rank(const Adjacency& adj, const RankOrder<Id>& order) {
     for (std::uint64_t r = 0; r < n; ++r) {
         if (r + kPrefetchAhead < n) __builtin_prefetch(list_start + adj.offsets[order.vert[r + kPrefetchAhead]]);
         poll.tick(adj.degree(order.vert[r]) + 1);
-        for (const NodeId v : adj.neighbours(order.vert[r])) {
+        for (const Id v : adj.neighbours(order.vert[r])) {
             const Id rv = rank[v];
             if (rv >= r) continue;
             g.out_targets[fill[rv]++] = static_cast<Id>(r);
@@ -174,32 +163,37 @@ std::vector<std::uint64_t> count_ranked(const Oriented<Id>& g) {
     return tri;
 }
 
-// Counts in rank space with ids of type Id (every rank must fit), then maps
-// the counts back to node ids. The Adjacency is freed once oriented.
+// Counts in rank space with ids of type Id (every rank fits), then maps the
+// counts back to node ids. The adjacency is freed once oriented.
 template <class Id>
-std::vector<std::uint64_t> triangles_by_rank(Adjacency adj, std::span<const std::uint64_t> deg) {
+std::vector<std::uint64_t> triangles_by_rank(Csr<Id> adj, std::span<const std::uint64_t> deg) {
     const RankOrder<Id> order = rank_by_degree<Id>(deg);
     Oriented<Id> out = orient_by_rank(adj, order);
-    adj = Adjacency();
+    adj = Csr<Id>();
     const std::vector<std::uint64_t> by_rank = count_ranked(out);
     std::vector<std::uint64_t> tri(deg.size());
     for (std::uint64_t r = 0; r < deg.size(); ++r) tri[order.vert[r]] = by_rank[r];
     return tri;
 }
 
+// Upper bound of the bytes per node of the whole count (adjacency build
+// included): degrees, ranks, oriented offsets, tails, counters, markers.
+constexpr std::uint64_t kTriangleBytesPerNode = kCsrBytesPerNode + 128;
+
 }  // namespace
 
 Result<TriangleCounts> count_triangles(std::uint64_t n, std::span<const Edge> edges) {
-    Result<Adjacency> built = build_adjacency(n, edges, true);
-    if (!built.ok()) return built.error();
-    TriangleCounts counts;
-    counts.degrees = degrees_without_self(built.value());
-    // 32-bit ranks halve the memory traffic of the count whenever they fit.
-    if (n <= (std::uint64_t{1} << 32))
-        counts.triangles = triangles_by_rank<std::uint32_t>(std::move(built.value()), counts.degrees);
-    else
-        counts.triangles = triangles_by_rank<std::uint64_t>(std::move(built.value()), counts.degrees);
-    return counts;
+    if (auto err = check_edge_range(n, edges)) return *err;
+    require_node_arrays(n, kTriangleBytesPerNode);
+    return with_id_type(n, [&]<class Id>() {
+        // Self-loops and repeats dropped: d(i) is the list length.
+        Csr<Id> adj = build_csr<Id>(n, edges, {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
+        TriangleCounts counts;
+        counts.degrees.resize(n);
+        for (std::uint64_t u = 0; u < n; ++u) counts.degrees[u] = adj.degree(u);
+        counts.triangles = triangles_by_rank<Id>(std::move(adj), counts.degrees);
+        return counts;
+    });
 }
 
 std::vector<double> local_clustering(const TriangleCounts& counts) {

@@ -5,8 +5,9 @@
 // Algorithm: degree-ordered orientation with a marker array ("forward"
 // counting; Schank & Wagner 2005, Latapy 2008). Nodes are ranked by
 // (degree, id) and renumbered by rank; every edge {u, v} of the undirected
-// `Adjacency` is kept once, as an arc from the lower-ranked end, in sorted
-// CSR lists of 32-bit ranks (self-entries drop out). Each triangle
+// simple graph (a `Csr` without self-loops or repeats) is kept once, as an
+// arc from the lower-ranked end, in sorted CSR lists of ranks (32 bits
+// whenever they fit). Each triangle
 // x < y < z is found exactly once, from its middle corner y: out(y) is
 // marked, and for every x with an arc to y the marked entries of out(x)
 // after y close triangles; each is added to all three corners. Out-degrees
@@ -28,7 +29,7 @@ struct TriangleCounts {
     std::vector<std::uint64_t> degrees;
 };
 
-// Builds the undirected `Adjacency` (its range check may fail) and counts.
+// Range check (which may fail), then the undirected graph, then the count.
 Result<TriangleCounts> count_triangles(std::uint64_t n, std::span<const Edge> edges);
 
 // cl(i) = (t + t) / q, t = T(i) as a double, q = d(i) (d(i) - 1) formed exactly

@@ -19,18 +19,20 @@ inline void set_bit(std::uint64_t* bits, std::uint64_t i) { bits[i >> 6] |= std:
 // Expands queue[head, tail) (the nodes at distance d) and appends the nodes
 // it discovers; returns the sum of their degrees.
 template <class Id>
-std::uint64_t top_down_step(CsrView<Id> g, std::uint64_t* dist, Id* queue, std::size_t head, std::size_t& tail,
+std::uint64_t top_down_step(const Csr<Id>& g, std::uint64_t* dist, Id* queue, std::size_t head, std::size_t& tail,
                             std::uint64_t d) {
+    const std::uint64_t* off = g.offsets.data();
+    const Id* targets = g.targets.data();
     std::uint64_t scout = 0;
     const std::size_t end = tail;
     for (std::size_t i = head; i < end; ++i) {
         const std::uint64_t u = queue[i];
-        for (std::uint64_t k = g.offsets[u]; k < g.offsets[u + 1]; ++k) {
-            const Id v = g.targets[k];
+        for (std::uint64_t k = off[u]; k < off[u + 1]; ++k) {
+            const Id v = targets[k];
             if (dist[v] == kUnreachable) {
                 dist[v] = d + 1;
                 queue[tail++] = v;
-                scout += g.degree(v);
+                scout += off[v + 1] - off[v];
             }
         }
     }
@@ -42,14 +44,17 @@ std::uint64_t top_down_step(CsrView<Id> g, std::uint64_t* dist, Id* queue, std::
 // number of nodes found. Undirected graphs only: a node's list stands for
 // its in-neighbours.
 template <class Id>
-std::uint64_t bottom_up_step(CsrView<Id> g, std::uint64_t* dist, const std::uint64_t* front, std::uint64_t* next,
+std::uint64_t bottom_up_step(const Csr<Id>& g, std::uint64_t* dist, const std::uint64_t* front, std::uint64_t* next,
                              std::uint64_t d) {
-    std::fill_n(next, (g.n + 63) / 64, 0);
+    const std::uint64_t n = g.n;
+    const std::uint64_t* off = g.offsets.data();
+    const Id* targets = g.targets.data();
+    std::fill_n(next, (n + 63) / 64, 0);
     std::uint64_t awake = 0;
-    for (std::uint64_t v = 0; v < g.n; ++v) {
+    for (std::uint64_t v = 0; v < n; ++v) {
         if (dist[v] != kUnreachable) continue;
-        for (std::uint64_t k = g.offsets[v]; k < g.offsets[v + 1]; ++k) {
-            if (test_bit(front, g.targets[k])) {
+        for (std::uint64_t k = off[v]; k < off[v + 1]; ++k) {
+            if (test_bit(front, targets[k])) {
                 dist[v] = d + 1;
                 set_bit(next, v);
                 ++awake;
@@ -89,12 +94,11 @@ void bfs_distances(const Adjacency& adj, NodeId source, std::span<std::uint64_t>
 }
 
 template <class Id>
-void search_distances(const TraversalGraph<Id>& graph, std::uint64_t source, std::span<std::uint64_t> dist,
+void search_distances(const Csr<Id>& g, bool undirected, std::uint64_t source, std::span<std::uint64_t> dist,
                       BfsWorkspace<Id>& ws) {
-    const CsrView<Id> g = graph.view();
     const std::uint64_t words = (g.n + 63) / 64;
     if (ws.queue.size() < g.n) ws.queue.resize(g.n);
-    if (graph.undirected && ws.front.size() < words) {
+    if (undirected && ws.front.size() < words) {
         ws.front.resize(words);
         ws.next.resize(words);
     }
@@ -108,7 +112,7 @@ void search_distances(const TraversalGraph<Id>& graph, std::uint64_t source, std
     std::int64_t edges_to_check = static_cast<std::int64_t>(g.arcs());
     std::uint64_t scout = g.degree(source);
     while (head < tail) {
-        if (graph.undirected && static_cast<std::int64_t>(scout) > edges_to_check / kAlpha) {
+        if (undirected && static_cast<std::int64_t>(scout) > edges_to_check / kAlpha) {
             std::uint64_t* front = ws.front.data();
             std::uint64_t* next = ws.next.data();
             std::fill_n(front, words, 0);
@@ -133,9 +137,9 @@ void search_distances(const TraversalGraph<Id>& graph, std::uint64_t source, std
     }
 }
 
-template void search_distances(const TraversalGraph<std::uint32_t>&, std::uint64_t, std::span<std::uint64_t>,
+template void search_distances(const Csr<std::uint32_t>&, bool, std::uint64_t, std::span<std::uint64_t>,
                                BfsWorkspace<std::uint32_t>&);
-template void search_distances(const TraversalGraph<std::uint64_t>&, std::uint64_t, std::span<std::uint64_t>,
+template void search_distances(const Csr<std::uint64_t>&, bool, std::uint64_t, std::span<std::uint64_t>,
                                BfsWorkspace<std::uint64_t>&);
 
 }  // namespace knotwell::paths

@@ -2,7 +2,8 @@
 //
 // `bfs_distances` is the plain queue search over an `Adjacency`: neighbours in
 // ascending id order, O(n + m). `search_distances` gives the same distances
-// on a `TraversalGraph` and, on undirected graphs, switches direction as in
+// on the traversal graph (`build_traversal_graph`) and, on undirected
+// graphs, switches direction as in
 // Beamer, Asanovic and Patterson, "Direction-optimizing breadth-first search"
 // (SC 2012; the heuristics of GAPBS bfs.cc): top-down steps expand the
 // frontier queue, bottom-up steps let every unvisited node look for a parent
@@ -20,12 +21,21 @@
 #include <span>
 #include <vector>
 
-#include "graph/adjacency.hpp"
-#include "paths/csr.hpp"
+#include "graph/csr.hpp"
 
 namespace knotwell::paths {
 
 inline constexpr std::uint64_t kUnreachable = std::numeric_limits<std::uint64_t>::max();
+
+// Breadth-first distances and component numbers do not depend on the order
+// of a node's neighbours, nor on repeated entries, nor on self-loops, so the
+// path functions walk the cheapest Csr: lists in row order, neither sorted
+// nor de-duplicated, self-loops left out. The edges must have passed
+// `check_edge_range`. (n + 1) * 8 + arcs * sizeof(Id) bytes.
+template <class Id>
+Csr<Id> build_traversal_graph(std::uint64_t n, std::span<const Edge> edges, bool undirected) {
+    return build_csr<Id>(n, edges, {.undirected = undirected, .drop_self_loops = true, .merge = Merge::None});
+}
 
 // Fills `dist` (n entries, all kUnreachable on entry) with the distances
 // from `source` (< n).
@@ -41,13 +51,15 @@ struct BfsWorkspace {
 };
 
 // Fills `dist` (n entries, all kUnreachable on entry) from `source` (< n).
+// `undirected` says that g's lists are symmetric (built undirected), which
+// the bottom-up steps need.
 template <class Id>
-void search_distances(const TraversalGraph<Id>& g, std::uint64_t source, std::span<std::uint64_t> dist,
+void search_distances(const Csr<Id>& g, bool undirected, std::uint64_t source, std::span<std::uint64_t> dist,
                       BfsWorkspace<Id>& ws);
 
-extern template void search_distances(const TraversalGraph<std::uint32_t>&, std::uint64_t,
-                                      std::span<std::uint64_t>, BfsWorkspace<std::uint32_t>&);
-extern template void search_distances(const TraversalGraph<std::uint64_t>&, std::uint64_t,
-                                      std::span<std::uint64_t>, BfsWorkspace<std::uint64_t>&);
+extern template void search_distances(const Csr<std::uint32_t>&, bool, std::uint64_t, std::span<std::uint64_t>,
+                                      BfsWorkspace<std::uint32_t>&);
+extern template void search_distances(const Csr<std::uint64_t>&, bool, std::uint64_t, std::span<std::uint64_t>,
+                                      BfsWorkspace<std::uint64_t>&);
 
 }  // namespace knotwell::paths

@@ -9,8 +9,8 @@
 // its parent's label, already final since the parent has a smaller id. The
 // labels equal those of a breadth-first labelling in node order.
 // O(n + m * alpha(n)) time, n parent entries of the narrowest id type.
+#include "graph/csr.hpp"
 #include "parallel/interrupt.hpp"
-#include "paths/csr.hpp"
 #include "paths/paths.hpp"
 
 namespace knotwell::paths {
@@ -33,7 +33,6 @@ void unite(Id* parent, Id x, Id y) {
 
 template <class Id>
 Components label_components(std::uint64_t n, std::span<const Edge> edges) {
-    require_node_buffer(n);
     std::vector<Id> parent(n);
     for (std::uint64_t i = 0; i < n; ++i) parent[i] = static_cast<Id>(i);
     parallel::InterruptPoll poll;
@@ -53,6 +52,7 @@ Components label_components(std::uint64_t n, std::span<const Edge> edges) {
 
 Result<Components> connected_components(std::uint64_t n, std::span<const Edge> edges) {
     if (auto err = check_edge_range(n, edges)) return *err;
+    require_node_arrays(n, 2 * sizeof(std::uint64_t));  // parents and labels
     return with_id_type(n, [&]<class Id>() { return label_components<Id>(n, edges); });
 }
 

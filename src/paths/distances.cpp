@@ -20,6 +20,9 @@ InputError source_out_of_range(NodeId source, std::uint64_t n) {
     return InputError::edge_out_of_range(0, source, source, n);
 }
 
+// Bytes per node of one search besides the graph: the distance row and a
+// workspace (queue and two bitmaps).
+constexpr std::uint64_t kSearchBytesPerNode = 8 + 8 + 1;
 constexpr std::size_t kFillSlice = std::size_t{1} << 16;
 
 std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
@@ -30,7 +33,7 @@ std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
 }
 
 template <class Id>
-Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const TraversalGraph<Id>& g,
+Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const Csr<Id>& g, bool undirected,
                                                  std::span<const NodeId> sources) {
     // Filled in slices, polling between them: the matrix can run to gigabytes.
     const std::size_t cells = matrix_size(sources.size(), n);
@@ -44,7 +47,7 @@ Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const Traversa
             // The caller has checked every source; this keeps the search in
             // bounds should that ever change.
             if (sources[i] >= n) return source_out_of_range(sources[i], n);
-            search_distances(g, sources[i], std::span<std::uint64_t>(matrix.data() + i * n, n), ws);
+            search_distances(g, undirected, sources[i], std::span<std::uint64_t>(matrix.data() + i * n, n), ws);
             return std::nullopt;
         },
         parallel::work_product(sources.size(), n + g.targets.size()));
@@ -58,11 +61,12 @@ Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, std::span<con
                                                   bool directed) {
     if (auto err = check_edge_range(n, edges)) return *err;
     if (source >= n) return source_out_of_range(source, n);
+    require_node_arrays(n, kCsrBytesPerNode + kSearchBytesPerNode);
     return with_id_type(n, [&]<class Id>() {
-        const TraversalGraph<Id> g = build_traversal_graph<Id>(n, edges, !directed);
+        const Csr<Id> g = build_traversal_graph<Id>(n, edges, !directed);
         std::vector<std::uint64_t> dist(n, kUnreachable);
         BfsWorkspace<Id> ws;
-        search_distances(g, source, dist, ws);
+        search_distances(g, !directed, source, dist, ws);
         return dist;
     });
 }
@@ -73,10 +77,11 @@ Result<std::vector<std::uint64_t>> shortest_paths_multi(std::uint64_t n, EdgeLis
     // Report the first bad source in input order, before any row is computed.
     for (NodeId s : sources)
         if (s >= n) return source_out_of_range(s, n);
+    require_node_arrays(n, kCsrBytesPerNode + kSearchBytesPerNode);
     return with_id_type(n, [&]<class Id>() {
-        const TraversalGraph<Id> g = build_traversal_graph<Id>(n, edges, !directed);
+        const Csr<Id> g = build_traversal_graph<Id>(n, edges, !directed);
         EdgeList().swap(edges);
-        return sweep_sources(n, g, sources);
+        return sweep_sources(n, g, !directed, sources);
     });
 }
 

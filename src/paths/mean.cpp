@@ -29,7 +29,7 @@
 #include <new>
 
 #include "parallel/parallel.hpp"
-#include "paths/csr.hpp"
+#include "paths/bfs.hpp"
 #include "paths/paths.hpp"
 
 namespace knotwell::paths {
@@ -76,17 +76,19 @@ inline std::uint64_t sources_below(std::uint64_t w, std::uint64_t first) {
 // One level: passes the frontier bits of `current` to their neighbours and
 // lists in `upcoming` each node that gained a bit (gains kept in `next`).
 template <class Id, unsigned W>
-void expand_level(CsrView<Id> g, MsBfsWorkspace<Id, W>& ws) {
+void expand_level(const Csr<Id>& g, MsBfsWorkspace<Id, W>& ws) {
     std::uint64_t* __restrict seen = ws.seen.p;
     std::uint64_t* __restrict frontier = ws.frontier.p;
     std::uint64_t* __restrict next = ws.next.p;
+    const std::uint64_t* off = g.offsets.data();
+    const Id* targets = g.targets.data();
     ws.upcoming.clear();
     for (Id v : ws.current) {
         const std::uint64_t base = std::uint64_t{v} * W;
         std::uint64_t f[W];
         for (unsigned q = 0; q < W; ++q) f[q] = frontier[base + q], frontier[base + q] = 0;
-        for (std::uint64_t k = g.offsets[v]; k < g.offsets[v + 1]; ++k) {
-            const std::uint64_t w = g.targets[k];
+        for (std::uint64_t k = off[v]; k < off[v + 1]; ++k) {
+            const std::uint64_t w = targets[k];
             std::uint64_t gain[W], any = 0, queued = 0;
             for (unsigned q = 0; q < W; ++q) {
                 gain[q] = f[q] & ~seen[w * W + q];
@@ -105,12 +107,15 @@ void expand_level(CsrView<Id> g, MsBfsWorkspace<Id, W>& ws) {
 // Reads only, per edge, so it beats `expand_level` when the frontier holds
 // a large share of the edges. Gains are listed as in `expand_level`.
 template <class Id, unsigned W>
-void pull_level(CsrView<Id> g, MsBfsWorkspace<Id, W>& ws, const std::uint64_t* full) {
+void pull_level(const Csr<Id>& g, MsBfsWorkspace<Id, W>& ws, const std::uint64_t* full) {
     const std::uint64_t* __restrict seen = ws.seen.p;
     const std::uint64_t* __restrict frontier = ws.frontier.p;
     std::uint64_t* __restrict next = ws.next.p;
+    const std::uint64_t n = g.n;
+    const std::uint64_t* off = g.offsets.data();
+    const Id* targets = g.targets.data();
     ws.upcoming.clear();
-    for (std::uint64_t w = 0; w < g.n; ++w) {
+    for (std::uint64_t w = 0; w < n; ++w) {
         const std::uint64_t* sw = seen + w * W;
         std::uint64_t missing[W], gain[W], open = 0;
         for (unsigned q = 0; q < W; ++q) {
@@ -119,8 +124,8 @@ void pull_level(CsrView<Id> g, MsBfsWorkspace<Id, W>& ws, const std::uint64_t* f
             open |= missing[q];
         }
         if (open == 0) continue;
-        for (std::uint64_t k = g.offsets[w]; k < g.offsets[w + 1]; ++k) {
-            const std::uint64_t* fv = frontier + std::uint64_t{g.targets[k]} * W;
+        for (std::uint64_t k = off[w]; k < off[w + 1]; ++k) {
+            const std::uint64_t* fv = frontier + std::uint64_t{targets[k]} * W;
             std::uint64_t left = 0;
             for (unsigned q = 0; q < W; ++q) {
                 gain[q] |= fv[q] & missing[q];
@@ -160,7 +165,7 @@ void settle_level(MsBfsWorkspace<Id, W>& ws, std::uint64_t first, std::uint64_t 
 }
 
 template <class Id, unsigned W>
-void batch_sums(CsrView<Id> g, std::uint64_t first, std::uint64_t width, MsBfsWorkspace<Id, W>& ws,
+void batch_sums(const Csr<Id>& g, std::uint64_t first, std::uint64_t width, MsBfsWorkspace<Id, W>& ws,
                 PairSums& sums) {
     ws.current.clear();
     ws.touched.clear();
@@ -188,9 +193,8 @@ void batch_sums(CsrView<Id> g, std::uint64_t first, std::uint64_t width, MsBfsWo
 }
 
 template <class Id, unsigned W>
-PairSums all_pair_sums(const TraversalGraph<Id>& graph) {
+PairSums all_pair_sums(const Csr<Id>& g) {
     constexpr std::uint64_t kBatch = 64 * W;
-    const CsrView<Id> g = graph.view();
     const std::uint64_t n = g.n;
     const std::uint64_t batches = n / kBatch + (n % kBatch != 0);
     return parallel::sum_sweep(
@@ -216,8 +220,9 @@ PairSums all_pair_sums(const TraversalGraph<Id>& graph) {
 
 Result<double> mean_shortest_path(std::uint64_t n, std::span<const Edge> edges) {
     if (auto err = check_edge_range(n, edges)) return *err;
-    require_node_buffer(n);
-    if (n > std::numeric_limits<std::uint64_t>::max() / (8 * kMaskWords)) throw std::bad_alloc();
+    // The graph's offsets and the three masks of one workspace; each further
+    // workspace is the same size again, allocated when its piece starts.
+    require_node_arrays(n, kCsrBytesPerNode + 3 * 8 * kMaskWords);
     const PairSums sums = with_id_type(n, [&]<class Id>() {
         return all_pair_sums<Id, kMaskWords>(build_traversal_graph<Id>(n, edges, true));
     });

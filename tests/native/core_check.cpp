@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -26,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "graph/adjacency.hpp"
+#include "graph/csr.hpp"
 #include "parallel/parallel.hpp"
 #include "paths/bfs.hpp"
 
@@ -424,9 +425,122 @@ void check_search(std::uint64_t n, const EdgeList& edges, bool undirected) {
     for (std::uint64_t s = 0; s < n; s += 1 + n / 40) {
         std::vector<std::uint64_t> plain(n, knotwell::paths::kUnreachable), fast(n, knotwell::paths::kUnreachable);
         knotwell::paths::bfs_distances(adj.value(), s, plain);
-        knotwell::paths::search_distances(g, s, fast, ws);
+        knotwell::paths::search_distances(g, undirected, s, fast, ws);
         CHECK(plain == fast);
     }
+}
+
+// The lists every option combination must give, from the arcs in emission
+// order: row i emits (u, v, w_i), then (v, u, w_i) when undirected.
+struct RefArc {
+    std::uint64_t target;
+    double weight;
+};
+
+std::vector<std::vector<RefArc>> reference_lists(std::uint64_t n, const EdgeList& edges,
+                                                 const std::vector<double>& w, const knotwell::CsrOptions& o) {
+    std::vector<std::vector<RefArc>> lists(n);
+    for (std::size_t i = 0; i < edges.size(); ++i) {
+        const Edge e = edges[i];
+        if (o.drop_self_loops && e.source == e.target) continue;
+        const double wi = w.empty() ? 1.0 : w[i];
+        lists[e.source].push_back({e.target, wi});
+        if (o.undirected) lists[e.target].push_back({e.source, wi});
+    }
+    if (o.merge == knotwell::Merge::None) return lists;
+    for (auto& list : lists) {
+        std::map<std::uint64_t, double> merged;  // emission order within a target kept by the walk
+        for (const RefArc& a : list) {
+            auto [it, fresh] = merged.emplace(a.target, a.weight);
+            if (fresh || o.merge == knotwell::Merge::First) continue;
+            if (o.merge == knotwell::Merge::Sum)
+                it->second = it->second + a.weight;
+            else
+                it->second = std::min(it->second, a.weight);
+        }
+        list.clear();
+        for (auto [t, wt] : merged) list.push_back({t, wt});
+    }
+    return lists;
+}
+
+template <class Id>
+void check_csr(std::uint64_t n, const EdgeList& edges, const std::vector<double>& w, knotwell::CsrOptions o) {
+    const auto g = knotwell::build_csr<Id>(n, edges, o, w);
+    const auto want = reference_lists(n, edges, w, o);
+    CHECK(g.n == n && g.offsets.size() == n + 1 && g.offsets[0] == 0 && g.offsets[n] == g.targets.size());
+    CHECK(g.weights.size() == (o.weighted ? g.targets.size() : 0));
+    for (std::uint64_t u = 0; u < n; ++u) {
+        CHECK(g.degree(u) == want[u].size());
+        for (std::uint64_t j = 0; j < want[u].size(); ++j) {
+            const std::uint64_t k = g.offsets[u] + j;
+            CHECK(g.targets[k] == want[u][j].target);
+            // Bit-exact: a Sum in any other order than emission order differs.
+            if (o.weighted) CHECK(std::memcmp(&g.weights[k], &want[u][j].weight, sizeof(double)) == 0);
+        }
+    }
+}
+
+void check_csr_options(std::mt19937_64& rng, std::uint64_t n, const EdgeList& edges) {
+    // Weights of very different sizes, so that sums depend on their order.
+    const double palette[] = {1e16, 1.0, 3.0, 0.1, 2.5e-8, 0.0};
+    std::vector<double> w(edges.size());
+    for (double& x : w) x = palette[rng() % 6];
+    for (auto merge : {knotwell::Merge::None, knotwell::Merge::First, knotwell::Merge::Smallest, knotwell::Merge::Sum})
+        for (bool undirected : {true, false})
+            for (bool drop : {true, false})
+                for (bool weighted : {true, false}) {
+                    const knotwell::CsrOptions o{undirected, drop, merge, weighted};
+                    check_csr<std::uint32_t>(n, edges, weighted ? w : std::vector<double>{}, o);
+                    check_csr<std::uint64_t>(n, edges, weighted && rng() % 2 ? w : std::vector<double>{}, o);
+                }
+}
+
+void check_size_rules() {
+    CHECK(knotwell::fits_32_bit_ids(0) && knotwell::fits_32_bit_ids(UINT32_MAX));
+    CHECK(!knotwell::fits_32_bit_ids(std::uint64_t{UINT32_MAX} + 1));
+    CHECK(knotwell::with_id_type(UINT32_MAX, []<class Id>() { return sizeof(Id); }) == 4);
+    CHECK(knotwell::with_id_type(std::uint64_t{1} << 32, []<class Id>() { return sizeof(Id); }) == 8);
+    struct Case {
+        std::uint64_t n, bytes;
+        bool fits;
+    };
+    for (const Case c : {Case{1000, 64, true}, Case{(std::uint64_t{1} << 56) - 2, 128, true},
+                         Case{std::uint64_t{1} << 56, 128, false}, Case{(std::uint64_t{1} << 61) - 2, 16, false},
+                         Case{UINT64_MAX, 1, false}, Case{UINT64_MAX - 1, 1, false}, Case{0, 8, true}}) {
+        bool threw = false;
+        try {
+            knotwell::require_node_arrays(c.n, c.bytes);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        CHECK(threw != c.fits);
+    }
+    // A node count far beyond memory fails before any table is filled.
+    for (std::uint64_t n : {(std::uint64_t{1} << 61) - 2, UINT64_MAX}) {
+        bool threw = false;
+        try {
+            knotwell::build_csr<std::uint64_t>(n, EdgeList{{0, 1}}, {});
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        CHECK(threw);
+    }
+}
+
+// Arcs from a callback, as a coarsening emits them: keys need not follow
+// any edge list, and each pair's weights are summed in emission order.
+void check_group_arcs() {
+    const auto g = knotwell::group_arcs<std::uint32_t>(3, true, knotwell::Merge::Sum, [](auto&& emit) {
+        emit(2, 0, 1e16);
+        emit(0, 2, 0.5);
+        emit(2, 0, 1.0);
+        emit(2, 1, 4.0);
+        emit(2, 0, 1.0);
+    });
+    CHECK((g.offsets == std::vector<std::uint64_t>{0, 1, 1, 3}));
+    CHECK((g.targets == std::vector<std::uint32_t>{2, 0, 1}));
+    CHECK((g.weights == std::vector<double>{0.5, (1e16 + 1.0) + 1.0, 4.0}));
 }
 
 int graphs() {
@@ -449,6 +563,8 @@ int graphs() {
         threw = true;
     }
     CHECK(threw);
+    check_size_rules();
+    check_group_arcs();
 
     for (int round = 0; round < 40; ++round) {
         const std::uint64_t n = round < 5 ? static_cast<std::uint64_t>(round) : 1 + rng() % 3000;
@@ -459,6 +575,7 @@ int graphs() {
             check_search<std::uint32_t>(n, edges, undirected);
             check_search<std::uint64_t>(n, edges, undirected);
         }
+        if (round < 12) check_csr_options(rng, n, edges);
     }
     std::puts("ok");
     return 0;

@@ -27,7 +27,7 @@
 #include "community/label_propagation.hpp"
 #include "community/louvain.hpp"
 #include "community/weighted_graph.hpp"
-#include "graph/adjacency.hpp"
+#include "graph/csr.hpp"
 #include "kcore/core.hpp"
 #include "metrics/triangles.hpp"
 #include "nulls/nulls.hpp"

@@ -1,0 +1,329 @@
+// The one compressed-sparse-row graph of the module and its builders.
+//
+// `Csr<Id>` holds n lists: list u is targets[offsets[u] .. offsets[u + 1]),
+// with weights[k] beside targets[k] when the graph is weighted. Every unit
+// that walks neighbour lists builds one with `build_csr` (from an edge list)
+// or `group_arcs` (from arcs it generates itself, e.g. a coarsened graph),
+// choosing what it relies on:
+//
+//   undirected       row (u, v) gives u -> v and v -> u; else u -> v only
+//   drop_self_loops  rows (u, u) are left out
+//   merge            None: lists hold every arc in emission (row) order,
+//                    unsorted; one counting-sort pass.
+//                    First / Smallest / Sum: lists sorted ascending by
+//                    neighbour, one entry per neighbour carrying the first,
+//                    the smallest, or the emission-order sum of the weights
+//                    of its arcs; two stable counting-sort passes (group by
+//                    target, then walk targets ascending into the source
+//                    lists), so the arcs of one pair meet in emission order.
+//
+// Ids are stored as `Id`: 32 bits whenever `fits_32_bit_ids(n)` (the one
+// rule; `with_id_type` dispatches on it), which halves the memory traffic of
+// every walk. Builds are O(n + arcs) time; all n-proportional sizes are
+// checked before anything is allocated (`require_node_arrays`), so an absurd
+// n fails with std::bad_alloc at once rather than after touching gigabytes.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "graph/input.hpp"
+#include "parallel/interrupt.hpp"
+
+namespace knotwell {
+
+template <class Id>
+struct Csr {
+    std::uint64_t n = 0;
+    std::vector<std::uint64_t> offsets;  // n + 1 entries
+    std::vector<Id> targets;
+    std::vector<double> weights;  // parallel to `targets`; empty when unweighted
+
+    std::uint64_t arcs() const { return targets.size(); }
+    std::uint64_t degree(std::uint64_t u) const { return offsets[u + 1] - offsets[u]; }
+    std::span<const Id> neighbours(std::uint64_t u) const {
+        return {targets.data() + offsets[u], targets.data() + offsets[u + 1]};
+    }
+};
+
+// Ids are below n, so with n <= 2^32 - 1 every id and n itself fit in 32
+// bits: per-node counters, positions and ranks can share the id type.
+inline constexpr bool fits_32_bit_ids(std::uint64_t n) { return n <= std::numeric_limits<std::uint32_t>::max(); }
+
+// Calls `f.template operator()<Id>()` with the id type the rule above picks.
+template <class F>
+decltype(auto) with_id_type(std::uint64_t n, F&& f) {
+    if (fits_32_bit_ids(n)) return f.template operator()<std::uint32_t>();
+    return f.template operator()<std::uint64_t>();
+}
+
+// Throws std::bad_alloc when n + 1 nodes of `bytes_per_node` bytes each
+// cannot be addressed. Callers pass the total of all their per-node arrays
+// before allocating the first, so no memory is touched for an n that could
+// never fit.
+inline void require_node_arrays(std::uint64_t n, std::uint64_t bytes_per_node) {
+    std::uint64_t bytes = 0;
+    if (n == std::numeric_limits<std::uint64_t>::max() || __builtin_mul_overflow(n + 1, bytes_per_node, &bytes) ||
+        bytes > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()))
+        throw std::bad_alloc();
+}
+
+enum class Merge { None, First, Smallest, Sum };
+
+struct CsrOptions {
+    bool undirected = true;
+    bool drop_self_loops = false;
+    Merge merge = Merge::First;
+    bool weighted = false;
+};
+
+// Per-node bytes of a build: the result's offsets and the first pass's.
+inline constexpr std::uint64_t kCsrBytesPerNode = 16;
+
+namespace csr_detail {
+
+// Keys fall in blocks of 2^shift consecutive ids, at most kMaxBlocks blocks
+// (more only for n beyond 2^41).
+inline constexpr std::uint64_t kMaxBlocks = 512;
+
+inline unsigned block_shift(std::uint64_t n) {
+    unsigned shift = 10;
+    while (shift < 32 && (n >> shift) > kMaxBlocks) ++shift;
+    return shift;
+}
+
+// Stable counting sort of the block's arcs values[lo, hi) by local key,
+// writing the offsets of the block's keys.
+template <class V>
+void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::uint64_t hi,
+                const std::uint32_t* local, V* values, std::uint64_t* offsets, std::vector<std::uint64_t>& count,
+                std::vector<V>& staged) {
+    std::fill_n(count.begin(), keys + 1, 0);
+    for (std::uint64_t k = lo; k < hi; ++k) ++count[local[k] + 1];
+    for (std::uint64_t j = 0; j < keys; ++j) count[j + 1] += count[j];
+    for (std::uint64_t j = 0; j < keys; ++j) offsets[first + j] = lo + count[j];
+    staged.assign(values + lo, values + hi);
+    for (std::uint64_t k = lo; k < hi; ++k) values[lo + count[local[k]]++] = staged[k - lo];
+}
+
+// A neighbour with its weight, while weighted arcs are being grouped.
+template <class Id>
+struct WeightedArc {
+    Id node;
+    double weight;
+};
+
+}  // namespace csr_detail
+
+// Groups arcs by key into CSR form (offsets of n + 1, values), stably: the
+// values of key u keep the order in which they were emitted.
+// `for_each_arc(emit)` must call emit(key, value) for every arc, with key <
+// n, in the same order on each of its two calls. Two phases, so that no pass
+// scatters over the whole value array: arcs go to blocks of keys first (a few
+// hundred sequential write streams), then each block, small enough for the
+// cache, is counting-sorted on its own. O(n + arcs) time; 4 bytes per arc
+// of scratch besides the result. The offsets are allocated first: the block
+// table is smaller by a factor of at least 2^10, so a node count too large
+// to hold fails there, before anything else is touched.
+template <class V, class ForEachArc>
+void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::uint64_t>& offsets,
+                  std::vector<V>& values) {
+    require_node_arrays(n, sizeof(std::uint64_t));
+    offsets.assign(n + 1, 0);
+    const unsigned shift = csr_detail::block_shift(n);
+    const std::uint64_t blocks = (n >> shift) + 1;
+    const std::uint64_t mask = (std::uint64_t{1} << shift) - 1;
+    parallel::InterruptPoll poll;
+    std::vector<std::uint64_t> block_start(blocks + 1, 0);
+    for_each_arc([&](std::uint64_t key, V) {
+        poll.tick();
+        ++block_start[(key >> shift) + 1];
+    });
+    for (std::uint64_t b = 0; b < blocks; ++b) block_start[b + 1] += block_start[b];
+    const std::uint64_t arcs = block_start[blocks];
+
+    values.resize(arcs);
+    V* out = values.data();
+    std::vector<std::uint32_t> local(arcs);  // key within its block
+    {
+        std::vector<std::uint64_t> cursor(block_start.begin(), block_start.end() - 1);
+        for_each_arc([&](std::uint64_t key, V value) {
+            poll.tick();
+            const std::uint64_t k = cursor[key >> shift]++;
+            out[k] = value;
+            local[k] = static_cast<std::uint32_t>(key & mask);
+        });
+    }
+    std::vector<std::uint64_t> count(std::min(n, mask + 1) + 1);
+    std::vector<V> staged;
+    for (std::uint64_t b = 0; b < blocks && (b << shift) < n; ++b) {
+        const std::uint64_t first = b << shift;
+        poll.tick(2 * (block_start[b + 1] - block_start[b]) + mask + 1);
+        csr_detail::sort_block(first, std::min(mask + 1, n - first), block_start[b], block_start[b + 1],
+                               local.data(), out, offsets.data(), count, staged);
+    }
+    offsets[n] = arcs;
+}
+
+namespace csr_detail {
+
+// Moves grouped values into the lists of `g`: plain ids as they are,
+// weighted arcs split into targets and weights.
+template <class Id>
+void take_lists(std::vector<Id>&& values, Csr<Id>& g) {
+    g.targets = std::move(values);
+}
+
+template <class Id>
+void take_lists(std::vector<WeightedArc<Id>>&& values, Csr<Id>& g) {
+    g.targets.resize(values.size());
+    g.weights.resize(values.size());
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        g.targets[k] = values[k].node;
+        g.weights[k] = values[k].weight;
+    }
+    std::vector<WeightedArc<Id>>().swap(values);
+}
+
+// Collapses each run of equal neighbours of a sorted list to one entry,
+// combining the run's weights as `merge` says, and closes the gaps.
+template <class Id>
+void merge_runs(Csr<Id>& g, Merge merge) {
+    const bool weighted = !g.weights.empty();
+    Id* t = g.targets.data();
+    double* w = g.weights.data();
+    std::uint64_t write = 0;
+    for (std::uint64_t u = 0; u < g.n; ++u) {
+        const std::uint64_t begin = g.offsets[u], end = g.offsets[u + 1];
+        g.offsets[u] = write;
+        for (std::uint64_t k = begin; k < end; ++k) {
+            if (k != begin && t[k] == t[write - 1]) {
+                // Weights are finite here, so `<` is the total order of floats.
+                if (!weighted || merge == Merge::First) continue;
+                if (merge == Merge::Sum)
+                    w[write - 1] += w[k];
+                else if (w[k] < w[write - 1])
+                    w[write - 1] = w[k];
+                continue;
+            }
+            t[write] = t[k];
+            if (weighted) w[write] = w[k];
+            ++write;
+        }
+    }
+    g.offsets[g.n] = write;
+    g.targets.resize(write);
+    g.targets.shrink_to_fit();
+    if (weighted) {
+        g.weights.resize(write);
+        g.weights.shrink_to_fit();
+    }
+}
+
+template <class V, class Id>
+V make_value(Id node, double weight) {
+    if constexpr (std::is_same_v<V, Id>)
+        return node;
+    else
+        return V{node, weight};
+}
+
+template <class Id, class V, class ForEachArc>
+Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
+    require_node_arrays(n, kCsrBytesPerNode);
+    Csr<Id> g;
+    g.n = n;
+    std::vector<V> values;
+    if (merge == Merge::None) {
+        group_by_key<V>(
+            n,
+            [&](auto&& emit) {
+                for_each_arc([&](std::uint64_t s, std::uint64_t t, double w) {
+                    emit(s, make_value<V>(static_cast<Id>(t), w));
+                });
+            },
+            g.offsets, values);
+        take_lists(std::move(values), g);
+        return g;
+    }
+    // Pass 1: sources grouped by target, in emission order.
+    std::vector<std::uint64_t> by_target;
+    std::vector<V> sources;
+    group_by_key<V>(
+        n,
+        [&](auto&& emit) {
+            for_each_arc([&](std::uint64_t s, std::uint64_t t, double w) {
+                emit(t, make_value<V>(static_cast<Id>(s), w));
+            });
+        },
+        by_target, sources);
+    // Pass 2: targets walked ascending and regrouped by source; the grouping
+    // is stable, so every list comes out sorted, equal targets in emission
+    // order.
+    group_by_key<V>(
+        n,
+        [&](auto&& emit) {
+            for (std::uint64_t t = 0; t < n; ++t) {
+                for (std::uint64_t k = by_target[t]; k < by_target[t + 1]; ++k) {
+                    if constexpr (std::is_same_v<V, Id>)
+                        emit(sources[k], static_cast<Id>(t));
+                    else
+                        emit(sources[k].node, V{static_cast<Id>(t), sources[k].weight});
+                }
+            }
+        },
+        g.offsets, values);
+    std::vector<V>().swap(sources);
+    std::vector<std::uint64_t>().swap(by_target);
+    take_lists(std::move(values), g);
+    merge_runs(g, merge);
+    return g;
+}
+
+}  // namespace csr_detail
+
+// Lays out the arcs that `for_each_arc(emit)` produces, emit(source, target,
+// weight) with both ids < n, as the lists of a Csr<Id>. `for_each_arc` is
+// called twice and must produce the same arcs both times. With `weighted`
+// false the weights passed to emit are ignored.
+template <class Id, class ForEachArc>
+Csr<Id> group_arcs(std::uint64_t n, bool weighted, Merge merge, ForEachArc&& for_each_arc) {
+    if (weighted) return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc);
+    return csr_detail::group_arcs_as<Id, Id>(n, merge, for_each_arc);
+}
+
+// The Csr of an edge list whose ids are all below n (range-checked by the
+// caller). When `options.weighted`, row i weighs weights[i], or 1.0 each
+// when `weights` is empty. Row (u, v) emits u -> v, then v -> u when
+// undirected.
+template <class Id>
+Csr<Id> build_csr(std::uint64_t n, std::span<const Edge> edges, CsrOptions options,
+                  std::span<const double> weights = {}) {
+    const double* w = weights.empty() ? nullptr : weights.data();
+    return group_arcs<Id>(n, options.weighted, options.merge, [&](auto&& emit) {
+        for (std::size_t i = 0; i < edges.size(); ++i) {
+            const Edge e = edges[i];
+            if (options.drop_self_loops && e.source == e.target) continue;
+            const double wi = w != nullptr ? w[i] : 1.0;
+            emit(e.source, e.target, wi);
+            if (options.undirected) emit(e.target, e.source, wi);
+        }
+    });
+}
+
+// The plain adjacency structure: 64-bit ids, every list sorted without
+// repeats, a self-loop leaving u once in its own list. The reference form
+// that the tuned searches are checked against.
+using Adjacency = Csr<NodeId>;
+
+// Range check first (nothing is allocated before it passes), then the build.
+Result<Adjacency> build_adjacency(std::uint64_t n, std::span<const Edge> edges, bool undirected);
+
+}  // namespace knotwell

@@ -1,0 +1,40 @@
+"""The installed distribution carries what a user of the wheel relies on: the
+licence, the type stubs beside the module, and a version the changelog names.
+Run from the source tree (`make test`) and against the repaired wheel in a
+clean venv (`make wheel`)."""
+
+import re
+from importlib import metadata
+from pathlib import Path
+
+import pytest
+
+import knotwell_rs as kw
+
+ROOT = Path(__file__).resolve().parent.parent
+DIST = metadata.distribution("knotwell_rs")
+
+
+def installed(relative):
+    """The installed file of the distribution whose path ends with `relative`."""
+    matches = [f for f in DIST.files or [] if str(f).replace("\\", "/").endswith(relative)]
+    assert len(matches) == 1, (relative, matches)
+    return Path(matches[0].locate())
+
+
+def test_licence_is_declared_and_shipped():
+    assert DIST.metadata["License-Expression"] == "BSD-3-Clause"
+    shipped = installed("licenses/LICENSE").read_text(encoding="utf-8")
+    assert shipped.startswith("BSD 3-Clause License")
+    assert shipped == (ROOT / "LICENSE").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize("relative", ["knotwell_rs-stubs/__init__.pyi"])
+def test_stubs_sit_beside_the_module(relative):
+    assert installed(relative).parent.parent == Path(kw.__file__).parent
+
+
+def test_changelog_names_the_installed_version():
+    versions = re.findall(r"^## (\d+\.\d+\.\d+)\b", (ROOT / "CHANGELOG.md").read_text(encoding="utf-8"), re.MULTILINE)
+    assert versions and versions[0] == DIST.version
+
