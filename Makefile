@@ -6,7 +6,8 @@ PYTHON313 := $(shell for p in python3.13 $$(pyenv root 2>/dev/null)/versions/3.1
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip install --disable-pip-version-check -q
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml knotwell_rs-stubs/__init__.pyi
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml knotwell_rs-stubs/__init__.pyi \
+	$(wildcard knotwell_ensembles/*.py)
 
 .PHONY: all install test demo bench bench-quick sanitize wheel clean
 
@@ -36,9 +37,11 @@ $(VENV)/.bench-ok: $(VENV)/.installed
 
 bench: $(VENV)/.bench-ok
 	$(PY) -m bench
+	$(PY) -m bench.ensembles
 
 bench-quick: $(VENV)/.bench-ok
 	$(PY) -m bench --quick
+	$(PY) -m bench.ensembles --quick
 
 # The whole suite against an AddressSanitizer + UBSan build, in a venv of its
 # own so the optimised install stays as it is.

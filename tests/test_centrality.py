@@ -1,5 +1,6 @@
 import hashlib
 import math
+from fractions import Fraction
 import os
 import subprocess
 import sys
@@ -250,3 +251,171 @@ def test_concurrent_calls_from_python_threads():
         parallel = [f.result() for f in futures]
     for a, b in zip(serial, parallel):
         assert a.tobytes() == b.tobytes()
+
+
+# ---------------------------------------------------------------- edges of the double range
+
+
+def relabelled(n, edges, perm):
+    """The same graph with node i renamed perm[i]."""
+    return perm.astype(np.uint64)[edges.astype(np.int64)]
+
+
+HUGE_PATHS = [
+    # (n, edges, weights): shortest paths whose lengths leave the double range
+    (3, [(0, 1), (1, 2)], [1e308, 1e308]),
+    (5, [(0, 1), (1, 2), (2, 3), (3, 4)], [1.0, 1e308, 1e308, 1.0]),
+    (6, [(0, 1), (1, 2), (2, 3), (3, 4), (4, 5), (0, 5)], [1e308, 1e308, 1e308, 1e308, 1e308, 1.5e308]),
+    (4, [(0, 1), (1, 2), (2, 3), (0, 3)], [1.7e308, 1.7e308, 1.7e308, 5e-324]),
+]
+
+
+@pytest.mark.parametrize("n, edges, weights", HUGE_PATHS)
+@pytest.mark.parametrize("directed", [False, True])
+def test_huge_lengths_do_not_depend_on_labels_or_runs(n, edges, weights, directed):
+    # Searches whose tentative lengths overflow must not read what an earlier
+    # source left in the shared workspace.
+    e, w = E(edges), W(weights)
+    base = betweenness_rust(n, e, w, directed, False)
+    rng = np.random.default_rng(n)
+    for _ in range(12):
+        perm = rng.permutation(n)
+        got = betweenness_rust(n, relabelled(n, e, perm), w, directed, False)
+        assert got[perm].tolist() == base.tolist()
+    assert all(betweenness_rust(n, e, w, directed, False).tolist() == base.tolist() for _ in range(5))
+
+
+def round_double(x):
+    """x (a positive Fraction) rounded to 53 significant bits, half to even,
+    with no bound on the exponent: what a double sum gives inside its range."""
+    e = x.numerator.bit_length() - x.denominator.bit_length()
+    if Fraction(2) ** e > x:
+        e -= 1
+    scaled = x / Fraction(2) ** (e - 52)  # in [2^52, 2^53)
+    q, r = divmod(scaled.numerator, scaled.denominator)
+    if 2 * r > scaled.denominator or (2 * r == scaled.denominator and q % 2 == 1):
+        q += 1
+    return q * Fraction(2) ** (e - 52)
+
+
+def exact_betweenness(n, edges, weights, directed):
+    """Brandes by the definition: lengths summed as doubles without exponent
+    bounds, path counts as integers, dependencies as exact fractions.
+    Unnormalised; undirected pairs counted once."""
+    adj = [dict() for _ in range(n)]
+    for i, (u, v) in enumerate(edges):
+        if u == v:
+            continue
+        w = Fraction(1) if weights is None else Fraction(float(weights[i]))
+        for a, b in ((u, v),) if directed else ((u, v), (v, u)):
+            adj[a][b] = min(w, adj[a].get(b, w))
+    bc = [Fraction(0)] * n
+    for s in range(n):
+        dist, sigma, preds, order, done = {s: Fraction(0)}, {s: 1}, {s: []}, [], set()
+        while len(done) < len(dist):
+            v = min((d, x) for x, d in dist.items() if x not in done)[1]
+            done.add(v)
+            order.append(v)
+            for w, length in adj[v].items():
+                nd = round_double(dist[v] + length)
+                if w in done:
+                    continue
+                if w not in dist or nd < dist[w]:
+                    dist[w], sigma[w], preds[w] = nd, sigma[v], [v]
+                elif nd == dist[w]:
+                    sigma[w] += sigma[v]
+                    preds[w].append(v)
+        delta = {v: Fraction(0) for v in order}
+        for w in reversed(order):
+            for v in preds[w]:
+                delta[v] += Fraction(sigma[v], sigma[w]) * (1 + delta[w])
+            if w != s:
+                bc[w] += delta[w]
+    return [float(x if directed else x / 2) for x in bc]
+
+
+EXTREME = HUGE_PATHS + [
+    # subnormal lengths: sums are exact there, and 1 + 1 ties 2
+    (4, [(0, 1), (1, 2), (0, 2), (2, 3)], [5e-324, 5e-324, 1e-323, 5e-324]),
+    # the largest double on every edge of a cycle with a chord
+    (7, [(i, (i + 1) % 7) for i in range(7)] + [(0, 3)], [1.7976931348623157e308] * 8),
+    # huge lengths with a tie that only exact scaling keeps: 3 * 2^1020 == 2^1020 + 2^1021
+    (4, [(0, 1), (1, 2), (0, 2), (2, 3)], [2.0**1020, 2.0**1021, 1.5 * 2.0**1021, 2.0**1023]),
+]
+
+
+@pytest.mark.parametrize("n, edges, weights", EXTREME)
+@pytest.mark.parametrize("directed", [False, True])
+def test_extreme_lengths_match_the_definition(n, edges, weights, directed):
+    got = betweenness_rust(n, E(edges), W(weights), directed, False)
+    want = exact_betweenness(n, edges, weights, directed)
+    np.testing.assert_allclose(got, want, rtol=1e-12, atol=0)
+
+
+def test_huge_path_example_agrees_with_networkx():
+    e, w = E([(0, 1), (1, 2)]), W([1e308, 1e308])
+    assert betweenness_rust(3, e, w, False, False).tolist() == [0.0, 1.0, 0.0]
+    np.testing.assert_array_equal(betweenness_rust(3, e, w, False, True), networkx_betweenness(3, e, w, False, True))
+
+
+@pytest.mark.parametrize("power", [-1070, -1000, 600, 1000, 1015, 1020])
+@pytest.mark.parametrize("weights", ["int", "float"])
+@pytest.mark.parametrize("directed", [False, True])
+def test_power_of_two_scaling_changes_no_bit(power, weights, directed):
+    # Lengths scale exactly by a power of two, ties and roundings with them,
+    # whether or not the search has to bring them back into range.
+    if weights == "float" and power < -1000:
+        pytest.skip("uniform floats lose bits below the normal range")
+    edges, w = random_graph(7, 90, 260, weights)
+    base = betweenness_rust(90, edges, w, directed, False)
+    got = betweenness_rust(90, edges, np.ldexp(w, power), directed, False)
+    assert got.tobytes() == base.tobytes()
+
+
+@pytest.mark.parametrize("directed", [False, True])
+def test_huge_and_subnormal_lengths_together(directed):
+    # No single power of two brings both parts into range without rounding
+    # the small ones, so the lengths are carried wide.
+    big, wb = random_graph(8, 40, 90, "int")
+    small, ws = random_graph(9, 30, 70, "int")
+    edges = np.concatenate([big, small + np.uint64(40)])
+    weights = np.concatenate([np.ldexp(wb, 1020), np.ldexp(ws, -1074)])
+    got = betweenness_rust(70, edges, weights, directed, False)
+    np.testing.assert_allclose(got[:40], betweenness_rust(40, big, wb, directed, False), rtol=1e-13)
+    np.testing.assert_allclose(got[40:], betweenness_rust(30, small, ws, directed, False), rtol=1e-13)
+
+
+def diamond_chain(k):
+    """k diamonds in a row: junctions 3i, middles 3i + 1 and 3i + 2."""
+    rows = []
+    for i in range(k):
+        a, b, c, d = 3 * i, 3 * i + 1, 3 * i + 2, 3 * i + 3
+        rows += [(a, b), (a, c), (b, d), (c, d)]
+    return E(rows), 3 * k + 1
+
+
+def diamond_chain_betweenness(k, directed):
+    """Unnormalised closed form. A middle of diamond i carries half the pairs
+    across it; junction i carries every pair across it and, undirected, half
+    of each pair of middles beside it."""
+    bc = np.zeros(3 * k + 1)
+    for i in range(k):
+        bc[3 * i + 1] = bc[3 * i + 2] = 0.5 * (3 * i + 1) * (3 * (k - i) - 2)
+    for i in range(k + 1):
+        bc[3 * i] = 9.0 * i * (k - i) + (0 if directed else 0.5 * ((i > 0) + (i < k)))
+    return bc
+
+
+@pytest.mark.parametrize("k", [5, 1030])
+@pytest.mark.parametrize("weight", [None, 1.0, 2.0**1015])
+@pytest.mark.parametrize("directed", [False, True])
+def test_more_shortest_paths_than_doubles_hold(k, weight, directed):
+    # 1,030 diamonds give 2^1030 shortest end-to-end paths: counts leave the
+    # double range, the dependencies do not.
+    edges, n = diamond_chain(k)
+    w = None if weight is None else np.full(len(edges), weight)
+    perm = np.random.default_rng(k).permutation(n)
+    got = betweenness_rust(n, relabelled(n, edges, perm), w, directed, False)[perm]
+    np.testing.assert_allclose(got, diamond_chain_betweenness(k, directed), rtol=1e-12)
+    normalized = betweenness_rust(n, edges, w, directed, True)
+    assert np.isfinite(normalized).all()

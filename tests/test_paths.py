@@ -306,6 +306,49 @@ def test_mean_across_batches_matches_scipy(n, m, seed):
     assert kw.mean_shortest_path_rust(n, edges) == total / count
 
 
+def lattice_edges(rows, cols):
+    idx = np.arange(rows * cols).reshape(rows, cols)
+    return np.concatenate([np.stack([idx[:, :-1].ravel(), idx[:, 1:].ravel()], 1),
+                           np.stack([idx[:-1, :].ravel(), idx[1:, :].ravel()], 1)]).astype(np.uint64)
+
+
+def high_diameter_graph(kind, rng):
+    """Graphs whose searches run for many levels, in shapes where batches of
+    sources grown as balls end early, straddle components or wrap around."""
+    if kind == "lattice":
+        return 23 * 17, lattice_edges(23, 17)
+    if kind == "holed_lattice":  # random gaps, isolated nodes, extra nodes past the lattice
+        e = lattice_edges(30, 30)
+        e = e[rng.random(len(e)) > 0.25]
+        return 950, e[rng.permutation(len(e))]
+    if kind == "two_lattices_interleaved":  # ids of the two components alternate
+        e = lattice_edges(16, 16)
+        return 512, np.concatenate([e * 2, e * 2 + 1]).astype(np.uint64)
+    if kind == "ring":
+        n = 301
+        return n, np.array([[i, (i + 1) % n] for i in range(n)], np.uint64)
+    if kind == "scrambled_path":  # path visited in random id order, with repeats and loops
+        n = 400
+        perm = rng.permutation(n).astype(np.uint64)
+        e = np.stack([perm[:-1], perm[1:]], 1)
+        return n, np.concatenate([e, e[:50, ::-1], np.stack([perm[:9], perm[:9]], 1)])
+    if kind == "caterpillar":  # a long spine with short legs: balls fill across legs
+        spine = 200
+        e = [(i, i + 1) for i in range(spine - 1)] + [(i, spine + i) for i in range(spine)]
+        return 2 * spine, np.array(e, np.uint64)
+    raise ValueError(kind)
+
+
+@pytest.mark.parametrize("kind", ["lattice", "holed_lattice", "two_lattices_interleaved", "ring", "scrambled_path",
+                                  "caterpillar"])
+def test_mean_on_high_diameter_graphs_matches_scipy(kind):
+    n, edges = high_diameter_graph(kind, np.random.default_rng(40))
+    d = scipy_distances(n, edges, np.arange(n), False)
+    upper = np.triu(np.ones((n, n), bool), 1) & (d != U)
+    total, count = int(d[upper].sum()), int(upper.sum())
+    assert kw.mean_shortest_path_rust(n, edges) == total / count
+
+
 # ----------------------------------------------------------- concurrency
 
 

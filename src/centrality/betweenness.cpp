@@ -1,5 +1,8 @@
 #include "centrality/betweenness.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -120,15 +123,46 @@ class PieceAccumulator {
     bool dense_ = false;
 };
 
-// Sums over all sources s of g what `run_source(workspace, s, acc)` adds to
-// acc; it returns whether it searched (and so left the workspace to reset).
-template <class Workspace, class Graph, class RunSource>
+// A worker's state for one call: the double workspace, the wide one made
+// the first time a source's counts come near the double range, and the
+// running sum of the piece at hand.
+template <class Fast, class Wide, class Graph>
+struct SourceWorker {
+    Fast ws;
+    std::unique_ptr<Wide> wide;
+    PieceAccumulator acc;
+
+    explicit SourceWorker(const Graph& g) : ws(g), acc(g.n) {}
+
+    // Searches one source with `search(workspace)` in doubles, and again in
+    // wide floats when its counts passed kSigmaLimit; then runs
+    // `accumulate(workspace)` on the search that held, notes the nodes it
+    // reached and resets it. Returns the number of nodes reached.
+    template <class Search, class Accumulate>
+    std::uint64_t run(const Graph& g, Search&& search, Accumulate&& accumulate) {
+        search(ws);
+        if (ws.peak_sigma <= kSigmaLimit) return finish(ws, accumulate);
+        ws.reset();
+        if (!wide) wide = std::make_unique<Wide>(g);
+        search(*wide);
+        return finish(*wide, accumulate);
+    }
+
+  private:
+    template <class Workspace, class Accumulate>
+    std::uint64_t finish(Workspace& w, Accumulate& accumulate) {
+        accumulate(w);
+        const std::uint64_t reached = w.reached;
+        acc.note(w.order, reached);
+        w.reset();
+        return reached;
+    }
+};
+
+// Sums over all sources s of g what `run_source(worker, s)` adds to the
+// worker's accumulator.
+template <class Worker, class Graph, class RunSource>
 std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
-    struct Worker {
-        Workspace ws;
-        PieceAccumulator acc;
-        explicit Worker(const Graph& graph) : ws(graph), acc(graph.n) {}
-    };
     WorkerShelf<Worker, Graph> shelf(g);
     PieceSum zero{true, std::vector<double>(g.n, 0.0), {}};
     PieceSum total = parallel::sum_sweep(
@@ -139,9 +173,7 @@ std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
                 // Interrupted or failed elsewhere: the sweep discards every
                 // piece, so stop after the current source, not the piece.
                 if (parallel::stop_requested()) break;
-                if (!run_source(worker->ws, s, worker->acc.data())) continue;
-                worker->acc.note(worker->ws.order, worker->ws.reached);
-                worker->ws.reset();
+                run_source(*worker, s);
             }
             PieceSum sum = worker->acc.finish();
             shelf.give(std::move(worker));
@@ -154,12 +186,12 @@ std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
 // Per node: how many leaves fold into it, or kFolded for a leaf whose search
 // is skipped.
 template <class Id>
-std::vector<Id> fold_leaves(const NeighbourLists<Id>& g) {
+std::vector<Id> fold_leaves(const Csr<Id>& g) {
     constexpr Id kFolded = std::numeric_limits<Id>::max();
     std::vector<Id> leaves(g.n, 0);
     for (std::uint64_t u = 0; u < g.n; ++u) {
         if (g.degree(u) != 1) continue;
-        const Id p = g.targets[g.begin(u)];
+        const Id p = g.targets[g.offsets[u]];
         if (g.degree(p) < 2) continue;
         leaves[u] = kFolded;
         ++leaves[p];
@@ -168,34 +200,71 @@ std::vector<Id> fold_leaves(const NeighbourLists<Id>& g) {
 }
 
 template <class Id>
-std::vector<double> unweighted_sum(const NeighbourLists<Id>& g, bool directed) {
+std::vector<double> unweighted_sum(const Csr<Id>& g, bool directed) {
+    using Graph = Csr<Id>;
+    using Worker = SourceWorker<BfsWorkspace<Id, double>, BfsWorkspace<Id, WideFloat>, Graph>;
     constexpr Id kFolded = std::numeric_limits<Id>::max();
     const std::vector<Id> leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
-    return sweep_sources<BfsWorkspace<Id>>(g, [&](BfsWorkspace<Id>& ws, std::uint64_t s, double* acc) {
+    return sweep_sources<Worker>(g, [&](Worker& worker, std::uint64_t s) {
         const Id folded = leaves[s];
-        if (folded == kFolded || g.degree(s) == 0) return false;
-        count_paths_bfs(g, static_cast<Id>(s), ws);
-        accumulate_bfs(ws, 1.0 + static_cast<double>(folded), acc);
-        if (folded > 0) acc[s] += static_cast<double>(folded) * static_cast<double>(ws.reached - 2);
-        return true;
+        if (folded == kFolded || g.degree(s) == 0) return;
+        double* acc = worker.acc.data();
+        const double scale = 1.0 + static_cast<double>(folded);
+        const std::uint64_t reached = worker.run(
+            g, [&](auto& ws) { count_paths_bfs(g, static_cast<Id>(s), ws); },
+            [&](auto& ws) { accumulate_bfs(ws, scale, acc); });
+        if (folded > 0) acc[s] += static_cast<double>(folded) * static_cast<double>(reached - 2);
     });
 }
 
-template <class Id>
-std::vector<double> weighted_sum(const NeighbourLists<Id>& g) {
-    return sweep_sources<DijkstraWorkspace<Id>>(g, [&](DijkstraWorkspace<Id>& ws, std::uint64_t s, double* acc) {
-        if (g.degree(s) == 0) return false;
-        count_paths_dijkstra(g, static_cast<Id>(s), ws);
-        accumulate_dijkstra(g, ws, acc);
-        return true;
+template <class Id, class Dist>
+std::vector<double> weighted_sum(const Csr<Id>& g) {
+    using Graph = Csr<Id>;
+    using Worker = SourceWorker<DijkstraWorkspace<Id, Dist, double>, DijkstraWorkspace<Id, Dist, WideFloat>, Graph>;
+    return sweep_sources<Worker>(g, [&](Worker& worker, std::uint64_t s) {
+        if (g.degree(s) == 0) return;
+        double* acc = worker.acc.data();
+        worker.run(
+            g, [&](auto& ws) { count_paths_dijkstra(g, static_cast<Id>(s), ws); },
+            [&](auto& ws) { accumulate_dijkstra(g, ws, acc); });
     });
+}
+
+// Betweenness does not change when every length is multiplied by one
+// positive constant, and multiplying by a power of two is exact while the
+// product stays normal (ties stay ties, sums round alike). A shortest path
+// has at most min(n - 1, arcs) edges, so its computed length stays below
+// 2^1023 when that count times the largest weight is below 2^1022 (the
+// rounding of up to 2^50 additions adds less than a factor 2^(1/8)). When
+// it is not, the weights are scaled down by 2^-k to get there; if that
+// would round a weight (one below 2^(k - 1022)), they are kept and the
+// searches carry wide lengths instead. Returns whether lengths must be wide.
+// Weights whose paths cannot leave the double range are left untouched.
+template <class Id>
+bool fit_lengths(Csr<Id>& g) {
+    const double largest = *std::max_element(g.weights.begin(), g.weights.end());
+    const std::uint64_t path_edges = std::min<std::uint64_t>(g.n - 1, g.targets.size());
+    const int k = std::ilogb(largest) + 1 + static_cast<int>(std::bit_width(path_edges)) - 1022;
+    if (k <= 0) return false;
+    for (double w : g.weights) {
+        if (std::ldexp(std::ldexp(w, -k), k) != w) return true;
+    }
+    for (double& w : g.weights) w = std::ldexp(w, -k);
+    return false;
 }
 
 template <class Id>
 std::vector<double> dependency_sum(std::uint64_t n, std::span<const Edge> edges,
                                    std::optional<std::span<const double>> weights, bool directed) {
-    const NeighbourLists<Id> g = build_neighbour_lists<Id>(n, edges, weights, directed);
-    return weights ? weighted_sum(g) : unweighted_sum(g, directed);
+    CsrOptions options;
+    options.undirected = !directed;
+    options.drop_self_loops = true;
+    options.merge = Merge::Smallest;
+    options.weighted = weights.has_value();
+    Csr<Id> g = build_csr<Id>(n, edges, options, weights.value_or(std::span<const double>{}));
+    if (!weights) return unweighted_sum(g, directed);
+    if (g.weights.empty()) return std::vector<double>(n, 0.0);  // only self-loops
+    return fit_lengths(g) ? weighted_sum<Id, WideFloat>(g) : weighted_sum<Id, double>(g);
 }
 
 void scale(std::vector<double>& values, std::uint64_t n, bool directed, bool normalized) {
@@ -221,10 +290,9 @@ Result<std::vector<double>> betweenness(std::uint64_t n, std::span<const Edge> e
         if (auto err = check_weights(*weights, edges.size(), WeightMode::Distance)) return *err;
     }
     if (n == 0) return std::vector<double>{};
-    // 32-bit ids leave UINT32_MAX free as the unseen-depth marker.
-    std::vector<double> values = n <= std::numeric_limits<std::uint32_t>::max()
-                                     ? dependency_sum<std::uint32_t>(n, edges, weights, directed)
-                                     : dependency_sum<std::uint64_t>(n, edges, weights, directed);
+    // Ids are below n, so the largest Id stays free as the unseen-depth marker.
+    std::vector<double> values =
+        with_id_type(n, [&]<class Id>() { return dependency_sum<Id>(n, edges, weights, directed); });
     scale(values, n, directed, normalized);
     return values;
 }

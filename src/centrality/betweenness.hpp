@@ -16,6 +16,13 @@
 // u's search is skipped and p's dependencies count (1 + leaves of p) times,
 // plus (reached - 2) for p per leaf. The values are the same sums, grouped
 // differently (agreement to float rounding).
+//
+// Values are those of doubles without exponent bounds, so extreme inputs
+// stay finite and exact to rounding: weights whose shortest paths could
+// pass the largest double are scaled down by a power of two (or, when that
+// would round a tiny weight, lengths are carried as WideFloat), and a source
+// with more than 2^1000 shortest paths to some node counts them as
+// WideFloat (see brandes.hpp). Neither happens on ordinary inputs.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,9 @@
 // Single-source stages of Brandes' betweenness algorithm: count shortest
 // paths from one source (breadth-first, or Dijkstra on positive weights),
 // then accumulate the source's dependencies back along the settle order.
+// The searches walk a Csr without self-loops, sorted, one entry per
+// neighbour (parallel arcs merged to the smallest weight), weights strictly
+// positive and finite.
 //
 // U. Brandes, "A faster algorithm for betweenness centrality", J. Math.
 // Sociol. 25 (2001). The accumulation pulls instead of pushing along
@@ -16,42 +19,66 @@
 // Costs per source: O(n_s + m_s) breadth-first, O((n_s + m_s) log n_s)
 // Dijkstra, over the n_s nodes and m_s arcs the search reaches.
 //
+// Path counts (`Sigma`) and, weighted, path lengths (`Dist`) are doubles or
+// `WideFloat`s, which round alike but cannot overflow. Searches count in
+// doubles and report the largest count they saw; a source whose count
+// passes kSigmaLimit is searched again with wide counts (a chain of k
+// diamonds has 2^k shortest paths, so n = 3,100 nodes reach 2^1024).
+//
 // A workspace serves one piece of sources at a time; every search leaves it
 // as it found it by resetting only the nodes it reached.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
-#include "centrality/neighbour_lists.hpp"
+#include "centrality/wide_float.hpp"
+#include "graph/csr.hpp"
 
 namespace knotwell::centrality {
 
-template <class Id>
+// Counts up to 2^1000 keep every coef = (1 + delta) / sigma >= 2^-1000 and
+// every product of the accumulation normal: in this range a double does
+// exactly what a WideFloat does, so the bits do not depend on the type.
+inline constexpr double kSigmaLimit = 0x1p1000;
+
+template <class Dist>
+Dist unreached_distance() {
+    if constexpr (std::is_same_v<Dist, double>) {
+        return std::numeric_limits<double>::infinity();
+    } else {
+        return Dist::infinity();
+    }
+}
+
+template <class Id, class Sigma>
 struct BfsWorkspace {
     static constexpr Id kUnseen = std::numeric_limits<Id>::max();
 
-    std::vector<Id> depth;      // hop distance, kUnseen before the search reaches the node
-    std::vector<double> sigma;  // shortest-path counts, as floats
-    std::vector<double> coef;   // (1 + delta) / sigma, written once the node's dependency is final
-    std::vector<Id> order;      // the queue, which is also the settle order
+    std::vector<Id> depth;     // hop distance, kUnseen before the search reaches the node
+    std::vector<Sigma> sigma;  // shortest-path counts, as floats
+    std::vector<Sigma> coef;   // (1 + delta) / sigma, written once the node's dependency is final
+    std::vector<Id> order;     // the queue, which is also the settle order
     // The successors of order[i] are succ[succ_end[i - 1] .. succ_end[i]),
     // in list order (succ_end[-1] read as 0): the arcs that the search found
     // to lead one level down, so the accumulation reads no other arc.
     std::vector<Id> succ;
     std::vector<std::uint64_t> succ_end;
     std::uint64_t reached = 0;
+    double peak_sigma = 0.0;  // largest count of the last double search
 
-    explicit BfsWorkspace(const NeighbourLists<Id>& g)
-        : depth(g.n, kUnseen), sigma(g.n, 0.0), coef(g.n), order(g.n), succ(g.targets.size()), succ_end(g.n) {}
+    explicit BfsWorkspace(const Csr<Id>& g)
+        : depth(g.n, kUnseen), sigma(g.n), coef(g.n), order(g.n), succ(g.targets.size()), succ_end(g.n) {}
 
     void reset() {
         for (std::uint64_t i = 0; i < reached; ++i) {
             const Id v = order[i];
             depth[v] = kUnseen;
-            sigma[v] = 0.0;
+            sigma[v] = Sigma();
         }
         reached = 0;
     }
@@ -59,22 +86,24 @@ struct BfsWorkspace {
 
 // Level-synchronous breadth-first search counting shortest paths from s and
 // recording each node's successors.
-template <class Id>
-void count_paths_bfs(const NeighbourLists<Id>& g, Id s, BfsWorkspace<Id>& ws) {
-    const Id kUnseen = BfsWorkspace<Id>::kUnseen;
+template <class Id, class Sigma>
+void count_paths_bfs(const Csr<Id>& g, Id s, BfsWorkspace<Id, Sigma>& ws) {
+    const Id kUnseen = BfsWorkspace<Id, Sigma>::kUnseen;
     Id* depth = ws.depth.data();
-    double* sigma = ws.sigma.data();
+    Sigma* sigma = ws.sigma.data();
     Id* order = ws.order.data();
     Id* succ = ws.succ.data();
     depth[s] = 0;
-    sigma[s] = 1.0;
+    sigma[s] = Sigma(1.0);
     order[0] = s;
+    double peak = 1.0;
     std::uint64_t lo = 0, hi = 1, tail = 1, n_succ = 0;
     for (Id next = 1; lo < hi; ++next) {
         for (std::uint64_t i = lo; i < hi; ++i) {
             const Id v = order[i];
-            const double sv = sigma[v];
-            for (std::uint64_t k = g.begin(v), end = g.end(v); k < end; ++k) {
+            const Sigma sv = sigma[v];
+            if constexpr (std::is_same_v<Sigma, double>) peak = std::max(peak, sv);
+            for (std::uint64_t k = g.offsets[v], end = g.offsets[v + 1]; k < end; ++k) {
                 const Id w = g.targets[k];
                 Id dw = depth[w];
                 if (dw == kUnseen) {
@@ -92,57 +121,65 @@ void count_paths_bfs(const NeighbourLists<Id>& g, Id s, BfsWorkspace<Id>& ws) {
         hi = tail;
     }
     ws.reached = tail;
+    ws.peak_sigma = peak;
 }
 
 // Reverse settle order: every successor's coef is written before it is read.
 // Adds scale * delta[v] to acc[v] for every reached v other than the source.
-template <class Id>
-void accumulate_bfs(BfsWorkspace<Id>& ws, double scale, double* acc) {
-    const double* sigma = ws.sigma.data();
-    double* coef = ws.coef.data();
+template <class Id, class Sigma>
+void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
+    const Sigma* sigma = ws.sigma.data();
+    Sigma* coef = ws.coef.data();
     const Id* succ = ws.succ.data();
     for (std::uint64_t i = ws.reached; i-- > 1;) {
         const Id v = ws.order[i];
-        double sum = 0.0;
+        Sigma sum{};
         for (std::uint64_t k = ws.succ_end[i - 1], end = ws.succ_end[i]; k < end; ++k) sum += coef[succ[k]];
-        const double delta = sigma[v] * sum;
+        const double delta = to_double(sigma[v] * sum);
         acc[v] += scale * delta;
-        coef[v] = (1.0 + delta) / sigma[v];
+        coef[v] = Sigma(1.0 + delta) / sigma[v];
     }
 }
 
 // Min-heap of the nodes whose distance is tentative, keyed by it, with four
 // children per slot and each node's slot recorded so a shorter distance
 // moves the node up in place: the heap never holds more than the frontier
-// and every reached node is popped exactly once.
-template <class Id>
+// and every reached node is popped exactly once. Slot i lives at items_[i +
+// 3] of a block whose start is aligned to a cache line, so the four children
+// 4i + 1 .. 4i + 4 of a 16-byte item fill exactly one line.
+template <class Id, class Key>
 class IndexedHeap {
   public:
-    explicit IndexedHeap(std::uint64_t n) : slot_(n) {}
-
-    bool empty() const { return items_.empty(); }
-
-    void push(Id node, double key) {
-        items_.push_back({key, node});
-        sift_up(items_.size() - 1, {key, node});
+    explicit IndexedHeap(std::uint64_t n) : storage_(n + kPad + kSlack), slot_(n) {
+        const auto addr = reinterpret_cast<std::uintptr_t>(storage_.data());
+        const std::size_t skip = (kLine - addr % kLine) % kLine;
+        items_ = storage_.data() + (skip % sizeof(Item) == 0 && skip / sizeof(Item) <= kSlack ? skip / sizeof(Item) : 0) + kPad;
     }
+    IndexedHeap(const IndexedHeap&) = delete;
+    IndexedHeap& operator=(const IndexedHeap&) = delete;
+
+    bool empty() const { return size_ == 0; }
+
+    void push(Id node, Key key) { sift_up(size_++, {key, node}); }
 
     // `node` is in the heap and `key` is below its current key.
-    void decrease(Id node, double key) { sift_up(slot_[node], {key, node}); }
+    void decrease(Id node, Key key) { sift_up(slot_[node], {key, node}); }
 
     Id pop() {
         const Id top = items_[0].node;
-        const Item last = items_.back();
-        items_.pop_back();
-        if (!items_.empty()) sift_down(last);
+        const Item last = items_[--size_];
+        if (size_ > 0) sift_down(last);
         return top;
     }
 
   private:
     struct Item {
-        double key;
+        Key key;
         Id node;
     };
+    static constexpr std::size_t kLine = 64;
+    static constexpr std::size_t kPad = 3;
+    static constexpr std::size_t kSlack = kLine / 16;
 
     void place(std::size_t i, const Item& item) {
         items_[i] = item;
@@ -163,16 +200,16 @@ class IndexedHeap {
     // the smallest children, then `item` rises from there (Floyd's trick; the
     // last item nearly always belongs near the bottom).
     void sift_down(const Item& item) {
-        const std::size_t size = items_.size();
+        const std::size_t size = size_;
         std::size_t i = 0;
         for (;;) {
             const std::size_t first = 4 * i + 1;
             if (first >= size) break;
             const std::size_t stop = first + 4 < size ? first + 4 : size;
             std::size_t best = first;
-            double best_key = items_[first].key;
+            Key best_key = items_[first].key;
             for (std::size_t c = first + 1; c < stop; ++c) {
-                const double key = items_[c].key;
+                const Key key = items_[c].key;
                 best = key < best_key ? c : best;
                 best_key = key < best_key ? key : best_key;
             }
@@ -182,16 +219,18 @@ class IndexedHeap {
         sift_up(i, item);
     }
 
-    std::vector<Item> items_;
+    std::vector<Item> storage_;  // n slots, kPad before them, kSlack to align
+    Item* items_ = nullptr;      // slot 0
+    std::size_t size_ = 0;
     std::vector<Id> slot_;  // valid while the node is in the heap
 };
 
-template <class Id>
+template <class Id, class Dist, class Sigma>
 struct DijkstraWorkspace {
-    std::vector<double> dist;  // best known length, +inf before the search reaches the node
-    std::vector<double> sigma;
-    std::vector<double> coef;  // as in BfsWorkspace
-    std::vector<Id> pred;  // the node behind the latest shorter distance
+    std::vector<Dist> dist;  // best known length, unreached_distance() before the search reaches the node
+    std::vector<Sigma> sigma;
+    std::vector<Sigma> coef;  // as in BfsWorkspace
+    std::vector<Id> pred;     // the node behind the latest shorter distance
     std::vector<std::uint8_t> settled;
     std::vector<Id> order;  // settle order
     // Arcs of order[i] that shortened or tied a distance when order[i]
@@ -199,12 +238,13 @@ struct DijkstraWorkspace {
     // successor arc is among them; the accumulation tests only these.
     std::vector<std::uint64_t> candidates;
     std::vector<std::uint64_t> candidates_end;
-    IndexedHeap<Id> heap;
+    IndexedHeap<Id, Dist> heap;
     std::uint64_t reached = 0;
+    double peak_sigma = 0.0;  // largest count of the last double search
 
-    explicit DijkstraWorkspace(const NeighbourLists<Id>& g)
-        : dist(g.n, std::numeric_limits<double>::infinity()),
-          sigma(g.n, 0.0),
+    explicit DijkstraWorkspace(const Csr<Id>& g)
+        : dist(g.n, unreached_distance<Dist>()),
+          sigma(g.n),
           coef(g.n),
           pred(g.n),
           settled(g.n, 0),
@@ -216,8 +256,8 @@ struct DijkstraWorkspace {
     void reset() {
         for (std::uint64_t i = 0; i < reached; ++i) {
             const Id v = order[i];
-            dist[v] = std::numeric_limits<double>::infinity();
-            sigma[v] = 0.0;
+            dist[v] = unreached_distance<Dist>();
+            sigma[v] = Sigma();
             settled[v] = 0;
         }
         reached = 0;
@@ -228,43 +268,54 @@ struct DijkstraWorkspace {
 // distance restarts the count and records the relaxing node; an exactly
 // equal one adds the relaxing node's (final) count. The recorded node's
 // count is added when the node is settled.
-template <class Id>
-void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<Id>& ws) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    double* dist = ws.dist.data();
-    double* sigma = ws.sigma.data();
+template <class Id, class Dist, class Sigma>
+void count_paths_dijkstra(const Csr<Id>& g, Id s, DijkstraWorkspace<Id, Dist, Sigma>& ws) {
+    const Dist kUnreached = unreached_distance<Dist>();
+    Dist* dist = ws.dist.data();
+    Sigma* sigma = ws.sigma.data();
     Id* pred = ws.pred.data();
     std::uint8_t* settled = ws.settled.data();
-    IndexedHeap<Id>& heap = ws.heap;
-    dist[s] = 0.0;
-    sigma[s] = 1.0;
-    heap.push(s, 0.0);
+    IndexedHeap<Id, Dist>& heap = ws.heap;
+    // Plain pointers: the stores below could alias the vectors' own fields,
+    // which would make the compiler reload them on every arc.
+    const Id* targets = g.targets.data();
+    const double* weights = g.weights.data();
+    const std::uint64_t* offsets = g.offsets.data();
+    Id* order = ws.order.data();
+    dist[s] = Dist(0.0);
+    sigma[s] = Sigma(1.0);
+    heap.push(s, Dist(0.0));
+    double peak = 1.0;
     std::uint64_t reached = 0, n_candidates = 0;
     std::uint64_t* candidates = ws.candidates.data();
     while (!heap.empty()) {
         const Id v = heap.pop();
         if (v != s) sigma[v] += sigma[pred[v]];
         settled[v] = 1;
-        ws.order[reached++] = v;
-        const double d = dist[v];
-        const double sv = sigma[v];
-        for (std::uint64_t k = g.begin(v), end = g.end(v); k < end; ++k) {
+        order[reached++] = v;
+        const Dist d = dist[v];
+        const Sigma sv = sigma[v];
+        if constexpr (std::is_same_v<Sigma, double>) peak = std::max(peak, sv);
+        for (std::uint64_t k = offsets[v], end = offsets[v + 1]; k < end; ++k) {
             // A settled w has dist[w] <= d <= nd, so only the tie test needs
             // the flag (a weight absorbed by d can make nd == d).
-            const Id w = g.targets[k];
-            const double nd = g.weights[k] + d;
-            const double dw = dist[w];
+            const Id w = targets[k];
+            const Dist nd = Dist(weights[k]) + d;
+            const Dist dw = dist[w];
             if (dw > nd) {
                 dist[w] = nd;
-                sigma[w] = 0.0;
+                sigma[w] = Sigma();
                 pred[w] = v;
-                if (dw == kInf) {
+                if (dw == kUnreached) {
                     heap.push(w, nd);
                 } else {
                     heap.decrease(w, nd);
                 }
                 candidates[n_candidates++] = k;
-            } else if (dw == nd && !settled[w]) {
+            } else if (dw == nd && dw != kUnreached && !settled[w]) {
+                // A length past the double range never ties: w stays
+                // unreached through this arc, and nothing of w is touched
+                // that the reset would not undo.
                 sigma[w] += sv;
                 candidates[n_candidates++] = k;
             }
@@ -272,27 +323,29 @@ void count_paths_dijkstra(const NeighbourLists<Id>& g, Id s, DijkstraWorkspace<I
         ws.candidates_end[reached - 1] = n_candidates;
     }
     ws.reached = reached;
+    ws.peak_sigma = peak;
 }
 
 // Reverse settle order. A candidate arc v -> w led to a node settled after
-// v; it is a successor arc when its distance still holds exactly.
-template <class Id>
-void accumulate_dijkstra(const NeighbourLists<Id>& g, DijkstraWorkspace<Id>& ws, double* acc) {
-    const double* dist = ws.dist.data();
-    const double* sigma = ws.sigma.data();
-    double* coef = ws.coef.data();
+// v in this search (so coef[w] is already this search's); it is a successor
+// arc when its distance still holds exactly.
+template <class Id, class Dist, class Sigma>
+void accumulate_dijkstra(const Csr<Id>& g, DijkstraWorkspace<Id, Dist, Sigma>& ws, double* acc) {
+    const Dist* dist = ws.dist.data();
+    const Sigma* sigma = ws.sigma.data();
+    Sigma* coef = ws.coef.data();
     for (std::uint64_t i = ws.reached; i-- > 1;) {
         const Id v = ws.order[i];
-        const double dv = dist[v];
-        double sum = 0.0;
+        const Dist dv = dist[v];
+        Sigma sum{};
         for (std::uint64_t c = ws.candidates_end[i - 1], end = ws.candidates_end[i]; c < end; ++c) {
             const std::uint64_t k = ws.candidates[c];
             const Id w = g.targets[k];
-            if (g.weights[k] + dv == dist[w]) sum += coef[w];
+            if (Dist(g.weights[k]) + dv == dist[w]) sum += coef[w];
         }
-        const double delta = sigma[v] * sum;
+        const double delta = to_double(sigma[v] * sum);
         acc[v] += delta;
-        coef[v] = (1.0 + delta) / sigma[v];
+        coef[v] = Sigma(1.0 + delta) / sigma[v];
     }
 }
 

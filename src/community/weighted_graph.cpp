@@ -1,33 +1,130 @@
 #include "community/weighted_graph.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <type_traits>
 
 namespace knotwell {
 
+namespace {
+
+constexpr std::uint64_t kAhead = 16;  // rows or arcs between a prefetch and its use
+
+// Lays out the arcs of the non-loop rows as merged sorted lists of `g`
+// (offsets, targets, weights). Row (u, v) appends (v, w) to u's list, then
+// (u, w) to v's. The lists are symmetric, so a node's list length equals
+// the number of arcs into it and one count serves both passes:
+//   1. bucket each arc's source by target, in append order (a bucket then
+//      holds the node's neighbours in row order);
+//   2. walk the targets ascending and append each to its sources' lists: a
+//      run of one target arrives consecutively, in append order, and is
+//      summed there as it arrives.
+// `Weighted` false means every row weighs `unit`, and the buckets carry no
+// weight. O(n + m), two scatter passes, the next writes prefetched.
+template <bool Weighted>
+void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* row_weight, double unit,
+                   WeightedGraph& g) {
+    std::vector<std::uint64_t>& offsets = g.offsets;
+    offsets.assign(n + 1, 0);
+    for (const Edge e : edges) {
+        if (e.source == e.target) continue;
+        ++offsets[e.source + 1];
+        ++offsets[e.target + 1];
+    }
+    for (std::uint64_t v = 0; v < n; ++v) offsets[v + 1] += offsets[v];
+    const std::uint64_t arcs = offsets[n];
+
+    struct Half {
+        NodeId source;
+        double weight;
+    };
+    using Entry = std::conditional_t<Weighted, Half, NodeId>;
+    std::vector<Entry> bucket(arcs);
+    {
+        std::vector<std::uint64_t> pos(offsets.begin(), offsets.end() - 1);
+        const std::uint64_t m = edges.size();
+        for (std::uint64_t i = 0; i < m; ++i) {
+            if (i + kAhead < m) {
+                __builtin_prefetch(&pos[edges[i + kAhead].source]);
+                __builtin_prefetch(&pos[edges[i + kAhead].target]);
+            }
+            const Edge e = edges[i];
+            if (e.source == e.target) continue;
+            if constexpr (Weighted) {
+                bucket[pos[e.target]++] = Half{e.source, row_weight[i]};
+                bucket[pos[e.source]++] = Half{e.target, row_weight[i]};
+            } else {
+                bucket[pos[e.target]++] = e.source;
+                bucket[pos[e.source]++] = e.target;
+            }
+        }
+    }
+
+    g.targets.resize(arcs);
+    g.weights.resize(arcs);
+    std::vector<std::uint64_t> fill(offsets.begin(), offsets.end() - 1);
+    NodeId* targets = g.targets.data();
+    double* weights = g.weights.data();
+    auto source_of = [&](std::uint64_t j) -> NodeId {
+        if constexpr (Weighted) return bucket[j].source;
+        else return bucket[j];
+    };
+    std::uint64_t t = 0;
+    for (std::uint64_t j = 0; j < arcs; ++j) {
+        while (offsets[t + 1] == j) ++t;
+        if (j + kAhead < arcs) __builtin_prefetch(&fill[source_of(j + kAhead)]);
+        if (j + kAhead / 2 < arcs) __builtin_prefetch(targets + fill[source_of(j + kAhead / 2)], 1);
+        const NodeId s = source_of(j);
+        double w = unit;
+        if constexpr (Weighted) w = bucket[j].weight;
+        std::uint64_t& f = fill[s];
+        if (f > offsets[s] && targets[f - 1] == t) {
+            weights[f - 1] += w;
+        } else {
+            targets[f] = t;
+            weights[f] = w;
+            ++f;
+        }
+    }
+    std::vector<Entry>().swap(bucket);
+
+    // Squeeze out the room left by merged runs.
+    std::uint64_t write = 0;
+    for (std::uint64_t s = 0; s < n; ++s) {
+        const std::uint64_t begin = offsets[s], end = fill[s];
+        offsets[s] = write;
+        if (begin != write) {
+            std::copy(targets + begin, targets + end, targets + write);
+            std::copy(weights + begin, weights + end, weights + write);
+        }
+        write += end - begin;
+    }
+    offsets[n] = write;
+    g.targets.resize(write);
+    g.weights.resize(write);
+}
+
+}  // namespace
+
 WeightedGraph build_weighted_graph(std::uint64_t n, std::span<const Edge> edges,
-                                   const std::optional<std::vector<double>>& weights) {
+                                   const std::optional<std::vector<double>>& weights, int scale_exponent) {
+    const double unit = std::ldexp(1.0, scale_exponent);
+    std::vector<double> scaled;
     const double* w = weights ? weights->data() : nullptr;
-    auto weight_of = [w](std::size_t i) { return w ? w[i] : 1.0; };
+    if (w && scale_exponent != 0) {
+        scaled.resize(weights->size());
+        for (std::size_t i = 0; i < scaled.size(); ++i) scaled[i] = std::ldexp(w[i], scale_exponent);
+        w = scaled.data();
+    }
 
     WeightedGraph g;
     g.node_count = n;
     g.self_loop_weight.assign(n, 0.0);
     for (std::size_t i = 0; i < edges.size(); ++i)
-        if (edges[i].source == edges[i].target) g.self_loop_weight[edges[i].source] += weight_of(i);
+        if (edges[i].source == edges[i].target) g.self_loop_weight[edges[i].source] += w ? w[i] : unit;
 
-    // Row (u, v) appends (v, w) to u's list, then (u, w) to v's.
-    assemble_lists(
-        n,
-        [&](auto&& emit) {
-            for (std::size_t i = 0; i < edges.size(); ++i) {
-                const Edge e = edges[i];
-                if (e.source == e.target) continue;
-                const double wi = weight_of(i);
-                emit(e.source, e.target, wi);
-                emit(e.target, e.source, wi);
-            }
-        },
-        g);
+    if (w) lay_out_lists<true>(n, edges, w, unit, g);
+    else lay_out_lists<false>(n, edges, nullptr, unit, g);
     compute_strengths(g);
 
     double sum = 0.0;

@@ -16,6 +16,8 @@
 namespace knotwell::paths {
 namespace {
 
+// A bad source is reported as an edge error on purpose: the message names
+// "edge 0" with the source as both ids, the wording callers match on.
 InputError source_out_of_range(NodeId source, std::uint64_t n) {
     return InputError::edge_out_of_range(0, source, source, n);
 }

@@ -2,12 +2,13 @@
 //
 // Sums, over every unordered pair {s, t} of distinct nodes in one component,
 // the hop distance and the number of such pairs, each pair counted once from
-// its smaller id, then divides. Both sums are unsigned 64-bit, so they are
-// exact and independent of how the work is split.
+// its smaller id, then divides. Both sums are exact integers (`PairSums`),
+// so they are independent of how the work is split.
 //
 // Bit-parallel multi-source BFS (Then et al., "The More the Merrier:
 // Efficient Multi-Source Graph Traversal", VLDB 2014): a batch of 64 * W
-// consecutive sources shares one traversal, bit j of word q of a node's
+// consecutive sources shares one traversal (nodes first renumbered so that
+// each batch is a compact ball, see `ball_order`), bit j of word q of a node's
 // W-word masks standing for source first + 64q + j. A level expands every
 // node whose frontier mask is non-zero and passes those bits to neighbours
 // that have not seen them, so an edge is scanned once per level for all the
@@ -27,9 +28,12 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <span>
+#include <vector>
 
 #include "parallel/parallel.hpp"
 #include "paths/bfs.hpp"
+#include "paths/pair_sums.hpp"
 #include "paths/paths.hpp"
 
 namespace knotwell::paths {
@@ -38,13 +42,11 @@ namespace {
 // Words per node mask: batches of 128 sources. Wider masks share each edge
 // scan among more searches at the price of more bytes per node touched.
 constexpr unsigned kMaskWords = 2;
-// A level is pulled once its frontier holds more than 1/kPullShare of the arcs.
-constexpr std::uint64_t kPullShare = 16;
-
-struct PairSums {
-    std::uint64_t total = 0;  // sum of distances
-    std::uint64_t count = 0;  // number of connected pairs
-};
+// A level is pulled once its frontier holds more than 1/kPullShare of the
+// arcs. A pull reads every node, so on graphs of high diameter, whose
+// frontiers are wide rings but few of their nodes still gain, it pays only
+// for the widest levels.
+constexpr std::uint64_t kPullShare = 4;
 
 // n * W zeroed words from calloc: fresh pages come zeroed from the kernel
 // and are only faulted in where a search writes.
@@ -159,8 +161,7 @@ void settle_level(MsBfsWorkspace<Id, W>& ws, std::uint64_t first, std::uint64_t 
             pairs += static_cast<std::uint64_t>(std::popcount(gain & sources_below(w, first + 64 * q)));
         }
         if (was_seen == 0) ws.touched.push_back(w);
-        sums.total += pairs * d;
-        sums.count += pairs;
+        sums.add(pairs, d);
     }
 }
 
@@ -192,6 +193,50 @@ void batch_sums(const Csr<Id>& g, std::uint64_t first, std::uint64_t width, MsBf
     for (Id w : ws.touched) std::fill_n(ws.seen.p + std::uint64_t{w} * W, W, 0);
 }
 
+// A numbering in which every run of `batch` consecutive ids (a batch of
+// sources) is a compact ball: balls are grown breadth-first, over nodes not
+// yet numbered, from the smallest such node, each filling the rest of its
+// batch. A node is met at as many levels of a batch's traversal as the
+// spread of its distances to the batch's sources, which a ball keeps near
+// its diameter; 128 consecutive ids of a lattice row spread over 128 levels.
+// Returns order[new id] = old id. O(n + m).
+template <class Id>
+std::vector<Id> ball_order(const Csr<Id>& g, std::uint64_t batch) {
+    const std::uint64_t n = g.n;
+    std::vector<Id> order;
+    order.reserve(n);
+    std::vector<std::uint8_t> placed(n, 0);
+    std::uint64_t seed = 0;
+    while (order.size() < n) {
+        while (placed[seed]) ++seed;
+        const std::size_t start = order.size();
+        const std::size_t stop = start + (batch - start % batch);
+        placed[seed] = 1;
+        order.push_back(static_cast<Id>(seed));
+        for (std::size_t head = start; head < order.size() && order.size() < stop; ++head) {
+            for (const Id v : g.neighbours(order[head])) {
+                if (placed[v]) continue;
+                placed[v] = 1;
+                order.push_back(v);
+                if (order.size() == stop) break;
+            }
+        }
+    }
+    return order;
+}
+
+// g with node order[i] renamed i. Pair sums do not depend on the names: each
+// pair is still counted once, from whichever end has the smaller new id.
+template <class Id>
+Csr<Id> renumbered(const Csr<Id>& g, std::span<const Id> order) {
+    std::vector<Id> rename(g.n);
+    for (std::uint64_t i = 0; i < g.n; ++i) rename[order[i]] = static_cast<Id>(i);
+    return group_arcs<Id>(g.n, false, Merge::None, [&](auto&& emit) {
+        for (std::uint64_t u = 0; u < g.n; ++u)
+            for (const Id v : g.neighbours(order[u])) emit(u, rename[v], 0.0);
+    });
+}
+
 template <class Id, unsigned W>
 PairSums all_pair_sums(const Csr<Id>& g) {
     constexpr std::uint64_t kBatch = 64 * W;
@@ -209,10 +254,7 @@ PairSums all_pair_sums(const Csr<Id>& g) {
             }
             return sums;
         },
-        [](PairSums& acc, PairSums&& piece) {
-            acc.total += piece.total;
-            acc.count += piece.count;
-        },
+        [](PairSums& acc, PairSums&& piece) { acc.add(piece); },
         parallel::work_product(batches * W, n + g.arcs()));
 }
 
@@ -220,14 +262,16 @@ PairSums all_pair_sums(const Csr<Id>& g) {
 
 Result<double> mean_shortest_path(std::uint64_t n, std::span<const Edge> edges) {
     if (auto err = check_edge_range(n, edges)) return *err;
-    // The graph's offsets and the three masks of one workspace; each further
-    // workspace is the same size again, allocated when its piece starts.
-    require_node_arrays(n, kCsrBytesPerNode + 3 * 8 * kMaskWords);
+    // The graph's offsets (twice while renumbering, with the order and the
+    // renaming) and the three masks of one workspace; each further workspace
+    // is the same size again, allocated when its piece starts.
+    require_node_arrays(n, 2 * kCsrBytesPerNode + 3 * 8 * kMaskWords + 2 * 8 + 1);
     const PairSums sums = with_id_type(n, [&]<class Id>() {
-        return all_pair_sums<Id, kMaskWords>(build_traversal_graph<Id>(n, edges, true));
+        Csr<Id> g = build_traversal_graph<Id>(n, edges, true);
+        if (n > 64 * kMaskWords) g = renumbered<Id>(g, ball_order(g, 64 * kMaskWords));
+        return all_pair_sums<Id, kMaskWords>(g);
     });
-    if (sums.count == 0) return std::numeric_limits<double>::quiet_NaN();
-    return static_cast<double>(sums.total) / static_cast<double>(sums.count);
+    return sums.mean();
 }
 
 }  // namespace knotwell::paths

@@ -30,6 +30,7 @@
 #include "graph/csr.hpp"
 #include "parallel/parallel.hpp"
 #include "paths/bfs.hpp"
+#include "paths/pair_sums.hpp"
 
 namespace kp = knotwell::parallel;
 using knotwell::Edge;
@@ -543,6 +544,36 @@ void check_group_arcs() {
     CHECK((g.weights == std::vector<double>{0.5, (1e16 + 1.0) + 1.0, 4.0}));
 }
 
+// The mean's distance total must not wrap past 2^64, and below 2^64 it must
+// give the very double a 64-bit total gave.
+void check_pair_sums() {
+    knotwell::paths::PairSums sums;
+    // A path of 5 million nodes: distance d joins n - d pairs.
+    const std::uint64_t n = 5'000'000;
+    for (std::uint64_t d = 1; d < n; ++d) sums.add(n - d, d);
+    CHECK(sums.count == n * (n - 1) / 2);
+    // sum (n - d) d = (n^3 - n) / 6, far above 2^64.
+    const unsigned __int128 want = (static_cast<unsigned __int128>(n) * n * n - n) / 6;
+    CHECK(sums.total == want && want > UINT64_MAX);
+    CHECK(sums.mean() == static_cast<double>(want) / static_cast<double>(sums.count));
+    CHECK(std::fabs(sums.mean() - (n + 1) / 3.0) < 1e-6);
+    // Pieces added in any grouping give the same sums.
+    knotwell::paths::PairSums left, right;
+    left.add(3, UINT64_MAX);
+    right.add(UINT64_MAX, 2);
+    left.add(right);
+    CHECK(left.total == static_cast<unsigned __int128>(3) * UINT64_MAX + static_cast<unsigned __int128>(UINT64_MAX) * 2);
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 1000; ++i) {
+        knotwell::paths::PairSums small;
+        const std::uint64_t total = rng() >> (rng() % 64), count = 1 + (rng() >> (rng() % 64));
+        small.add(1, total);
+        small.add(count - 1, 0);
+        CHECK(small.mean() == static_cast<double>(total) / static_cast<double>(count));
+    }
+    CHECK(std::isnan(knotwell::paths::PairSums{}.mean()));
+}
+
 int graphs() {
     std::mt19937_64 rng(12345);
     // Worked cases of the builder.
@@ -565,6 +596,7 @@ int graphs() {
     CHECK(threw);
     check_size_rules();
     check_group_arcs();
+    check_pair_sums();
 
     for (int round = 0; round < 40; ++round) {
         const std::uint64_t n = round < 5 ? static_cast<std::uint64_t>(round) : 1 + rng() % 3000;

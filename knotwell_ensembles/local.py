@@ -1,0 +1,101 @@
+"""Local runs: worker threads pulling batches of sample indices.
+
+The native generators release the interpreter lock (rewiring runs its single
+sample on the module's worker pool, the other two on the calling thread), so
+threads generate side by side; most native statistics hold the lock, so their
+part of each sample runs one thread at a time. Each thread writes its values
+straight into the result rows of its samples: nothing is gathered, and at most
+one sample per thread is alive at any moment.
+
+The calling thread only watches: it wakes ten times a second to move the
+progress bar, and a Ctrl-C there stops the run at once (threads end after
+their current sample, without delaying the KeyboardInterrupt).
+"""
+
+from __future__ import annotations
+
+import threading
+
+import numpy as np
+
+from .engine import run_sample
+from .seeds import sample_seeds
+
+__all__ = ["run_local"]
+
+
+class _Shared:
+    def __init__(self, start: int, stop: int, batch: int):
+        self.lock = threading.Lock()
+        self.stop_event = threading.Event()
+        self.next, self.end, self.batch = start, stop, batch
+        self.done = 0
+        self.error: BaseException | None = None
+
+    def claim(self):
+        with self.lock:
+            if self.stop_event.is_set() or self.next >= self.end:
+                return None
+            start = self.next
+            self.next = min(start + self.batch, self.end)
+            return start, self.next
+
+    def fail(self, exc: BaseException):
+        with self.lock:
+            if self.error is None:
+                self.error = exc
+        self.stop_event.set()
+
+
+def _work(shared: _Shared, model, payload, statistic, seed, shape, values, diagnostics):
+    while (claim := shared.claim()) is not None:
+        start, stop = claim
+        for offset, native_seed in enumerate(sample_seeds(seed, stop, start)):
+            if shared.stop_event.is_set():
+                return
+            i = start + offset
+            try:
+                values[i], diagnostics[i] = run_sample(model, payload, statistic, i, native_seed, shape)
+            except BaseException as exc:  # noqa: BLE001 - handed to the calling thread
+                shared.fail(exc)
+                return
+            with shared.lock:
+                shared.done += 1
+
+
+def run_local(model, payload, statistic, seed, shape, values, diagnostics, start, batch, workers, bar):
+    """Fill rows start .. len(values) - 1 of `values` and `diagnostics`."""
+    stop = len(values)
+    shared = _Shared(start, stop, batch)
+    workers = max(1, min(workers, -(-(stop - start) // batch)))
+    threads = []
+    shown = 0
+    try:
+        for k in range(workers):
+            t = threading.Thread(target=_work, name=f"knotwell-ensembles-{k}",
+                                 args=(shared, model, payload, statistic, seed, shape, values, diagnostics))
+            t.start()
+            threads.append(t)
+        for t in threads:
+            while t.is_alive():
+                t.join(0.1)
+                shown = _advance(bar, shared, shown)
+    except BaseException:
+        shared.stop_event.set()
+        raise
+    _advance(bar, shared, shown)
+    if shared.error is not None:
+        raise shared.error
+    return values, diagnostics
+
+
+def _advance(bar, shared, shown):
+    done = shared.done
+    if done > shown:
+        bar.update(done - shown)
+    return done
+
+
+def empty_rows(samples: int, shape: tuple, n_diagnostics: int):
+    return (np.empty((samples,) + shape, dtype=np.float64),
+            np.zeros((samples, n_diagnostics), dtype=np.uint64))
