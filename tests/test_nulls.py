@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 from collections import Counter
 
 import networkx as nx
@@ -365,3 +366,52 @@ def test_sigint_stops_running_samples():
     outcome, latency, swaps, attempts = json.loads(run.stdout)
     assert outcome == "interrupted" and latency < 2.0
     assert swaps == [0, 0] and attempts == [1000, 1000]
+
+
+# ------------------------------------------------------- hostile edge sets
+
+GOLDEN = np.uint64(0x9E3779B97F4A7C15)
+
+
+def colliding_edges(n, m, capacity, window):
+    """m pairs of ids below n whose keys all have their home among the first
+    `window` slots of a table of `capacity` slots under a fixed multiplicative
+    hash of the kind an edge set might use, (k ^ k >> 29) * golden with
+    k = low << 32 | high: input crafted against an unkeyed hash. With window
+    < m they pile up into one probe run of m entries."""
+    shift = np.uint64(64 - (capacity.bit_length() - 1))
+    found = []
+    with np.errstate(over="ignore"):
+        for low in range(n - 1):
+            high = np.arange(low + 1, n, dtype=np.uint64)
+            k = (np.uint64(low) << np.uint64(32)) | high
+            slot = ((k ^ (k >> np.uint64(29))) * GOLDEN) >> shift
+            found.extend((low, int(h)) for h in high[slot < np.uint64(window)])
+            if len(found) >= m:
+                return arr(found[:m])
+    raise AssertionError("too few colliding pairs")
+
+
+def test_crafted_collisions_do_not_slow_rewiring():
+    """With a fixed hash, loading these pairs would walk a probe run of up to
+    m entries per pair (quadratic: hundreds of times the random case); with a
+    key the input cannot know they spread like random pairs. Compared with
+    random pairs of the same size in the same process, so machine speed
+    cancels out."""
+    n, m = 2048, 40000
+    capacity = 1 << (3 * m).bit_length()  # the rewiring set's table for m pairs
+    crafted = colliding_edges(n, m, capacity, m // 4)
+    assert_simple(crafted, n)
+    plain = simple_graph(n, m, 3)
+    assert len(plain) == m
+
+    def best_time(edges):
+        times = []
+        for _ in range(3):
+            start = time.perf_counter()
+            rewire(n, edges, 2, 1000, 1000, 1)
+            times.append(time.perf_counter() - start)
+        return min(times)
+
+    rewire(n, plain, 1, 10, 10, 1)  # pool started
+    assert best_time(crafted) < 10 * best_time(plain)

@@ -36,14 +36,21 @@ COUNT_WORKERS = """
         return len(os.listdir("/proc/self/task"))
 
     edges = np.array([[0, 1], [1, 2]], dtype=np.uint64)
+    n = 3000
+    path = np.array([[i, i + 1] for i in range(n - 1)], dtype=np.uint64)
     before = threads()
     kw.shortest_paths_rust(3, edges, 0, False)       # runs on the calling thread
     kw.connected_components_rust(3, edges)
     assert threads() == before, "pool created by a function that does not sweep"
+    # sweeps too small to be worth waking workers run on the calling thread
     assert kw.mean_shortest_path_rust(3, edges) == 4 / 3
+    assert kw.betweenness_rust(3, edges, None, False, False).tolist() == [0, 1, 0]
+    assert threads() == before, "pool created by a small sweep"
+    assert kw.mean_shortest_path_rust(n, path) == (n + 1) / 3
     first = threads()
     os.environ["RAYON_NUM_THREADS"] = "7"
-    assert kw.shortest_paths_multi_rust(3, edges, np.array([2], np.uint64), False).tolist() == [[2, 1, 0]]
+    sources = np.arange(0, n, 30, dtype=np.uint64)
+    assert kw.shortest_paths_multi_rust(n, path, sources, False)[:, 0].tolist() == sources.tolist()
     print(first - before, threads() - before)
 """
 
@@ -111,6 +118,64 @@ def test_allocation_failure_in_a_worker_raises_memory_error():
         """
     )
     assert out.strip() == "ok"
+
+
+# The first sweeps of a process whose pool cannot start a single thread: under
+# an address-space cap no thread stack fits (MemoryError); under a limit on
+# the user's threads the cause is not memory (RuntimeError). Either is an
+# ordinary exception, and once the limit is lifted the pool starts and
+# answers correctly.
+THREAD_LIMIT = """
+    import os, resource, sys
+    import numpy as np
+    import knotwell_rs as kw
+
+    mode = sys.argv[1]
+    n = 5000
+    path = np.array([[i, i + 1] for i in range(n - 1)], dtype=np.uint64)
+    sources = np.array([0, n - 1] * 4, dtype=np.uint64)  # enough work for the pool
+    calls = {
+        "mean": lambda: kw.mean_shortest_path_rust(n, path),
+        "multi": lambda: kw.shortest_paths_multi_rust(n, path, sources, False),
+        "betweenness": lambda: kw.betweenness_rust(n, path, None, False, False),
+    }
+    if mode == "memory":
+        limit = resource.RLIMIT_AS
+        with open("/proc/self/statm") as f:
+            cap = int(f.read().split()[0]) * resource.getpagesize() + 4 * 2**20
+    else:
+        limit = resource.RLIMIT_NPROC
+        if os.geteuid() == 0:  # root is exempt from the thread limit
+            os.setgid(65534)
+            os.setuid(65534)
+        cap = 1
+    soft, hard = resource.getrlimit(limit)
+    resource.setrlimit(limit, (cap, hard))
+    failures = []
+    for name, call in calls.items():
+        try:
+            call()
+        except Exception as e:  # must be an ordinary exception
+            failures.append(type(e).__name__)
+        else:
+            failures.append("none")
+    resource.setrlimit(limit, (soft, hard))
+    assert kw.mean_shortest_path_rust(n, path) == (n + 1) / 3
+    assert kw.shortest_paths_multi_rust(n, path, sources, False)[1, 0] == n - 1
+    assert kw.betweenness_rust(n, path, None, False, False)[n // 2] == (n // 2) * (n - 1 - n // 2)
+    print(" ".join(failures))
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="needs Linux resource limits")
+@pytest.mark.parametrize("mode, error", [
+    pytest.param("memory", "MemoryError", marks=pytest.mark.skipif(
+        bool(os.environ.get("KNOTWELL_SANITIZE")), reason="address-space caps do not mix with the sanitizer")),
+    ("threads", "RuntimeError"),
+])
+def test_pool_that_cannot_start_a_thread(mode, error):
+    out = run_python(THREAD_LIMIT.replace("sys.argv[1]", repr(mode)), {"OPENBLAS_NUM_THREADS": "1"})
+    assert out.split() == [error] * 3
 
 
 def test_interrupt_stops_a_mean_sweep():

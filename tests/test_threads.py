@@ -226,3 +226,68 @@ def test_results_independent_of_pool_size(expected, pool):
     other = pickle.loads(bytes.fromhex(out.stdout.strip()))
     bad = [label for label, _, _ in calls if not agree(exp[label], other[label])]
     assert not bad, bad
+
+
+# A daemon thread is inside a lock-releasing call while the interpreter shuts
+# down. An object torn down with __main__ keeps the finalisation open long
+# enough that the thread tries to retake the lock meanwhile (sweeps poll every
+# few milliseconds); CPython then ends the thread, and the process must still
+# exit cleanly.
+AT_EXIT = textwrap.dedent("""
+    import sys, threading, time
+    import numpy as np
+    import knotwell_rs as kw
+
+    name = sys.argv[1]
+    rng = np.random.default_rng(0)
+
+    def random_edges(n, m):
+        return rng.integers(0, n, size=(m, 2), dtype=np.uint64)
+
+    def simple_edges(n, m):
+        e = random_edges(n, m)
+        return np.unique(np.sort(e[e[:, 0] != e[:, 1]], axis=1), axis=0)
+
+    calls = {
+        "shortest_paths_multi_rust": lambda: (
+            20000, random_edges(20000, 2_000_000), np.arange(2000, dtype=np.uint64), False),
+        "betweenness_rust": lambda: (20000, random_edges(20000, 1_000_000)),
+        "rewire_degree_preserving_rust": lambda: (100000, simple_edges(100000, 400000), 4, 10**12, 10**12, 1),
+        "louvain_rust": lambda: (200000, random_edges(200000, 1_000_000)),
+        "label_propagation_rust": lambda: (300000, random_edges(300000, 2_000_000)),
+        "configuration_model_rust": lambda: (np.full(2_000_000, 20, dtype=np.uint64), 1),
+        "erdos_renyi_rust": lambda: (6000, 6000 * 5999 // 2, 1),
+    }
+    args = calls[name]()
+
+    class SlowTeardown:
+        def __init__(self):
+            self.sleep = time.sleep
+        def __del__(self):
+            self.sleep(0.4)
+
+    keep = SlowTeardown()
+    started = threading.Event()
+
+    def run():
+        started.set()
+        getattr(kw, name)(*args)
+
+    threading.Thread(target=run, daemon=True).start()
+    started.wait()
+    time.sleep(0.3)
+    print("leaving", flush=True)
+""")
+
+LOCK_RELEASING = ["shortest_paths_multi_rust", "betweenness_rust", "rewire_degree_preserving_rust", "louvain_rust",
+                  "label_propagation_rust", "configuration_model_rust", "erdos_renyi_rust"]
+
+
+@pytest.mark.parametrize("name", LOCK_RELEASING)
+def test_daemon_thread_inside_a_call_at_exit(name):
+    if not built(name):
+        pytest.skip(f"{name} not built")
+    out = subprocess.run([sys.executable, "-c", AT_EXIT, name], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, (out.returncode, out.stderr[-2000:])
+    assert out.stdout.split() == ["leaving"]
+    assert "FATAL" not in out.stderr and "terminate" not in out.stderr, out.stderr[-2000:]

@@ -179,7 +179,7 @@ std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
             shelf.give(std::move(worker));
             return sum;
         },
-        fold_piece);
+        fold_piece, parallel::work_product(g.n, g.n + g.targets.size()));
     return std::move(total.values);
 }
 

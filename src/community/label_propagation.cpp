@@ -50,8 +50,10 @@ struct Propagation {
         const std::uint64_t len = order.size();
         const std::uint64_t* off = g.offsets.data();
         const NodeId* targets = g.targets.data();
+        parallel::InterruptPoll poll;
         for (std::uint64_t i = 0; i < len; ++i) {
             const NodeId u = order[i];
+            poll.tick(off[u + 1] - off[u] + 1);
             // The order is random, so each list starts with a cache miss:
             // fetch the offsets six nodes ahead, the list three ahead and
             // the labels of the next node's first neighbours (inline: as a

@@ -33,8 +33,10 @@ std::uint64_t move_nodes(const WeightedGraph& g, std::span<const std::uint64_t> 
     const std::uint64_t len = order.size();
     const std::uint64_t* off = g.offsets.data();
     const NodeId* targets = g.targets.data();
+    parallel::InterruptPoll poll;
     for (std::uint64_t i = 0; i < len; ++i) {
         const std::uint64_t u = order[i];
+        poll.tick(off[u + 1] - off[u] + 1);
         // The order is shuffled, so each list starts with a cache miss:
         // fetch the offsets six nodes ahead, the list three ahead and the
         // communities of the next node's first neighbours. (Kept inline: as
@@ -130,7 +132,9 @@ WeightedGraph coarsen(const WeightedGraph& g, std::span<const std::uint64_t> com
     const NodeId* targets = g.targets.data();
     const double* weights = g.weights.data();
     constexpr std::uint64_t kAhead = 4;
+    parallel::InterruptPoll poll;
     for (std::uint64_t c = 0; c < k; ++c) {
+        poll.tick(start[c + 1] - start[c] + 1);
         double self = 0.0;
         listed.clear();
         for (std::uint64_t m = start[c]; m < start[c + 1]; ++m) {

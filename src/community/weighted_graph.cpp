@@ -26,7 +26,9 @@ void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* r
                    WeightedGraph& g) {
     std::vector<std::uint64_t>& offsets = g.offsets;
     offsets.assign(n + 1, 0);
+    parallel::InterruptPoll poll;
     for (const Edge e : edges) {
+        poll.tick();
         if (e.source == e.target) continue;
         ++offsets[e.source + 1];
         ++offsets[e.target + 1];
@@ -44,6 +46,7 @@ void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* r
         std::vector<std::uint64_t> pos(offsets.begin(), offsets.end() - 1);
         const std::uint64_t m = edges.size();
         for (std::uint64_t i = 0; i < m; ++i) {
+            poll.tick();
             if (i + kAhead < m) {
                 __builtin_prefetch(&pos[edges[i + kAhead].source]);
                 __builtin_prefetch(&pos[edges[i + kAhead].target]);
@@ -71,6 +74,7 @@ void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* r
     };
     std::uint64_t t = 0;
     for (std::uint64_t j = 0; j < arcs; ++j) {
+        poll.tick();
         while (offsets[t + 1] == j) ++t;
         if (j + kAhead < arcs) __builtin_prefetch(&fill[source_of(j + kAhead)]);
         if (j + kAhead / 2 < arcs) __builtin_prefetch(targets + fill[source_of(j + kAhead / 2)], 1);

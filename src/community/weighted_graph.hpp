@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "graph/input.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace knotwell {
 

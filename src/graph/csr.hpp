@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "graph/input.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace knotwell {
 
@@ -139,8 +140,12 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::u
     const unsigned shift = csr_detail::block_shift(n);
     const std::uint64_t blocks = (n >> shift) + 1;
     const std::uint64_t mask = (std::uint64_t{1} << shift) - 1;
+    parallel::InterruptPoll poll;
     std::vector<std::uint64_t> block_start(blocks + 1, 0);
-    for_each_arc([&](std::uint64_t key, V) { ++block_start[(key >> shift) + 1]; });
+    for_each_arc([&](std::uint64_t key, V) {
+        poll.tick();
+        ++block_start[(key >> shift) + 1];
+    });
     for (std::uint64_t b = 0; b < blocks; ++b) block_start[b + 1] += block_start[b];
     const std::uint64_t arcs = block_start[blocks];
 
@@ -150,6 +155,7 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::u
     {
         std::vector<std::uint64_t> cursor(block_start.begin(), block_start.end() - 1);
         for_each_arc([&](std::uint64_t key, V value) {
+            poll.tick();
             const std::uint64_t k = cursor[key >> shift]++;
             out[k] = value;
             local[k] = static_cast<std::uint32_t>(key & mask);
@@ -159,6 +165,7 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::u
     std::vector<V> staged;
     for (std::uint64_t b = 0; b < blocks && (b << shift) < n; ++b) {
         const std::uint64_t first = b << shift;
+        poll.tick(2 * (block_start[b + 1] - block_start[b]) + mask + 1);
         csr_detail::sort_block(first, std::min(mask + 1, n - first), block_start[b], block_start[b + 1],
                                local.data(), out, offsets.data(), count, staged);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "graph/csr.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace knotwell {
 namespace {
@@ -61,9 +62,11 @@ void peel(const Csr<Id>& adj, PeelState<Id>& s) {
     Id* pos = s.pos.data();
     Id* vert = s.vert.data();
     Id* bin = s.bin.data();
+    parallel::InterruptPoll poll;
     for (std::uint64_t i = 0; i < n; ++i) {
         if (i + kPrefetchAhead < n) __builtin_prefetch(targets + off[vert[i + kPrefetchAhead]]);
         const Id v = vert[i];
+        poll.tick(off[v + 1] - off[v] + 1);
         const Id dv = d[v];
         for (std::uint64_t k = off[v], end = off[v + 1]; k < end; ++k) {
             const Id u = targets[k];

@@ -155,6 +155,8 @@ void raise_current_exception() noexcept {
     } catch (const parallel::Interrupted&) {
         // The poll hook left the signal handler's exception pending.
         if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    } catch (const parallel::ThreadStartFailed& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const std::exception& e) {
         set_panic(e.what());
     } catch (...) {

@@ -24,7 +24,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <span>
 #include <string>
@@ -169,16 +172,25 @@ T unwrap(Result<T>&& result) {
 // every exit path, exceptions included. While it lives, a sweep started on
 // this thread briefly re-takes the lock every few milliseconds to run the
 // interpreter's signal check, so Ctrl-C stops the sweep.
+//
+// At interpreter exit CPython 3.13 ends a daemon thread that retakes the lock
+// with pthread_exit, a forced unwind that must pass through untouched: the
+// state is forgotten before each retake, so an unwinding guard does not try
+// again, and `without_gil` retakes the lock outside of any other unwinding.
 class GilRelease {
   public:
     GilRelease() : state_(PyEval_SaveThread()), poll_([this] { return signal_pending(); }) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() {
+        if (state_ != nullptr) PyEval_RestoreThread(state_);
+    }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
+    void restore() { PyEval_RestoreThread(std::exchange(state_, nullptr)); }
+
   private:
     bool signal_pending() {
-        PyEval_RestoreThread(state_);
+        restore();
         const bool raised = PyErr_CheckSignals() < 0;
         state_ = PyEval_SaveThread();
         return raised;
@@ -191,7 +203,18 @@ class GilRelease {
 template <class F>
 auto without_gil(F&& f) {
     GilRelease release;
-    return f();
+    std::exception_ptr failure;
+    try {
+        auto result = f();
+        release.restore();
+        return result;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    release.restore();
+    std::rethrow_exception(failure);
 }
 
 // Runs `algorithm` (owned inputs -> Result<T>) as the function's table says:
@@ -206,13 +229,16 @@ auto compute(const sig::Function& f, F&& algorithm) {
 // Translates every C++ failure into the Python exception it stands for.
 void raise_current_exception() noexcept;
 
-// `f` returns the result object (a Ref).
+// `f` returns the result object (a Ref). Not noexcept: the forced unwind
+// of a thread ended at interpreter exit passes through.
 template <class F>
-PyObject* guarded(F&& f) noexcept {
+PyObject* guarded(F&& f) {
     try {
         // Sweeps run with the lock held check for signals themselves.
         parallel::PollScope poll([] { return PyErr_CheckSignals() < 0; });
         return f().release();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         raise_current_exception();
         return nullptr;

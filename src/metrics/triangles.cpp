@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "graph/csr.hpp"
+#include "parallel/interrupt.hpp"
 
 namespace knotwell {
 namespace {
@@ -60,8 +61,10 @@ Oriented<Id> orient_by_rank(const Csr<Id>& adj, const RankOrder<Id>& order) {
     Oriented<Id> g;
     g.out_offsets.assign(n + 1, 0);
     g.in_offsets.assign(n + 1, 0);
+    parallel::InterruptPoll poll;
     for (std::uint64_t r = 0; r < n; ++r) {
         if (r + kPrefetchAhead < n) __builtin_prefetch(list_start + adj.offsets[order.vert[r + kPrefetchAhead]]);
+        poll.tick(adj.degree(order.vert[r]) + 1);
         std::uint64_t above = 0, below = 0;
         for (const Id v : adj.neighbours(order.vert[r])) {
             above += rank[v] > r;
@@ -78,6 +81,7 @@ Oriented<Id> orient_by_rank(const Csr<Id>& adj, const RankOrder<Id>& order) {
     std::uint64_t in_fill = 0;
     for (std::uint64_t r = 0; r < n; ++r) {
         if (r + kPrefetchAhead < n) __builtin_prefetch(list_start + adj.offsets[order.vert[r + kPrefetchAhead]]);
+        poll.tick(adj.degree(order.vert[r]) + 1);
         for (const Id v : adj.neighbours(order.vert[r])) {
             const Id rv = rank[v];
             if (rv >= r) continue;
@@ -124,9 +128,11 @@ std::vector<std::uint64_t> count_ranked(const Oriented<Id>& g) {
     std::uint64_t* t = tri.data();
     std::uint8_t* mark = marked.data();
     Tail* tail = tails.data();
+    parallel::InterruptPoll poll;
     for (std::uint64_t y = 0; y < n; ++y) {
         const std::uint64_t begin = off[y], end = off[y + 1];
         const std::uint64_t in_begin = in_off[y], in_end = in_off[y + 1];
+        poll.tick(in_end - in_begin + end - begin + 1);
         if (begin == end) {
             for (std::uint64_t i = in_begin; i < in_end; ++i) ++tail[in[i]].next;
             continue;

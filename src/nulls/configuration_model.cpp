@@ -10,9 +10,10 @@
 // O(S) time after the shuffle's S - 1 draws; one stub list of S ids, one edge
 // set and one output list of S / 2 pairs, all allocated before any draw. The
 // pairing pass prefetches the hash slot of a pair a few pairs ahead. Runs on
-// the calling thread.
+// the calling thread; every pass polls for an interrupt.
 #include "nulls/nulls.hpp"
 #include "nulls/pair_set.hpp"
+#include "parallel/interrupt.hpp"
 #include "rng/rng.hpp"
 
 namespace knotwell {
@@ -41,12 +42,17 @@ std::uint64_t sample_pairs(std::span<const std::uint64_t> degrees, std::uint64_t
     stubs.reserve(total);
     Set set(total / 2);
     out.reserve(total);
-    for (std::size_t v = 0; v < degrees.size(); ++v) stubs.insert(stubs.end(), degrees[v], v);
+    parallel::InterruptPoll poll;
+    for (std::size_t v = 0; v < degrees.size(); ++v) {
+        poll.tick(degrees[v] + 1);
+        stubs.insert(stubs.end(), degrees[v], v);
+    }
     rng.shuffle(std::span<std::uint64_t>(stubs));
 
     std::uint64_t discarded = 0;
     const std::size_t pairs = stubs.size() / 2;
     for (std::size_t p = 0; p < pairs; ++p) {
+        poll.tick(4);
         if (p + kPrefetchDistance < pairs) {
             const std::uint64_t a = stubs[2 * (p + kPrefetchDistance)], b = stubs[2 * (p + kPrefetchDistance) + 1];
             if (a != b) set.prefetch(Set::key(a, b));

@@ -7,13 +7,15 @@
 //
 // The draws never depend on the set's contents, so pairs are drawn a batch
 // ahead and their hash slots prefetched; a draw past the m-th acceptance is
-// simply dropped with the stream. Expected O(m) time for m well below
+// simply dropped with the stream. The loop polls for an interrupt once per
+// batch. Expected O(m) time for m well below
 // n(n - 1)/2 (a coupon-collector tail as m nears it); memory m pairs plus an
 // edge set of m entries. Runs on the calling thread.
 #include <limits>
 
 #include "nulls/nulls.hpp"
 #include "nulls/pair_set.hpp"
+#include "parallel/interrupt.hpp"
 #include "rng/rng.hpp"
 
 namespace knotwell {
@@ -37,7 +39,9 @@ void draw_edges(std::uint64_t n, std::uint64_t m, SplitMix64& rng, std::vector<s
     Set set(m);
     std::uint64_t us[kBatch], vs[kBatch];
     std::uint64_t count = 0;
+    parallel::InterruptPoll poll;
     while (count < m) {
+        poll.tick(kBatch);
         for (std::size_t b = 0; b < kBatch; ++b) {
             us[b] = rng.gen_below(n);
             vs[b] = rng.gen_below(n);

@@ -10,24 +10,73 @@
 // (max, max), which is never stored because low < high. The set is only
 // probed, never iterated, so its hash function cannot influence any result.
 //
+// The hash is keyed with a secret drawn from the operating system once per
+// process: with a fixed hash, an edge list could be built whose pairs all
+// share one probe run, making every operation linear in m. A key is folded
+// into the pair before one full 64 x 64 -> 128-bit multiply by another key,
+// whose two halves are xored (the folded multiply of aHash and wyhash); the
+// home slot is taken from the top bits.
+//
 // Cost: O(1) expected per operation; memory 8 or 16 bytes times 1.5 to 3
 // slots per expected entry (3 to 6 under churn).
 #pragma once
 
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
 
+#include "parallel/interrupt.hpp"
+
 namespace knotwell::nulls {
+
+struct HashKey {
+    std::uint64_t fold;   // xored into the key
+    std::uint64_t mul;    // odd multiplier
+    std::uint64_t wide;   // second multiplier of 128-bit keys (odd)
+};
+
+// Drawn once per process. Should the operating system refuse (no getrandom),
+// the clock, the process id and an address are mixed instead: still nothing
+// an input can know in advance.
+inline HashKey draw_hash_key() {
+    std::uint64_t words[3] = {};
+    if (getrandom(words, sizeof words, 0) != static_cast<ssize_t>(sizeof words)) {
+        std::uint64_t state = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                              (static_cast<std::uint64_t>(getpid()) << 32) ^ reinterpret_cast<std::uintptr_t>(&words);
+        for (std::uint64_t& w : words) {
+            state += 0x9E3779B97F4A7C15ULL;
+            std::uint64_t z = state;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+            w = z ^ (z >> 31);
+        }
+    }
+    return {words[0], words[1] | 1, words[2] | 1};
+}
+
+inline const HashKey& process_hash_key() {
+    static const HashKey key = draw_hash_key();
+    return key;
+}
+
+inline std::uint64_t folded_multiply(std::uint64_t x, std::uint64_t y) {
+    const unsigned __int128 p = static_cast<unsigned __int128>(x) * y;
+    return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+}
 
 // Both ids below 2^32: (low << 32) | high.
 struct NarrowPairs {
     using Key = std::uint64_t;
     static constexpr Key kEmpty = ~Key{0};
     static Key pack(std::uint64_t low, std::uint64_t high) { return (low << 32) | high; }
-    static std::uint64_t hash(Key k) { return (k ^ (k >> 29)) * 0x9E3779B97F4A7C15ULL; }
+    static std::uint64_t hash(Key k, const HashKey& key) { return folded_multiply(k ^ key.fold, key.mul); }
 };
 
 // Any 64-bit ids: low in the upper word, high in the lower one.
@@ -35,9 +84,9 @@ struct WidePairs {
     using Key = unsigned __int128;
     static constexpr Key kEmpty = ~Key{0};
     static Key pack(std::uint64_t low, std::uint64_t high) { return (static_cast<Key>(low) << 64) | high; }
-    static std::uint64_t hash(Key k) {
+    static std::uint64_t hash(Key k, const HashKey& key) {
         const auto low = static_cast<std::uint64_t>(k >> 64), high = static_cast<std::uint64_t>(k);
-        return (high ^ (low * 0xBF58476D1CE4E5B9ULL) ^ (low >> 31)) * 0x9E3779B97F4A7C15ULL;
+        return folded_multiply(folded_multiply(low ^ key.fold, key.mul) ^ high, key.wide);
     }
 };
 
@@ -65,7 +114,10 @@ class PairSet {
         const std::uint64_t capacity = std::bit_ceil(want);
         shift_ = static_cast<unsigned>(64 - std::countr_zero(capacity));
         mask_ = capacity - 1;
-        slots_.assign(capacity, Pairs::kEmpty);
+        // Filled in slices, polling between them: the table can run to gigabytes.
+        slots_.reserve(capacity);
+        for (parallel::InterruptPoll poll; slots_.size() < capacity; poll.tick(kFillSlice))
+            slots_.resize(std::min<std::uint64_t>(capacity, slots_.size() + kFillSlice), Pairs::kEmpty);
     }
 
     // Key of the unordered pair {u, v}, u != v.
@@ -106,8 +158,11 @@ class PairSet {
     [[gnu::always_inline]] void prefetch(Key k) const { __builtin_prefetch(&slots_[home(k)]); }
 
   private:
-    std::size_t home(Key k) const { return static_cast<std::size_t>(Pairs::hash(k) >> shift_); }
+    static constexpr std::uint64_t kFillSlice = std::uint64_t{1} << 16;
 
+    std::size_t home(Key k) const { return static_cast<std::size_t>(Pairs::hash(k, key_) >> shift_); }
+
+    HashKey key_ = process_hash_key();
     std::vector<Key> slots_;
     std::size_t mask_ = 0;
     unsigned shift_ = 0;

@@ -218,7 +218,7 @@ Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const E
         result.swaps[s] = counts.swaps;
         result.attempts[s] = counts.attempts;
         return std::nullopt;
-    });
+    }, parallel::work_product(n_samples, m + std::min(max_attempts, parallel::kUnknownWork - m)));
     return result;
 }
 

@@ -1,7 +1,9 @@
 #include "parallel/parallel.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -9,7 +11,9 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 namespace knotwell::parallel {
@@ -17,11 +21,11 @@ namespace {
 
 constexpr std::size_t kMaxPieces = 256;
 constexpr std::size_t kMaxWorkers = 65535;
-constexpr auto kPollInterval = std::chrono::milliseconds(20);
-
-// The poll hook of the calling thread, and on a worker the stop flag of the
-// sweep whose piece it runs.
+// The poll hook of the calling thread, its interval and when it last ran;
+// on a worker, the stop flag of the sweep whose piece it runs.
 thread_local std::function<bool()> tls_poll;
+thread_local std::chrono::nanoseconds tls_poll_interval = kPollInterval;
+thread_local std::chrono::steady_clock::time_point tls_last_poll{};
 thread_local const std::atomic<bool>* tls_stop = nullptr;
 
 // Unsigned decimal, optionally after one '+', within 64 bits; anything else
@@ -51,6 +55,28 @@ std::size_t logical_processors() {
     return hw > 0 ? hw : 1;
 }
 
+// Whether a thread stack of the default size still fits in the address
+// space. pthread_create reports a failed stack mapping and a thread limit
+// alike (EAGAIN), so the failure is told apart by trying the mapping.
+bool thread_stack_fits() {
+    std::size_t stack = std::size_t{8} << 20;
+    pthread_attr_t attr;
+    if (pthread_getattr_default_np(&attr) == 0) {
+        std::size_t size = 0;
+        if (pthread_attr_getstacksize(&attr, &size) == 0 && size > 0) stack = size;
+        pthread_attr_destroy(&attr);
+    }
+    void* probe = mmap(nullptr, stack, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (probe == MAP_FAILED) return false;
+    munmap(probe, stack);
+    return true;
+}
+
+[[noreturn]] void thread_start_failed(const std::system_error& e) {
+    if (!thread_stack_fits()) throw std::bad_alloc();
+    throw ThreadStartFailed(std::string("could not start a worker thread: ") + e.code().message());
+}
+
 struct Job {
     std::size_t pieces = 0;
     std::size_t window = 0;
@@ -71,13 +97,16 @@ struct Job {
 
 class Pool {
   public:
+    // A pool that could start only some of its workers keeps those (results
+    // do not depend on the pool size); one that could start none fails, and
+    // the next sweep tries again.
     explicit Pool(std::size_t workers) {
         for (std::size_t i = 0; i < workers; ++i) {
             try {
                 std::thread(&Pool::work, this).detach();
                 ++size_;
-            } catch (const std::system_error&) {
-                if (size_ == 0) throw;
+            } catch (const std::system_error& e) {
+                if (size_ == 0) thread_start_failed(e);
                 break;
             }
         }
@@ -85,7 +114,7 @@ class Pool {
 
     std::size_t size() const { return size_; }
 
-    void run(Job& job, const std::function<bool()>& poll) {
+    void run(Job& job, const std::function<bool()>& poll, std::chrono::nanoseconds interval) {
         std::unique_lock<std::mutex> lock(mutex_);
         jobs_.push_back(&job);
         work_cv_.notify_all();
@@ -93,7 +122,7 @@ class Pool {
         std::exception_ptr poll_error;
         while (!job.complete()) {
             if (poll && !interrupted) {
-                job.done_cv.wait_for(lock, kPollInterval);
+                job.done_cv.wait_for(lock, interval);
                 if (job.complete()) break;
                 lock.unlock();
                 // A throwing hook must not unwind past the queued job: the
@@ -101,6 +130,14 @@ class Pool {
                 bool stop = true;
                 try {
                     stop = poll();
+                } catch (abi::__forced_unwind&) {
+                    // The interpreter is ending this thread (a daemon thread
+                    // retaking the lock at exit). The unwind must go on, but
+                    // not before the workers are done with the job and with
+                    // the caller's data on this stack.
+                    lock.lock();
+                    abandon(job, lock);
+                    throw;
                 } catch (...) {
                     poll_error = std::current_exception();
                 }
@@ -118,6 +155,15 @@ class Pool {
         if (job.error) std::rethrow_exception(job.error);
         if (poll_error) std::rethrow_exception(poll_error);
         if (interrupted) throw Interrupted();
+    }
+
+    // Stops handing out pieces of `job`, waits for the running ones and
+    // forgets the job; `lock` holds `mutex_`.
+    void abandon(Job& job, std::unique_lock<std::mutex>& lock) {
+        job.closed = true;
+        job.control->stop.store(true);
+        while (!job.complete()) job.done_cv.wait(lock);
+        std::erase(jobs_, &job);
     }
 
     // Wakes workers that wait for a sum sweep's window to move.
@@ -147,6 +193,8 @@ class Pool {
             tls_stop = &job->control->stop;
             try {
                 (*job->run)(k);
+            } catch (const Interrupted&) {
+                // The piece saw the sweep's stop flag and ended early.
             } catch (...) {
                 error = std::current_exception();
             }
@@ -213,8 +261,28 @@ bool stop_requested() { return tls_stop != nullptr && tls_stop->load(std::memory
 
 std::size_t piece_count(std::size_t length) { return length < kMaxPieces ? length : kMaxPieces; }
 
-PollScope::PollScope(std::function<bool()> poll) : previous_(std::move(tls_poll)) { tls_poll = std::move(poll); }
-PollScope::~PollScope() { tls_poll = std::move(previous_); }
+PollScope::PollScope(std::function<bool()> poll, std::chrono::nanoseconds interval)
+    : previous_(std::move(tls_poll)), previous_interval_(tls_poll_interval) {
+    tls_poll = std::move(poll);
+    tls_poll_interval = interval;
+}
+PollScope::~PollScope() {
+    tls_poll = std::move(previous_);
+    tls_poll_interval = previous_interval_;
+}
+
+void InterruptPoll::due() {
+    budget_ = kStride;
+    if (tls_stop != nullptr) {
+        if (tls_stop->load(std::memory_order_relaxed)) throw Interrupted();
+        return;
+    }
+    if (!tls_poll) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - tls_last_poll < tls_poll_interval) return;
+    tls_last_poll = now;
+    if (tls_poll()) throw Interrupted();
+}
 
 void run_pieces(std::size_t pieces, const std::function<void(std::size_t)>& run_piece, SweepControl& control,
                 std::size_t window) {
@@ -235,7 +303,7 @@ void run_pieces(std::size_t pieces, const std::function<void(std::size_t)>& run_
     job.window = window;
     job.run = run;
     job.control = &control;
-    p.run(job, tls_poll);
+    p.run(job, tls_poll, tls_poll_interval);
 }
 
 }  // namespace knotwell::parallel

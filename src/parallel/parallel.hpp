@@ -10,7 +10,11 @@
 // grow with the number of pieces.
 //
 // The calling thread hands the sweep to the pool and blocks; it takes no part
-// in the work. While waiting it may run a poll hook (see `PollScope`) at short
+// in the work, unless the caller's estimate of the sweep's work is below
+// kInlineWork: then handing it over (waking workers, waiting for them) would
+// cost more than the work, and the caller runs the same pieces itself, in
+// order, folding as the pool would, so the results are the same bits and no
+// worker is woken (nor the pool created). While waiting it may run a poll hook (see `PollScope`) at short
 // intervals; when the hook asks to stop, no further piece or index is handed
 // out, running ones finish, and `Interrupted` is thrown in the caller.
 //
@@ -20,18 +24,24 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <vector>
+
+#include "parallel/interrupt.hpp"
 
 namespace knotwell::parallel {
 
-// Thrown in the caller of a sweep stopped by its poll hook.
-struct Interrupted : std::exception {
-    const char* what() const noexcept override { return "sweep interrupted"; }
+// Thrown by the first sweep when the pool could start no worker for a reason
+// other than memory (a limit on threads, say); a failed stack mapping is
+// std::bad_alloc. The process stays usable: the next sweep tries again.
+struct ThreadStartFailed : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 // Number of workers; creates the pool on first use. Sized from
@@ -42,23 +52,39 @@ std::size_t pool_size();
 // Pool size that the environment variables ask for (exposed for tests).
 std::size_t configured_pool_size();
 
+// Work of a sweep in units of about one memory access (as for
+// InterruptPoll); at or above kInlineWork a sweep goes to the pool.
+inline constexpr std::uint64_t kInlineWork = std::uint64_t{1} << 15;
+inline constexpr std::uint64_t kUnknownWork = ~std::uint64_t{0};
+
+// a * b, saturating: a work estimate that cannot wrap round to a small one.
+inline std::uint64_t work_product(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? kUnknownWork : product;
+}
+
 // The fixed division of [0, length) into pieces.
 std::size_t piece_count(std::size_t length);
 inline std::size_t piece_begin(std::size_t length, std::size_t pieces, std::size_t k) {
     return static_cast<std::size_t>((static_cast<unsigned __int128>(length) * k) / pieces);
 }
 
+inline constexpr std::chrono::milliseconds kPollInterval{20};
+
 // While a PollScope lives on a thread, sweeps called from that thread run
-// `poll` every few milliseconds while they wait; a true result stops the sweep.
+// `poll` every `interval` while they wait, and long loops on the thread run
+// it from `InterruptPoll` as often; a true result stops the sweep or the loop
+// (`Interrupted`).
 class PollScope {
   public:
-    explicit PollScope(std::function<bool()> poll);
+    explicit PollScope(std::function<bool()> poll, std::chrono::nanoseconds interval = kPollInterval);
     ~PollScope();
     PollScope(const PollScope&) = delete;
     PollScope& operator=(const PollScope&) = delete;
 
   private:
     std::function<bool()> previous_;
+    std::chrono::nanoseconds previous_interval_;
 };
 
 // True when the sweep whose piece runs on this worker has been told to stop
@@ -81,10 +107,15 @@ void run_pieces(std::size_t pieces, const std::function<void(std::size_t)>& run_
 // order and returns the piece's value; `combine(acc, piece)` folds a piece
 // value into the running total, strictly in piece order.
 template <class T, class Body, class Combine>
-T sum_sweep(std::size_t length, T identity, Body&& body, Combine&& combine) {
+T sum_sweep(std::size_t length, T identity, Body&& body, Combine&& combine, std::uint64_t work = kUnknownWork) {
     const std::size_t pieces = piece_count(length);
     T total = std::move(identity);
     if (pieces == 0) return total;
+    if (work < kInlineWork) {
+        for (std::size_t k = 0; k < pieces; ++k)
+            combine(total, body(piece_begin(length, pieces, k), piece_begin(length, pieces, k + 1)));
+        return total;
+    }
     SweepControl control;
     std::mutex fold_mutex;
     std::vector<std::optional<T>> pending(pieces);
@@ -112,12 +143,20 @@ T sum_sweep(std::size_t length, T identity, Body&& body, Combine&& combine) {
 // the caller's) and returns std::nullopt, or returns a failure. The first
 // failure recorded wins; then no further index is started and the failure
 // is returned. Recording uses a try-lock: a thread that finds it busy drops
-// its own failure, since another one is being recorded.
+// its own failure, since another one is being recorded. Run on the calling
+// thread, one workspace serves every piece (the indices still come in
+// ascending order) and the lowest failing index wins.
 template <class E, class MakeWorkspace, class Body>
-std::optional<E> collect_sweep_with(std::size_t length, MakeWorkspace&& make_workspace, Body&& body) {
+std::optional<E> collect_sweep_with(std::size_t length, MakeWorkspace&& make_workspace, Body&& body,
+                                    std::uint64_t work = kUnknownWork) {
     const std::size_t pieces = piece_count(length);
     std::optional<E> failure;
     if (pieces == 0) return failure;
+    if (work < kInlineWork) {
+        auto workspace = make_workspace();
+        for (std::size_t i = 0; i < length && !failure; ++i) failure = body(i, workspace);
+        return failure;
+    }
     SweepControl control;
     std::mutex record;
     run_pieces(
@@ -144,9 +183,9 @@ std::optional<E> collect_sweep_with(std::size_t length, MakeWorkspace&& make_wor
 
 // Collect sweep that may fail: as above, without a workspace; `body(i)`.
 template <class E, class Body>
-std::optional<E> collect_sweep(std::size_t length, Body&& body) {
+std::optional<E> collect_sweep(std::size_t length, Body&& body, std::uint64_t work = kUnknownWork) {
     return collect_sweep_with<E>(
-        length, [] { return 0; }, [&](std::size_t i, int&) { return body(i); });
+        length, [] { return 0; }, [&](std::size_t i, int&) { return body(i); }, work);
 }
 
 }  // namespace knotwell::parallel

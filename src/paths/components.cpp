@@ -11,6 +11,7 @@
 // O(n + m * alpha(n)) time, n parent entries of the narrowest id type.
 #include "graph/csr.hpp"
 #include "graph/edge_blocks.hpp"
+#include "parallel/interrupt.hpp"
 #include "paths/paths.hpp"
 
 namespace knotwell::paths {
@@ -38,9 +39,13 @@ template <class Id>
 Result<Components> label_components(std::uint64_t n, const SharedEdges& edges) {
     std::vector<Id> parent(n);
     for (std::uint64_t i = 0; i < n; ++i) parent[i] = static_cast<Id>(i);
+    parallel::InterruptPoll poll;
     Check changed = for_each_edge_block(edges, [&](std::uint64_t first, std::span<const Edge> block) -> Check {
         if (Check bad = check_edge_block(n, first, block)) return bad;
-        for (const Edge& e : block) unite(parent.data(), static_cast<Id>(e.source), static_cast<Id>(e.target));
+        for (const Edge& e : block) {
+            poll.tick();
+            unite(parent.data(), static_cast<Id>(e.source), static_cast<Id>(e.target));
+        }
         return std::nullopt;
     });
     if (changed) return *changed;

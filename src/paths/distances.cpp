@@ -6,6 +6,7 @@
 // Several sources: the graph is built once and shared read-only; source i's
 // search fills row i, so no row is held twice and peak memory is the k x n
 // matrix, the graph and one queue per running search. O(n + m) per source.
+#include <algorithm>
 #include <utility>
 
 #include "parallel/parallel.hpp"
@@ -24,6 +25,7 @@ InputError source_out_of_range(NodeId source, std::uint64_t n) {
 // Bytes per node of one search besides the graph: the distance row and a
 // workspace (queue and two bitmaps).
 constexpr std::uint64_t kSearchBytesPerNode = 8 + 8 + 1;
+constexpr std::size_t kFillSlice = std::size_t{1} << 16;
 
 std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
     std::size_t cells = 0;
@@ -35,7 +37,12 @@ std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
 template <class Id>
 Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const Csr<Id>& g, bool undirected,
                                                  std::span<const NodeId> sources) {
-    std::vector<std::uint64_t> matrix(matrix_size(sources.size(), n), kUnreachable);
+    // Filled in slices, polling between them: the matrix can run to gigabytes.
+    const std::size_t cells = matrix_size(sources.size(), n);
+    std::vector<std::uint64_t> matrix;
+    matrix.reserve(cells);
+    for (parallel::InterruptPoll poll; matrix.size() < cells; poll.tick(kFillSlice))
+        matrix.resize(std::min(cells, matrix.size() + kFillSlice), kUnreachable);
     auto failure = parallel::collect_sweep_with<InputError>(
         sources.size(), [] { return BfsWorkspace<Id>{}; },
         [&](std::size_t i, BfsWorkspace<Id>& ws) -> std::optional<InputError> {
@@ -44,7 +51,8 @@ Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const Csr<Id>&
             if (sources[i] >= n) return source_out_of_range(sources[i], n);
             search_distances(g, undirected, sources[i], std::span<std::uint64_t>(matrix.data() + i * n, n), ws);
             return std::nullopt;
-        });
+        },
+        parallel::work_product(sources.size(), n + g.targets.size()));
     if (failure) return *failure;
     return matrix;
 }

@@ -178,9 +178,11 @@ void batch_sums(const Csr<Id>& g, std::uint64_t first, std::uint64_t width, MsBf
         ws.current.push_back(static_cast<Id>(s));
         ws.touched.push_back(static_cast<Id>(s));
     }
+    parallel::InterruptPoll poll;  // a batch can take seconds: follow the sweep's stop flag
     for (std::uint64_t d = 1; !ws.current.empty(); ++d) {
         std::uint64_t frontier_arcs = 0;
         for (Id v : ws.current) frontier_arcs += g.degree(v);
+        poll.tick(frontier_arcs + ws.current.size());
         if (frontier_arcs > g.arcs() / kPullShare)
             pull_level(g, ws, full);
         else
@@ -252,7 +254,8 @@ PairSums all_pair_sums(const Csr<Id>& g) {
             }
             return sums;
         },
-        [](PairSums& acc, PairSums&& piece) { acc.add(piece); });
+        [](PairSums& acc, PairSums&& piece) { acc.add(piece); },
+        parallel::work_product(batches * W, n + g.arcs()));
 }
 
 }  // namespace

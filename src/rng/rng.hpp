@@ -12,6 +12,8 @@
 #include <span>
 #include <utility>
 
+#include "parallel/interrupt.hpp"
+
 namespace knotwell {
 
 struct SplitMix64 {
@@ -45,8 +47,8 @@ struct SplitMix64 {
 
     // Fisher-Yates from the back: exchange items[k - 1] with items[gen_below(k)]
     // for k = len .. 2. Long sequences draw kShuffleAhead bounds early (the
-    // bounds are fixed in advance, so the draws are the same) and prefetch the
-    // items those draws will exchange.
+    // bounds are fixed in advance, so the draws are the same), prefetch the
+    // items those draws will exchange and poll for an interrupt.
     template <class T>
     inline void shuffle(std::span<T> items) {
         const std::uint64_t len = items.size();
@@ -57,6 +59,7 @@ struct SplitMix64 {
         }
         std::uint64_t ahead[kShuffleAhead];
         std::uint64_t next = len;  // bound of the next draw
+        parallel::InterruptPoll poll;
         for (std::uint64_t& j : ahead) {
             j = gen_below(next--);
             __builtin_prefetch(&items[j]);
@@ -69,6 +72,7 @@ struct SplitMix64 {
                 __builtin_prefetch(&items[slot]);
             }
             std::swap(items[k - 1], items[j]);
+            poll.tick(4);
         }
     }
 

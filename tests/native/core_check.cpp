@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -111,7 +112,7 @@ int sizing() {
 // A float sum whose value depends on the grouping of its terms.
 double term(std::size_t i) { return 1.0 / (1.0 + static_cast<double>(i % 977)) * (i % 3 ? 1e-9 : 1e9); }
 
-double float_sum(std::size_t length) {
+double float_sum(std::size_t length, std::uint64_t work = kp::kUnknownWork) {
     return kp::sum_sweep(
         length, 0.0,
         [](std::size_t b, std::size_t e) {
@@ -119,7 +120,41 @@ double float_sum(std::size_t length) {
             for (std::size_t i = b; i < e; ++i) s += term(i);
             return s;
         },
-        [](double& acc, double&& piece) { acc += piece; });
+        [](double& acc, double&& piece) { acc += piece; }, work);
+}
+
+// Items and the reported failure of a collect sweep whose index `bad` (if
+// below length) fails, with one workspace count per piece.
+std::vector<std::size_t> collect_items(std::size_t length, std::size_t bad, std::uint64_t work,
+                                       std::optional<std::size_t>& failure) {
+    std::vector<std::size_t> items(length);
+    failure = kp::collect_sweep_with<std::size_t>(
+        length, [] { return std::size_t{0}; },
+        [&](std::size_t i, std::size_t& seen) -> std::optional<std::size_t> {
+            if (i == bad || i == bad + 7) return i;
+            items[i] = i * 3 + (seen++ > 0);  // the workspace carries over within a piece
+            return std::nullopt;
+        },
+        work);
+    return items;
+}
+
+// A sweep small enough for the calling thread gives what the pool gives.
+void check_inline_matches_pool() {
+    for (std::size_t length : {1ul, 5ul, 300ul, 100000ul}) {
+        CHECK(float_sum(length, 0) == float_sum(length));
+        std::optional<std::size_t> on_pool, inline_run;
+        std::vector<std::size_t> a = collect_items(length, length, kp::kUnknownWork, on_pool);
+        std::vector<std::size_t> b = collect_items(length, length, 0, inline_run);
+        CHECK(!on_pool && !inline_run);
+        for (std::size_t i = 0; i < length; ++i) CHECK(a[i] / 3 == i && b[i] / 3 == i);
+        collect_items(length, length / 2, 0, inline_run);
+        CHECK(inline_run == length / 2);  // the lowest failing index
+        collect_items(length, length / 2, kp::kUnknownWork, on_pool);
+        CHECK(on_pool == length / 2 || on_pool == length / 2 + 7);
+    }
+    CHECK(kp::work_product(std::uint64_t{1} << 40, std::uint64_t{1} << 30) == kp::kUnknownWork);
+    CHECK(kp::work_product(34, 190) < kp::kInlineWork);
 }
 
 // The same fold done serially over the same pieces.
@@ -340,6 +375,7 @@ int pool() {
     check_poll();
     check_concurrent_callers();
     check_fork();
+    check_inline_matches_pool();
     // Results that must not depend on the pool size.
     for (std::size_t length : {1ul, 3ul, 100ul, 4097ul, 1000000ul}) {
         const double s = float_sum(length);
