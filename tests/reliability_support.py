@@ -74,10 +74,6 @@ RANDOMISED = {"rewire_degree_preserving_rust", "configuration_model_rust", "erdo
 DETERMINISTIC = [f for f in ALL_FUNCTIONS if f not in RANDOMISED]
 
 
-def built(name):
-    return name in kw.__all__
-
-
 # --------------------------------------------------------------------------
 # The outcome model.
 

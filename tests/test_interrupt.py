@@ -10,7 +10,6 @@ repeated interrupts).
 
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -19,9 +18,8 @@ import time
 
 import pytest
 
-from reliability_support import built
+from conftest import SANITIZE, run_native
 
-SANITIZE = bool(os.environ.get("KNOTWELL_SANITIZE"))
 INTERRUPTS = int(os.environ.get("KNOTWELL_INTERRUPTS", "3"))
 
 CHILD = textwrap.dedent("""
@@ -150,8 +148,6 @@ def interrupt_rounds(case, rounds, delay=0.5):
 
 @pytest.mark.parametrize("case, function", CASES, ids=[c[0] for c in CASES])
 def test_sigint_stops_a_long_call(case, function):
-    if not built(function):
-        pytest.skip(f"{function} not built")
     child, events, latencies = interrupt_rounds(case, INTERRUPTS)
     assert child.returncode == 0, child.stderr.read()[-3000:]
     stops = [e for e in events if e["event"] == "interrupted"]
@@ -170,34 +166,16 @@ def test_sigint_stops_a_long_call(case, function):
 
 # ------------------------------------------------------------ native checks
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 POLLED = ["erdos_renyi", "configuration_model", "label_propagation", "louvain", "weighted_graph", "adjacency",
           "triangles", "core_numbers", "components", "shortest_paths_multi", "mean_shortest_path", "betweenness",
           "rewire"]
 
 
-@pytest.fixture(scope="module")
-def interrupt_check(tmp_path_factory):
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path_factory.mktemp("native") / "interrupt_check"
-    sources = [os.path.join("src", d, f) for d in sorted(os.listdir(os.path.join(ROOT, "src"))) if d != "lib"
-               for f in sorted(os.listdir(os.path.join(ROOT, "src", d))) if f.endswith(".cpp")]
-    flags = ["-fsanitize=address,undefined", "-g"] if SANITIZE else []
-    subprocess.run([compiler, "-std=c++20", "-O1", "-pthread", *flags, "-Isrc", "tests/native/interrupt_check.cpp",
-                    *sources, "-o", str(exe)], cwd=ROOT, check=True, capture_output=True, timeout=900)
-    return exe
-
-
-def test_every_long_loop_stops_at_any_poll(interrupt_check):
+def test_every_long_loop_stops_at_any_poll(native_checkers):
     """Each algorithm, run under a poll hook: never stopping gives the same bits
     as no hook; stopping at the first, a middle or the last poll throws
     Interrupted from wherever that poll is; the next run is unaffected."""
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    env["ASAN_OPTIONS"] = "detect_leaks=1"
-    proc = subprocess.run([str(interrupt_check)], capture_output=True, text=True, timeout=900, env=env)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    polls = {line.split()[0]: int(line.split()[1]) for line in proc.stdout.splitlines()}
+    out = run_native(native_checkers, "interrupt_check")
+    polls = {line.split()[0]: int(line.split()[1]) for line in out.splitlines()}
     assert sorted(polls) == sorted(POLLED)
     assert all(count >= 2 for count in polls.values()), polls

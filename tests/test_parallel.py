@@ -3,15 +3,14 @@ from the number of workers. Pool properties that Python cannot reach are
 checked by a small native program (tests/native/core_check.cpp)."""
 
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+from conftest import run_native
+
 CPUS = len(os.sched_getaffinity(0)) or 1
 
 
@@ -209,41 +208,18 @@ def test_interrupt_stops_a_mean_sweep():
 # ------------------------------------------------------------ native checks
 
 
-@pytest.fixture(scope="module")
-def core_check(tmp_path_factory):
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path_factory.mktemp("native") / "core_check"
-    sources = ["tests/native/core_check.cpp", "src/parallel/parallel.cpp", "src/graph/csr.cpp",
-               "src/graph/input.cpp", "src/paths/bfs.cpp"]
-    subprocess.run(
-        [compiler, "-std=c++20", "-O2", "-pthread", "-Isrc", *sources, "-o", str(exe)],
-        cwd=ROOT, check=True, capture_output=True, timeout=600,
-    )
-    return exe
+def test_native_sizing_rules(native_checkers):
+    assert run_native(native_checkers, "core_check", "sizing").strip() == "ok"
 
 
-def run_native(exe, mode, env=None):
-    full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
-    full_env.update(env or {})
-    proc = subprocess.run([str(exe), mode], env=full_env, capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout
-
-
-def test_native_sizing_rules(core_check):
-    assert run_native(core_check, "sizing").strip() == "ok"
-
-
-def test_native_pool_results_identical_for_any_size(core_check):
+def test_native_pool_results_identical_for_any_size(native_checkers):
     outputs = []
     for workers in (1, 2, 3):
-        lines = run_native(core_check, "pool", {"RAYON_NUM_THREADS": str(workers)}).splitlines()
+        lines = run_native(native_checkers, "core_check", "pool", env={"RAYON_NUM_THREADS": str(workers)}).splitlines()
         assert lines[-1] == f"workers {workers}"
         outputs.append(lines[:-1])
     assert outputs[0] == outputs[1] == outputs[2]
 
 
-def test_native_adjacency_and_searches(core_check):
-    assert run_native(core_check, "graphs").strip() == "ok"
+def test_native_adjacency_and_searches(native_checkers):
+    assert run_native(native_checkers, "core_check", "graphs").strip() == "ok"

@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import knotwell_rs as kw
-from reliability_support import ALL_FUNCTIONS, E, U64_MAX, built, medium_calls, same, sample_calls
+from reliability_support import ALL_FUNCTIONS, E, U64_MAX, medium_calls, same, sample_calls
 
 SANITIZE = bool(os.environ.get("KNOTWELL_SANITIZE"))
 THREADS = 8
@@ -56,7 +56,7 @@ def workload():
     calls.append(("shortest_paths_multi_rust/midway", "shortest_paths_multi_rust", (n, edges, sources, False)))
     calls.append(("rewire_degree_preserving_rust/midway", "rewire_degree_preserving_rust",
                   (n, E([(0, 1), (1, 0)]), 64, 1, 5, 1)))
-    return [c for c in calls if built(c[1])]
+    return calls
 
 
 def outcome(name, args):
@@ -77,8 +77,6 @@ def agree(expected, got):
 @pytest.fixture(scope="module")
 def expected():
     calls = workload()
-    if not calls:
-        pytest.skip("no function built")
     return calls, {label: outcome(name, args) for label, name, args in calls}
 
 
@@ -195,8 +193,6 @@ def test_memory_runs_out_at_every_stage(name):
     allocation fails first (a copy, the graph, a sweep's per-piece workspace
     or rows, the result), each call either succeeds with the right result or
     raises MemoryError; afterwards, uncapped, the pool answers correctly."""
-    if not built(name):
-        pytest.skip(f"{name} not built")
     # Every large block straight from mmap and one arena, so each allocation
     # of a call counts against the cap (rather than against address space
     # that malloc reserved earlier).
@@ -285,8 +281,6 @@ LOCK_RELEASING = ["shortest_paths_multi_rust", "betweenness_rust", "rewire_degre
 
 @pytest.mark.parametrize("name", LOCK_RELEASING)
 def test_daemon_thread_inside_a_call_at_exit(name):
-    if not built(name):
-        pytest.skip(f"{name} not built")
     out = subprocess.run([sys.executable, "-c", AT_EXIT, name], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, (out.returncode, out.stderr[-2000:])
     assert out.stdout.split() == ["leaving"]
