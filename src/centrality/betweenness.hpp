@@ -39,7 +39,6 @@ namespace knotwell::centrality {
 // of their smallest weight. Normalized values are divided by (n-1)(n-2) for
 // n >= 3; raw undirected values are halved.
 Result<std::vector<double>> betweenness(std::uint64_t n, std::span<const Edge> edges,
-                                        std::optional<std::span<const double>> weights, bool directed,
-                                        bool normalized);
+                                        std::optional<std::span<const double>> weights, bool directed, bool normalized);
 
 }  // namespace knotwell::centrality

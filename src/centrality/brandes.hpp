@@ -153,7 +153,8 @@ class IndexedHeap {
     explicit IndexedHeap(std::uint64_t n) : storage_(n + kPad + kSlack), slot_(n) {
         const auto addr = reinterpret_cast<std::uintptr_t>(storage_.data());
         const std::size_t skip = (kLine - addr % kLine) % kLine;
-        items_ = storage_.data() + (skip % sizeof(Item) == 0 && skip / sizeof(Item) <= kSlack ? skip / sizeof(Item) : 0) + kPad;
+        items_ = storage_.data() +
+                 (skip % sizeof(Item) == 0 && skip / sizeof(Item) <= kSlack ? skip / sizeof(Item) : 0) + kPad;
     }
     IndexedHeap(const IndexedHeap&) = delete;
     IndexedHeap& operator=(const IndexedHeap&) = delete;

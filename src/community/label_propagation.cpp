@@ -92,8 +92,12 @@ Result<std::vector<std::uint64_t>> label_propagation(std::uint64_t n, std::span<
     // Sums of weights near the top of the range would tie at infinity.
     const int scale = weight_scale_exponent(edges.size(), weight_span(weights), 1.0, WeightExposure::Sums);
     const WeightedGraph g = build_weighted_graph(n, edges, weights, scale);
-    Propagation p{g, std::vector<std::uint64_t>(n), std::vector<double>(n, 0.0),
-                  std::vector<std::uint64_t>(max_list_length(g)), 0, SplitMix64(seed)};
+    Propagation p{g,
+                  std::vector<std::uint64_t>(n),
+                  std::vector<double>(n, 0.0),
+                  std::vector<std::uint64_t>(max_list_length(g)),
+                  0,
+                  SplitMix64(seed)};
     std::iota(p.labels.begin(), p.labels.end(), std::uint64_t{0});
     std::vector<std::uint64_t> order(n);
     std::iota(order.begin(), order.end(), std::uint64_t{0});

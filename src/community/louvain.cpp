@@ -17,14 +17,14 @@ constexpr std::uint64_t kMaxPasses = 1000;
 struct Level {
     std::vector<std::uint64_t> node_community;
     std::vector<double> community_strength;
-    std::vector<double> weight_to;        // 0.0 except for ids in `touched`
-    std::vector<std::uint64_t> touched;   // ids written for the current node
+    std::vector<double> weight_to;       // 0.0 except for ids in `touched`
+    std::vector<std::uint64_t> touched;  // ids written for the current node
     std::uint64_t n_touched = 0;
 };
 
 // One pass over `order`; returns the number of nodes that changed community.
-std::uint64_t move_nodes(const WeightedGraph& g, std::span<const std::uint64_t> order, double resolution,
-                         double two_m, Level& lv) {
+std::uint64_t move_nodes(const WeightedGraph& g, std::span<const std::uint64_t> order, double resolution, double two_m,
+                         Level& lv) {
     std::uint64_t* community = lv.node_community.data();
     double* cs = lv.community_strength.data();
     double* weight_to = lv.weight_to.data();

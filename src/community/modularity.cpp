@@ -117,8 +117,8 @@ Result<double> modularity(std::uint64_t n, std::span<const Edge> edges, std::spa
     if (!is_positive_finite(resolution)) return InputError::bad_parameter("resolution", kResolutionRequirement);
     if (auto err = check_labels_length(labels.size(), n)) return *err;
     if (sums_are_exact(edges, weights)) return modularity_from_rows(n, edges, weights, labels, resolution);
-    const int scale = weight_scale_exponent(edges.size(), weight_span(weights), resolution,
-                                            WeightExposure::SumsAndHalves);
+    const int scale =
+        weight_scale_exponent(edges.size(), weight_span(weights), resolution, WeightExposure::SumsAndHalves);
     const WeightedGraph g = build_weighted_graph(n, edges, weights, scale);
     return partition_modularity(g, labels, resolution);
 }

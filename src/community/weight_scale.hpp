@@ -28,9 +28,9 @@
 namespace knotwell {
 
 enum class WeightExposure {
-    Sums,            // label propagation
-    SumsAndHalves,   // modularity
-    Gains,           // Louvain: sums, halves and gain products with gamma
+    Sums,           // label propagation
+    SumsAndHalves,  // modularity
+    Gains,          // Louvain: sums, halves and gain products with gamma
 };
 
 // `weights` absent means 1.0 per row; `resolution` (gamma) is only read for

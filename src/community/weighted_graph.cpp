@@ -69,8 +69,10 @@ void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* r
     NodeId* targets = g.targets.data();
     double* weights = g.weights.data();
     auto source_of = [&](std::uint64_t j) -> NodeId {
-        if constexpr (Weighted) return bucket[j].source;
-        else return bucket[j];
+        if constexpr (Weighted)
+            return bucket[j].source;
+        else
+            return bucket[j];
     };
     std::uint64_t t = 0;
     for (std::uint64_t j = 0; j < arcs; ++j) {
@@ -127,8 +129,10 @@ WeightedGraph build_weighted_graph(std::uint64_t n, std::span<const Edge> edges,
     for (std::size_t i = 0; i < edges.size(); ++i)
         if (edges[i].source == edges[i].target) g.self_loop_weight[edges[i].source] += w ? w[i] : unit;
 
-    if (w) lay_out_lists<true>(n, edges, w, unit, g);
-    else lay_out_lists<false>(n, edges, nullptr, unit, g);
+    if (w)
+        lay_out_lists<true>(n, edges, w, unit, g);
+    else
+        lay_out_lists<false>(n, edges, nullptr, unit, g);
     compute_strengths(g);
 
     double sum = 0.0;

@@ -102,9 +102,8 @@ inline unsigned block_shift(std::uint64_t n) {
 // Stable counting sort of the block's arcs values[lo, hi) by local key,
 // writing the offsets of the block's keys.
 template <class V>
-void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::uint64_t hi,
-                const std::uint32_t* local, V* values, std::uint64_t* offsets, std::vector<std::uint64_t>& count,
-                std::vector<V>& staged) {
+void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::uint64_t hi, const std::uint32_t* local,
+                V* values, std::uint64_t* offsets, std::vector<std::uint64_t>& count, std::vector<V>& staged) {
     std::fill_n(count.begin(), keys + 1, 0);
     for (std::uint64_t k = lo; k < hi; ++k) ++count[local[k] + 1];
     for (std::uint64_t j = 0; j < keys; ++j) count[j + 1] += count[j];
@@ -166,8 +165,8 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::u
     for (std::uint64_t b = 0; b < blocks && (b << shift) < n; ++b) {
         const std::uint64_t first = b << shift;
         poll.tick(2 * (block_start[b + 1] - block_start[b]) + mask + 1);
-        csr_detail::sort_block(first, std::min(mask + 1, n - first), block_start[b], block_start[b + 1],
-                               local.data(), out, offsets.data(), count, staged);
+        csr_detail::sort_block(first, std::min(mask + 1, n - first), block_start[b], block_start[b + 1], local.data(),
+                               out, offsets.data(), count, staged);
     }
     offsets[n] = arcs;
 }
@@ -245,9 +244,8 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
         group_by_key<V>(
             n,
             [&](auto&& emit) {
-                for_each_arc([&](std::uint64_t s, std::uint64_t t, double w) {
-                    emit(s, make_value<V>(static_cast<Id>(t), w));
-                });
+                for_each_arc(
+                    [&](std::uint64_t s, std::uint64_t t, double w) { emit(s, make_value<V>(static_cast<Id>(t), w)); });
             },
             g.offsets, values);
         take_lists(std::move(values), g);
@@ -259,9 +257,8 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
     group_by_key<V>(
         n,
         [&](auto&& emit) {
-            for_each_arc([&](std::uint64_t s, std::uint64_t t, double w) {
-                emit(t, make_value<V>(static_cast<Id>(s), w));
-            });
+            for_each_arc(
+                [&](std::uint64_t s, std::uint64_t t, double w) { emit(t, make_value<V>(static_cast<Id>(s), w)); });
         },
         by_target, sources);
     // Pass 2: targets walked ascending and regrouped by source; the grouping

@@ -63,7 +63,8 @@ template <class F>
 Check for_each_weight_block(const SharedWeights& weights, F&& f) {
     std::vector<double> buffer(std::min<std::uint64_t>(weights.size, kEdgeBlockRows));
     for (std::uint64_t first = 0; first < weights.size; first += buffer.size()) {
-        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), weights.size - first));
+        const std::size_t count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), weights.size - first));
         read_block(weights, first, count, buffer.data());
         if (Check failed = f(first, std::span<const double>(buffer.data(), count))) return failed;
     }

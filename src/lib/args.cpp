@@ -1,7 +1,7 @@
 // Argument binding, scalar converters, the entry-point fence.
 #include <new>
-#include <string_view>
 #include <stdexcept>
+#include <string_view>
 
 #include "lib/py.hpp"
 #include "parallel/parallel.hpp"

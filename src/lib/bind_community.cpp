@@ -36,8 +36,8 @@ PyObject* label_propagation_rust(PyObject*, PyObject* const* args, Py_ssize_t na
         const std::uint64_t seed = a.count(3);
         const std::uint64_t max_iter = a.count(4);
         const EdgeList edges = py::to_edge_list(std::move(edges_array));
-        return py::u64_vector(py::compute(
-            sig::kLabelPropagation, [&] { return label_propagation(n, edges, weights, seed, max_iter); }));
+        return py::u64_vector(
+            py::compute(sig::kLabelPropagation, [&] { return label_propagation(n, edges, weights, seed, max_iter); }));
     });
 }
 

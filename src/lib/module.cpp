@@ -40,7 +40,14 @@ PyMethodDef kFunctions[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "knotwell_rs", "Python module for knotwell_rs", 0, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "knotwell_rs",
+    "Python module for knotwell_rs",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 

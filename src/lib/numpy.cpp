@@ -85,10 +85,9 @@ Ref hand_over(std::vector<T>&& data, int type, int nd, npy_intp* dims) {
         delete owned;
         throw PyErrorSet{};
     }
-    Ref array = check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type), nd, dims, nullptr,
-                                           owned->data(), NPY_ARRAY_CARRAY, nullptr));
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
-        throw PyErrorSet{};
+    Ref array = check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type), nd, dims, nullptr, owned->data(),
+                                           NPY_ARRAY_CARRAY, nullptr));
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) throw PyErrorSet{};
     return array;
 }
 
@@ -184,7 +183,8 @@ SharedEdges to_edge_rows(const EdgeRows& array) {
 }
 
 SharedWeights to_weight_rows(const WeightRows& weights) {
-    const std::byte* data = weights.borrowed ? weights.borrowed : reinterpret_cast<const std::byte*>(weights.copy.data());
+    const std::byte* data =
+        weights.borrowed ? weights.borrowed : reinterpret_cast<const std::byte*>(weights.copy.data());
     return SharedWeights{data, weights.size};
 }
 

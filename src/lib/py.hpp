@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "graph/edge_blocks.hpp"
-#include "lib/signatures.hpp"
 #include "graph/input.hpp"
+#include "lib/signatures.hpp"
 #include "parallel/parallel.hpp"
 
 namespace knotwell::py {

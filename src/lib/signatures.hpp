@@ -171,14 +171,13 @@ inline constexpr Param kRewireParams[] = {kN,
                                           {"target_swaps", Kind::Count},
                                           {"max_attempts", Kind::Count},
                                           {"seed", Kind::Count}};
-inline constexpr Function kRewire{
-    "rewire_degree_preserving_rust", kRewireParams,
-    "Generate degree-preserving null models by double edge swap\n\n"
-    "Returns (edges, swaps, attempts): an [n_samples, n_edges, 2] array of\n"
-    "rewired edge lists, plus what each sample actually achieved. A sample whose\n"
-    "swap count falls short of `target_swaps` is too constrained to randomize \u2014\n"
-    "the caller decides whether that is usable, but it is never hidden.",
-    true};
+inline constexpr Function kRewire{"rewire_degree_preserving_rust", kRewireParams,
+                                  "Generate degree-preserving null models by double edge swap\n\n"
+                                  "Returns (edges, swaps, attempts): an [n_samples, n_edges, 2] array of\n"
+                                  "rewired edge lists, plus what each sample actually achieved. A sample whose\n"
+                                  "swap count falls short of `target_swaps` is too constrained to randomize \u2014\n"
+                                  "the caller decides whether that is usable, but it is never hidden.",
+                                  true};
 
 inline constexpr Param kConfigurationParams[] = {{"degrees", Kind::IdVector}, {"seed", Kind::Count}};
 inline constexpr Function kConfigurationModel{
@@ -222,10 +221,25 @@ inline constexpr Function kModularity{"modularity_rust", kModularityParams, "Com
 
 // Registration order, which is also the order of __all__.
 inline constexpr const Function* kAll[] = {
-    &kDegree,           &kInDegree,         &kOutDegree,          &kStrength,         &kTriangles,
-    &kClusteringAvg,    &kClusteringLocal,  &kMeanShortestPath,   &kShortestPaths,    &kShortestPathsMulti,
-    &kConnectedComponents, &kBetweenness,   &kCoreNumbers,        &kRewire,           &kConfigurationModel,
-    &kErdosRenyi,       &kLouvain,          &kLabelPropagation,   &kModularity,
+    &kDegree,
+    &kInDegree,
+    &kOutDegree,
+    &kStrength,
+    &kTriangles,
+    &kClusteringAvg,
+    &kClusteringLocal,
+    &kMeanShortestPath,
+    &kShortestPaths,
+    &kShortestPathsMulti,
+    &kConnectedComponents,
+    &kBetweenness,
+    &kCoreNumbers,
+    &kRewire,
+    &kConfigurationModel,
+    &kErdosRenyi,
+    &kLouvain,
+    &kLabelPropagation,
+    &kModularity,
 };
 
 static_assert([] {

@@ -26,9 +26,8 @@ Check count_block(std::uint64_t n, std::uint64_t first, std::span<const Edge> bl
 
 template <DegreeKind kind>
 Check count_all(std::uint64_t n, const SharedEdges& edges, std::uint64_t* c) {
-    return for_each_edge_block(edges, [&](std::uint64_t first, std::span<const Edge> block) {
-        return count_block<kind>(n, first, block, c);
-    });
+    return for_each_edge_block(
+        edges, [&](std::uint64_t first, std::span<const Edge> block) { return count_block<kind>(n, first, block, c); });
 }
 
 Check check_range(std::uint64_t n, const SharedEdges& edges) {
@@ -61,8 +60,8 @@ Result<std::vector<std::uint64_t>> degree_sequence(std::uint64_t n, const Shared
     return count;
 }
 
-Result<std::vector<double>> strength_sequence(std::uint64_t n, const SharedEdges& edges,
-                                              const SharedWeights& weights, bool directed) {
+Result<std::vector<double>> strength_sequence(std::uint64_t n, const SharedEdges& edges, const SharedWeights& weights,
+                                              bool directed) {
     if (Check bad = check_range(n, edges)) return *bad;
     if (weights.size != edges.rows) return InputError::weights_length(weights.size, edges.rows);
     if (Check bad = for_each_weight_block(weights, check_weight_block)) return *bad;

@@ -31,7 +31,7 @@ Result<std::vector<std::uint64_t>> degree_sequence(std::uint64_t n, const Shared
 
 // Checks the edge range, the weights length and the weight values
 // (non-negative rule), in that order, then sums.
-Result<std::vector<double>> strength_sequence(std::uint64_t n, const SharedEdges& edges,
-                                              const SharedWeights& weights, bool directed);
+Result<std::vector<double>> strength_sequence(std::uint64_t n, const SharedEdges& edges, const SharedWeights& weights,
+                                              bool directed);
 
 }  // namespace knotwell

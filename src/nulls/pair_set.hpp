@@ -37,9 +37,9 @@
 namespace knotwell::nulls {
 
 struct HashKey {
-    std::uint64_t fold;   // xored into the key
-    std::uint64_t mul;    // odd multiplier
-    std::uint64_t wide;   // second multiplier of 128-bit keys (odd)
+    std::uint64_t fold;  // xored into the key
+    std::uint64_t mul;   // odd multiplier
+    std::uint64_t wide;  // second multiplier of 128-bit keys (odd)
 };
 
 // Drawn once per process. Should the operating system refuse (no getrandom),

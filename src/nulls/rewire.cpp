@@ -86,8 +86,7 @@ Check check_input(const RewireInput& in) {
     if (Check failed = check_parameters(in)) return failed;
     PairSet<Pairs> set(in.edges.size());
     for (const Edge& e : in.edges)
-        if (Check failed = admit_pair(std::min(e.source, e.target), std::max(e.source, e.target), set))
-            return failed;
+        if (Check failed = admit_pair(std::min(e.source, e.target), std::max(e.source, e.target), set)) return failed;
     return std::nullopt;
 }
 
@@ -99,8 +98,8 @@ struct Planned {
     bool coin;  // drawn only when i != j
 };
 
-constexpr std::size_t kAhead = 16;  // attempts drawn ahead; slots prefetched
-constexpr std::size_t kHalf = 8;    // edge-set slots prefetched this far ahead
+constexpr std::size_t kAhead = 16;           // attempts drawn ahead; slots prefetched
+constexpr std::size_t kHalf = 8;             // edge-set slots prefetched this far ahead
 constexpr std::size_t kStopCheck = 1 << 16;  // attempts between looks at the sweep's stop flag
 
 inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const std::uint64_t* pairs) {
@@ -192,9 +191,9 @@ std::uint64_t block_size(std::uint64_t n_samples, std::uint64_t m) {
 
 }  // namespace
 
-Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const Edge> edges,
-                                              std::uint64_t n_samples, std::uint64_t target_swaps,
-                                              std::uint64_t max_attempts, std::uint64_t seed) {
+Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const Edge> edges, std::uint64_t n_samples,
+                                              std::uint64_t target_swaps, std::uint64_t max_attempts,
+                                              std::uint64_t seed) {
     const std::uint64_t m = edges.size();
     RewireResult result;
     if (n_samples == 0) return result;  // nothing to validate for
@@ -211,14 +210,17 @@ Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const E
     for (std::uint64_t& s : seeds) s = master.next_u64();
 
     // Samples of validated input cannot fail.
-    parallel::collect_sweep<InputError>(n_samples, [&](std::size_t s) -> Check {
-        std::uint64_t* pairs = result.edges.data() + s * m * 2;
-        const SwapCounts counts = narrow ? run_sample<nulls::NarrowPairs>(in, seeds[s], pairs)
-                                         : run_sample<nulls::WidePairs>(in, seeds[s], pairs);
-        result.swaps[s] = counts.swaps;
-        result.attempts[s] = counts.attempts;
-        return std::nullopt;
-    }, parallel::work_product(n_samples, m + std::min(max_attempts, parallel::kUnknownWork - m)));
+    parallel::collect_sweep<InputError>(
+        n_samples,
+        [&](std::size_t s) -> Check {
+            std::uint64_t* pairs = result.edges.data() + s * m * 2;
+            const SwapCounts counts = narrow ? run_sample<nulls::NarrowPairs>(in, seeds[s], pairs)
+                                             : run_sample<nulls::WidePairs>(in, seeds[s], pairs);
+            result.swaps[s] = counts.swaps;
+            result.attempts[s] = counts.attempts;
+            return std::nullopt;
+        },
+        parallel::work_product(n_samples, m + std::min(max_attempts, parallel::kUnknownWork - m)));
     return result;
 }
 

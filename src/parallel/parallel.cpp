@@ -241,7 +241,6 @@ Pool& pool() {
     return *p;
 }
 
-
 }  // namespace
 
 std::size_t configured_pool_size() {

@@ -184,8 +184,7 @@ std::optional<E> collect_sweep_with(std::size_t length, MakeWorkspace&& make_wor
 // Collect sweep that may fail: as above, without a workspace; `body(i)`.
 template <class E, class Body>
 std::optional<E> collect_sweep(std::size_t length, Body&& body, std::uint64_t work = kUnknownWork) {
-    return collect_sweep_with<E>(
-        length, [] { return 0; }, [&](std::size_t i, int&) { return body(i); }, work);
+    return collect_sweep_with<E>(length, [] { return 0; }, [&](std::size_t i, int&) { return body(i); }, work);
 }
 
 }  // namespace knotwell::parallel

@@ -166,8 +166,7 @@ void settle_level(MsBfsWorkspace<Id, W>& ws, std::uint64_t first, std::uint64_t 
 }
 
 template <class Id, unsigned W>
-void batch_sums(const Csr<Id>& g, std::uint64_t first, std::uint64_t width, MsBfsWorkspace<Id, W>& ws,
-                PairSums& sums) {
+void batch_sums(const Csr<Id>& g, std::uint64_t first, std::uint64_t width, MsBfsWorkspace<Id, W>& ws, PairSums& sums) {
     ws.current.clear();
     ws.touched.clear();
     std::uint64_t full[W] = {};
@@ -254,8 +253,7 @@ PairSums all_pair_sums(const Csr<Id>& g) {
             }
             return sums;
         },
-        [](PairSums& acc, PairSums&& piece) { acc.add(piece); },
-        parallel::work_product(batches * W, n + g.arcs()));
+        [](PairSums& acc, PairSums&& piece) { acc.add(piece); }, parallel::work_product(batches * W, n + g.arcs()));
 }
 
 }  // namespace

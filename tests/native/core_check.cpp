@@ -36,12 +36,12 @@ namespace kp = knotwell::parallel;
 using knotwell::Edge;
 using knotwell::EdgeList;
 
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
+#define CHECK(cond)                                                                       \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::exit(1);                                                             \
-        }                                                                             \
+            std::exit(1);                                                                 \
+        }                                                                                 \
     } while (0)
 
 namespace {
@@ -265,7 +265,8 @@ void check_collect() {
     CHECK(!ok && made.load() == kp::piece_count(owner.size()) && misordered.load() == 0);
     const std::size_t pieces = kp::piece_count(owner.size());
     for (std::size_t k = 0; k < pieces; ++k)
-        for (std::size_t i = kp::piece_begin(owner.size(), pieces, k); i < kp::piece_begin(owner.size(), pieces, k + 1); ++i)
+        for (std::size_t i = kp::piece_begin(owner.size(), pieces, k); i < kp::piece_begin(owner.size(), pieces, k + 1);
+             ++i)
             CHECK(owner[i] == kp::piece_begin(owner.size(), pieces, k));
 }
 
@@ -438,8 +439,8 @@ struct RefArc {
     double weight;
 };
 
-std::vector<std::vector<RefArc>> reference_lists(std::uint64_t n, const EdgeList& edges,
-                                                 const std::vector<double>& w, const knotwell::CsrOptions& o) {
+std::vector<std::vector<RefArc>> reference_lists(std::uint64_t n, const EdgeList& edges, const std::vector<double>& w,
+                                                 const knotwell::CsrOptions& o) {
     std::vector<std::vector<RefArc>> lists(n);
     for (std::size_t i = 0; i < edges.size(); ++i) {
         const Edge e = edges[i];
@@ -562,7 +563,8 @@ void check_pair_sums() {
     left.add(3, UINT64_MAX);
     right.add(UINT64_MAX, 2);
     left.add(right);
-    CHECK(left.total == static_cast<unsigned __int128>(3) * UINT64_MAX + static_cast<unsigned __int128>(UINT64_MAX) * 2);
+    CHECK(left.total ==
+          static_cast<unsigned __int128>(3) * UINT64_MAX + static_cast<unsigned __int128>(UINT64_MAX) * 2);
     std::mt19937_64 rng(7);
     for (int i = 0; i < 1000; ++i) {
         knotwell::paths::PairSums small;

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "centrality/betweenness.hpp"
 #include "community/label_propagation.hpp"
 #include "community/louvain.hpp"
 #include "community/weighted_graph.hpp"
@@ -34,17 +35,16 @@
 #include "nulls/nulls.hpp"
 #include "parallel/parallel.hpp"
 #include "paths/paths.hpp"
-#include "centrality/betweenness.hpp"
 
 namespace kp = knotwell::parallel;
 using namespace knotwell;
 
-#define CHECK(cond, name)                                                                       \
-    do {                                                                                        \
-        if (!(cond)) {                                                                          \
+#define CHECK(cond, name)                                                                           \
+    do {                                                                                            \
+        if (!(cond)) {                                                                              \
             std::fprintf(stderr, "%s: %s:%d: check failed: %s\n", name, __FILE__, __LINE__, #cond); \
-            std::exit(1);                                                                       \
-        }                                                                                       \
+            std::exit(1);                                                                           \
+        }                                                                                           \
     } while (0)
 
 namespace {
@@ -86,8 +86,9 @@ EdgeList simple_edges(std::uint64_t n, std::uint64_t m, std::uint64_t seed) {
     EdgeList edges = random_edges(n, m, seed);
     for (Edge& e : edges)
         if (e.source > e.target) std::swap(e.source, e.target);
-    std::sort(edges.begin(), edges.end(),
-              [](const Edge& a, const Edge& b) { return a.source != b.source ? a.source < b.source : a.target < b.target; });
+    std::sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) {
+        return a.source != b.source ? a.source < b.source : a.target < b.target;
+    });
     edges.erase(std::unique(edges.begin(), edges.end(),
                             [](const Edge& a, const Edge& b) { return a.source == b.source && a.target == b.target; }),
                 edges.end());
@@ -250,7 +251,8 @@ int main(int argc, char** argv) {
             CHECK(seen == k, c.name);
         }
         CHECK(c.run() == plain, c.name);
-        std::printf("%s %llu %.3f\n", c.name, static_cast<unsigned long long>(polls), total > 0 ? longest / total : 0.0);
+        std::printf("%s %llu %.3f\n", c.name, static_cast<unsigned long long>(polls),
+                    total > 0 ? longest / total : 0.0);
     }
     return 0;
 }
