@@ -27,6 +27,7 @@
 #include "community/label_propagation.hpp"
 #include "community/louvain.hpp"
 #include "community/weighted_graph.hpp"
+#include "graph/edge_blocks.hpp"
 #include "graph/csr.hpp"
 #include "kcore/core.hpp"
 #include "metrics/triangles.hpp"
@@ -161,7 +162,8 @@ std::vector<Case> cases() {
     all.push_back({"components", false, [] {
                        const EdgeList e = random_edges(1000000, 2000000, 7);
                        Digest d;
-                       d.add(must(paths::connected_components(1000000, e), "components").labels);
+                       const SharedEdges rows{reinterpret_cast<const std::byte*>(e.data()), e.size()};
+                       d.add(must(paths::connected_components(1000000, rows), "components").labels);
                        return d.h;
                    }});
     all.push_back({"shortest_paths_multi", true, [] {
