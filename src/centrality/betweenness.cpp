@@ -60,10 +60,15 @@ struct PieceSum {
 // A worker's running sum over one piece: an n-vector that is zero outside
 // the nodes listed as touched, so a piece whose searches stay small (many
 // small components) hands over and clears only those. The list is dropped
-// once it passes 1/kDenseShare of n.
+// once it passes 1/kDenseShare of n. Up to kAlwaysDense nodes no list is
+// kept: adding a whole vector that short costs less than listing what each
+// search reached.
 class PieceAccumulator {
   public:
-    explicit PieceAccumulator(std::uint64_t n) : values_(n, 0.0), seen_(n, 0) {}
+    explicit PieceAccumulator(std::uint64_t n)
+        : values_(n, 0.0), seen_(n <= kAlwaysDense ? 0 : n, 0), always_dense_(n <= kAlwaysDense) {
+        dense_ = always_dense_;
+    }
 
     double* data() { return values_.data(); }
 
@@ -95,7 +100,7 @@ class PieceAccumulator {
                 sum[i] = sum[i] + values[i];
                 values[i] = 0.0;
             }
-            dense_ = false;
+            dense_ = always_dense_;
             return;
         }
         for (std::uint64_t v : touched_) {
@@ -115,7 +120,7 @@ class PieceAccumulator {
             const std::size_t n = values_.size();
             sum.values = std::move(values_);
             values_.assign(n, 0.0);
-            dense_ = false;
+            dense_ = always_dense_;
             return sum;
         }
         sum.values.reserve(touched_.size());
@@ -131,11 +136,13 @@ class PieceAccumulator {
 
   private:
     static constexpr std::size_t kDenseShare = 16;
+    static constexpr std::uint64_t kAlwaysDense = 128;
 
     std::vector<double> values_;
     std::vector<std::uint8_t> seen_;
     std::vector<std::uint64_t> touched_;
-    bool dense_ = false;
+    bool always_dense_;
+    bool dense_;
 };
 
 // A worker's state for one call: the double workspace, the wide one made
