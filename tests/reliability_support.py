@@ -176,6 +176,9 @@ def convert(param, value):
         fail(TypeError, f"argument '{name}': dimensionality mismatch:\n from={value.ndim}, to={ndim}")
     if value.dtype != np.dtype(wanted):
         fail(TypeError, f"argument '{name}': type mismatch:\n from={value.dtype}, to={np.dtype(wanted)}")
+    # Each array is copied as it is converted, before the next argument is
+    # looked at: a huge broadcast fails here, ahead of later arguments' errors.
+    _need(value.size * value.itemsize)
     return value
 
 

@@ -173,6 +173,25 @@ def test_matches_networkx_with_many_leaves(seed, directed):
 
 
 @pytest.mark.parametrize("weights", [None, "float"])
+@pytest.mark.parametrize("directed", [False, True])
+@pytest.mark.parametrize("n, paths", [(140, 12), (100, 10), (300, 30)])
+def test_small_sweeps_with_few_reached_nodes(n, paths, weights, directed):
+    # Calls small enough to run on the calling thread, over graphs big enough
+    # that a piece tracks only the nodes its searches reached: each piece's
+    # sum must be cleared before the next one, whichever way it is folded.
+    rng = np.random.default_rng(n + paths)
+    perm = rng.permutation(n).astype(np.uint64)
+    rows = [(perm[3 * c + i], perm[3 * c + i + 1]) for c in range(paths) for i in (0, 1)]
+    edges = E(rows)
+    w = None if weights is None else rng.uniform(0.5, 2.0, size=len(rows))
+    got = betweenness_rust(n, edges, w, directed, False)
+    want = networkx_betweenness(n, edges, w, directed, False)
+    np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12)
+    again = betweenness_rust(n, edges, w, directed, False)
+    assert np.asarray(got).tobytes() == np.asarray(again).tobytes()
+
+
+@pytest.mark.parametrize("weights", [None, "float"])
 def test_many_small_components(weights):
     # Pieces of sources whose searches reach few nodes hand over only those
     # entries; they must add up like whole vectors.

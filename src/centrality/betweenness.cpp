@@ -45,33 +45,30 @@ class WorkerShelf {
 
 // What one piece of sources adds to the total: the whole vector, or only the
 // entries its searches reached when those are few. Entries left out are
-// +0.0 and x + 0.0 == x, so both forms fold to the same bits.
+// +0.0 and x + 0.0 == x, so both forms fold to the same bits. A small sweep
+// (run on the calling thread, folded as soon as made) leaves the sum in the
+// worker's accumulator and lends the worker instead, so no piece allocates;
+// the fold adds it in, clears it and shelves the worker again.
+template <class Worker>
 struct PieceSum {
     bool dense = false;
     std::vector<double> values;  // n entries when dense, else parallel to `nodes`
     std::vector<std::uint64_t> nodes;
+    std::unique_ptr<Worker> lent;
 };
-
-// `total` is dense.
-void fold_piece(PieceSum& total, PieceSum&& piece) {
-    std::vector<double>& sum = total.values;
-    if (piece.dense) {
-        for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = sum[i] + piece.values[i];
-        return;
-    }
-    for (std::size_t j = 0; j < piece.nodes.size(); ++j) {
-        double& t = sum[piece.nodes[j]];
-        t = t + piece.values[j];
-    }
-}
 
 // A worker's running sum over one piece: an n-vector that is zero outside
 // the nodes listed as touched, so a piece whose searches stay small (many
 // small components) hands over and clears only those. The list is dropped
-// once it passes 1/kDenseShare of n.
+// once it passes 1/kDenseShare of n. Up to kAlwaysDense nodes no list is
+// kept: adding a whole vector that short costs less than listing what each
+// search reached.
 class PieceAccumulator {
   public:
-    explicit PieceAccumulator(std::uint64_t n) : values_(n, 0.0), seen_(n, 0) {}
+    explicit PieceAccumulator(std::uint64_t n)
+        : values_(n, 0.0), seen_(n <= kAlwaysDense ? 0 : n, 0), always_dense_(n <= kAlwaysDense) {
+        dense_ = always_dense_;
+    }
 
     double* data() { return values_.data(); }
 
@@ -92,15 +89,38 @@ class PieceAccumulator {
         }
     }
 
+    // Adds the piece's sum into `total` (n entries, one addition per entry,
+    // as a handed-over sum would be folded) and starts the next piece from
+    // zero.
+    void fold_into(std::vector<double>& total) {
+        double* sum = total.data();
+        double* values = values_.data();
+        if (dense_) {
+            for (std::size_t i = 0; i < values_.size(); ++i) {
+                sum[i] = sum[i] + values[i];
+                values[i] = 0.0;
+            }
+            dense_ = always_dense_;
+            return;
+        }
+        for (std::uint64_t v : touched_) {
+            sum[v] = sum[v] + values[v];
+            values[v] = 0.0;
+            seen_[v] = 0;
+        }
+        touched_.clear();
+    }
+
     // Hands over the piece's sum and starts the next piece from zero.
-    PieceSum finish() {
-        PieceSum sum;
+    template <class Sum>
+    Sum finish() {
+        Sum sum;
         sum.dense = dense_;
         if (dense_) {
             const std::size_t n = values_.size();
             sum.values = std::move(values_);
             values_.assign(n, 0.0);
-            dense_ = false;
+            dense_ = always_dense_;
             return sum;
         }
         sum.values.reserve(touched_.size());
@@ -116,11 +136,13 @@ class PieceAccumulator {
 
   private:
     static constexpr std::size_t kDenseShare = 16;
+    static constexpr std::uint64_t kAlwaysDense = 128;
 
     std::vector<double> values_;
     std::vector<std::uint8_t> seen_;
     std::vector<std::uint64_t> touched_;
-    bool dense_ = false;
+    bool always_dense_;
+    bool dense_;
 };
 
 // A worker's state for one call: the double workspace, the wide one made
@@ -163,9 +185,17 @@ struct SourceWorker {
 // worker's accumulator.
 template <class Worker, class Graph, class RunSource>
 std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
+    using Sum = PieceSum<Worker>;
+    const std::uint64_t work = parallel::work_product(g.n, g.n + g.targets.size());
+    // Below the inline bound every piece is folded right after it is made,
+    // so lending holds one worker; above it pending pieces would each hold
+    // one, so they hand over their sums.
+    const bool lend = work < parallel::kInlineWork;
     WorkerShelf<Worker, Graph> shelf(g);
-    PieceSum zero{true, std::vector<double>(g.n, 0.0), {}};
-    PieceSum total = parallel::sum_sweep(
+    Sum zero;
+    zero.dense = true;
+    zero.values.assign(g.n, 0.0);
+    Sum total = parallel::sum_sweep(
         g.n, std::move(zero),
         [&](std::size_t begin, std::size_t end) {
             std::unique_ptr<Worker> worker = shelf.take();
@@ -175,11 +205,30 @@ std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
                 if (parallel::stop_requested()) break;
                 run_source(*worker, s);
             }
-            PieceSum sum = worker->acc.finish();
+            if (lend) {
+                Sum sum;
+                sum.lent = std::move(worker);
+                return sum;
+            }
+            Sum sum = worker->acc.template finish<Sum>();
             shelf.give(std::move(worker));
             return sum;
         },
-        fold_piece, parallel::work_product(g.n, g.n + g.targets.size()));
+        [&](Sum& total, Sum&& piece) {
+            std::vector<double>& sum = total.values;
+            if (piece.lent) {
+                piece.lent->acc.fold_into(sum);
+                shelf.give(std::move(piece.lent));
+            } else if (piece.dense) {
+                for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = sum[i] + piece.values[i];
+            } else {
+                for (std::size_t j = 0; j < piece.nodes.size(); ++j) {
+                    double& t = sum[piece.nodes[j]];
+                    t = t + piece.values[j];
+                }
+            }
+        },
+        work);
     return std::move(total.values);
 }
 
