@@ -28,7 +28,6 @@
 #include "community/label_propagation.hpp"
 #include "community/louvain.hpp"
 #include "community/weighted_graph.hpp"
-#include "graph/edge_blocks.hpp"
 #include "graph/csr.hpp"
 #include "graph/edge_blocks.hpp"
 #include "kcore/core.hpp"
