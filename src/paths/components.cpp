@@ -42,10 +42,8 @@ Result<Components> label_components(std::uint64_t n, const SharedEdges& edges) {
     parallel::InterruptPoll poll;
     Check changed = for_each_edge_block(edges, [&](std::uint64_t first, std::span<const Edge> block) -> Check {
         if (Check bad = check_edge_block(n, first, block)) return bad;
-        for (const Edge& e : block) {
-            poll.tick();
-            unite(parent.data(), static_cast<Id>(e.source), static_cast<Id>(e.target));
-        }
+        poll.tick(block.size());
+        for (const Edge& e : block) unite(parent.data(), static_cast<Id>(e.source), static_cast<Id>(e.target));
         return std::nullopt;
     });
     if (changed) return *changed;
