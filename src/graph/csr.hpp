@@ -141,12 +141,13 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::u
     const std::uint64_t mask = (std::uint64_t{1} << shift) - 1;
     parallel::InterruptPoll poll;
     std::vector<std::uint64_t> block_start(blocks + 1, 0);
-    for_each_arc([&](std::uint64_t key, V) {
-        poll.tick();
-        ++block_start[(key >> shift) + 1];
-    });
+    // The two arc passes stream the input and poll between them only: a
+    // tick per arc, an opaque call on its rare path, keeps the compiler from
+    // holding the pass's pointers in registers (about 1.5x on the pass).
+    for_each_arc([&](std::uint64_t key, V) { ++block_start[(key >> shift) + 1]; });
     for (std::uint64_t b = 0; b < blocks; ++b) block_start[b + 1] += block_start[b];
     const std::uint64_t arcs = block_start[blocks];
+    poll.tick(arcs);
 
     values.resize(arcs);
     V* out = values.data();
@@ -154,11 +155,11 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::u
     {
         std::vector<std::uint64_t> cursor(block_start.begin(), block_start.end() - 1);
         for_each_arc([&](std::uint64_t key, V value) {
-            poll.tick();
             const std::uint64_t k = cursor[key >> shift]++;
             out[k] = value;
             local[k] = static_cast<std::uint32_t>(key & mask);
         });
+        poll.tick(arcs);
     }
     std::vector<std::uint64_t> count(std::min(n, mask + 1) + 1);
     std::vector<V> staged;
