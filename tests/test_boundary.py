@@ -283,9 +283,12 @@ def test_result_buffer_freed_with_array():
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 200_000  # KiB
 
 
-def test_absurd_node_count_is_memory_error():
+@pytest.mark.parametrize("n", [2**62, 2**64 - 1])
+def test_absurd_node_count_is_memory_error(n):
     with pytest.raises(MemoryError):
-        kw.degree_rust(2**62, PATH, False)
+        kw.degree_rust(n, PATH, False)
+    with pytest.raises(MemoryError):
+        kw.in_degree_rust(n, PATH)
     with pytest.raises(MemoryError):
         kw.strength_rust(2**63, PATH, np.ones(2), True)
 

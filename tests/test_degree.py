@@ -67,3 +67,81 @@ def test_strength_adds_in_row_order(seed):
         if u != v:
             expected[v] += w
     assert kw.strength_rust(n, edges, weights, False).tolist() == expected
+
+
+BIG = 5000  # rows: several read blocks, so failures in later blocks are seen
+
+
+def _rows(n, seed=0):
+    return np.random.default_rng(seed).integers(0, n, size=(BIG, 2)).astype(np.uint64)
+
+
+def _degree_calls(n, edges, weights):
+    return [
+        lambda: kw.degree_rust(n, edges, False),
+        lambda: kw.degree_rust(n, edges, True),
+        lambda: kw.in_degree_rust(n, edges),
+        lambda: kw.out_degree_rust(n, edges),
+        lambda: kw.strength_rust(n, edges, weights, False),
+        lambda: kw.strength_rust(n, edges, weights, True),
+    ]
+
+
+# Small n counts with narrow counters in cache, the large one with prefetch;
+# each must name the first bad row, wherever it lies in a block, and never
+# write past its counters (the sanitizer build checks the latter).
+@pytest.mark.parametrize("n", [50, 1 << 17])
+@pytest.mark.parametrize("bad_rows", [[0], [511, 512], [4999], [1023, 3000], [2047, 2048, 4096]])
+@pytest.mark.parametrize("column", [0, 1])
+def test_first_bad_row_is_named(n, bad_rows, column):
+    edges = _rows(n)
+    for k, r in enumerate(bad_rows):
+        edges[r, column] = n + k
+    weights = np.ones(BIG)
+    first = bad_rows[0]
+    for call in _degree_calls(n, edges, weights):
+        with pytest.raises(ValueError, match=rf"^edge {first} \("):
+            call()
+
+
+@pytest.mark.parametrize("n", [50, 1 << 17])
+@pytest.mark.parametrize("bad_weight", [float("nan"), float("inf"), -1e-300, float("-inf")])
+@pytest.mark.parametrize("weight_row, edge_row", [(3, None), (3, 4990), (4000, 700), (600, 600)])
+def test_strength_reports_edges_before_weights(n, bad_weight, weight_row, edge_row):
+    edges = _rows(n, 1)
+    weights = np.random.default_rng(2).random(BIG)
+    weights[weight_row] = bad_weight
+    if edge_row is not None:
+        edges[edge_row, 1] = n
+    expected = rf"^edge {edge_row} \(" if edge_row is not None else rf"^weight {weight_row} is "
+    for directed in (False, True):
+        with pytest.raises(ValueError, match=expected):
+            kw.strength_rust(n, edges, weights, directed)
+
+
+@pytest.mark.parametrize("n", [50, 1 << 17])
+def test_large_inputs_match_bincount(n):
+    edges = _rows(n, 3)
+    weights = np.random.default_rng(4).random(BIG)
+    src, dst = edges[:, 0].astype(np.int64), edges[:, 1].astype(np.int64)
+    loops = src == dst
+    assert kw.out_degree_rust(n, edges).tolist() == np.bincount(src, minlength=n).tolist()
+    assert kw.in_degree_rust(n, edges).tolist() == np.bincount(dst, minlength=n).tolist()
+    both = np.bincount(src, minlength=n) + np.bincount(dst[~loops], minlength=n)
+    assert kw.degree_rust(n, edges, False).tolist() == both.tolist()
+    # row-order sums, checked exactly against a plain loop
+    expected = [0.0] * n
+    for (u, v), w in zip(edges.tolist(), weights.tolist()):
+        expected[u] += w
+        if u != v:
+            expected[v] += w
+    assert kw.strength_rust(n, edges, weights, False).tolist() == expected
+
+
+def test_weights_length_comes_after_the_range():
+    edges = _rows(50)
+    with pytest.raises(ValueError, match=r"^weights length \(4999\) must match edges length \(5000\)$"):
+        kw.strength_rust(50, edges, np.ones(BIG - 1), False)
+    edges[4321, 0] = 50
+    with pytest.raises(ValueError, match=r"^edge 4321 \("):
+        kw.strength_rust(50, edges, np.ones(BIG - 1), False)

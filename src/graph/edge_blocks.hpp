@@ -35,7 +35,7 @@ struct SharedWeights {
     std::uint64_t size = 0;
 };
 
-inline constexpr std::size_t kEdgeBlockRows = 4096;  // 64 KiB of rows: stays in the L2 cache
+inline constexpr std::size_t kEdgeBlockRows = 512;  // 8 KiB of rows: stays in the L1 cache beside what they index
 
 inline void read_block(const SharedEdges& src, std::uint64_t first, std::size_t count, Edge* out) {
     std::memcpy(out, src.data + first * sizeof(Edge), count * sizeof(Edge));
@@ -43,6 +43,36 @@ inline void read_block(const SharedEdges& src, std::uint64_t first, std::size_t 
 
 inline void read_block(const SharedWeights& src, std::uint64_t first, std::size_t count, double* out) {
     std::memcpy(out, src.data + first * sizeof(double), count * sizeof(double));
+}
+
+// One row or weight read from the caller's memory straight into registers,
+// for loops that use each value as they read it and keep their own copy of
+// it. The empty asm makes the values opaque to the compiler, which therefore
+// cannot read the memory again: what is checked is what is used.
+inline Edge read_row(const SharedEdges& src, std::uint64_t i) {
+    NodeId u, v;
+    std::memcpy(&u, src.data + i * sizeof(Edge), sizeof u);
+    std::memcpy(&v, src.data + i * sizeof(Edge) + sizeof u, sizeof v);
+    asm("" : "+r"(u), "+r"(v));
+    return {u, v};
+}
+
+inline double read_weight(const SharedWeights& src, std::uint64_t i) {
+    double w;
+    std::memcpy(&w, src.data + i * sizeof(double), sizeof w);
+    asm("" : "+x"(w));
+    return w;
+}
+
+// Calls f(first, count) for consecutive blocks of at most kEdgeBlockRows of
+// `rows` rows; stops at and returns the first failure f reports.
+template <class F>
+Check for_each_block(std::uint64_t rows, F&& f) {
+    for (std::uint64_t first = 0; first < rows; first += kEdgeBlockRows) {
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kEdgeBlockRows, rows - first));
+        if (Check failed = f(first, count)) return failed;
+    }
+    return std::nullopt;
 }
 
 // Calls f(first, block) for consecutive blocks of copied rows, first being

@@ -1,14 +1,14 @@
 // Degree and strength sequences, counted straight off the edge rows.
 //
-// At most two passes over the rows, n counters: O(n + m). The first checks
-// every row (and weight) in contract order before any counter is allocated,
-// so a bad edge is reported even when n is too large for the counters; the
-// second counts. Degrees skip the first pass when the counters are no larger
-// than the rows. The rows are read from the caller's memory in blocks
-// (graph/edge_blocks.hpp) rather than copied whole: a copy of the rows would
-// cost more than the count. The counting pass checks each block before it
-// counts it, and fails the same way should the rows have changed since the
-// first.
+// One pass over the rows, n counters: O(n + m). The rows are read from the
+// caller's memory in blocks (graph/edge_blocks.hpp) rather than copied
+// whole, since a copy of the rows would cost more than the count; one loop
+// checks and counts each block, and only a block that failed is searched
+// again for its first bad row. When the counters would be larger than the
+// rows (n > 2m), a range-only pass runs first, so a bad edge is reported
+// even when n is too large for the counters. Strength checks the edge range
+// before the weights: a block rejected for a weight sends the call through
+// the checks in that order, over all rows.
 //
 // Every row counts, repeats included; in the undirected case a self-loop
 // adds 1 to the degree (its weight once to the strength), and the directed
