@@ -13,6 +13,7 @@ import time
 from datetime import datetime, timezone
 from pathlib import Path
 
+from .cases import MULTI_SOURCES, MULTI_SOURCES_BY_GRAPH
 from .peers import version
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -310,7 +311,7 @@ def limits_section(report: dict) -> list[str]:
            f"{fmt_rate(lim['random_reads_per_s_all'])}/s |", "",
            "Achieved by knotwell_rs, end to end, on the inputs beyond the caches. *Input read* is the edge array "
            "(16 bytes a row, 24 with strength's weights) over the call's time, against the sequential limit; "
-           "*edges/s* counts each edge once per search (64 searches for the multi-source case), against the "
+           "*edges/s* counts each edge once per search (one search per source for the multi-source case), against the "
            "random-read limit, since a traversal looks up at least one neighbour's entry per edge besides building "
            "its adjacency. Functions are held to one core's limits, the multi-source search (on the worker pool) "
            "to all cores'.", "",
@@ -485,7 +486,9 @@ def markdown(report: dict, plot_name: str | None, json_name: str) -> str:
                 "|---|---:|---:|---:|---:|---:|---|---|"]
         for r in c["impls"]:
             if r["status"] != "ok":
-                out.append(f"| {r['name']} | {r['status']} | | | | | | {r['detail']} |")
+                # a skipped peer's note says why it is kept off this size
+                why = "; ".join(x for x in (r["detail"], r["note"]) if x)
+                out.append(f"| {r['name']} | {r['status']} | | | | | | {why} |")
                 continue
             ratio = "1.00x" if r["name"] == OURS else fmt_ratio(r["ratio"])
             check = r["check"] + (f": {r['check_detail']}" if r["check_detail"] else "")
@@ -506,6 +509,13 @@ def method_text(settings: dict) -> str:
     budget = settings.get("budget_s", 6.0)
     warm_only = settings.get("warm_only_s", 10.0)
     factor = settings.get("ours_factor", 1.0)
+    timeout = settings.get("timeout_s", 90.0)
+    sources = MULTI_SOURCES
+    # fewer sources where the one peer that runs is slow per source
+    fewer = "".join(f", {k} on {g}" for g, k in MULTI_SOURCES_BY_GRAPH.items())
+    if fewer:
+        fewer += ("\n  (the 2^20-node G(n, m) graph, where igraph, the one peer that runs there, takes about a "
+                  "second a source)")
     return f"""\
 - Each case is one function on one named graph. All implementations start from the same `uint64` edge array of
   shape [m, 2], and a peer's graph construction (igraph `Graph`, NetworKit `GraphFromCoo`, rustworkx `PyGraph`,
@@ -517,20 +527,23 @@ def method_text(settings: dict) -> str:
 - Graphs are simple (no self-loops, no repeated pairs), so every library reads the same graph from the same rows;
   every generator is seeded. Families: uniform G(n, m); R-MAT with the Graph500 parameters a = 0.57, b = 0.19,
   c = 0.19 (node ids scrambled by a seeded permutation, self-loops and repeats removed until m distinct pairs
-  remain), edge factor 16 at 2^16 and 2^20 nodes; 20,000 nodes with 100,000 or 200,000 edges where the work is
-  quadratic (betweenness also on G(n, m) read as a directed graph; the mean shortest path of G(n, m) on 10,000
-  nodes and 100,000 edges); for communities R-MAT 2^18, a NetworKit LFR
-  graph of 100,000 nodes and a planted partition (100 blocks of 1,000 nodes, 15 neighbours inside and 5 outside
-  on average, ids scrambled); for the path functions high-diameter graphs: a 150 x 150 lattice and road-like
-  graphs (a square lattice keeping a random 65% of its edges: mean degree 2.6, diameter about twice the side,
+  remain), edge factor 16 at 2^16 and 2^20 nodes; smaller graphs where the work is quadratic: betweenness on an
+  R-MAT graph of 10,000 nodes and 50,000 edges (unweighted and weighted) and on G(n, m) of the same size read as a
+  directed graph, the mean shortest path on R-MAT with 20,000 nodes and 200,000 edges and on G(n, m) with 10,000
+  nodes and 100,000 edges, rewiring on R-MAT with 20,000 nodes and 100,000 edges; for communities R-MAT 2^18, a
+  NetworKit LFR graph of 100,000 nodes and a planted partition (100 blocks of 1,000 nodes, 15 neighbours inside
+  and 5 outside on average, ids scrambled); for the path functions high-diameter graphs: a 150 x 150 lattice and
+  road-like graphs (a square lattice keeping a random 65% of its edges: mean degree 2.6, diameter about twice the side,
   ids scrambled) of 4,900 and 10^6 nodes; for the local measures 16 hubs each adjacent to a fifth of 100,000
-  nodes over a uniform background; Zachary's karate club.
+  nodes over a uniform background; Zachary's karate club. The multi-source search starts from {sources} sources
+  drawn (seeded) among the nodes with at least one edge{fewer}.
 - After one warm-up call per implementation, the timed calls are interleaved (each round runs every
   implementation once, in a rotated order) and the median of {reps} is reported. Calls shorter than 2 ms are
   repeated within a sample and averaged. To keep the whole run within 15 minutes on two cores, an implementation
   whose warm-up is slow gets fewer runs (about {budget:g} seconds of timed runs per peer and case, {factor:g} times
   that for knotwell_rs), and one slower than {warm_only:g} seconds ({warm_only * factor:g} for knotwell_rs) is timed
-  by its warm-up alone; the *runs* column gives the number of samples.
+  by its warm-up alone; the *runs* column gives the number of samples. A peer's call or graph build still
+  running after {timeout:g} seconds is interrupted, and the peer has no figure for that case.
   A peer call that two cases on one graph make alike (igraph's local transitivity and NetworKit's local clustering
   coefficients serve both triangles and local clustering) runs and is timed once, in the first of them.
   For the same reason the 2^20-node G(n, m) graph is used only for distances and components, networkx runs only
@@ -539,8 +552,9 @@ def method_text(settings: dict) -> str:
   the small sizes only, as do peers measured slower than another peer of the same case in earlier runs and costly
   (NetworKit's and scipy's multi-source searches beyond 2^20 edges; rustworkx's mean shortest path beyond 10,000
   edges, where it took over a minute on 200,000 edges and twice igraph's time on road-like graphs;
-  rustworkx's betweenness and NetworKit's directed betweenness at 20,000 nodes). Garbage collection is off during
-  a timed call.
+  rustworkx's betweenness, behind igraph on the 10,000-node R-MAT graph while using both cores, and NetworKit's
+  directed betweenness, about 5 times igraph's time on the directed 10,000-node graph, both beyond 10,000 edges);
+  a skipped peer's note gives its reason. Garbage collection is off during a timed call.
 - knotwell_rs runs with its default pool (one worker per logical CPU). Variants named `knotwell_rs[1w]` run in a
   fresh process with `RAYON_NUM_THREADS=1`. NetworKit runs with its default thread count unless the name says
   `[1t]` or `[2t]` (`setNumberOfThreads`); igraph and networkx are single-threaded; rustworkx uses all cores.

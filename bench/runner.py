@@ -53,7 +53,7 @@ class Settings:
     budget_s: float = 2.0  # timed runs per implementation and case, beyond the warm-up
     warm_only_s: float = 5.0  # a warm-up slower than this is the only sample
     ours_factor: float = 2.0  # ours: that many times the budget and the warm-only bound
-    timeout_s: float = 60.0  # Python-level peers are interrupted after this
+    timeout_s: float = 90.0  # Python-level peers are interrupted after this (seconds)
     quick: bool = False
 
 

@@ -12,12 +12,12 @@ import numpy as np
 import pytest
 
 from bench import graphs as G
-from bench.cases import FUNCTIONS, build_cases
+from bench.cases import FUNCTIONS, build_cases, graph_sets
 from bench.core import (Close, Components, Exact, Quality, Valid, distances_u64, first_appearance,
                         reference_modularity, simple_graph_problems)
 from bench.core import Build
 from bench.limits import measure
-from bench.report import case_block, limits_section, margin_rule, markdown, summary_table
+from bench.report import case_block, limits_section, margin_rule, markdown, method_text, summary_table
 from bench.runner import BuildCache, Settings, run_case
 
 
@@ -257,7 +257,10 @@ def test_named_targets_are_registered():
     full = {c.name: c for c in build_cases(False)}
     assert {t.peers for t in full["degree/rmat-20"].targets} == {("numpy",), ("igraph",)}
     assert full["degree/rmat-20"].memory is not None
-    assert any("knotwell_rs[1w]" in t.peers for t in full["betweenness/rmat-20k"].targets)
+    assert {t.peers for t in full["betweenness/rmat-10k"].targets} == {("networkit[2t]",), ("igraph",),
+                                                                       ("knotwell_rs[1w]",)}
+    assert {t.peers for t in full["betweenness/rmat-10k/weighted"].targets} == {("igraph",)}
+    assert full["rewire_degree_preserving/rmat-20k"].targets
     for g in ("lfr-100k", "sbm-100k"):
         assert {t.peers[0] for t in full[f"louvain/{g}"].targets} == {"igraph", "networkit[1t]"}
     assert full["erdos_renyi/n1000000-m10000000"].targets
@@ -278,6 +281,47 @@ def test_every_family_reaches_its_functions(quick):
     assert {"triangles_per_node", "clustering_local", "clustering_avg", "core_numbers"} <= by_kind["hubs"]
     directed = {c.func for c in cases if c.params.get("directed") is True}
     assert {"betweenness_rust", "shortest_paths_multi_rust"} <= directed
+
+
+def _runs_at_size(peer, case) -> bool:
+    m = case.graph.m if case.graph is not None else (case.size or 0)
+    return peer.max_m is None or m <= peer.max_m
+
+
+@pytest.mark.parametrize("quick", [True, False])
+def test_every_case_and_target_has_a_peer_that_runs_at_its_size(quick):
+    # A size limit that shuts out every peer leaves a case (or a target)
+    # without a figure to compare with; only the worker-scaling case of
+    # rewiring has no peer by design.
+    for c in build_cases(quick):
+        runnable = {p.name for p in c.peers if p.checked and _runs_at_size(p, c)}
+        if c.peers:
+            assert runnable, c.name
+        for t in c.targets:
+            assert runnable & set(t.peers) or all(p.startswith("knotwell_rs[") for p in t.peers), (c.name, t.text)
+
+
+def test_multi_source_targets_follow_the_source_count():
+    multi = [c for c in build_cases(False) if c.func == "shortest_paths_multi_rust"]
+    counts = {c.name: c.params["sources"] for c in multi}
+    assert counts["shortest_paths_multi/gnm-20"] == 16 and counts["shortest_paths_multi/rmat-20"] == 64
+    for c in multi:
+        k = c.params["sources"]
+        assert all(t.text.startswith(f"{k} sources") for t in c.targets), c.name
+        if c.memory is not None:
+            assert f"k = {k}" in c.memory.text
+            # the bound counts the sources actually drawn: 8 bytes a node each
+            def bound(sources):
+                return c.memory.bound({"n": 1000, "edges": np.zeros((10, 2), np.uint64),
+                                       "sources": np.zeros(sources, np.uint64)})
+            assert bound(2 * k) - bound(k) == pytest.approx(1.1 * k * 1000 * 8)
+
+
+@pytest.mark.parametrize("graph_set", ["quad", "directed_quad", "mean", "simple_100k"])
+def test_method_text_states_the_quadratic_sizes(graph_set):
+    text = " ".join(method_text({}).split())
+    for g in graph_sets(False)[graph_set]:
+        assert f"{g.n:,} nodes and {g.m:,} edges" in text, g.name
 
 
 def test_same_call_peers_are_shared_only_where_the_call_is_the_same():
