@@ -112,6 +112,29 @@ void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::
     for (std::uint64_t k = lo; k < hi; ++k) values[lo + count[local[k]]++] = staged[k - lo];
 }
 
+inline constexpr std::uint64_t kDirectKeys = std::uint64_t{1} << 16;
+
+// One counting sort over all arcs. Key k's count goes to offsets[k + 2], so
+// that after the prefix sums offsets[k + 1] is where key k starts and can
+// serve as its cursor: once the values are placed it holds where key k + 1
+// starts, which is the final offsets array (the extra entry is dropped).
+template <class V, class ForEachArc>
+void group_directly(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::uint64_t>& offsets,
+                    std::vector<V>& values) {
+    parallel::InterruptPoll poll;
+    offsets.assign(n + 2, 0);
+    std::uint64_t* at = offsets.data();
+    for_each_arc([at](std::uint64_t key, V) { ++at[key + 2]; });
+    for (std::uint64_t k = 2; k < n + 2; ++k) at[k] += at[k - 1];
+    const std::uint64_t arcs = at[n + 1];
+    poll.tick(arcs);
+    values.resize(arcs);
+    V* out = values.data();
+    for_each_arc([at, out](std::uint64_t key, V value) { out[at[key + 1]++] = value; });
+    poll.tick(arcs);
+    offsets.pop_back();
+}
+
 // A neighbour with its weight, while weighted arcs are being grouped.
 template <class Id>
 struct WeightedArc {
@@ -131,10 +154,13 @@ struct WeightedArc {
 // of scratch besides the result. The offsets are allocated first: the block
 // table is smaller by a factor of at least 2^10, so a node count too large
 // to hold fails there, before anything else is touched.
+// Up to kDirectKeys keys, whose offsets fit the L2 cache, the arcs are
+// counting-sorted in one scatter instead.
 template <class V, class ForEachArc>
 void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::uint64_t>& offsets,
                   std::vector<V>& values) {
     require_node_arrays(n, sizeof(std::uint64_t));
+    if (n <= csr_detail::kDirectKeys) return csr_detail::group_directly(n, for_each_arc, offsets, values);
     offsets.assign(n + 1, 0);
     const unsigned shift = csr_detail::block_shift(n);
     const std::uint64_t blocks = (n >> shift) + 1;

@@ -611,6 +611,13 @@ int graphs() {
         }
         if (round < 12) check_csr_options(rng, n, edges);
     }
+    // Both sides of the switch from one direct counting sort to the blocked
+    // one (above 2^16 keys), with keys in several blocks.
+    for (std::uint64_t n : {std::uint64_t{1} << 16, (std::uint64_t{1} << 16) + 1, std::uint64_t{300000}}) {
+        const EdgeList edges = random_edges(rng, n, 4 * n);
+        check_adjacency(n, edges, true);
+        check_csr_options(rng, n, edges);
+    }
     std::puts("ok");
     return 0;
 }
