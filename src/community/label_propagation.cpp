@@ -3,33 +3,42 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 
 #include "community/modularity.hpp"
 #include "community/weight_scale.hpp"
 #include "community/weighted_graph.hpp"
+#include "graph/csr.hpp"
 #include "rng/rng.hpp"
 
 namespace knotwell {
 namespace {
 
+// Labels and the lists' ids are of type Id, 32-bit whenever n allows: the
+// label table then fits the L2 cache on graphs where the 64-bit one would
+// not, and the lists stream at half the bytes.
+template <class Id>
 struct Propagation {
     const WeightedGraph& g;
-    std::vector<std::uint64_t> labels;
-    std::vector<double> label_weight;    // 0.0 except for labels in `touched`
-    std::vector<std::uint64_t> touched;  // labels written for the current node
+    const Id* targets;  // g's lists with Id-wide ids
+    std::vector<Id> labels;
+    std::vector<double> label_weight;  // 0.0 except for labels in `touched`
+    std::vector<Id> touched;           // labels written for the current node
     std::uint64_t n_touched;
     SplitMix64 stream;
 
     // The label that u adopts: largest summed weight, ties uniform.
-    std::uint64_t choose(NodeId u) {
+    Id choose(NodeId u) {
         for (std::uint64_t t = 0; t < n_touched; ++t) label_weight[touched[t]] = 0.0;
         // With zero weights a label can be listed twice; each listing takes
         // part in the draw.
-        n_touched = gather_by_key(g, u, labels.data(), label_weight.data(), touched.data());
-        std::uint64_t best = 0, count = 0;
+        n_touched = gather_by_key<Id>(g.begin(u), g.end(u), targets, g.weights.data(), labels.data(),
+                                      label_weight.data(), touched.data());
+        Id best = 0;
+        std::uint64_t count = 0;
         double best_weight = -std::numeric_limits<double>::infinity();
         for (std::uint64_t t = 0; t < n_touched; ++t) {
-            const std::uint64_t l = touched[t];
+            const Id l = touched[t];
             const double s = label_weight[l];
             if (s > best_weight) {
                 best = l;
@@ -49,7 +58,6 @@ struct Propagation {
         bool changed = false;
         const std::uint64_t len = order.size();
         const std::uint64_t* off = g.offsets.data();
-        const NodeId* targets = g.targets.data();
         parallel::InterruptPoll poll;
         for (std::uint64_t i = 0; i < len; ++i) {
             const NodeId u = order[i];
@@ -70,7 +78,7 @@ struct Propagation {
                 for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(labels.data() + targets[j]);
             }
             if (g.begin(u) == g.end(u)) continue;  // nothing to adopt, nothing drawn
-            const std::uint64_t best = choose(u);
+            const Id best = choose(u);
             if (best != labels[u]) {
                 labels[u] = best;
                 changed = true;
@@ -92,21 +100,28 @@ Result<std::vector<std::uint64_t>> label_propagation(std::uint64_t n, std::span<
     // Sums of weights near the top of the range would tie at infinity.
     const int scale = weight_scale_exponent(edges.size(), weight_span(weights), 1.0, WeightExposure::Sums);
     const WeightedGraph g = build_weighted_graph(n, edges, weights, scale);
-    Propagation p{g,
-                  std::vector<std::uint64_t>(n),
-                  std::vector<double>(n, 0.0),
-                  std::vector<std::uint64_t>(max_list_length(g)),
-                  0,
-                  SplitMix64(seed)};
-    std::iota(p.labels.begin(), p.labels.end(), std::uint64_t{0});
-    std::vector<std::uint64_t> order(n);
-    std::iota(order.begin(), order.end(), std::uint64_t{0});
+    std::vector<std::uint64_t> labels = with_id_type(n, [&]<class Id>() {
+        std::vector<Id> narrowed;
+        const Id* targets;
+        if constexpr (std::is_same_v<Id, NodeId>) {
+            targets = g.targets.data();
+        } else {
+            narrowed.assign(g.targets.begin(), g.targets.end());
+            targets = narrowed.data();
+        }
+        Propagation<Id> p{
+            g, targets,         std::vector<Id>(n), std::vector<double>(n, 0.0), std::vector<Id>(max_list_length(g)),
+            0, SplitMix64(seed)};
+        std::iota(p.labels.begin(), p.labels.end(), Id{0});
+        std::vector<std::uint64_t> order(n);
+        std::iota(order.begin(), order.end(), std::uint64_t{0});
 
-    for (std::uint64_t iterations = 1;; ++iterations)
-        if (!p.iterate(order) || iterations >= max_iter) break;
-
-    relabel_by_first_appearance(p.labels, n);
-    return std::move(p.labels);
+        for (std::uint64_t iterations = 1;; ++iterations)
+            if (!p.iterate(order) || iterations >= max_iter) break;
+        return std::vector<std::uint64_t>(p.labels.begin(), p.labels.end());
+    });
+    relabel_by_first_appearance(labels, n);
+    return labels;
 }
 
 }  // namespace knotwell

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <numeric>
+#include <type_traits>
 
 #include "community/modularity.hpp"
 #include "community/weight_scale.hpp"
 #include "community/weighted_graph.hpp"
+#include "graph/csr.hpp"
 #include "rng/rng.hpp"
 
 namespace knotwell {
@@ -13,26 +15,31 @@ namespace {
 
 constexpr std::uint64_t kMaxPasses = 1000;
 
-// Tables of one level's local moving, sized by its node count.
+// Tables of one level's local moving, sized by its node count. The moving
+// runs on ids of type Id, 32-bit whenever the level's node count allows:
+// the community table then fits the L2 cache on graphs where the 64-bit one
+// would not, and the lists stream at half the bytes.
+template <class Id>
 struct Level {
-    std::vector<std::uint64_t> node_community;
+    std::vector<Id> targets;  // the level's lists, narrowed (unused when Id is NodeId)
+    std::vector<Id> community;
     std::vector<double> community_strength;
-    std::vector<double> weight_to;       // 0.0 except for ids in `touched`
-    std::vector<std::uint64_t> touched;  // ids written for the current node
+    std::vector<double> weight_to;  // 0.0 except for ids in `touched`
+    std::vector<Id> touched;        // ids written for the current node
     std::uint64_t n_touched = 0;
 };
 
 // One pass over `order`; returns the number of nodes that changed community.
-std::uint64_t move_nodes(const WeightedGraph& g, std::span<const std::uint64_t> order, double resolution, double two_m,
-                         Level& lv) {
-    std::uint64_t* community = lv.node_community.data();
+template <class Id>
+std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<const std::uint64_t> order,
+                         double resolution, double two_m, Level<Id>& lv) {
+    Id* community = lv.community.data();
     double* cs = lv.community_strength.data();
     double* weight_to = lv.weight_to.data();
-    std::uint64_t* touched = lv.touched.data();
+    Id* touched = lv.touched.data();
     std::uint64_t moves = 0;
     const std::uint64_t len = order.size();
     const std::uint64_t* off = g.offsets.data();
-    const NodeId* targets = g.targets.data();
     parallel::InterruptPoll poll;
     for (std::uint64_t i = 0; i < len; ++i) {
         const std::uint64_t u = order[i];
@@ -53,16 +60,16 @@ std::uint64_t move_nodes(const WeightedGraph& g, std::span<const std::uint64_t> 
             for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(community + targets[j]);
         }
         const double k_u = g.strength[u];
-        const std::uint64_t c_old = community[u];
+        const Id c_old = community[u];
         for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
-        lv.n_touched = gather_by_key(g, u, community, weight_to, touched);
+        lv.n_touched = gather_by_key<Id>(off[u], off[u + 1], targets, g.weights.data(), community, weight_to, touched);
         cs[c_old] -= k_u;
 
         const double r = resolution * k_u;
-        std::uint64_t best = c_old;
+        Id best = c_old;
         double best_gain = weight_to[c_old] - (cs[c_old] * r) / two_m;
         for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
-            const std::uint64_t c = touched[t];
+            const Id c = touched[t];
             if (c == c_old) continue;
             // gain = weight_to[c] - x with x >= 0 cannot beat a best gain
             // of at least weight_to[c]: skip the division.
@@ -80,12 +87,21 @@ std::uint64_t move_nodes(const WeightedGraph& g, std::span<const std::uint64_t> 
     return moves;
 }
 
-// Local moving of one level until a pass moves nothing (or the pass limit).
+// Local moving of one level until a pass moves nothing (or the pass limit);
+// leaves each node's community in `node_community`.
+template <class Id>
 void local_moving(const WeightedGraph& g, double resolution, double two_m, std::optional<SplitMix64>& stream,
-                  Level& lv) {
+                  Level<Id>& lv, std::vector<std::uint64_t>& node_community) {
     const std::uint64_t n = g.node_count;
-    lv.node_community.resize(n);
-    std::iota(lv.node_community.begin(), lv.node_community.end(), std::uint64_t{0});
+    const Id* targets;
+    if constexpr (std::is_same_v<Id, NodeId>) {
+        targets = g.targets.data();
+    } else {
+        lv.targets.assign(g.targets.begin(), g.targets.end());
+        targets = lv.targets.data();
+    }
+    lv.community.resize(n);
+    std::iota(lv.community.begin(), lv.community.end(), Id{0});
     lv.community_strength.resize(n);
     for (std::uint64_t i = 0; i < n; ++i) lv.community_strength[i] = 0.0 + g.strength[i];
     lv.weight_to.assign(n, 0.0);
@@ -97,7 +113,8 @@ void local_moving(const WeightedGraph& g, double resolution, double two_m, std::
     if (stream) stream->shuffle(std::span<std::uint64_t>(order));
 
     for (std::uint64_t pass = 0; pass < kMaxPasses; ++pass)
-        if (move_nodes(g, order, resolution, two_m, lv) == 0) break;
+        if (move_nodes(g, targets, order, resolution, two_m, lv) == 0) break;
+    node_community.assign(lv.community.begin(), lv.community.end());
 }
 
 // One node per community (ids 0..k-1): internal edges become self-loop
@@ -203,17 +220,20 @@ Result<LouvainResult> louvain(std::uint64_t n, std::span<const Edge> edges,
     // The first level reads the input graph itself; it is never changed.
     const WeightedGraph* work = &input;
     WeightedGraph coarse;
-    Level lv;
-    while (result.n_levels < max_levels) {
-        local_moving(*work, resolution, two_m, stream, lv);
-        const std::uint64_t k = relabel_by_first_appearance(lv.node_community, work->node_count);
-        if (k == work->node_count) break;
-        ++result.n_levels;
-        for (std::uint64_t& label : result.labels) label = lv.node_community[label];
-        WeightedGraph next = coarsen(*work, lv.node_community, k);
-        coarse = std::move(next);
-        work = &coarse;
-    }
+    std::vector<std::uint64_t> community;
+    with_id_type(n, [&]<class Id>() {
+        Level<Id> lv;
+        while (result.n_levels < max_levels) {
+            local_moving(*work, resolution, two_m, stream, lv, community);
+            const std::uint64_t k = relabel_by_first_appearance(community, work->node_count);
+            if (k == work->node_count) break;
+            ++result.n_levels;
+            for (std::uint64_t& label : result.labels) label = community[label];
+            WeightedGraph next = coarsen(*work, community, k);
+            coarse = std::move(next);
+            work = &coarse;
+        }
+    });
 
     result.n_communities = relabel_by_first_appearance(result.labels, n);
     result.modularity = partition_modularity(input, result.labels, resolution);

@@ -47,23 +47,22 @@ void compute_strengths(WeightedGraph& g);
 // Longest list; bounds the `touched` buffers of the moving phases.
 std::uint64_t max_list_length(const WeightedGraph& g);
 
-// Sums u's list into `sum` by the key of each neighbour (its community or
-// label), in list order. A key whose running sum is exactly 0.0 when met is
-// appended to `touched` (room for u's list length), so zero-weight entries
-// can list a key twice. Returns the number appended. Branch-free on the
-// sums, so the random reads of neighbours overlap; the key table is read
-// eight entries ahead and the sum of that key four entries ahead.
-inline std::uint64_t gather_by_key(const WeightedGraph& g, NodeId u, const std::uint64_t* key, double* sum,
-                                   std::uint64_t* touched) {
+// Sums the list [begin, end) into `sum` by the key of each neighbour (its
+// community or label), in list order. A key whose running sum is exactly 0.0
+// when met is appended to `touched` (room for the list's length), so
+// zero-weight entries can list a key twice. Returns the number appended.
+// Branch-free on the sums, so the random reads of neighbours overlap; the
+// key table is read eight entries ahead and the sum of that key four entries
+// ahead. `Id` is the width of the ids in `targets` and of the keys.
+template <class Id>
+std::uint64_t gather_by_key(std::uint64_t begin, std::uint64_t end, const Id* targets, const double* weights,
+                            const Id* key, double* sum, Id* touched) {
     constexpr std::uint64_t kAhead = 8;
-    const NodeId* targets = g.targets.data();
-    const double* weights = g.weights.data();
-    const std::uint64_t begin = g.begin(u), end = g.end(u);
     std::uint64_t count = 0;
     for (std::uint64_t j = begin; j < end; ++j) {
         if (j + kAhead < end) __builtin_prefetch(key + targets[j + kAhead]);
         if (j + kAhead / 2 < end) __builtin_prefetch(sum + key[targets[j + kAhead / 2]]);
-        const std::uint64_t c = key[targets[j]];
+        const Id c = key[targets[j]];
         const double s = sum[c];
         touched[count] = c;
         count += s == 0.0;
