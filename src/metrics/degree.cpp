@@ -1,5 +1,6 @@
 #include "metrics/degree.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <type_traits>
 
@@ -19,49 +20,62 @@ inline NodeId slot(NodeId id, std::uint64_t n) { return id < n ? id : n; }
 
 inline void prefetch_write(const void* p) { __builtin_prefetch(p, 1, 3); }
 
-// Checks and counts the rows [first, first + copy.size()) in one loop,
-// keeping a copy of what it read; a block holding a bad row is searched
-// again, in that copy, for the first.
+// Adds one row to the counters; an id out of range counts at the spare slot.
+template <DegreeKind kind, class Count>
+inline void count_row(Edge row, std::uint64_t n, Count* c) {
+    const NodeId su = slot(row.source, n), sv = slot(row.target, n);
+    if constexpr (kind == DegreeKind::Out) {
+        ++c[su];
+    } else if constexpr (kind == DegreeKind::In) {
+        ++c[sv];
+    } else {
+        // The self-loop counts once: +1 at the source, +1 at the target
+        // unless it is the source.
+        ++c[su];
+        c[sv] += sv != su;
+    }
+}
+
+// Counts every row as it is read, with no copy and no branch on the ids;
+// returns whether some row was out of range, in which case the counts are
+// void.
 template <DegreeKind kind, bool prefetch, class Count>
-Check count_block(std::uint64_t n, const SharedEdges& edges, std::uint64_t first, std::span<Edge> copy, Count* c) {
+bool count_in_place(std::uint64_t n, const SharedEdges& edges, Count* c) {
     bool bad = false;
-    const std::size_t size = copy.size();
-    for (std::size_t i = 0; i < size; ++i) {
+    for (std::uint64_t i = 0; i < edges.rows; ++i) {
         if constexpr (prefetch) {
-            if (i + kPrefetchRows < size) {
-                const Edge ahead = read_row(edges, first + i + kPrefetchRows);
+            if (i + kPrefetchRows < edges.rows) {
+                const Edge ahead = read_row(edges, i + kPrefetchRows);
                 if constexpr (kind != DegreeKind::In) prefetch_write(c + slot(ahead.source, n));
                 if constexpr (kind != DegreeKind::Out) prefetch_write(c + slot(ahead.target, n));
             }
         }
-        const Edge row = read_row(edges, first + i);
-        copy[i] = row;
-        const NodeId u = row.source, v = row.target;
-        bad |= (u >= n) | (v >= n);
-        const NodeId su = slot(u, n), sv = slot(v, n);
-        if constexpr (kind == DegreeKind::Out) {
-            ++c[su];
-        } else if constexpr (kind == DegreeKind::In) {
-            ++c[sv];
-        } else {
-            // The self-loop counts once: +1 at the source, +1 at the target
-            // unless it is the source.
-            ++c[su];
-            c[sv] += sv != su;
-        }
+        const Edge row = read_row(edges, i);
+        bad |= (row.source >= n) | (row.target >= n);
+        count_row<kind>(row, n, c);
     }
-    return bad ? check_edge_block(n, first, copy) : std::nullopt;
+    return bad;
+}
+
+// The careful count, for an input the fast one found bad: each block is
+// copied, checked in the copy and counted from it, so the first bad row is
+// named as this pass read it (the rows may have changed since).
+template <DegreeKind kind, class Count>
+Check count_copies(std::uint64_t n, const SharedEdges& edges, Count* c) {
+    return for_each_edge_block(edges, [&](std::uint64_t first, std::span<const Edge> block) -> Check {
+        if (Check bad = check_edge_block(n, first, block)) return bad;
+        for (const Edge& e : block) count_row<kind>(e, n, c);
+        return std::nullopt;
+    });
 }
 
 template <DegreeKind kind, class Count>
-Check count_all(std::uint64_t n, const SharedEdges& edges, Count* c) {
-    std::vector<Edge> copy(std::min<std::uint64_t>(edges.rows, kEdgeBlockRows));
-    const auto each = [&]<bool prefetch>() {
-        return for_each_block(edges.rows, [&](std::uint64_t first, std::size_t count) {
-            return count_block<kind, prefetch>(n, edges, first, std::span<Edge>(copy.data(), count), c);
-        });
-    };
-    return (n + 1) * sizeof(Count) > kL2Bytes ? each.template operator()<true>() : each.template operator()<false>();
+Check count_all(std::uint64_t n, const SharedEdges& edges, std::vector<Count>& count) {
+    const bool bad = (n + 1) * sizeof(Count) > kL2Bytes ? count_in_place<kind, true>(n, edges, count.data())
+                                                        : count_in_place<kind, false>(n, edges, count.data());
+    if (!bad) return std::nullopt;
+    std::fill(count.begin(), count.end(), Count{0});
+    return count_copies<kind>(n, edges, count.data());
 }
 
 Check check_range(std::uint64_t n, const SharedEdges& edges) {
@@ -79,13 +93,13 @@ Result<std::vector<std::uint64_t>> count_degrees(std::uint64_t n, const SharedEd
     Check changed;
     switch (kind) {
         case DegreeKind::Out:
-            changed = count_all<DegreeKind::Out>(n, edges, count.data());
+            changed = count_all<DegreeKind::Out>(n, edges, count);
             break;
         case DegreeKind::In:
-            changed = count_all<DegreeKind::In>(n, edges, count.data());
+            changed = count_all<DegreeKind::In>(n, edges, count);
             break;
         case DegreeKind::Undirected:
-            changed = count_all<DegreeKind::Undirected>(n, edges, count.data());
+            changed = count_all<DegreeKind::Undirected>(n, edges, count);
             break;
     }
     if (changed) return *changed;
