@@ -153,9 +153,9 @@ struct WeightedArc {
 // cache, is counting-sorted on its own. O(n + arcs) time; 4 bytes per arc
 // of scratch besides the result. The offsets are allocated first: the block
 // table is smaller by a factor of at least 2^10, so a node count too large
-// to hold fails there, before anything else is touched.
-// Up to kDirectKeys keys, whose offsets fit the L2 cache, the arcs are
-// counting-sorted in one scatter instead.
+// to hold fails there, before anything else is touched. Up to kDirectKeys
+// keys, whose offsets fit the L2 cache, one counting sort over all arcs
+// replaces the two phases and needs no scratch.
 template <class V, class ForEachArc>
 void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::uint64_t>& offsets,
                   std::vector<V>& values) {

@@ -15,7 +15,7 @@ constexpr std::size_t kL2Bytes = std::size_t{512} << 10;
 constexpr std::size_t kPrefetchRows = 16;
 
 // An id out of range is counted at the spare slot n, so the counting loop
-// needs no branch on the ids; the block is rejected afterwards.
+// needs no branch on the ids; the pass is rejected afterwards.
 inline NodeId slot(NodeId id, std::uint64_t n) { return id < n ? id : n; }
 
 inline void prefetch_write(const void* p) { __builtin_prefetch(p, 1, 3); }
@@ -154,8 +154,8 @@ Check sum_block(std::uint64_t n, const SharedEdges& edges, const SharedWeights& 
 
 Result<std::vector<std::uint64_t>> degree_sequence(std::uint64_t n, const SharedEdges& edges, DegreeKind kind) {
     // Counters no larger than the rows (n <= 2m) cost less to allocate than
-    // a pass over the rows: the counting pass alone checks them, block by
-    // block in row order, so it reports the same first bad row.
+    // a pass over the rows: the counting passes alone check them, and the
+    // careful one names the same first bad row.
     if (n / 2 > edges.rows)
         if (Check bad = check_range(n, edges)) return *bad;
     // A node's count is at most the number of rows.
