@@ -42,9 +42,9 @@ namespace knotwell {
 template <class Id>
 struct Csr {
     std::uint64_t n = 0;
-    std::vector<std::uint64_t> offsets;  // n + 1 entries
-    std::vector<Id> targets;
-    std::vector<double> weights;  // parallel to `targets`; empty when unweighted
+    ScratchVector<std::uint64_t> offsets;  // n + 1 entries
+    ScratchVector<Id> targets;
+    ScratchVector<double> weights;  // parallel to `targets`; empty when unweighted
 
     std::uint64_t arcs() const { return targets.size(); }
     std::uint64_t degree(std::uint64_t u) const { return offsets[u + 1] - offsets[u]; }
@@ -119,8 +119,8 @@ inline constexpr std::uint64_t kDirectKeys = std::uint64_t{1} << 16;
 // serve as its cursor: once the values are placed it holds where key k + 1
 // starts, which is the final offsets array (the extra entry is dropped).
 template <class V, class ForEachArc>
-void group_directly(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::uint64_t>& offsets,
-                    std::vector<V>& values) {
+void group_directly(std::uint64_t n, ForEachArc&& for_each_arc, ScratchVector<std::uint64_t>& offsets,
+                    ScratchVector<V>& values) {
     parallel::InterruptPoll poll;
     offsets.assign(n + 2, 0);
     std::uint64_t* at = offsets.data();
@@ -157,8 +157,8 @@ struct WeightedArc {
 // keys, whose offsets fit the L2 cache, one counting sort over all arcs
 // replaces the two phases and needs no scratch.
 template <class V, class ForEachArc>
-void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::uint64_t>& offsets,
-                  std::vector<V>& values) {
+void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, ScratchVector<std::uint64_t>& offsets,
+                  ScratchVector<V>& values) {
     require_node_arrays(n, sizeof(std::uint64_t));
     if (n <= csr_detail::kDirectKeys) return csr_detail::group_directly(n, for_each_arc, offsets, values);
     offsets.assign(n + 1, 0);
@@ -177,7 +177,7 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, std::vector<std::u
 
     values.resize(arcs);
     V* out = values.data();
-    std::vector<std::uint32_t> local(arcs);  // key within its block
+    ScratchVector<std::uint32_t> local(arcs);  // key within its block
     {
         std::vector<std::uint64_t> cursor(block_start.begin(), block_start.end() - 1);
         for_each_arc([&](std::uint64_t key, V value) {
@@ -203,19 +203,19 @@ namespace csr_detail {
 // Moves grouped values into the lists of `g`: plain ids as they are,
 // weighted arcs split into targets and weights.
 template <class Id>
-void take_lists(std::vector<Id>&& values, Csr<Id>& g) {
+void take_lists(ScratchVector<Id>&& values, Csr<Id>& g) {
     g.targets = std::move(values);
 }
 
 template <class Id>
-void take_lists(std::vector<WeightedArc<Id>>&& values, Csr<Id>& g) {
+void take_lists(ScratchVector<WeightedArc<Id>>&& values, Csr<Id>& g) {
     g.targets.resize(values.size());
     g.weights.resize(values.size());
     for (std::size_t k = 0; k < values.size(); ++k) {
         g.targets[k] = values[k].node;
         g.weights[k] = values[k].weight;
     }
-    std::vector<WeightedArc<Id>>().swap(values);
+    ScratchVector<WeightedArc<Id>>().swap(values);
 }
 
 // Collapses each run of equal neighbours of a sorted list to one entry,
@@ -266,7 +266,7 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
     require_node_arrays(n, kCsrBytesPerNode);
     Csr<Id> g;
     g.n = n;
-    std::vector<V> values;
+    ScratchVector<V> values;
     if (merge == Merge::None) {
         group_by_key<V>(
             n,
@@ -279,8 +279,8 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
         return g;
     }
     // Pass 1: sources grouped by target, in emission order.
-    std::vector<std::uint64_t> by_target;
-    std::vector<V> sources;
+    ScratchVector<std::uint64_t> by_target;
+    ScratchVector<V> sources;
     group_by_key<V>(
         n,
         [&](auto&& emit) {
@@ -304,8 +304,8 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
             }
         },
         g.offsets, values);
-    std::vector<V>().swap(sources);
-    std::vector<std::uint64_t>().swap(by_target);
+    ScratchVector<V>().swap(sources);
+    ScratchVector<std::uint64_t>().swap(by_target);
     take_lists(std::move(values), g);
     merge_runs(g, merge);
     return g;

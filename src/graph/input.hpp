@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "graph/scratch.hpp"
+
 namespace knotwell {
 
 using NodeId = std::uint64_t;
@@ -23,7 +25,7 @@ struct Edge {
     NodeId source;
     NodeId target;
 };
-using EdgeList = std::vector<Edge>;
+using EdgeList = ScratchVector<Edge>;  // call-scoped: see graph/scratch.hpp
 
 // A failed content check; raised as ValueError with `message()`. Each kind
 // carries the values its message names, under their own names.

@@ -41,9 +41,9 @@ T load(const char* p) {
 // A new vector of the `len` elements of T at `data`, read `stride` bytes
 // apart. Contiguous data goes over in one copy into untouched memory (no
 // zero fill first), so the copy costs one read and one write per byte.
-template <class T>
-std::vector<T> copy_elements(const char* data, npy_intp stride, std::size_t len) {
-    std::vector<T> out;
+template <class T, class Vector = std::vector<T>>
+Vector copy_elements(const char* data, npy_intp stride, std::size_t len) {
+    Vector out;
     if (len == 0) return out;
     if (stride == static_cast<npy_intp>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0) {
         const T* first = reinterpret_cast<const T*>(data);
@@ -57,7 +57,7 @@ std::vector<T> copy_elements(const char* data, npy_intp stride, std::size_t len)
 
 // Rows of a [rows, 2] array of uint64 with strides s0, s1.
 EdgeList copy_edges(const char* data, npy_intp s0, npy_intp s1, std::size_t rows) {
-    if (s1 == sizeof(std::uint64_t)) return copy_elements<Edge>(data, s0, rows);
+    if (s1 == sizeof(std::uint64_t)) return copy_elements<Edge, EdgeList>(data, s0, rows);
     EdgeList out(rows);
     for (std::size_t r = 0; r < rows; ++r) {
         const char* row = data + static_cast<npy_intp>(r) * s0;

@@ -45,9 +45,9 @@ void bfs_distances(const Adjacency& adj, NodeId source, std::span<std::uint64_t>
 // sweep. Sized lazily for the graph it first meets.
 template <class Id>
 struct BfsWorkspace {
-    std::vector<Id> queue;
-    std::vector<std::uint64_t> front;  // bottom-up frontier bitmap
-    std::vector<std::uint64_t> next;
+    ScratchVector<Id> queue;
+    ScratchVector<std::uint64_t> front;  // bottom-up frontier bitmap
+    ScratchVector<std::uint64_t> next;
 };
 
 // Fills `dist` (n entries, all kUnreachable on entry) from `source` (< n).

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "graph/csr.hpp"
+#include "graph/scratch.hpp"
 #include "parallel/parallel.hpp"
 #include "paths/bfs.hpp"
 #include "paths/pair_sums.hpp"
@@ -530,6 +531,61 @@ void check_size_rules() {
     }
 }
 
+// The block cache: an exact size comes back, other sizes do not, small and
+// oversized blocks are never kept, the oldest go first at the limits, and a
+// child forked while other threads use the cache can still use it.
+void check_scratch_cache() {
+    namespace sc = knotwell::scratch;
+    sc::release();
+    const std::size_t big = sc::kMinBytes * 3;
+    void* a = sc::take(big);
+    std::memset(a, 1, big);
+    sc::give(a, big);
+    void* other = sc::take(big + 8);  // another size: a fresh block, `a` stays cached
+    CHECK(other != a);
+    sc::give(other, big + 8);
+    void* b = sc::take(big);
+    CHECK(b == a);  // the same size: the cached block
+    sc::give(b, big);
+    // Blocks below or above the cached sizes go straight back: after giving
+    // them, the cached block of their size is still the only one.
+    sc::give(sc::take(64), 64);
+    sc::give(sc::take(sc::kMaxBytes + 1), sc::kMaxBytes + 1);
+    // More blocks than the cache holds: the first given is evicted first.
+    sc::release();
+    std::vector<void*> blocks;
+    for (std::size_t i = 0; i <= sc::kMaxBlocks; ++i) blocks.push_back(sc::take(sc::kMinBytes + 64 * i));
+    for (std::size_t i = 0; i <= sc::kMaxBlocks; ++i) sc::give(blocks[i], sc::kMinBytes + 64 * i);
+    void* last = sc::take(sc::kMinBytes + 64 * sc::kMaxBlocks);
+    CHECK(last == blocks.back());
+    void* second = sc::take(sc::kMinBytes + 64);
+    CHECK(second == blocks[1]);
+    sc::give(last, sc::kMinBytes + 64 * sc::kMaxBlocks);
+    sc::give(second, sc::kMinBytes + 64);
+    // Vectors on the cache, from several threads at once, then a fork.
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 3; ++t)
+        users.emplace_back([&, t] {
+            while (!stop) {
+                knotwell::ScratchVector<std::uint64_t> v(sc::kMinBytes / 8 + t, 7);
+                CHECK(v.front() == 7 && v.back() == 7);
+            }
+        });
+    for (int f = 0; f < 20; ++f) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            knotwell::ScratchVector<std::uint64_t> v(sc::kMinBytes / 8 + 1, 3);
+            _exit(v.back() == 3 ? 0 : 1);
+        }
+        int status = 0;
+        CHECK(waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    stop = true;
+    for (auto& u : users) u.join();
+    sc::release();
+}
+
 // Arcs from a callback, as a coarsening emits them: keys need not follow
 // any edge list, and each pair's weights are summed in emission order.
 void check_group_arcs() {
@@ -540,9 +596,9 @@ void check_group_arcs() {
         emit(2, 1, 4.0);
         emit(2, 0, 1.0);
     });
-    CHECK((g.offsets == std::vector<std::uint64_t>{0, 1, 1, 3}));
-    CHECK((g.targets == std::vector<std::uint32_t>{2, 0, 1}));
-    CHECK((g.weights == std::vector<double>{0.5, (1e16 + 1.0) + 1.0, 4.0}));
+    CHECK((g.offsets == knotwell::ScratchVector<std::uint64_t>{0, 1, 1, 3}));
+    CHECK((g.targets == knotwell::ScratchVector<std::uint32_t>{2, 0, 1}));
+    CHECK((g.weights == knotwell::ScratchVector<double>{0.5, (1e16 + 1.0) + 1.0, 4.0}));
 }
 
 // The mean's distance total must not wrap past 2^64, and below 2^64 it must
@@ -580,9 +636,9 @@ int graphs() {
     std::mt19937_64 rng(12345);
     // Worked cases of the builder.
     auto a = knotwell::build_adjacency(2, EdgeList{{0, 1}, {1, 0}, {0, 1}}, true);
-    CHECK(a.ok() && a.value().targets == (std::vector<std::uint64_t>{1, 0}));
+    CHECK(a.ok() && a.value().targets == (knotwell::ScratchVector<std::uint64_t>{1, 0}));
     auto loop = knotwell::build_adjacency(3, EdgeList{{2, 2}}, true);
-    CHECK(loop.ok() && loop.value().targets == (std::vector<std::uint64_t>{2}));
+    CHECK(loop.ok() && loop.value().targets == (knotwell::ScratchVector<std::uint64_t>{2}));
     auto bad = knotwell::build_adjacency(3, EdgeList{{0, 5}, {7, 1}}, true);
     CHECK(!bad.ok() && bad.error().message() == "edge 0 (0, 5) names a node id outside [0, 3)");
     EdgeList many;
@@ -597,6 +653,7 @@ int graphs() {
     }
     CHECK(threw);
     check_size_rules();
+    check_scratch_cache();
     check_group_arcs();
     check_pair_sums();
 

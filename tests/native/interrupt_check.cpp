@@ -61,8 +61,8 @@ struct Digest {
         std::memcpy(&bits, &x, sizeof bits);
         add(bits);
     }
-    template <class T>
-    void add(const std::vector<T>& v) {
+    template <class T, class A>
+    void add(const std::vector<T, A>& v) {
         add(static_cast<std::uint64_t>(v.size()));
         for (const T& x : v) add(x);
     }

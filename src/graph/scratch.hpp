@@ -1,0 +1,60 @@
+// Call-scoped arrays (edge copies, CSR lists, search queues) that live for
+// one call and come back at the next one of the same size.
+//
+// A call on a graph of a few tens of thousands of edges spends as long on
+// the page faults of its fresh arrays as on the search itself whenever the
+// process's allocator hands large freed blocks back to the kernel, which
+// depends on what the process did before. Blocks of at least kMinBytes are
+// therefore kept after use, up to kMaxBlocks of them and kMaxBytes in all,
+// and a request of exactly the same size takes one back (repeated calls on
+// one graph ask for the same sizes). The oldest go first when the limits are
+// reached. Thread-safe; the cache is never destroyed, so a thread still in a
+// call at interpreter exit can return its blocks.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace knotwell {
+namespace scratch {
+
+inline constexpr std::size_t kMinBytes = std::size_t{64} << 10;
+inline constexpr std::size_t kMaxBlocks = 16;
+inline constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+
+// A block of `bytes` bytes (aligned as operator new aligns), cached or new;
+// throws std::bad_alloc.
+void* take(std::size_t bytes);
+
+// Returns a block from `take(bytes)`.
+void give(void* p, std::size_t bytes) noexcept;
+
+// Frees every cached block (for tests and memory-tight callers).
+void release() noexcept;
+
+}  // namespace scratch
+
+template <class T>
+struct ScratchAllocator {
+    using value_type = T;
+
+    ScratchAllocator() noexcept = default;
+    template <class U>
+    ScratchAllocator(const ScratchAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(scratch::take(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { scratch::give(p, n * sizeof(T)); }
+
+    template <class U>
+    bool operator==(const ScratchAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using ScratchVector = std::vector<T, ScratchAllocator<T>>;
+
+}  // namespace knotwell
