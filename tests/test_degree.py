@@ -42,11 +42,7 @@ def test_strength_examples(weights, directed, expected):
     assert result.dtype == np.float64 and result.tolist() == expected
 
 
-@pytest.mark.parametrize("seed", range(5))
-def test_degrees_match_bincount(seed):
-    rng = np.random.default_rng(seed)
-    n = int(rng.integers(1, 60))
-    edges = rng.integers(0, n, size=(int(rng.integers(0, 300)), 2)).astype(np.uint64)
+def assert_degrees_match_bincount(n, edges):
     src, dst = edges[:, 0].astype(np.int64), edges[:, 1].astype(np.int64)
     loops = src == dst
     assert kw.out_degree_rust(n, edges).tolist() == np.bincount(src, minlength=n).tolist()
@@ -55,18 +51,27 @@ def test_degrees_match_bincount(seed):
     assert kw.degree_rust(n, edges, False).tolist() == expected.tolist()
 
 
-@pytest.mark.parametrize("seed", range(3))
-def test_strength_adds_in_row_order(seed):
-    rng = np.random.default_rng(seed)
-    n = 7
-    edges = rng.integers(0, n, size=(200, 2)).astype(np.uint64)
-    weights = rng.random(200) * 10.0 ** rng.integers(-8, 8, size=200)
+def assert_strength_adds_in_row_order(n, edges, weights):
     expected = [0.0] * n
     for (u, v), w in zip(edges.tolist(), weights.tolist()):
         expected[u] += w
         if u != v:
             expected[v] += w
     assert kw.strength_rust(n, edges, weights, False).tolist() == expected
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_degrees_match_bincount(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 60))
+    assert_degrees_match_bincount(n, rng.integers(0, n, size=(int(rng.integers(0, 300)), 2)).astype(np.uint64))
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_strength_adds_in_row_order(seed):
+    rng = np.random.default_rng(seed)
+    edges = rng.integers(0, 7, size=(200, 2)).astype(np.uint64)
+    assert_strength_adds_in_row_order(7, edges, rng.random(200) * 10.0 ** rng.integers(-8, 8, size=200))
 
 
 BIG = 5000  # rows: several read blocks, so failures in later blocks are seen
@@ -122,20 +127,8 @@ def test_strength_reports_edges_before_weights(n, bad_weight, weight_row, edge_r
 @pytest.mark.parametrize("n", [50, 1 << 17])
 def test_large_inputs_match_bincount(n):
     edges = _rows(n, 3)
-    weights = np.random.default_rng(4).random(BIG)
-    src, dst = edges[:, 0].astype(np.int64), edges[:, 1].astype(np.int64)
-    loops = src == dst
-    assert kw.out_degree_rust(n, edges).tolist() == np.bincount(src, minlength=n).tolist()
-    assert kw.in_degree_rust(n, edges).tolist() == np.bincount(dst, minlength=n).tolist()
-    both = np.bincount(src, minlength=n) + np.bincount(dst[~loops], minlength=n)
-    assert kw.degree_rust(n, edges, False).tolist() == both.tolist()
-    # row-order sums, checked exactly against a plain loop
-    expected = [0.0] * n
-    for (u, v), w in zip(edges.tolist(), weights.tolist()):
-        expected[u] += w
-        if u != v:
-            expected[v] += w
-    assert kw.strength_rust(n, edges, weights, False).tolist() == expected
+    assert_degrees_match_bincount(n, edges)
+    assert_strength_adds_in_row_order(n, edges, np.random.default_rng(4).random(BIG))
 
 
 def test_weights_length_comes_after_the_range():
