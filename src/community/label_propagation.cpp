@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
-#include <type_traits>
 
 #include "community/modularity.hpp"
 #include "community/weight_scale.hpp"
@@ -102,13 +101,7 @@ Result<std::vector<std::uint64_t>> label_propagation(std::uint64_t n, std::span<
     const WeightedGraph g = build_weighted_graph(n, edges, weights, scale);
     std::vector<std::uint64_t> labels = with_id_type(n, [&]<class Id>() {
         std::vector<Id> narrowed;
-        const Id* targets;
-        if constexpr (std::is_same_v<Id, NodeId>) {
-            targets = g.targets.data();
-        } else {
-            narrowed.assign(g.targets.begin(), g.targets.end());
-            targets = narrowed.data();
-        }
+        const Id* targets = targets_as(g, narrowed);
         Propagation<Id> p{
             g, targets,         std::vector<Id>(n), std::vector<double>(n, 0.0), std::vector<Id>(max_list_length(g)),
             0, SplitMix64(seed)};

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <numeric>
-#include <type_traits>
 
 #include "community/modularity.hpp"
 #include "community/weight_scale.hpp"
@@ -93,13 +92,7 @@ template <class Id>
 void local_moving(const WeightedGraph& g, double resolution, double two_m, std::optional<SplitMix64>& stream,
                   Level<Id>& lv, std::vector<std::uint64_t>& node_community) {
     const std::uint64_t n = g.node_count;
-    const Id* targets;
-    if constexpr (std::is_same_v<Id, NodeId>) {
-        targets = g.targets.data();
-    } else {
-        lv.targets.assign(g.targets.begin(), g.targets.end());
-        targets = lv.targets.data();
-    }
+    const Id* targets = targets_as(g, lv.targets);
     lv.community.resize(n);
     std::iota(lv.community.begin(), lv.community.end(), Id{0});
     lv.community_strength.resize(n);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "graph/input.hpp"
@@ -46,6 +47,18 @@ void compute_strengths(WeightedGraph& g);
 
 // Longest list; bounds the `touched` buffers of the moving phases.
 std::uint64_t max_list_length(const WeightedGraph& g);
+
+// g's list entries as ids of type Id: g's own array when Id is NodeId,
+// otherwise a copy narrowed into `narrowed`.
+template <class Id>
+const Id* targets_as(const WeightedGraph& g, std::vector<Id>& narrowed) {
+    if constexpr (std::is_same_v<Id, NodeId>) {
+        return g.targets.data();
+    } else {
+        narrowed.assign(g.targets.begin(), g.targets.end());
+        return narrowed.data();
+    }
+}
 
 // Sums the list [begin, end) into `sum` by the key of each neighbour (its
 // community or label), in list order. A key whose running sum is exactly 0.0
