@@ -317,7 +317,6 @@ def _content(name, a, n, e):
         k = a["n_samples"]
         if k == 0:
             return
-        _need(8 * k)
         _range(n, e)
         if a["max_attempts"] < a["target_swaps"]:
             fail(ValueError, "max_attempts must be at least target_swaps, or no run could succeed")
@@ -331,6 +330,8 @@ def _content(name, a, n, e):
                 fail(ValueError, "edges must not repeat an edge; degree-preserving randomization samples simple "
                      "graphs")
             seen.add(pair)
+        # validated once, before any per-sample table is allocated
+        _need(8 * k)
         _need(16 * k * m)
     elif name == "configuration_model_rust":
         total = sum(int(d) for d in a["degrees"].tolist())

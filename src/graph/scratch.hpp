@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -43,8 +44,14 @@ struct ScratchAllocator {
     template <class U>
     ScratchAllocator(const ScratchAllocator<U>&) noexcept {}
 
+    // As std::allocator: no object may span more than PTRDIFF_MAX bytes, so
+    // a vector asked for more fails with std::length_error before any
+    // allocator is called.
+    std::size_t max_size() const noexcept {
+        return static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T);
+    }
     T* allocate(std::size_t n) {
-        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+        if (n > max_size()) throw std::bad_array_new_length();
         return static_cast<T*>(scratch::take(n * sizeof(T)));
     }
     void deallocate(T* p, std::size_t n) noexcept { scratch::give(p, n * sizeof(T)); }
