@@ -46,9 +46,10 @@ inline void read_block(const SharedWeights& src, std::uint64_t first, std::size_
 }
 
 // One row or weight read from the caller's memory straight into registers,
-// for loops that use each value as they read it and keep their own copy of
-// it. The empty asm makes the values opaque to the compiler, which therefore
-// cannot read the memory again: what is checked is what is used.
+// for loops that use each value as they read it (keeping a copy of it only
+// where a failure must later be named from that copy). The empty asm makes
+// the values opaque to the compiler, which therefore cannot read the memory
+// again: what is checked is what is used.
 inline Edge read_row(const SharedEdges& src, std::uint64_t i) {
     NodeId u, v;
     std::memcpy(&u, src.data + i * sizeof(Edge), sizeof u);
