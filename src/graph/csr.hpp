@@ -114,25 +114,34 @@ void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::
 
 inline constexpr std::uint64_t kDirectKeys = std::uint64_t{1} << 16;
 
-// One counting sort over all arcs. Key k's count goes to offsets[k + 2], so
-// that after the prefix sums offsets[k + 1] is where key k starts and can
-// serve as its cursor: once the values are placed it holds where key k + 1
-// starts, which is the final offsets array (the extra entry is dropped).
+// Second half of the direct counting sort: offsets (n + 2 entries) holds
+// key k's count at [k + 2]. After the prefix sums offsets[k + 1] is where key
+// k starts and serves as its cursor: once the values are placed it holds
+// where key k + 1 starts, which is the final offsets array (the extra entry
+// is dropped).
 template <class V, class ForEachArc>
-void group_directly(std::uint64_t n, ForEachArc&& for_each_arc, ScratchVector<std::uint64_t>& offsets,
-                    ScratchVector<V>& values) {
+void place_counted(std::uint64_t n, ForEachArc&& for_each_arc, ScratchVector<std::uint64_t>& offsets,
+                   ScratchVector<V>& values) {
     parallel::InterruptPoll poll;
-    offsets.assign(n + 2, 0);
     std::uint64_t* at = offsets.data();
-    for_each_arc([at](std::uint64_t key, V) { ++at[key + 2]; });
     for (std::uint64_t k = 2; k < n + 2; ++k) at[k] += at[k - 1];
     const std::uint64_t arcs = at[n + 1];
-    poll.tick(arcs);
+    poll.tick(n + arcs);
     values.resize(arcs);
     V* out = values.data();
     for_each_arc([at, out](std::uint64_t key, V value) { out[at[key + 1]++] = value; });
     poll.tick(arcs);
     offsets.pop_back();
+}
+
+// One counting sort over all arcs: count, then place.
+template <class V, class ForEachArc>
+void group_directly(std::uint64_t n, ForEachArc&& for_each_arc, ScratchVector<std::uint64_t>& offsets,
+                    ScratchVector<V>& values) {
+    offsets.assign(n + 2, 0);
+    std::uint64_t* at = offsets.data();
+    for_each_arc([at](std::uint64_t key, V) { ++at[key + 2]; });
+    place_counted(n, for_each_arc, offsets, values);
 }
 
 // A neighbour with its weight, while weighted arcs are being grouped.

@@ -29,6 +29,11 @@ struct SharedEdges {
     std::uint64_t rows = 0;
 };
 
+// Rows the call owns, seen through the same interface.
+inline SharedEdges view_of(std::span<const Edge> edges) {
+    return {reinterpret_cast<const std::byte*>(edges.data()), edges.size()};
+}
+
 // `size` packed doubles at `data`.
 struct SharedWeights {
     const std::byte* data = nullptr;

@@ -8,7 +8,8 @@ PyObject* mean_shortest_path_rust(PyObject*, PyObject* const* args, Py_ssize_t n
     return py::guarded([&] {
         py::Args a(sig::kMeanShortestPath, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        const EdgeList edges = py::to_edge_list(a.edge_array(1));
+        const py::EdgeRows edges_array = a.edge_rows(1);  // the last parameter: read in place
+        const SharedEdges edges = py::to_edge_rows(edges_array);
         return py::to_float(py::compute(sig::kMeanShortestPath, [&] { return paths::mean_shortest_path(n, edges); }));
     });
 }
@@ -17,10 +18,14 @@ PyObject* shortest_paths_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return py::guarded([&] {
         py::Args a(sig::kShortestPaths, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        py::EdgeArray edges_array = a.edge_array(1);
+        // The rows are read in place only when converting the later
+        // arguments runs no Python code: a plain int source (the flag must be
+        // a bool). Any other source's __index__ could change the array, so
+        // the rows are copied first.
+        const py::EdgeRows edges_array = a.edge_rows(1, a.is_plain_int(2));
         const std::uint64_t source = a.count(2);
         const bool directed = a.flag(3);
-        const EdgeList edges = py::to_edge_list(std::move(edges_array));
+        const SharedEdges edges = py::to_edge_rows(edges_array);
         return py::u64_vector(
             py::compute(sig::kShortestPaths, [&] { return paths::shortest_paths(n, edges, source, directed); }));
     });

@@ -150,14 +150,14 @@ std::optional<std::vector<double>> Args::optional_weight_vector(std::size_t i) c
     return weight_vector(i);
 }
 
-EdgeRows Args::edge_rows(std::size_t i) const {
+EdgeRows Args::edge_rows(std::size_t i, bool borrow) const {
     PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array(i, 2, false));
     EdgeRows out;
     out.rows = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
     out.cols = static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
     if (out.cols != 2) return out;
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
-    if (PyArray_IS_C_CONTIGUOUS(arr))
+    if (borrow && PyArray_IS_C_CONTIGUOUS(arr))
         out.borrowed = reinterpret_cast<const std::byte*>(data);
     else
         out.copy = copy_edges(data, PyArray_STRIDE(arr, 0), PyArray_STRIDE(arr, 1), static_cast<std::size_t>(out.rows));

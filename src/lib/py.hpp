@@ -88,9 +88,9 @@ struct EdgeArray {
     EdgeList pairs;
 };
 
-// An edge array for the one-pass functions that keep the lock and run no
-// Python code after converting it, so no conversion can resize or free it
-// before the call ends: a C-contiguous array stays where it is (another
+// An edge array for the functions that keep the lock, read each row once
+// and run no Python code after converting it, so no conversion can resize or
+// free it before the rows are read: a C-contiguous array stays where it is (another
 // thread may still write it, so it is read only through
 // graph/edge_blocks.hpp); any other layout, a broadcast among them, is
 // copied as usual.
@@ -116,6 +116,8 @@ class Args {
     Args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
     bool given(std::size_t i) const { return slots_[i] != nullptr; }
+    // An exact int: converting it as a count runs no Python code.
+    bool is_plain_int(std::size_t i) const { return given(i) && PyLong_CheckExact(slots_[i]); }
 
     std::uint64_t count(std::size_t i) const;
     std::optional<std::uint64_t> optional_count(std::size_t i) const;
@@ -129,7 +131,9 @@ class Args {
     std::vector<std::uint64_t> id_vector(std::size_t i) const;
     std::vector<double> weight_vector(std::size_t i) const;
     std::optional<std::vector<double>> optional_weight_vector(std::size_t i) const;
-    EdgeRows edge_rows(std::size_t i) const;
+    // Rows left in place when C-contiguous and `borrow` holds (see
+    // EdgeRows), else copied.
+    EdgeRows edge_rows(std::size_t i, bool borrow = true) const;
     WeightRows weight_rows(std::size_t i) const;
 
   private:

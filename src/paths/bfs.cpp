@@ -12,6 +12,7 @@ namespace {
 // shrinks below n/kBeta nodes.
 constexpr std::int64_t kAlpha = 15;
 constexpr std::uint64_t kBeta = 18;
+constexpr std::size_t kPrefetchAhead = 4;
 
 inline bool test_bit(const std::uint64_t* bits, std::uint64_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
 inline void set_bit(std::uint64_t* bits, std::uint64_t i) { bits[i >> 6] |= std::uint64_t{1} << (i & 63); }
@@ -27,6 +28,10 @@ std::uint64_t top_down_step(const Csr<Id>& g, std::uint64_t* dist, Id* queue, st
     const std::size_t end = tail;
     for (std::size_t i = head; i < end; ++i) {
         const std::uint64_t u = queue[i];
+        // The frontier of a high-diameter graph is spread thinly over the
+        // lists, a cache miss each; start the one a few nodes ahead (entries
+        // past `end` are already the next level's).
+        if (i + kPrefetchAhead < tail) __builtin_prefetch(targets + off[queue[i + kPrefetchAhead]]);
         for (std::uint64_t k = off[u]; k < off[u + 1]; ++k) {
             const Id v = targets[k];
             if (dist[v] == kUnreachable) {

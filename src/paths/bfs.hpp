@@ -16,25 +16,96 @@
 // searches may share one graph.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <vector>
 
 #include "graph/csr.hpp"
+#include "graph/edge_blocks.hpp"
 
 namespace knotwell::paths {
 
 inline constexpr std::uint64_t kUnreachable = std::numeric_limits<std::uint64_t>::max();
 
-// Breadth-first distances and component numbers do not depend on the order
-// of a node's neighbours, nor on repeated entries, nor on self-loops, so the
-// path functions walk the cheapest Csr: lists in row order, neither sorted
-// nor de-duplicated, self-loops left out. The edges must have passed
-// `check_edge_range`. (n + 1) * 8 + arcs * sizeof(Id) bytes.
+// Breadth-first distances do not depend on the order of a node's
+// neighbours, nor on repeated entries, nor on self-loops, so the path
+// functions walk the cheapest Csr: lists in row order, neither sorted nor
+// de-duplicated, self-loops left out. (n + 1) * 8 + arcs * sizeof(Id) bytes.
+//
+// It is built in two steps, so that a caller can run its own checks between
+// the range check and the node-sized allocations. `read_traversal_rows`
+// reads every row once (graph/edge_blocks.hpp: the rows may be a caller's
+// array that another thread writes), range-checks it and keeps it narrowed
+// to Id, 2 * sizeof(Id) bytes a row. Up to kDirectKeys nodes the same pass
+// also counts every node's arcs: that table is at most 512 KiB, so taking it
+// before the range check cannot turn an edge error into a memory error, and
+// the build is left with a single placing pass.
 template <class Id>
-Csr<Id> build_traversal_graph(std::uint64_t n, std::span<const Edge> edges, bool undirected) {
-    return build_csr<Id>(n, edges, {.undirected = undirected, .drop_self_loops = true, .merge = Merge::None});
+struct IdPair {
+    Id source;
+    Id target;
+};
+
+template <class Id>
+struct TraversalRows {
+    std::uint64_t n = 0;
+    bool undirected = true;
+    ScratchVector<IdPair<Id>> pairs;
+    ScratchVector<std::uint64_t> counted;  // node k's arcs at [k + 2] (n + 2 entries), or empty
+};
+
+template <class Id>
+Result<TraversalRows<Id>> read_traversal_rows(std::uint64_t n, const SharedEdges& edges, bool undirected) {
+    TraversalRows<Id> rows{n, undirected, {}, {}};
+    const bool count = n <= csr_detail::kDirectKeys;
+    if (count) rows.counted.assign(n + 2, 0);
+    std::uint64_t* at = rows.counted.data();
+    rows.pairs.reserve(edges.rows);
+    IdPair<Id> block[kEdgeBlockRows];
+    for (std::uint64_t first = 0; first < edges.rows; first += kEdgeBlockRows) {
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kEdgeBlockRows, edges.rows - first));
+        for (std::size_t j = 0; j < size; ++j) {
+            const Edge e = read_row(edges, first + j);
+            if (e.source >= n || e.target >= n) [[unlikely]]
+                return InputError::edge_out_of_range(first + j, e.source, e.target, n);
+            block[j] = {static_cast<Id>(e.source), static_cast<Id>(e.target)};
+            if (count) {
+                // Branch-free: a self-loop adds nothing.
+                const std::uint64_t arc = e.source != e.target;
+                at[e.source + 2] += arc;
+                if (undirected) at[e.target + 2] += arc;
+            }
+        }
+        rows.pairs.insert(rows.pairs.end(), block, block + size);
+    }
+    return rows;
+}
+
+// The traversal graph of checked rows; they are consumed.
+template <class Id>
+Csr<Id> build_traversal_graph(TraversalRows<Id>&& rows) {
+    require_node_arrays(rows.n, kCsrBytesPerNode);
+    const bool undirected = rows.undirected;
+    const auto arcs = [&](auto&& emit) {
+        for (const IdPair<Id>& p : rows.pairs) {
+            if (p.source == p.target) continue;
+            emit(p.source, p.target);
+            if (undirected) emit(p.target, p.source);
+        }
+    };
+    Csr<Id> g;
+    g.n = rows.n;
+    if (!rows.counted.empty()) {
+        g.offsets = std::move(rows.counted);
+        csr_detail::place_counted<Id>(rows.n, arcs, g.offsets, g.targets);
+    } else {
+        group_by_key<Id>(rows.n, arcs, g.offsets, g.targets);
+    }
+    ScratchVector<IdPair<Id>>().swap(rows.pairs);
+    return g;
 }
 
 // Fills `dist` (n entries, all kUnreachable on entry) with the distances

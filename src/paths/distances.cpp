@@ -59,13 +59,14 @@ Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const Csr<Id>&
 
 }  // namespace
 
-Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, std::span<const Edge> edges, NodeId source,
+Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, const SharedEdges& edges, NodeId source,
                                                   bool directed) {
-    if (auto err = check_edge_range(n, edges)) return *err;
-    if (source >= n) return source_out_of_range(source, n);
-    require_node_arrays(n, kCsrBytesPerNode + kSearchBytesPerNode);
-    return with_id_type(n, [&]<class Id>() {
-        const Csr<Id> g = build_traversal_graph<Id>(n, edges, !directed);
+    return with_id_type(n, [&]<class Id>() -> Result<std::vector<std::uint64_t>> {
+        Result<TraversalRows<Id>> rows = read_traversal_rows<Id>(n, edges, !directed);
+        if (!rows.ok()) return rows.error();
+        if (source >= n) return source_out_of_range(source, n);
+        require_node_arrays(n, kCsrBytesPerNode + kSearchBytesPerNode);
+        const Csr<Id> g = build_traversal_graph(std::move(rows.value()));
         std::vector<std::uint64_t> dist(n, kUnreachable);
         BfsWorkspace<Id> ws;
         search_distances(g, !directed, source, dist, ws);
@@ -75,14 +76,15 @@ Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, std::span<con
 
 Result<std::vector<std::uint64_t>> shortest_paths_multi(std::uint64_t n, EdgeList&& edges,
                                                         std::span<const NodeId> sources, bool directed) {
-    if (auto err = check_edge_range(n, edges)) return *err;
-    // Report the first bad source in input order, before any row is computed.
-    for (NodeId s : sources)
-        if (s >= n) return source_out_of_range(s, n);
-    require_node_arrays(n, kCsrBytesPerNode + kSearchBytesPerNode);
-    return with_id_type(n, [&]<class Id>() {
-        const Csr<Id> g = build_traversal_graph<Id>(n, edges, !directed);
+    return with_id_type(n, [&]<class Id>() -> Result<std::vector<std::uint64_t>> {
+        Result<TraversalRows<Id>> rows = read_traversal_rows<Id>(n, view_of(edges), !directed);
+        if (!rows.ok()) return rows.error();
         EdgeList().swap(edges);
+        // Report the first bad source in input order, before any row is computed.
+        for (NodeId s : sources)
+            if (s >= n) return source_out_of_range(s, n);
+        require_node_arrays(n, kCsrBytesPerNode + kSearchBytesPerNode);
+        const Csr<Id> g = build_traversal_graph(std::move(rows.value()));
         return sweep_sources(n, g, !directed, sources);
     });
 }

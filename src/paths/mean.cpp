@@ -258,18 +258,18 @@ PairSums all_pair_sums(const Csr<Id>& g) {
 
 }  // namespace
 
-Result<double> mean_shortest_path(std::uint64_t n, std::span<const Edge> edges) {
-    if (auto err = check_edge_range(n, edges)) return *err;
-    // The graph's offsets (twice while renumbering, with the order and the
-    // renaming) and the three masks of one workspace; each further workspace
-    // is the same size again, allocated when its piece starts.
-    require_node_arrays(n, 2 * kCsrBytesPerNode + 3 * 8 * kMaskWords + 2 * 8 + 1);
-    const PairSums sums = with_id_type(n, [&]<class Id>() {
-        Csr<Id> g = build_traversal_graph<Id>(n, edges, true);
+Result<double> mean_shortest_path(std::uint64_t n, const SharedEdges& edges) {
+    return with_id_type(n, [&]<class Id>() -> Result<double> {
+        Result<TraversalRows<Id>> rows = read_traversal_rows<Id>(n, edges, true);
+        if (!rows.ok()) return rows.error();
+        // The graph's offsets (twice while renumbering, with the order and the
+        // renaming) and the three masks of one workspace; each further
+        // workspace is the same size again, allocated when its piece starts.
+        require_node_arrays(n, 2 * kCsrBytesPerNode + 3 * 8 * kMaskWords + 2 * 8 + 1);
+        Csr<Id> g = build_traversal_graph(std::move(rows.value()));
         if (n > 64 * kMaskWords) g = renumbered<Id>(g, ball_order(g, 64 * kMaskWords));
-        return all_pair_sums<Id, kMaskWords>(g);
+        return all_pair_sums<Id, kMaskWords>(g).mean();
     });
-    return sums.mean();
 }
 
 }  // namespace knotwell::paths

@@ -1,8 +1,9 @@
 // Entry points of the path functions: hop distances from one or several
 // sources, the mean shortest path length and connected components. Each
-// takes the call's own edge list, runs its checks in the order of the module
-// function (edge range first, then the sources) and returns its result or
-// the InputError of the first failed check.
+// takes the call's edge rows (its own copy, or the caller's array where it
+// says so), runs its checks in the order of the module function (edge range
+// first, then the sources) and returns its result or the InputError of the
+// first failed check.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,8 @@
 namespace knotwell::paths {
 
 // n distances from `source`; directed follows edges source -> target only.
-Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, std::span<const Edge> edges, NodeId source,
+// Reads the rows once, in place (graph/edge_blocks.hpp).
+Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, const SharedEdges& edges, NodeId source,
                                                   bool directed);
 
 // Row-major [sources.size(), n] matrix, row i from sources[i]. The edge list
@@ -25,8 +27,9 @@ Result<std::vector<std::uint64_t>> shortest_paths_multi(std::uint64_t n, EdgeLis
                                                         std::span<const NodeId> sources, bool directed);
 
 // Mean hop distance over the connected unordered pairs of distinct nodes of
-// the undirected graph; NaN when there are none. Runs on the worker pool.
-Result<double> mean_shortest_path(std::uint64_t n, std::span<const Edge> edges);
+// the undirected graph; NaN when there are none. Runs on the worker pool;
+// reads the rows once, in place, before the pool starts.
+Result<double> mean_shortest_path(std::uint64_t n, const SharedEdges& edges);
 
 struct Components {
     std::uint64_t count = 0;

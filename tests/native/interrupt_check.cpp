@@ -163,8 +163,7 @@ std::vector<Case> cases() {
     all.push_back({"components", false, [] {
                        const EdgeList e = random_edges(1000000, 2000000, 7);
                        Digest d;
-                       const SharedEdges rows{reinterpret_cast<const std::byte*>(e.data()), e.size()};
-                       d.add(must(paths::connected_components(1000000, rows), "components").labels);
+                       d.add(must(paths::connected_components(1000000, view_of(e)), "components").labels);
                        return d.h;
                    }});
     all.push_back({"shortest_paths_multi", true, [] {
@@ -178,7 +177,7 @@ std::vector<Case> cases() {
     all.push_back({"mean_shortest_path", true, [] {
                        const EdgeList e = random_edges(20000, 40000, 9);
                        Digest d;
-                       d.add(must(paths::mean_shortest_path(20000, e), "mean_shortest_path"));
+                       d.add(must(paths::mean_shortest_path(20000, view_of(e)), "mean_shortest_path"));
                        return d.h;
                    }});
     all.push_back({"betweenness", true, [] {
