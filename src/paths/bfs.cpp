@@ -9,7 +9,11 @@ namespace {
 
 // Switching thresholds of GAPBS: go bottom-up once the frontier's edges
 // exceed 1/kAlpha of the unexplored edges, back top-down once the frontier
-// shrinks below n/kBeta nodes.
+// shrinks below n/kBeta nodes. A bottom-up step scans all n nodes, so it is
+// also required that the frontier's edges reach n/kBeta: near the end of a
+// search on a high-diameter graph the unexplored edges dwindle while the
+// frontier stays small, and GAPBS's rule alone would scan the whole graph
+// for each of those last levels.
 constexpr std::int64_t kAlpha = 15;
 constexpr std::uint64_t kBeta = 18;
 constexpr std::size_t kPrefetchAhead = 4;
@@ -18,29 +22,37 @@ inline bool test_bit(const std::uint64_t* bits, std::uint64_t i) { return (bits[
 inline void set_bit(std::uint64_t* bits, std::uint64_t i) { bits[i >> 6] |= std::uint64_t{1} << (i & 63); }
 
 // Expands queue[head, tail) (the nodes at distance d) and appends the nodes
-// it discovers; returns the sum of their degrees.
+// it discovers; returns the sum of their degrees. `seen` (a byte a node)
+// marks every node with a distance: it stays in the L1 cache where the
+// distances, eight times larger, would not, and its test is one compare.
 template <class Id>
-std::uint64_t top_down_step(const Csr<Id>& g, std::uint64_t* dist, Id* queue, std::size_t head, std::size_t& tail,
-                            std::uint64_t d) {
+std::uint64_t top_down_step(const Csr<Id>& g, std::uint64_t* dist, std::uint8_t* seen, Id* queue, std::size_t head,
+                            std::size_t& tail, std::uint64_t d) {
     const std::uint64_t* off = g.offsets.data();
     const Id* targets = g.targets.data();
     std::uint64_t scout = 0;
+    // Locals, not re-read after each store: `seen` is a byte array, which
+    // may alias anything as far as the compiler knows.
     const std::size_t end = tail;
+    std::size_t next = tail;
     for (std::size_t i = head; i < end; ++i) {
         const std::uint64_t u = queue[i];
         // The frontier of a high-diameter graph is spread thinly over the
         // lists, a cache miss each; start the one a few nodes ahead (entries
         // past `end` are already the next level's).
-        if (i + kPrefetchAhead < tail) __builtin_prefetch(targets + off[queue[i + kPrefetchAhead]]);
-        for (std::uint64_t k = off[u]; k < off[u + 1]; ++k) {
+        if (i + kPrefetchAhead < next) __builtin_prefetch(targets + off[queue[i + kPrefetchAhead]]);
+        const std::uint64_t last = off[u + 1];
+        for (std::uint64_t k = off[u]; k < last; ++k) {
             const Id v = targets[k];
-            if (dist[v] == kUnreachable) {
+            if (!seen[v]) {
+                seen[v] = 1;
                 dist[v] = d + 1;
-                queue[tail++] = v;
+                queue[next++] = v;
                 scout += off[v + 1] - off[v];
             }
         }
     }
+    tail = next;
     return scout;
 }
 
@@ -49,17 +61,19 @@ std::uint64_t top_down_step(const Csr<Id>& g, std::uint64_t* dist, Id* queue, st
 // number of nodes found. Undirected graphs only: a node's list stands for
 // its in-neighbours.
 template <class Id>
-std::uint64_t bottom_up_step(const Csr<Id>& g, std::uint64_t* dist, const std::uint64_t* front, std::uint64_t* next,
-                             std::uint64_t d) {
+std::uint64_t bottom_up_step(const Csr<Id>& g, std::uint64_t* dist, std::uint8_t* seen, const std::uint64_t* front,
+                             std::uint64_t* next, std::uint64_t d) {
     const std::uint64_t n = g.n;
     const std::uint64_t* off = g.offsets.data();
     const Id* targets = g.targets.data();
     std::fill_n(next, (n + 63) / 64, 0);
     std::uint64_t awake = 0;
     for (std::uint64_t v = 0; v < n; ++v) {
-        if (dist[v] != kUnreachable) continue;
-        for (std::uint64_t k = off[v]; k < off[v + 1]; ++k) {
+        if (seen[v]) continue;
+        const std::uint64_t last = off[v + 1];
+        for (std::uint64_t k = off[v]; k < last; ++k) {
             if (test_bit(front, targets[k])) {
+                seen[v] = 1;
                 dist[v] = d + 1;
                 set_bit(next, v);
                 ++awake;
@@ -103,6 +117,7 @@ void search_distances(const Csr<Id>& g, bool undirected, std::uint64_t source, s
                       BfsWorkspace<Id>& ws) {
     const std::uint64_t words = (g.n + 63) / 64;
     if (ws.queue.size() < g.n) ws.queue.resize(g.n);
+    ws.seen.assign(g.n, 0);
     if (undirected && ws.front.size() < words) {
         ws.front.resize(words);
         ws.next.resize(words);
@@ -110,14 +125,17 @@ void search_distances(const Csr<Id>& g, bool undirected, std::uint64_t source, s
     Id* queue = ws.queue.data();
     std::uint64_t* d = dist.data();
 
+    std::uint8_t* seen = ws.seen.data();
+
     d[source] = 0;
+    seen[source] = 1;
     queue[0] = static_cast<Id>(source);
     std::size_t head = 0, tail = 1;
     std::uint64_t level = 0;
     std::int64_t edges_to_check = static_cast<std::int64_t>(g.arcs());
     std::uint64_t scout = g.degree(source);
     while (head < tail) {
-        if (undirected && static_cast<std::int64_t>(scout) > edges_to_check / kAlpha) {
+        if (undirected && static_cast<std::int64_t>(scout) > edges_to_check / kAlpha && scout > g.n / kBeta) {
             std::uint64_t* front = ws.front.data();
             std::uint64_t* next = ws.next.data();
             std::fill_n(front, words, 0);
@@ -125,7 +143,7 @@ void search_distances(const Csr<Id>& g, bool undirected, std::uint64_t source, s
             std::uint64_t awake = tail - head, old_awake;
             do {
                 old_awake = awake;
-                awake = bottom_up_step(g, d, front, next, level);
+                awake = bottom_up_step(g, d, seen, front, next, level);
                 std::swap(front, next);
                 ++level;
             } while (awake >= old_awake || awake > g.n / kBeta);
@@ -135,7 +153,7 @@ void search_distances(const Csr<Id>& g, bool undirected, std::uint64_t source, s
         } else {
             edges_to_check -= static_cast<std::int64_t>(scout);
             const std::size_t level_end = tail;
-            scout = top_down_step(g, d, queue, head, tail, level);
+            scout = top_down_step(g, d, seen, queue, head, tail, level);
             head = level_end;
             ++level;
         }

@@ -112,11 +112,12 @@ Csr<Id> build_traversal_graph(TraversalRows<Id>&& rows) {
 // from `source` (< n).
 void bfs_distances(const Adjacency& adj, NodeId source, std::span<std::uint64_t> dist);
 
-// Queue and bitmaps of one search, reused by the searches of one piece of a
+// Queue, marks and bitmaps of one search, reused by the searches of one piece of a
 // sweep. Sized lazily for the graph it first meets.
 template <class Id>
 struct BfsWorkspace {
     ScratchVector<Id> queue;
+    ScratchVector<std::uint8_t> seen;    // 1 for every node with a distance
     ScratchVector<std::uint64_t> front;  // bottom-up frontier bitmap
     ScratchVector<std::uint64_t> next;
 };

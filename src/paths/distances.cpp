@@ -23,8 +23,8 @@ InputError source_out_of_range(NodeId source, std::uint64_t n) {
 }
 
 // Bytes per node of one search besides the graph: the distance row and a
-// workspace (queue and two bitmaps).
-constexpr std::uint64_t kSearchBytesPerNode = 8 + 8 + 1;
+// workspace (queue, marks and two bitmaps).
+constexpr std::uint64_t kSearchBytesPerNode = 8 + 8 + 1 + 1;
 constexpr std::size_t kFillSlice = std::size_t{1} << 16;
 
 std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
