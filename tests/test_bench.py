@@ -15,7 +15,7 @@ from bench import graphs as G
 from bench.cases import FUNCTIONS, build_cases, graph_sets
 from bench.core import (Close, Components, Exact, Quality, Valid, distances_u64, first_appearance,
                         reference_modularity, simple_graph_problems)
-from bench.core import Build
+from bench.core import Build, Target
 from bench.limits import measure
 from bench.report import case_block, limits_section, margin_rule, markdown, method_text, summary_table
 from bench.runner import BuildCache, Settings, run_case
@@ -495,3 +495,28 @@ def test_docs_name_no_tracker_issues():
     text = markdown(report, None, "benchmarks.json")
     assert "| degree sequences | degree_rust/g |" in text and "## Against the hardware" in text
     assert not re.search(r"issue \d", text, re.IGNORECASE)
+
+
+def test_scaling_target_compares_fresh_processes_when_both_exist(monkeypatch):
+    from bench import runner
+
+    monkeypatch.setattr(runner, "_pool_size", lambda: 2)
+    case = dataclasses.replace(_tiny_degree_case(), peers=[], targets=[
+        Target(("knotwell_rs[1w]",), 1.8, "t", "scaling"), Target(("numpy",), 2.0, "t", "peer")])
+
+    def result(name, seconds):
+        return runner.ImplResult(name, "knotwell_rs" if name.startswith("knotwell") else "numpy", e2e=[seconds])
+
+    # In-process ours is slow; its fresh-process twin is not. The peer target
+    # keeps the in-process run, the scaling one uses the twin.
+    impls = [result("knotwell_rs", 0.10), result("knotwell_rs[1w]", 0.16), result("knotwell_rs[2w]", 0.08),
+             result("numpy", 0.25)]
+    cr = runner.CaseResult(name=case.name, func=case.func, graph=None, params={}, impls=impls)
+    runner._finish(case, cr, {})
+    scaling, peer = cr.targets
+    assert scaling["achieved"] == pytest.approx(2.0) and scaling["met"]
+    assert peer["achieved"] == pytest.approx(2.5) and peer["met"]
+    # Without the twin, the scaling target falls back to the in-process run.
+    cr = runner.CaseResult(name=case.name, func=case.func, graph=None, params={}, impls=impls[:2] + impls[3:])
+    runner._finish(case, cr, {})
+    assert cr.targets[0]["achieved"] == pytest.approx(1.6) and not cr.targets[0]["met"]
