@@ -209,6 +209,29 @@ def test_strided_inputs_are_read_in_logical_order():
     assert np.array_equal(kw.shortest_paths_multi_rust(40, edges, sources[::-1], False), expected[::-1])
 
 
+# A high-diameter graph (long tails of small frontiers) below 2^16 nodes, and
+# a sparse graph above 2^16 nodes, where the rows are read without counting.
+LARGE = {"lattice-60": lambda rng: (3600, lattice_edges(60, 60)),
+         "sparse-70k": lambda rng: (70_000, random_edges(rng, 70_000, 90_000))}
+
+
+@pytest.mark.parametrize("directed", [False, True])
+@pytest.mark.parametrize("graph", sorted(LARGE))
+def test_single_source_agrees_on_every_input_path(graph, directed):
+    # A plain int source lets the rows be read in place; a numpy integer
+    # source or a Fortran-ordered array makes the call copy them first.
+    rng = np.random.default_rng(21)
+    n, edges = LARGE[graph](rng)
+    f_edges = np.asfortranarray(edges)
+    for s in (0, n // 2 + 7, n - 1):
+        expected = scipy_distances(n, edges, [s], directed)[0]
+        for got in (kw.shortest_paths_rust(n, edges, s, directed), kw.shortest_paths_rust(n, edges, np.uint64(s), directed),
+                    kw.shortest_paths_rust(n, f_edges, s, directed)):
+            assert np.array_equal(got, expected)
+    if n < 10_000:  # the mean's cost grows with n times m
+        assert kw.mean_shortest_path_rust(n, f_edges) == kw.mean_shortest_path_rust(n, edges)
+
+
 # ------------------------------------------------- differential, networkx
 
 
