@@ -557,8 +557,9 @@ def method_text(settings: dict) -> str:
   a skipped peer's note gives its reason. Garbage collection is off during a timed call.
 - knotwell_rs runs with its default pool (one worker per logical CPU). Variants named `knotwell_rs[1w]` run in a
   fresh process with `RAYON_NUM_THREADS=1`; a worker-scaling target compares it with the default pool run the same
-  way, in a fresh process of its own (`knotwell_rs[2w]` on two CPUs). NetworKit runs with its default thread count unless the name says
-  `[1t]` or `[2t]` (`setNumberOfThreads`); igraph and networkx are single-threaded; rustworkx uses all cores.
+  way, in a fresh process of its own (`knotwell_rs[2w]` on two CPUs). NetworKit runs with its default thread count
+  unless the name says `[1t]` or `[2t]` (`setNumberOfThreads`); igraph and networkx are single-threaded; rustworkx
+  uses all cores.
 - Peak memory is the growth of the process's resident set during the warm-up call (the kernel's high-water mark,
   reset through `/proc/self/clear_refs` after a garbage collection and `malloc_trim`), plus the growth during the
   peer's graph build. It includes the result.

@@ -595,12 +595,13 @@ def _is_scaling(target) -> bool:
 
 
 def _finish(case: Case, cr: CaseResult, ctx: dict):
+    main = cr.ours()
     by_name = {r.name: r for r in cr.impls}
     for t in case.targets:
-        ours = cr.ours()
-        if _is_scaling(t):
-            alike = by_name.get(f"{OURS}[{_pool_size()}w]")
-            ours = alike if alike is not None and alike.median else ours
+        ours = main
+        alike = by_name.get(f"{OURS}[{_pool_size()}w]") if _is_scaling(t) else None
+        if alike is not None and alike.median:
+            ours = alike
         got = [by_name[p] for p in t.peers if p in by_name and by_name[p].median]
         entry = {"peers": list(t.peers), "ratio": t.ratio, "area": t.area, "text": t.text,
                  "achieved": None, "met": None}
@@ -613,7 +614,7 @@ def _finish(case: Case, cr: CaseResult, ctx: dict):
             entry["against"] = best.name
             entry["met"] = entry["achieved"] >= t.ratio
         cr.targets.append(entry)
-    ours = cr.ours()
+    ours = main
     if case.memory is not None:
         bound = float(case.memory.bound(ctx))
         peak = ours.peak_bytes if ours else None
