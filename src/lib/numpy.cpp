@@ -178,8 +178,7 @@ WeightRows Args::weight_rows(std::size_t i) const {
 
 SharedEdges to_edge_rows(const EdgeRows& array) {
     if (array.cols != 2) throw InputError::edge_shape(array.rows, array.cols);
-    const std::byte* data = array.borrowed ? array.borrowed : reinterpret_cast<const std::byte*>(array.copy.data());
-    return SharedEdges{data, array.rows};
+    return array.borrowed ? SharedEdges{array.borrowed, array.rows} : view_of(array.copy);
 }
 
 SharedWeights to_weight_rows(const WeightRows& weights) {
