@@ -256,3 +256,23 @@ def test_native_pool_results_identical_for_any_size(native_checkers):
 
 def test_native_adjacency_and_searches(native_checkers):
     assert run_native(native_checkers, "core_check", "graphs").strip() == "ok"
+
+
+# The block cache kept between calls: bounded by the machine (1/256 of its
+# memory, at most 64 MiB) and by KNOTWELL_SCRATCH_CACHE, where 0 turns it off.
+MACHINE_LIMIT = min(64 << 20, os.sysconf("SC_PHYS_PAGES") // 256 * os.sysconf("SC_PAGE_SIZE"))
+
+
+@pytest.mark.parametrize("value, limit, held", [
+    (None, MACHINE_LIMIT, 64 << 10),
+    ("0", 0, 0),
+    ("100000", 100000, 64 << 10),
+    ("65535", 65535, 0),
+    ("abc", MACHINE_LIMIT, 64 << 10),
+    ("-5", MACHINE_LIMIT, 64 << 10),
+    ("99999999999999999999999", MACHINE_LIMIT, 64 << 10),
+])
+def test_scratch_cache_limit(native_checkers, value, limit, held):
+    env = {} if value is None else {"KNOTWELL_SCRATCH_CACHE": value}
+    assert run_native(native_checkers, "core_check", "scratch-limit", env=env).split() == [str(limit), str(held)]
+
