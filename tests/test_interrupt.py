@@ -70,6 +70,11 @@ CHILD = textwrap.dedent("""
         if case == "triangles_per_node_rust":
             e = edges(20000, 8_000_000)
             return lambda: kw.triangles_per_node_rust(20000, e), lambda: kw.triangles_per_node_rust(200, e[:4000] % np.uint64(200))
+        if case == "core_numbers_rust":
+            # the build's arc passes over 32M arcs, between which nothing polled
+            e = edges(2_000_000, 16_000_000)
+            return (lambda: kw.core_numbers_rust(2_000_000, e),
+                    lambda: kw.core_numbers_rust(2000, e[:16000] % np.uint64(2000)))
         if case == "connected_components_rust":
             # the graph build is the whole call
             e = edges(8_000_000, 16_000_000)
@@ -120,6 +125,7 @@ CASES = [
     ("louvain_rust", "louvain_rust"),
     ("triangles_per_node_rust", "triangles_per_node_rust"),
     ("connected_components_rust", "connected_components_rust"),
+    ("core_numbers_rust", "core_numbers_rust"),
 ]
 
 

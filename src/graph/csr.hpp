@@ -114,6 +114,9 @@ void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::
 
 inline constexpr std::uint64_t kDirectKeys = std::uint64_t{1} << 16;
 
+// Rows (or nodes) of a pass between two polls: a few milliseconds of work.
+inline constexpr std::size_t kPollRows = std::size_t{1} << 16;
+
 // Second half of the direct counting sort: offsets (n + 2 entries) holds
 // key k's count at [k + 2]. After the prefix sums offsets[k + 1] is where key
 // k starts and serves as its cursor: once the values are placed it holds
@@ -235,8 +238,10 @@ void merge_runs(Csr<Id>& g, Merge merge) {
     Id* t = g.targets.data();
     double* w = g.weights.data();
     std::uint64_t write = 0;
+    parallel::InterruptPoll poll;
     for (std::uint64_t u = 0; u < g.n; ++u) {
         const std::uint64_t begin = g.offsets[u], end = g.offsets[u + 1];
+        if ((u & (kPollRows - 1)) == 0) poll.tick(kPollRows + g.offsets[std::min(g.n, u + kPollRows)] - begin);
         g.offsets[u] = write;
         for (std::uint64_t k = begin; k < end; ++k) {
             if (k != begin && t[k] == t[write - 1]) {
@@ -287,6 +292,7 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
         take_lists(std::move(values), g);
         return g;
     }
+    parallel::InterruptPoll poll;
     // Pass 1: sources grouped by target, in emission order.
     ScratchVector<std::uint64_t> by_target;
     ScratchVector<V> sources;
@@ -303,13 +309,17 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
     group_by_key<V>(
         n,
         [&](auto&& emit) {
-            for (std::uint64_t t = 0; t < n; ++t) {
-                for (std::uint64_t k = by_target[t]; k < by_target[t + 1]; ++k) {
-                    if constexpr (std::is_same_v<V, Id>)
-                        emit(sources[k], static_cast<Id>(t));
-                    else
-                        emit(sources[k].node, V{static_cast<Id>(t), sources[k].weight});
+            for (std::uint64_t first = 0; first < n; first += kPollRows) {
+                const std::uint64_t end = std::min<std::uint64_t>(n, first + kPollRows);
+                for (std::uint64_t t = first; t < end; ++t) {
+                    for (std::uint64_t k = by_target[t]; k < by_target[t + 1]; ++k) {
+                        if constexpr (std::is_same_v<V, Id>)
+                            emit(sources[k], static_cast<Id>(t));
+                        else
+                            emit(sources[k].node, V{static_cast<Id>(t), sources[k].weight});
+                    }
                 }
+                poll.tick(end - first + by_target[end] - by_target[first]);
             }
         },
         g.offsets, values);
@@ -340,13 +350,21 @@ template <class Id>
 Csr<Id> build_csr(std::uint64_t n, std::span<const Edge> edges, CsrOptions options,
                   std::span<const double> weights = {}) {
     const double* w = weights.empty() ? nullptr : weights.data();
+    parallel::InterruptPoll poll;
     return group_arcs<Id>(n, options.weighted, options.merge, [&](auto&& emit) {
-        for (std::size_t i = 0; i < edges.size(); ++i) {
-            const Edge e = edges[i];
-            if (options.drop_self_loops && e.source == e.target) continue;
-            const double wi = w != nullptr ? w[i] : 1.0;
-            emit(e.source, e.target, wi);
-            if (options.undirected) emit(e.target, e.source, wi);
+        // Rows in blocks, polling between them: a pass over hundreds of
+        // millions of rows takes seconds, and a poll inside the row loop
+        // would keep the compiler from holding the pass in registers.
+        for (std::size_t first = 0; first < edges.size(); first += csr_detail::kPollRows) {
+            const std::size_t end = std::min(edges.size(), first + csr_detail::kPollRows);
+            for (std::size_t i = first; i < end; ++i) {
+                const Edge e = edges[i];
+                if (options.drop_self_loops && e.source == e.target) continue;
+                const double wi = w != nullptr ? w[i] : 1.0;
+                emit(e.source, e.target, wi);
+                if (options.undirected) emit(e.target, e.source, wi);
+            }
+            poll.tick(end - first);
         }
     });
 }
