@@ -92,11 +92,20 @@ template <class Id>
 Csr<Id> build_traversal_graph(TraversalRows<Id>&& rows) {
     require_node_arrays(rows.n, kCsrBytesPerNode);
     const bool undirected = rows.undirected;
+    parallel::InterruptPoll poll;
     const auto arcs = [&](auto&& emit) {
-        for (const IdPair<Id>& p : rows.pairs) {
-            if (p.source == p.target) continue;
-            emit(p.source, p.target);
-            if (undirected) emit(p.target, p.source);
+        // Polls between blocks of pairs (the call's own memory), none inside.
+        const IdPair<Id>* pairs = rows.pairs.data();
+        const std::size_t size = rows.pairs.size();
+        for (std::size_t first = 0; first < size; first += csr_detail::kPollRows) {
+            const std::size_t end = std::min(size, first + csr_detail::kPollRows);
+            for (std::size_t i = first; i < end; ++i) {
+                const IdPair<Id> p = pairs[i];
+                if (p.source == p.target) continue;
+                emit(p.source, p.target);
+                if (undirected) emit(p.target, p.source);
+            }
+            poll.tick(end - first);
         }
     };
     Csr<Id> g;
