@@ -35,8 +35,9 @@ struct Components {
     std::uint64_t count = 0;
     std::vector<std::uint64_t> labels;  // numbered by smallest member id
 };
-// Reads the rows in place (graph/edge_blocks.hpp): one union-find pass
-// costs less than a copy of the rows.
+// Reads the rows once, in place (graph/edge_blocks.hpp) and with no poll,
+// into narrowed pairs of its own; the union-find pass that polls runs on
+// those.
 Result<Components> connected_components(std::uint64_t n, const SharedEdges& edges);
 
 }  // namespace knotwell::paths
