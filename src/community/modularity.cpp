@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "parallel/interrupt.hpp"
+
 namespace knotwell {
 namespace {
+
+constexpr std::size_t kRowsPerPoll = std::size_t{1} << 16;
 
 // Maps labels to community indices that keep the ascending order of the
 // ids. Dense labels are used as they are; ids ranging far beyond the node
@@ -58,12 +62,22 @@ double modularity_from_rows(std::uint64_t n, std::span<const Edge> edges,
                             const std::optional<std::vector<double>>& weights, std::span<const std::uint64_t> labels,
                             double resolution) {
     const double* w = weights ? weights->data() : nullptr;
+    // Both row passes poll between blocks of rows (the call's own copy): on
+    // hundreds of millions of rows each takes seconds.
+    parallel::InterruptPoll poll;
+    const auto in_blocks = [&](auto&& row) {
+        for (std::size_t first = 0; first < edges.size(); first += kRowsPerPoll) {
+            const std::size_t end = std::min(edges.size(), first + kRowsPerPoll);
+            for (std::size_t i = first; i < end; ++i) row(i);
+            poll.tick(end - first);
+        }
+    };
     std::vector<double> strength(n, 0.0);
-    for (std::size_t i = 0; i < edges.size(); ++i) {
+    in_blocks([&](std::size_t i) {
         const double wi = w ? w[i] : 1.0;
         strength[edges[i].source] += wi;  // a self-loop counts twice
         strength[edges[i].target] += wi;
-    }
+    });
     double sum = 0.0;
     for (const double s : strength) sum += s;
     const double m = 0.5 * sum;
@@ -73,10 +87,10 @@ double modularity_from_rows(std::uint64_t n, std::span<const Edge> edges,
     const std::uint64_t k = compact_labels(labels, community);
     std::vector<double> internal(k, 0.0), total(k, 0.0);
     for (std::uint64_t i = 0; i < n; ++i) total[community[i]] += strength[i];
-    for (std::size_t i = 0; i < edges.size(); ++i) {
+    in_blocks([&](std::size_t i) {
         const std::uint64_t c = community[edges[i].source];
         if (community[edges[i].target] == c) internal[c] += w ? w[i] : 1.0;
-    }
+    });
     return sum_terms(internal, total, m, resolution);
 }
 
