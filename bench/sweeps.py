@@ -64,12 +64,12 @@ def dask_rate(client, n, edges, pieces):
 
     total = np.zeros(n)
 
-    def consume(_, rows):
+    def consume(lo, hi, rows):
         for row in rows:
             np.add(total, row, out=total)
 
     start = time.perf_counter()
-    api._run_on_cluster(client, api._betweenness_task, (n, edges, None, False), list(range(pieces + 1)), consume)
+    api._run_on_cluster(client, api._betweenness_task, (n, edges, None, False), pieces, 1, consume)
     return time.perf_counter() - start, total
 
 

@@ -32,7 +32,7 @@ import math
 import operator
 import os
 import uuid
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -169,15 +169,16 @@ def _default_batch(client: Any, units: int, unit_bytes: int) -> int:
     return max(1, min(batch, _ROW_BYTES // max(unit_bytes, 1)))
 
 
-def _run_on_cluster(client: Any, task: Callable, payload: tuple, starts: Sequence[int],
-                    consume: Callable[[int, Any], None]) -> None:
-    """Runs task(payload, starts[i], starts[i + 1]) for every i on the cluster
-    and calls consume(i, result) in ascending i, each as soon as every result
-    left of it is in. At most a window of tasks runs ahead of the one consumed
-    last, so at most that many results wait in memory."""
+def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, batch: int,
+                    consume: Callable[[int, int, Any], None]) -> None:
+    """Runs task(payload, lo, hi) for the ranges [lo, hi) of `batch` units
+    that cover [0, units) on the cluster and calls consume(lo, hi, result) in
+    ascending order, each as soon as every result left of it is in. At most a
+    window of tasks runs ahead of the one consumed last, so at most that many
+    results wait in memory (and no task list grows with `units`)."""
     from distributed import as_completed
 
-    count = len(starts) - 1
+    count = -(-units // batch)
     if count <= 0:
         return
     window = 2 * _threads(client) + 2
@@ -187,12 +188,14 @@ def _run_on_cluster(client: Any, task: Callable, payload: tuple, starts: Sequenc
     ready: dict[int, Any] = {}
     submitted = consumed = 0
 
+    def span(i: int) -> tuple[int, int]:
+        return i * batch, min((i + 1) * batch, units)
+
     def submit() -> Any:
         nonlocal submitted
         i = submitted
         submitted += 1
-        future = client.submit(task, remote, starts[i], starts[i + 1], pure=False,
-                               key=f"knotwell-sweep-{run}-{i}")
+        future = client.submit(task, remote, *span(i), pure=False, key=f"knotwell-sweep-{run}-{i}")
         futures[future.key] = (future, i)
         return future
 
@@ -202,7 +205,7 @@ def _run_on_cluster(client: Any, task: Callable, payload: tuple, starts: Sequenc
             _, i = futures.pop(future.key)
             ready[i] = result
             while consumed in ready:
-                consume(consumed, ready.pop(consumed))
+                consume(*span(consumed), ready.pop(consumed))
                 consumed += 1
             while submitted < count and submitted < consumed + window:
                 queue.add(submit())
@@ -273,20 +276,17 @@ def betweenness(n: int, edges: np.ndarray, weights: np.ndarray | None = None, *,
     total = np.zeros(n)
     if pieces > 0:
         batch = _default_batch(client, pieces, 8 * n) if batch is None else max(1, _count(batch, "batch"))
-        starts = list(range(0, pieces, batch)) + [pieces]
         bounds = _bounds(n, pieces)
-        source_starts = [bounds[s] for s in starts]
-
         from tqdm.auto import tqdm  # here, so that importing the package stays quick
 
         with tqdm(total=n, disable=not progress, unit="source", desc="betweenness") as bar:
 
-            def fold(i: int, rows: np.ndarray) -> None:
+            def fold(lo: int, hi: int, rows: np.ndarray) -> None:
                 for row in rows:  # left operand first: total[j] = total[j] + row[j]
                     np.add(total, row, out=total)
-                bar.update(source_starts[i + 1] - source_starts[i])
+                bar.update(bounds[hi] - bounds[lo])
 
-            _run_on_cluster(client, _betweenness_task, (n, edges, weights, directed), starts, fold)
+            _run_on_cluster(client, _betweenness_task, (n, edges, weights, directed), pieces, batch, fold)
     factor = _betweenness_factor(n, directed, normalized)
     if factor is not None:
         total *= factor
@@ -356,7 +356,7 @@ def betweenness_estimate(n: int, edges: np.ndarray, weights: np.ndarray | None =
     blocks = _native.piece_count(samples)
     sums = np.zeros((2, n))
 
-    def fold(_: int, rows: np.ndarray) -> None:
+    def fold(lo: int, hi: int, rows: np.ndarray) -> None:
         for block in rows:
             np.add(sums, block, out=sums)
 
@@ -365,11 +365,10 @@ def betweenness_estimate(n: int, edges: np.ndarray, weights: np.ndarray | None =
         for first in range(0, blocks, chunk):
             last = min(first + chunk, blocks)
             rows = _native.betweenness_moments(n, edges, sources, first, last, weights, directed, True)
-            fold(first, rows.reshape(last - first, 2, n))
+            fold(first, last, rows.reshape(last - first, 2, n))
     else:
         batch = _default_batch(client, blocks, 16 * n) if batch is None else max(1, _count(batch, "batch"))
-        starts = list(range(0, blocks, batch)) + [blocks]
-        _run_on_cluster(client, _moments_task, (n, edges, weights, directed, sources), starts, fold)
+        _run_on_cluster(client, _moments_task, (n, edges, weights, directed, sources), blocks, batch, fold)
     return _estimate(n, samples, seed, sources, sums, directed, normalized)
 
 
@@ -404,13 +403,11 @@ def _distance_sums(n: Any, edges: Any, directed: Any, client: Any,
     reached = np.zeros(n, dtype=np.uint64)
     harmonic = np.zeros(n)
     batch = _default_batch(client, n, 24) if batch is None else max(1, _count(batch, "batch"))
-    starts = list(range(0, n, batch)) + [n]
 
-    def place(i: int, result: tuple[np.ndarray, np.ndarray, np.ndarray]) -> None:
-        lo, hi = starts[i], starts[i + 1]
+    def place(lo: int, hi: int, result: tuple[np.ndarray, np.ndarray, np.ndarray]) -> None:
         total[lo:hi], reached[lo:hi], harmonic[lo:hi] = result
 
-    _run_on_cluster(client, _distance_task, (n, edges, directed), starts, place)
+    _run_on_cluster(client, _distance_task, (n, edges, directed), n, batch, place)
     return n, total, reached, harmonic
 
 
@@ -542,13 +539,12 @@ def mean_shortest_path(n: int, edges: np.ndarray, *, client: Any = None, batch: 
     batches = _native.mean_path_batches(n)
     sums = [0, 0]
 
-    def add(_: int, result: tuple[int, int]) -> None:
+    def add(lo: int, hi: int, result: tuple[int, int]) -> None:
         sums[0] += result[0]
         sums[1] += result[1]
 
     batch = _default_batch(client, batches, 1) if batch is None else max(1, _count(batch, "batch"))
-    starts = list(range(0, batches, batch)) + [batches]
-    _run_on_cluster(client, _mean_task, (n, edges), starts, add)
+    _run_on_cluster(client, _mean_task, (n, edges), batches, batch, add)
     total, count = sums
     # Each rounded to the nearest double first, as the module divides them.
     return float(total) / float(count) if count else math.nan

@@ -234,3 +234,19 @@ def test_the_module_keeps_its_attributes():
     assert not any(name.startswith(("betweenness_pieces", "distance_sums")) for name in dir(kw))
     assert set(knotwell.__all__) == {"BetweennessEstimate", "betweenness", "betweenness_estimate", "closeness",
                                      "harmonic", "mean_shortest_path"}
+
+
+def test_stub_matches_the_native_signatures():
+    import ast
+    import inspect
+    from pathlib import Path
+
+    stub = ast.parse((Path(knotwell.__file__).parent / "_sweeps.pyi").read_text())
+    stubbed = {f.name: f for f in stub.body if isinstance(f, ast.FunctionDef)}
+    public = {name for name in dir(native) if not name.startswith("_")}
+    assert set(stubbed) == public
+    for name, f in stubbed.items():
+        params = inspect.signature(getattr(native, name)).parameters.values()
+        defaults = [None] * (len(f.args.args) - len(f.args.defaults)) + [ast.literal_eval(d) for d in f.args.defaults]
+        assert [(a.arg, d) for a, d in zip(f.args.args, defaults)] == [
+            (p.name, None if p.default is inspect.Parameter.empty else p.default) for p in params]
