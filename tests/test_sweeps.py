@@ -250,3 +250,12 @@ def test_stub_matches_the_native_signatures():
         defaults = [None] * (len(f.args.args) - len(f.args.defaults)) + [ast.literal_eval(d) for d in f.args.defaults]
         assert [(a.arg, d) for a, d in zip(f.args.args, defaults)] == [
             (p.name, None if p.default is inspect.Parameter.empty else p.default) for p in params]
+
+
+def test_docstring_examples_run():
+    import doctest
+
+    import knotwell._sweeps_api as api
+
+    result = doctest.testmod(api)
+    assert result.attempted >= 5 and result.failed == 0
