@@ -259,3 +259,20 @@ def test_docstring_examples_run():
 
     result = doctest.testmod(api)
     assert result.attempted >= 5 and result.failed == 0
+
+
+@pytest.mark.parametrize("call", [
+    lambda n, e: knotwell.closeness(n, e),
+    lambda n, e: knotwell.betweenness_estimate(n, e, samples=2),
+    lambda n, e: native.betweenness_pieces(n, e, 0, 3),
+])
+def test_an_index_that_rewrites_the_edges_sees_one_snapshot(call):
+    edges = E([(0, 1), (1, 2)])
+
+    class Sneaky:
+        def __index__(self):
+            edges[1] = (0, 99)  # out of range, written while n is converted
+            return 3
+
+    with pytest.raises(ValueError, match="outside"):
+        call(Sneaky(), edges)
