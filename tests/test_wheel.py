@@ -38,3 +38,15 @@ def test_changelog_names_the_installed_version():
     versions = re.findall(r"^## (\d+\.\d+\.\d+)\b", (ROOT / "CHANGELOG.md").read_text(encoding="utf-8"), re.MULTILINE)
     assert versions and versions[0] == DIST.version
 
+
+
+def test_the_sweep_module_ships_in_the_knotwell_package():
+    import knotwell
+    from knotwell import _sweeps
+
+    native = Path(_sweeps.__file__)
+    assert native.parent.name == "knotwell" and native.parent.parent == Path(kw.__file__).parent
+    assert installed("knotwell/" + native.name) == native
+    for relative in ("knotwell/__init__.py", "knotwell/_sweeps.pyi", "knotwell/py.typed"):
+        assert installed(relative).parent == native.parent
+    assert callable(knotwell.betweenness)

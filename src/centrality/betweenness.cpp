@@ -89,11 +89,10 @@ class PieceAccumulator {
         }
     }
 
-    // Adds the piece's sum into `total` (n entries, one addition per entry,
+    // Adds the piece's sum into `sum` (n entries, one addition per entry,
     // as a handed-over sum would be folded) and starts the next piece from
     // zero.
-    void fold_into(std::vector<double>& total) {
-        double* sum = total.data();
+    void fold_into(double* sum) {
         double* values = values_.data();
         if (dense_) {
             for (std::size_t i = 0; i < values_.size(); ++i) {
@@ -153,6 +152,9 @@ struct SourceWorker {
     Fast ws;
     std::unique_ptr<Wide> wide;
     PieceAccumulator acc;
+    // Off when the caller reads each search's reach itself (the sampled
+    // sweep) and the accumulator is only scratch.
+    bool note_reach = true;
 
     explicit SourceWorker(const Graph& g) : ws(g), acc(g.n) {}
 
@@ -175,11 +177,26 @@ struct SourceWorker {
     std::uint64_t finish(Workspace& w, Accumulate& accumulate) {
         accumulate(w);
         const std::uint64_t reached = w.reached;
-        acc.note(w.order, reached);
+        if (note_reach) acc.note(w.order, reached);
         w.reset();
         return reached;
     }
 };
+
+// One piece of the exact sweep, the only place its sources are visited:
+// adds to the worker's accumulator what `run_source(worker, s)` adds for s
+// in [begin, end), in ascending order. Both the whole sweep and the piece
+// rows handed out one by one go through it, so their bits agree.
+template <class Worker, class RunSource>
+void sum_piece(Worker& worker, std::size_t begin, std::size_t end, RunSource& run_source) {
+    parallel::InterruptPoll poll;  // on the calling thread, a piece can take minutes
+    for (std::size_t s = begin; s < end; ++s) {
+        // Interrupted or failed elsewhere: the sweep discards every
+        // piece, so stop after the current source, not the piece.
+        if (parallel::stop_requested()) break;
+        poll.tick(run_source(worker, s) + 1);
+    }
+}
 
 // Sums over all sources s of g what `run_source(worker, s)` adds to the
 // worker's accumulator.
@@ -199,12 +216,7 @@ std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
         g.n, std::move(zero),
         [&](std::size_t begin, std::size_t end) {
             std::unique_ptr<Worker> worker = shelf.take();
-            for (std::size_t s = begin; s < end; ++s) {
-                // Interrupted or failed elsewhere: the sweep discards every
-                // piece, so stop after the current source, not the piece.
-                if (parallel::stop_requested()) break;
-                run_source(*worker, s);
-            }
+            sum_piece(*worker, begin, end, run_source);
             if (lend) {
                 Sum sum;
                 sum.lent = std::move(worker);
@@ -217,7 +229,7 @@ std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
         [&](Sum& total, Sum&& piece) {
             std::vector<double>& sum = total.values;
             if (piece.lent) {
-                piece.lent->acc.fold_into(sum);
+                piece.lent->acc.fold_into(sum.data());
                 shelf.give(std::move(piece.lent));
             } else if (piece.dense) {
                 for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = sum[i] + piece.values[i];
@@ -249,35 +261,70 @@ std::vector<Id> fold_leaves(const Csr<Id>& g) {
 }
 
 template <class Id>
-std::vector<double> unweighted_sum(const Csr<Id>& g, bool directed) {
-    using Graph = Csr<Id>;
-    using Worker = SourceWorker<BfsWorkspace<Id, double>, BfsWorkspace<Id, WideFloat>, Graph>;
-    constexpr Id kFolded = std::numeric_limits<Id>::max();
-    const std::vector<Id> leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
-    return sweep_sources<Worker>(g, [&](Worker& worker, std::uint64_t s) {
+using BfsWorker = SourceWorker<BfsWorkspace<Id, double>, BfsWorkspace<Id, WideFloat>, Csr<Id>>;
+template <class Id, class Dist>
+using DijkstraWorker =
+    SourceWorker<DijkstraWorkspace<Id, Dist, double>, DijkstraWorkspace<Id, Dist, WideFloat>, Csr<Id>>;
+
+// The searches of one graph. `exact(worker, s)` adds what source s brings
+// to the exact sweep's sum (leaves folded, see the header) to the worker's
+// accumulator; `single(worker, s, after)` adds source s's own dependencies
+// and calls `after(workspace)` while its reach (order[0, reached)) is still
+// readable. Both return the nodes reached, the work the interrupt poll
+// counts.
+template <class Id>
+struct BfsSweep {
+    using Worker = BfsWorker<Id>;
+    const Csr<Id>& g;
+    std::vector<Id> leaves;  // as fold_leaves gives it, or all zero; empty when only `single` runs
+
+    std::uint64_t exact(Worker& worker, std::uint64_t s) const {
+        constexpr Id kFolded = std::numeric_limits<Id>::max();
         const Id folded = leaves[s];
-        if (folded == kFolded || g.degree(s) == 0) return;
+        if (folded == kFolded || g.degree(s) == 0) return 0;
         double* acc = worker.acc.data();
         const double scale = 1.0 + static_cast<double>(folded);
         const std::uint64_t reached = worker.run(
             g, [&](auto& ws) { count_paths_bfs(g, static_cast<Id>(s), ws); },
             [&](auto& ws) { accumulate_bfs(ws, scale, acc); });
         if (folded > 0) acc[s] += static_cast<double>(folded) * static_cast<double>(reached - 2);
-    });
-}
+        return reached;
+    }
+
+    template <class After>
+    std::uint64_t single(Worker& worker, std::uint64_t s, After&& after) const {
+        if (g.degree(s) == 0) return 0;
+        double* acc = worker.acc.data();
+        return worker.run(
+            g, [&](auto& ws) { count_paths_bfs(g, static_cast<Id>(s), ws); },
+            [&](auto& ws) {
+                accumulate_bfs(ws, 1.0, acc);
+                after(ws);
+            });
+    }
+};
 
 template <class Id, class Dist>
-std::vector<double> weighted_sum(const Csr<Id>& g) {
-    using Graph = Csr<Id>;
-    using Worker = SourceWorker<DijkstraWorkspace<Id, Dist, double>, DijkstraWorkspace<Id, Dist, WideFloat>, Graph>;
-    return sweep_sources<Worker>(g, [&](Worker& worker, std::uint64_t s) {
-        if (g.degree(s) == 0) return;
+struct DijkstraSweep {
+    using Worker = DijkstraWorker<Id, Dist>;
+    const Csr<Id>& g;
+
+    std::uint64_t exact(Worker& worker, std::uint64_t s) const {
+        return single(worker, s, [](auto&) {});
+    }
+
+    template <class After>
+    std::uint64_t single(Worker& worker, std::uint64_t s, After&& after) const {
+        if (g.degree(s) == 0) return 0;
         double* acc = worker.acc.data();
-        worker.run(
+        return worker.run(
             g, [&](auto& ws) { count_paths_dijkstra(g, static_cast<Id>(s), ws); },
-            [&](auto& ws) { accumulate_dijkstra(g, ws, acc); });
-    });
-}
+            [&](auto& ws) {
+                accumulate_dijkstra(g, ws, acc);
+                after(ws);
+            });
+    }
+};
 
 // Betweenness does not change when every length is multiplied by one
 // positive constant, and multiplying by a power of two is exact while the
@@ -302,18 +349,38 @@ bool fit_lengths(Csr<Id>& g) {
     return false;
 }
 
-template <class Id>
-std::vector<double> dependency_sum(std::uint64_t n, std::span<const Edge> edges,
-                                   std::optional<std::span<const double>> weights, bool directed) {
+// Builds the sweeps' graph (self-loops dropped, parallel arcs merged to the
+// smallest weight, lengths fitted to the double range) and returns
+// `use(sweep)` for the searches it needs. Leaves are folded when `fold`
+// asks for it on an undirected unweighted graph.
+template <class Id, class Use>
+auto with_sweep(std::uint64_t n, std::span<const Edge> edges, std::optional<std::span<const double>> weights,
+                bool directed, bool fold, Use&& use) {
     CsrOptions options;
     options.undirected = !directed;
     options.drop_self_loops = true;
     options.merge = Merge::Smallest;
     options.weighted = weights.has_value();
     Csr<Id> g = build_csr<Id>(n, edges, options, weights.value_or(std::span<const double>{}));
-    if (!weights) return unweighted_sum(g, directed);
-    if (g.weights.empty()) return std::vector<double>(n, 0.0);  // only self-loops
-    return fit_lengths(g) ? weighted_sum<Id, WideFloat>(g) : weighted_sum<Id, double>(g);
+    if (!weights) {
+        std::vector<Id> leaves;
+        if (fold) leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
+        return use(BfsSweep<Id>{g, std::move(leaves)});
+    }
+    // Only self-loops leave no arcs and no weight to fit; every search is empty.
+    if (!g.weights.empty() && fit_lengths(g)) return use(DijkstraSweep<Id, WideFloat>{g});
+    return use(DijkstraSweep<Id, double>{g});
+}
+
+template <class Id>
+std::vector<double> dependency_sum(std::uint64_t n, std::span<const Edge> edges,
+                                   std::optional<std::span<const double>> weights, bool directed) {
+    if (weights && n > 0 && std::all_of(edges.begin(), edges.end(), [](const Edge& e) { return e.source == e.target; }))
+        return std::vector<double>(n, 0.0);  // only self-loops
+    return with_sweep<Id>(n, edges, weights, directed, true, [&](const auto& sweep) {
+        using Worker = typename std::remove_cvref_t<decltype(sweep)>::Worker;
+        return sweep_sources<Worker>(sweep.g, [&](Worker& worker, std::uint64_t s) { return sweep.exact(worker, s); });
+    });
 }
 
 void scale(std::vector<double>& values, std::uint64_t n, bool directed, bool normalized) {
@@ -327,6 +394,92 @@ void scale(std::vector<double>& values, std::uint64_t n, bool directed, bool nor
         return;
     }
     for (double& x : values) x *= factor;
+}
+
+// No failure: the collect sweeps below only spread pieces over the pool.
+struct NoFailure {};
+
+// Runs `row(k, worker)` for k in [first, last), on the pool or, without it,
+// on the calling thread in ascending order; one worker per piece of the
+// pool's division, reused across its rows.
+template <class Worker, class Graph, class Row>
+void for_each_row(const Graph& g, std::size_t first, std::size_t last, bool use_pool, std::uint64_t work, Row&& row) {
+    if (!use_pool) {
+        Worker worker(g);
+        for (std::size_t k = first; k < last; ++k) row(k, worker);
+        return;
+    }
+    parallel::collect_sweep_with<NoFailure>(
+        last - first, [&] { return std::make_unique<Worker>(g); },
+        [&](std::size_t i, std::unique_ptr<Worker>& worker) -> std::optional<NoFailure> {
+            row(first + i, *worker);
+            return std::nullopt;
+        },
+        work);
+}
+
+template <class Id>
+std::vector<double> piece_rows(std::uint64_t n, std::span<const Edge> edges,
+                               std::optional<std::span<const double>> weights, bool directed, std::size_t first,
+                               std::size_t last, bool use_pool) {
+    require_node_arrays(n, 8 * (last - first));
+    std::vector<double> rows((last - first) * n, 0.0);
+    if (first == last) return rows;
+    with_sweep<Id>(n, edges, weights, directed, true, [&](const auto& sweep) {
+        using Worker = typename std::remove_cvref_t<decltype(sweep)>::Worker;
+        const std::size_t pieces = parallel::piece_count(n);
+        const std::uint64_t work = parallel::work_product(n / pieces * (last - first), n + sweep.g.targets.size());
+        auto run = [&](Worker& worker, std::uint64_t s) { return sweep.exact(worker, s); };
+        for_each_row<Worker>(sweep.g, first, last, use_pool, work, [&](std::size_t k, Worker& worker) {
+            sum_piece(worker, parallel::piece_begin(n, pieces, k), parallel::piece_begin(n, pieces, k + 1), run);
+            worker.acc.fold_into(rows.data() + (k - first) * n);  // +0.0 + x == x: the piece's own sum
+        });
+        return 0;
+    });
+    return rows;
+}
+
+// Block k of the sampled sweep: the positions [piece_begin(k), piece_begin(k
+// + 1)) of `sources` under the division of its length, visited in order.
+// Adds delta_s(v) and delta_s(v)^2 of each source to the block's two rows.
+template <class Id>
+std::vector<double> moment_rows(std::uint64_t n, std::span<const Edge> edges,
+                                std::optional<std::span<const double>> weights, bool directed,
+                                std::span<const std::uint64_t> sources, std::size_t first, std::size_t last,
+                                bool use_pool) {
+    require_node_arrays(n, 16 * (last - first));
+    std::vector<double> rows(2 * (last - first) * n, 0.0);
+    if (first == last) return rows;
+    with_sweep<Id>(n, edges, weights, directed, false, [&](const auto& sweep) {
+        using Worker = typename std::remove_cvref_t<decltype(sweep)>::Worker;
+        const std::size_t length = sources.size();
+        const std::size_t blocks = parallel::piece_count(length);
+        const std::uint64_t work = parallel::work_product(length / blocks * (last - first), n + sweep.g.targets.size());
+        for_each_row<Worker>(sweep.g, first, last, use_pool, work, [&](std::size_t k, Worker& worker) {
+            double* sum = rows.data() + 2 * (k - first) * n;
+            double* squares = sum + n;
+            // The accumulator is scratch: each search's dependencies are moved
+            // out and cleared before the next one.
+            worker.note_reach = false;
+            double* scratch = worker.acc.data();
+            parallel::InterruptPoll poll;
+            const std::size_t end = parallel::piece_begin(length, blocks, k + 1);
+            for (std::size_t i = parallel::piece_begin(length, blocks, k); i < end; ++i) {
+                if (parallel::stop_requested()) break;
+                poll.tick(1 + sweep.single(worker, sources[i], [&](auto& ws) {
+                    for (std::uint64_t j = 1; j < ws.reached; ++j) {
+                        const std::uint64_t v = ws.order[j];
+                        const double x = scratch[v];
+                        sum[v] += x;
+                        squares[v] += x * x;
+                        scratch[v] = 0.0;
+                    }
+                }));
+            }
+        });
+        return 0;
+    });
+    return rows;
 }
 
 }  // namespace
@@ -344,6 +497,39 @@ Result<std::vector<double>> betweenness(std::uint64_t n, std::span<const Edge> e
         with_id_type(n, [&]<class Id>() { return dependency_sum<Id>(n, edges, weights, directed); });
     scale(values, n, directed, normalized);
     return values;
+}
+
+}  // namespace knotwell::centrality
+
+namespace knotwell::centrality {
+
+Result<std::vector<double>> betweenness_pieces(std::uint64_t n, std::span<const Edge> edges,
+                                               std::optional<std::span<const double>> weights, bool directed,
+                                               std::uint64_t first, std::uint64_t last, bool use_pool) {
+    if (auto err = check_edge_range(n, edges)) return *err;
+    if (weights) {
+        if (auto err = check_weights(*weights, edges.size(), WeightMode::Distance)) return *err;
+    }
+    if (first > last || last > parallel::piece_count(n))
+        return InputError::bad_parameter("pieces", "must be a range within [0, piece count of n]");
+    return with_id_type(n,
+                        [&]<class Id>() { return piece_rows<Id>(n, edges, weights, directed, first, last, use_pool); });
+}
+
+Result<std::vector<double>> betweenness_moments(std::uint64_t n, std::span<const Edge> edges,
+                                                std::optional<std::span<const double>> weights, bool directed,
+                                                std::span<const std::uint64_t> sources, std::uint64_t first,
+                                                std::uint64_t last, bool use_pool) {
+    if (auto err = check_edge_range(n, edges)) return *err;
+    if (weights) {
+        if (auto err = check_weights(*weights, edges.size(), WeightMode::Distance)) return *err;
+    }
+    for (std::uint64_t s : sources)
+        if (s >= n) return InputError::bad_parameter("sources", "must be node ids below n");
+    if (first > last || last > parallel::piece_count(sources.size()))
+        return InputError::bad_parameter("blocks", "must be a range within [0, piece count of the sources]");
+    return with_id_type(
+        n, [&]<class Id>() { return moment_rows<Id>(n, edges, weights, directed, sources, first, last, use_pool); });
 }
 
 }  // namespace knotwell::centrality

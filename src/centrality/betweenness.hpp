@@ -41,4 +41,26 @@ namespace knotwell::centrality {
 Result<std::vector<double>> betweenness(std::uint64_t n, std::span<const Edge> edges,
                                         std::optional<std::span<const double>> weights, bool directed, bool normalized);
 
+// The exact sweep cut at its pieces, for sweeps spread over processes or
+// machines: rows [first, last) of the sources' fixed division
+// (parallel::piece_count(n) pieces), row k the unscaled sum of piece k's
+// sources, row-major [last - first, n]. Adding all rows element by element in
+// piece order to zeros, left operand first, and scaling as `betweenness`
+// does gives its values bit for bit. Same checks as `betweenness`, then the
+// piece range. With `use_pool` the rows spread over the worker pool, else
+// they run one after another on the calling thread.
+Result<std::vector<double>> betweenness_pieces(std::uint64_t n, std::span<const Edge> edges,
+                                               std::optional<std::span<const double>> weights, bool directed,
+                                               std::uint64_t first, std::uint64_t last, bool use_pool);
+
+// Dependencies of sampled sources, for estimates: `sources` is cut into
+// blocks as a sweep over its positions is (parallel::piece_count), and block
+// k gives two rows, the sums over its sources (in the given order) of
+// delta_s(v) and of delta_s(v)^2, so [last - first, 2, n] row-major. No leaf
+// folding: each source counts for itself alone. Unscaled.
+Result<std::vector<double>> betweenness_moments(std::uint64_t n, std::span<const Edge> edges,
+                                                std::optional<std::span<const double>> weights, bool directed,
+                                                std::span<const std::uint64_t> sources, std::uint64_t first,
+                                                std::uint64_t last, bool use_pool);
+
 }  // namespace knotwell::centrality

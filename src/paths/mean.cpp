@@ -35,6 +35,7 @@
 #include "paths/bfs.hpp"
 #include "paths/pair_sums.hpp"
 #include "paths/paths.hpp"
+#include "paths/source_sums.hpp"
 
 namespace knotwell::paths {
 namespace {
@@ -236,24 +237,48 @@ Csr<Id> renumbered(const Csr<Id>& g, std::span<const Id> order) {
     });
 }
 
+// Pair sums of the sources in batches [first, last): on the pool, or one
+// batch after another on the calling thread. The sums are exact integers, so
+// any split of the batches adds up to the same totals.
+template <class Id, unsigned W>
+PairSums batch_range_sums(const Csr<Id>& g, std::uint64_t first, std::uint64_t last, bool use_pool) {
+    constexpr std::uint64_t kBatch = 64 * W;
+    const std::uint64_t n = g.n;
+    const auto run = [&](std::size_t begin, std::size_t end) {
+        PairSums sums;
+        MsBfsWorkspace<Id, W> ws(n);
+        for (std::size_t b = begin; b < end; ++b) {
+            if (parallel::stop_requested()) break;  // the sweep discards every piece
+            const std::uint64_t at = b * kBatch;
+            batch_sums(g, at, std::min(kBatch, n - at), ws, sums);
+        }
+        return sums;
+    };
+    if (!use_pool) return first < last ? run(first, last) : PairSums{};
+    return parallel::sum_sweep(
+        last - first, PairSums{}, [&](std::size_t begin, std::size_t end) { return run(first + begin, first + end); },
+        [](PairSums& acc, PairSums&& piece) { acc.add(piece); },
+        parallel::work_product((last - first) * W, n + g.arcs()));
+}
+
 template <class Id, unsigned W>
 PairSums all_pair_sums(const Csr<Id>& g) {
     constexpr std::uint64_t kBatch = 64 * W;
-    const std::uint64_t n = g.n;
-    const std::uint64_t batches = n / kBatch + (n % kBatch != 0);
-    return parallel::sum_sweep(
-        batches, PairSums{},
-        [&](std::size_t begin, std::size_t end) {
-            PairSums sums;
-            MsBfsWorkspace<Id, W> ws(n);
-            for (std::size_t b = begin; b < end; ++b) {
-                if (parallel::stop_requested()) break;  // the sweep discards every piece
-                const std::uint64_t first = b * kBatch;
-                batch_sums(g, first, std::min(kBatch, n - first), ws, sums);
-            }
-            return sums;
-        },
-        [](PairSums& acc, PairSums&& piece) { acc.add(piece); }, parallel::work_product(batches * W, n + g.arcs()));
+    return batch_range_sums<Id, W>(g, 0, g.n / kBatch + (g.n % kBatch != 0), true);
+}
+
+// The graph the batches run on: the traversal graph, renumbered into balls
+// once there is more than one batch.
+template <class Id>
+Csr<Id> batch_graph(TraversalRows<Id>&& rows) {
+    const std::uint64_t n = rows.n;
+    // The graph's offsets (twice while renumbering, with the order and the
+    // renaming) and the three masks of one workspace; each further
+    // workspace is the same size again, allocated when its piece starts.
+    require_node_arrays(n, 2 * kCsrBytesPerNode + 3 * 8 * kMaskWords + 2 * 8 + 1);
+    Csr<Id> g = build_traversal_graph(std::move(rows));
+    if (n > 64 * kMaskWords) g = renumbered<Id>(g, ball_order(g, 64 * kMaskWords));
+    return g;
 }
 
 }  // namespace
@@ -262,13 +287,25 @@ Result<double> mean_shortest_path(std::uint64_t n, const SharedEdges& edges) {
     return with_id_type(n, [&]<class Id>() -> Result<double> {
         Result<TraversalRows<Id>> rows = read_traversal_rows<Id>(n, edges, true);
         if (!rows.ok()) return rows.error();
-        // The graph's offsets (twice while renumbering, with the order and the
-        // renaming) and the three masks of one workspace; each further
-        // workspace is the same size again, allocated when its piece starts.
-        require_node_arrays(n, 2 * kCsrBytesPerNode + 3 * 8 * kMaskWords + 2 * 8 + 1);
-        Csr<Id> g = build_traversal_graph(std::move(rows.value()));
-        if (n > 64 * kMaskWords) g = renumbered<Id>(g, ball_order(g, 64 * kMaskWords));
-        return all_pair_sums<Id, kMaskWords>(g).mean();
+        return all_pair_sums<Id, kMaskWords>(batch_graph(std::move(rows.value()))).mean();
+    });
+}
+
+std::uint64_t mean_path_batches(std::uint64_t n) {
+    constexpr std::uint64_t kBatch = 64 * kMaskWords;
+    return n / kBatch + (n % kBatch != 0);
+}
+
+Result<PairSums> mean_path_sums(std::uint64_t n, EdgeList&& edges, std::uint64_t first, std::uint64_t last,
+                                bool use_pool) {
+    return with_id_type(n, [&]<class Id>() -> Result<PairSums> {
+        Result<TraversalRows<Id>> rows = read_traversal_rows<Id>(n, view_of(edges), true);
+        if (!rows.ok()) return rows.error();
+        EdgeList().swap(edges);
+        if (first > last || last > mean_path_batches(n))
+            return InputError::bad_parameter("batches", "must be a range within [0, batch count of n]");
+        if (first == last) return PairSums{};
+        return batch_range_sums<Id, kMaskWords>(batch_graph(std::move(rows.value())), first, last, use_pool);
     });
 }
 

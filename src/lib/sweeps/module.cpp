@@ -1,0 +1,41 @@
+// The knotwell._sweeps module object and its function table.
+#include "lib/sweeps/sweeps.hpp"
+
+namespace knotwell::sweeps {
+namespace {
+
+template <const sig::Function& F>
+constexpr PyMethodDef entry(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+    return {F.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            METH_FASTCALL | METH_KEYWORDS, sig::Doc<F>::text.data()};
+}
+
+PyMethodDef kFunctions[] = {
+    entry<tables::kPieceCount>(piece_count),
+    entry<tables::kBetweennessPieces>(betweenness_pieces),
+    entry<tables::kBetweennessMoments>(betweenness_moments),
+    entry<tables::kDistanceSums>(distance_sums),
+    entry<tables::kMeanPathBatches>(mean_path_batches),
+    entry<tables::kMeanPathSums>(mean_path_sums),
+    entry<tables::kSampleSources>(sample_sources),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "knotwell._sweeps",
+    "Source sweeps cut into pieces, for sweeps spread over processes and machines",
+    0,
+    kFunctions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace knotwell::sweeps
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__sweeps() {
+    return PyModule_Create(&knotwell::sweeps::kModule);
+}
