@@ -18,9 +18,9 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-import knotwell_ensembles as ke  # noqa: E402
+import knotwell as ke  # noqa: E402
 import knotwell_rs as kw  # noqa: E402
-from knotwell_ensembles import statistics as st  # noqa: E402
+from knotwell import statistics as st  # noqa: E402
 
 HERE = Path(__file__).parent
 OUT = HERE.parent / "docs" / "null_models.png"

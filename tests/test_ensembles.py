@@ -17,9 +17,9 @@ import networkx as nx
 import numpy as np
 import pytest
 
-import knotwell_ensembles as ke
+import knotwell as ke
 import knotwell_rs as kw
-from knotwell_ensembles import statistics as st
+from knotwell import statistics as st
 
 matplotlib.use("Agg")
 
@@ -269,7 +269,7 @@ def run_child(code, *args, timeout=120):
 
 MEMORY_CHILD = """
     import json, resource, sys, tracemalloc
-    import knotwell_rs as kw, knotwell_ensembles as ke
+    import knotwell_rs as kw, knotwell as ke
     n, m, samples = 20000, 50000, int(sys.argv[1])
     edges = kw.erdos_renyi_rust(n, m, 1)
     ke.null_model(n, edges, ke.statistics.max_core, samples=2, swaps_per_edge=1, progress=False)  # warm up
@@ -289,7 +289,7 @@ def test_memory_stays_flat_as_samples_grow():
 
 INTERRUPT_CHILD = """
     import signal, sys, time
-    import knotwell_rs as kw, knotwell_ensembles as ke
+    import knotwell_rs as kw, knotwell as ke
     signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
     edges = kw.erdos_renyi_rust(5000, 20000, 1)
     print("go", flush=True)

@@ -9,9 +9,9 @@ import time
 import numpy as np
 import pytest
 
-import knotwell_ensembles as ke
+import knotwell as ke
 import knotwell_rs as kw
-from knotwell_ensembles import statistics as st
+from knotwell import statistics as st
 
 distributed = pytest.importorskip("distributed")
 
@@ -96,7 +96,7 @@ def test_ctrl_c_cancels_the_pending_tasks(client):
         timer.cancel()
 
     def ours(dask_scheduler):
-        return [key for key in dask_scheduler.tasks if str(key).startswith("knotwell-ensembles-")]
+        return [key for key in dask_scheduler.tasks if str(key).startswith("knotwell-null-")]
 
     deadline = time.monotonic() + 20
     while client.run_on_scheduler(ours) and time.monotonic() < deadline:

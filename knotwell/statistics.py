@@ -19,15 +19,11 @@ import numpy as np
 
 import knotwell_rs as kw
 
-from .models import simple_pairs
+from ._engine import statistic_name
+from ._models import simple_pairs
 
 __all__ = ["statistic_name", "average_clustering", "transitivity", "triangle_count", "degree_assortativity", "rich_club_coefficient",
            "RichClub", "mean_shortest_path", "LouvainModularity", "louvain_modularity", "max_core", "Combined"]
-
-
-def statistic_name(statistic) -> str:
-    """What a plot or summary calls the statistic."""
-    return getattr(statistic, "name", None) or getattr(statistic, "__name__", None) or type(statistic).__name__
 
 
 def average_clustering(n, edges) -> float:
@@ -150,7 +146,13 @@ class LouvainModularity:
             raise ValueError("LouvainModularity needs at least one seed")
 
     def __call__(self, n, edges) -> float:
-        return max(kw.louvain_rust(n, edges, seed=s)[1] for s in self.seeds)
+        kw.degree_rust(n, edges, False)  # the native range check first
+        # Louvain weighs a repeated row as a heavier edge and counts a
+        # self-loop in the modularity: both would change the value, so it
+        # runs on the simple graph behind the rows.
+        lo, hi = simple_pairs(n, edges)
+        simple = np.stack([lo, hi], axis=1)
+        return max(kw.louvain_rust(n, simple, seed=s)[1] for s in self.seeds)
 
     def __repr__(self):
         return f"LouvainModularity(seeds={self.seeds})"

@@ -15,10 +15,10 @@ outputs before it.
 from __future__ import annotations
 
 import operator
+from typing import Any
 
 import numpy as np
 
-__all__ = ["sample_seed", "sample_seeds"]
 
 GAMMA = 0x9E3779B97F4A7C15
 MIX1 = 0xBF58476D1CE4E5B9
@@ -28,8 +28,11 @@ MASK = (1 << 64) - 1
 _U64 = np.uint64
 
 
-def check_seed(seed) -> int:
+def check_seed(seed: Any) -> int:
     """`seed` as a Python int in [0, 2^64), or a TypeError / ValueError."""
+    if isinstance(seed, bool):
+        # operator.index takes True as 1; `samples` refuses a bool, so does `seed`.
+        raise TypeError("seed must be an integer, got bool")
     try:
         value = operator.index(seed)
     except TypeError:
@@ -39,7 +42,7 @@ def check_seed(seed) -> int:
     return value
 
 
-def sample_seed(seed, i) -> int:
+def sample_seed(seed: int, i: int) -> int:
     """Native seed of sample `i`: output number `i` of SplitMix64(`seed`)."""
     seed = check_seed(seed)
     i = operator.index(i)
@@ -51,7 +54,7 @@ def sample_seed(seed, i) -> int:
     return z ^ (z >> 31)
 
 
-def sample_seeds(seed, stop, start=0) -> np.ndarray:
+def sample_seeds(seed: int, stop: int, start: int = 0) -> np.ndarray:
     """Native seeds of samples `start` .. `stop` - 1 as a uint64 array."""
     seed = check_seed(seed)
     start, stop = operator.index(start), operator.index(stop)

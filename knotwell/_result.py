@@ -7,10 +7,12 @@ is left out of that component, never counted as a value).
 
 - zscore: (observed - mean) / standard deviation (ddof=1); NaN with fewer than
   two null values; +-inf when the null has no spread but the observed value
-  differs from it.
+  differs from it; NaN when a null value is infinite (the ensemble runner
+  then warns with NonFiniteNullWarning).
 - pvalue: two-sided empirical p-value with the +1 correction,
   min(1, 2 * min(1 + #(null >= observed), 1 + #(null <= observed)) / (N + 1)),
-  N the number of null values; never below 2 / (N + 1).
+  N the number of null values; never below 2 / (N + 1); counted, so
+  infinite null values keep it well defined.
 - rho: observed / mean of the null (for the rich-club coefficient this is the
   normalised coefficient rho(k)).
 """
@@ -18,10 +20,10 @@ is left out of that component, never counted as a value).
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
-__all__ = ["NullModelResult"]
 
 
 def _scalar_or_array(a, scalar):
@@ -41,7 +43,7 @@ class NullModelResult:
     swaps: np.ndarray | None = None
     attempts: np.ndarray | None = None
     discarded: np.ndarray | None = None
-    _cache: dict = field(default_factory=dict, repr=False)
+    _cache: dict[str, Any] = field(default_factory=dict, init=False, repr=False, compare=False)
 
     @property
     def samples(self) -> int:
@@ -61,31 +63,36 @@ class NullModelResult:
             observed, null = self._columns()
             k = null.shape[1]
             mean, std, zscore, pvalue = (np.full(k, np.nan) for _ in range(4))
-            for j in range(k):
-                column = null[:, j]
-                column = column[~np.isnan(column)]
-                count = len(column)
-                if count == 0:
-                    continue
-                # Scaled to the largest magnitude so that values near the
-                # ends of the double range do not overflow the sums.
-                scale = np.max(np.abs(column))
-                scale = scale if 0 < scale < np.inf else 1.0
-                scaled = column / scale
-                mean[j] = scaled.mean() * scale
-                if count >= 2:
-                    spread = scaled.std(ddof=1)
-                    std[j] = spread * scale
-                    with np.errstate(divide="ignore", invalid="ignore"):
-                        zscore[j] = (observed[j] / scale - scaled.mean()) / spread
-                if not np.isnan(observed[j]):
-                    above = int(np.count_nonzero(column >= observed[j]))
-                    below = int(np.count_nonzero(column <= observed[j]))
-                    pvalue[j] = min(1.0, 2 * (1 + min(above, below)) / (count + 1))
-            with np.errstate(divide="ignore", invalid="ignore"):
+            with np.errstate(all="ignore"):  # an infinite null value: its mean and z are NaN or inf, quietly
+                self._fill(observed, null, mean, std, zscore, pvalue)
                 rho = observed / mean
             self._cache["summary"] = dict(mean=mean, std=std, zscore=zscore, pvalue=pvalue, rho=rho)
         return self._cache["summary"]
+
+    @staticmethod
+    def _fill(observed: np.ndarray, null: np.ndarray, mean: np.ndarray, std: np.ndarray, zscore: np.ndarray,
+              pvalue: np.ndarray) -> None:
+        for j in range(len(observed)):
+            column = null[:, j]
+            column = column[~np.isnan(column)]
+            count = len(column)
+            if count == 0:
+                continue
+            # Scaled to the largest magnitude so that values near the ends of
+            # the double range do not overflow the sums.
+            scale = np.max(np.abs(column))
+            scale = scale if 0 < scale < np.inf else 1.0
+            scaled = column / scale
+            mean[j] = scaled.mean() * scale
+            if count >= 2:
+                spread = scaled.std(ddof=1)
+                std[j] = spread * scale
+                zscore[j] = (observed[j] / scale - scaled.mean()) / spread
+            if not np.isnan(observed[j]):
+                # Counting needs no arithmetic: defined with infinite values too.
+                above = int(np.count_nonzero(column >= observed[j]))
+                below = int(np.count_nonzero(column <= observed[j]))
+                pvalue[j] = min(1.0, 2 * (1 + min(above, below)) / (count + 1))
 
     def _get(self, name):
         return _scalar_or_array(self._summary()[name], self.is_scalar)
