@@ -17,6 +17,7 @@ gives the same numbers, whatever the batch boundaries.
 from __future__ import annotations
 
 import math
+import os
 import time
 import uuid
 from collections.abc import Callable
@@ -31,6 +32,9 @@ TASK_SECONDS = 1.0
 # thread never waits for the caller's next submission.
 IN_FLIGHT_PER_THREAD = 2
 POLL_SECONDS = 0.05
+# After a Ctrl-C, how long to wait for running tasks to notice their
+# cancellation (they do between samples, about a task's length at most).
+SETTLE_SECONDS = 3 * TASK_SECONDS
 
 
 def check_picklable(statistic: Callable[..., Any]) -> None:
@@ -43,28 +47,62 @@ def check_picklable(statistic: Callable[..., Any]) -> None:
 
 
 class BatchSizer:
-    """Samples per task from the running mean cost of a sample, about TASK_SECONDS a task.
+    """Samples per task, about TASK_SECONDS a task, from the measured cost of a sample.
 
-    A task never takes more than its share of the samples left, so the last
-    ones still spread over every thread.
+    The caller's sample 0 is only a guess at a worker's speed (another
+    process, its own pool size, a cold start), so the first tasks are small,
+    and a task is at most twice the largest one measured so far: sizes grow
+    to a second's worth within a few completions and never jump past what
+    has been seen. A task never takes more than its share of the samples
+    left, so the last ones still spread over every thread.
     """
 
-    def __init__(self, seconds_per_sample: float, threads: int, fixed: int | None):
-        self.seconds = max(seconds_per_sample, 1e-9)
-        self.samples = 1
+    FIRST = 8
+    GROWTH = 2
+
+    def __init__(self, caller_seconds_per_sample: float, threads: int, fixed: int | None):
+        self.guess = max(caller_seconds_per_sample, 1e-9)
+        self.seconds = 0.0
+        self.samples = 0
+        self.largest = 0
         self.threads = threads
         self.fixed = fixed
 
     def record(self, seconds: float, samples: int) -> None:
         self.seconds += max(seconds, 0.0)
         self.samples += samples
+        self.largest = max(self.largest, samples)
 
     def size(self, remaining: int) -> int:
         if self.fixed is not None:
             return self.fixed
-        per_sample = self.seconds / self.samples
+        if self.samples:
+            aimed = math.floor(TASK_SECONDS / max(self.seconds / self.samples, 1e-9))
+            aimed = min(aimed, self.GROWTH * self.largest)
+        else:
+            aimed = min(math.floor(TASK_SECONDS / self.guess), self.FIRST)
         share = -(-remaining // self.threads)
-        return max(1, min(math.floor(TASK_SECONDS / per_sample), share))
+        return max(1, min(aimed, share))
+
+
+def _leave_terminal_interrupts_to_the_caller(caller_group: int) -> bool:
+    """On a worker in the caller's process group, ignore SIGINT; True if it did.
+
+    A Ctrl-C at a terminal goes to its whole foreground process group: the
+    caller and the worker processes a LocalCluster started beside it. The
+    caller cancels the run and closes its cluster as it unwinds; workers that
+    took the signal themselves would die mid-task with tracebacks of their
+    own. Workers started elsewhere (another terminal, another machine) are in
+    other process groups and keep their own Ctrl-C.
+    """
+    import os
+    import signal
+    import threading
+
+    if os.getpgrp() != caller_group or threading.current_thread() is not threading.main_thread():
+        return False
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    return True
 
 
 def _cancelled() -> bool:
@@ -78,6 +116,27 @@ def _cancelled() -> bool:
     except Exception:  # noqa: BLE001 - outside a worker, or another layout of its state: never stop early
         return False
     return task is None or task.state in ("cancelled", "forgotten", "released")
+
+
+def _running(prefix: str, dask_worker: Any = None) -> int:
+    """How many of a run's tasks this worker still holds (a cancelled one stays until its thread returns)."""
+    return sum(1 for key in list(dask_worker.state.tasks) if str(key).startswith(prefix))
+
+
+def _settle(client: Any, prefix: str, seconds: float) -> None:
+    """Wait up to `seconds` for the workers to drop a cancelled run's tasks.
+
+    Cancelled tasks end at their next sample; waiting for that here means the
+    caller's next call, or the closing of its cluster, finds the workers idle.
+    """
+    deadline = time.monotonic() + seconds
+    try:
+        while time.monotonic() < deadline:
+            if not sum(client.run(_running, prefix).values()):
+                return
+            time.sleep(POLL_SECONDS)
+    except Exception:  # noqa: BLE001 - a worker gone or the client closing: nothing left to wait for
+        return
 
 
 def remote_batch(model: Any, payload: Any, statistic: Callable[..., Any], seed: int, start: int, stop: int,
@@ -98,9 +157,10 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
     if start >= stop:
         return
     threads = sum(client.nthreads().values()) or 1
+    client.run(_leave_terminal_interrupts_to_the_caller, os.getpgrp())
     sizer = BatchSizer(seconds_per_sample, threads, batch)
     remote = client.scatter(payload, broadcast=True, hash=False) if payload is not None else None
-    run = uuid.uuid4().hex[:12]
+    prefix = f"knotwell-null-{uuid.uuid4().hex[:12]}-"
     pending: dict[Any, tuple[int, int]] = {}
     following = start
     try:
@@ -108,7 +168,7 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
             while following < stop and len(pending) < IN_FLIGHT_PER_THREAD * threads:
                 hi = min(following + sizer.size(stop - following), stop)
                 future = client.submit(remote_batch, model, remote, statistic, seed, following, hi, shape,
-                                       pure=False, key=f"knotwell-null-{run}-{following}-{hi}")
+                                       pure=False, key=f"{prefix}{following}-{hi}")
                 pending[future] = (following, hi)
                 following = hi
             finished = [f for f in pending if f.done()]
@@ -128,6 +188,10 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
         _cancel(client, pending, remote)
         pending.clear()
         remote = None
+        try:
+            _settle(client, prefix, SETTLE_SECONDS)
+        except KeyboardInterrupt:
+            pass  # a second Ctrl-C: stop waiting
         # A fresh exception: its traceback ends here, not inside distributed.
         raise KeyboardInterrupt from None
     finally:
