@@ -135,11 +135,11 @@ def from_edges(pairs: Any, names: Sequence[Hashable] | None = None, *, weights: 
     else:
         flat = _flat_pairs(pairs)
         if all(_is_integer(x) for x in flat):
-            ids = [int(x) for x in flat]
-            bad = next((k for k, x in enumerate(ids) if not 0 <= x < 2**64), None)
+            numbers = [int(x) for x in flat]
+            bad = next((k for k, x in enumerate(numbers) if not 0 <= x < 2**64), None)
             if bad is not None:
-                raise ValueError(f"pairs row {bad // 2} holds node id {ids[bad]}, outside [0, 2**64)")
-            edges = np.array(ids, dtype=np.uint64).reshape(-1, 2)
+                raise ValueError(f"pairs row {bad // 2} holds node id {numbers[bad]}, outside [0, 2**64)")
+            edges = np.array(numbers, dtype=np.uint64).reshape(-1, 2)
         else:
             edges, found = _factorize(flat, "pairs")
             if n is not None:

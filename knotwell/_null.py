@@ -190,7 +190,7 @@ def _result(observed: np.ndarray, values: np.ndarray, diagnostics: np.ndarray, r
             f"statistic {name} returned an infinite value on {rows} of {len(values)} null samples; its null mean, "
             "standard deviation and z-score are not finite (the p-value counts them and stays defined)",
             NonFiniteNullWarning, stacklevel=3)
-    if result.swaps is not None:
+    if result.swaps is not None and result.target_swaps is not None:
         short = result.swaps < np.uint64(result.target_swaps)
         if short.any():
             warnings.warn(

@@ -26,13 +26,38 @@ import numpy as np
 
 
 
-def _scalar_or_array(a, scalar):
+def _scalar_or_array(a: np.ndarray, scalar: bool) -> float | np.ndarray:
     return float(a[0]) if scalar else a
 
 
 @dataclass(frozen=True, eq=False)
 class NullModelResult:
-    """Observed statistic, its value on every null sample (in sample order), and summaries."""
+    """Observed statistic, its value on every null sample (in sample order), and summaries.
+
+    Made by :func:`knotwell.null_model`; can also be built from values measured elsewhere.
+
+    Parameters
+    ----------
+    observed : float or numpy.ndarray
+        The statistic on the observed graph.
+    null : numpy.ndarray
+        ``[samples]`` or ``[samples, k]`` values on the null samples.
+    model : str
+        The null model's name.
+    seed : int
+        The ensemble's seed.
+    statistic_name : str
+        What plots and summaries call the statistic.
+    target_swaps, swaps, attempts, discarded
+        The model's diagnostics per sample (None where they do not apply).
+
+    Examples
+    --------
+    >>> import numpy as np, knotwell
+    >>> res = knotwell.NullModelResult(3.0, np.array([1.0, 2.0, 2.0, 1.0]), "gnm", 0)
+    >>> res.pvalue, round(res.zscore, 3)
+    (0.4, 2.598)
+    """
 
     observed: float | np.ndarray
     null: np.ndarray
@@ -53,12 +78,12 @@ class NullModelResult:
     def is_scalar(self) -> bool:
         return self.null.ndim == 1
 
-    def _columns(self):
+    def _columns(self) -> tuple[np.ndarray, np.ndarray]:
         null = self.null.reshape(len(self.null), -1)
         observed = np.atleast_1d(np.asarray(self.observed, dtype=np.float64))
         return observed, null
 
-    def _summary(self):
+    def _summary(self) -> dict[str, np.ndarray]:
         if "summary" not in self._cache:
             observed, null = self._columns()
             k = null.shape[1]
@@ -94,31 +119,31 @@ class NullModelResult:
                 below = int(np.count_nonzero(column <= observed[j]))
                 pvalue[j] = min(1.0, 2 * (1 + min(above, below)) / (count + 1))
 
-    def _get(self, name):
+    def _get(self, name: str) -> float | np.ndarray:
         return _scalar_or_array(self._summary()[name], self.is_scalar)
 
     @property
-    def mean(self):
+    def mean(self) -> float | np.ndarray:
         """Mean of the null values, per component."""
         return self._get("mean")
 
     @property
-    def std(self):
+    def std(self) -> float | np.ndarray:
         """Standard deviation (ddof=1) of the null values, per component."""
         return self._get("std")
 
     @property
-    def zscore(self):
+    def zscore(self) -> float | np.ndarray:
         """(observed - null mean) / null standard deviation, per component."""
         return self._get("zscore")
 
     @property
-    def pvalue(self):
+    def pvalue(self) -> float | np.ndarray:
         """Two-sided empirical p-value with the +1 correction, per component."""
         return self._get("pvalue")
 
     @property
-    def rho(self):
+    def rho(self) -> float | np.ndarray:
         """observed / null mean, per component: the normalised rich-club rho(k) for that statistic."""
         return self._get("rho")
 
@@ -130,8 +155,8 @@ class NullModelResult:
                                self.seed, f"{self.statistic_name}[{j}]", self.target_swaps, self.swaps,
                                self.attempts, self.discarded)
 
-    def __repr__(self):
-        def short(v):
+    def __repr__(self) -> str:
+        def short(v: Any) -> str:
             return f"{v:.4g}" if self.is_scalar else f"array of {np.size(v)}"
         parts = [f"model={self.model!r}", f"samples={self.samples}", f"statistic={self.statistic_name}",
                  f"observed={short(self.observed)}", f"zscore={short(self.zscore)}",
@@ -142,7 +167,8 @@ class NullModelResult:
             parts.append(f"discarded={int(self.discarded.min())}..{int(self.discarded.max())}")
         return f"NullModelResult({', '.join(parts)})"
 
-    def plot(self, ax=None, *, normalized=False, x=None, band=(2.5, 97.5)):
+    def plot(self, ax: Any = None, *, normalized: bool = False, x: Any = None,
+             band: tuple[float, float] = (2.5, 97.5)) -> Any:
         """Draw the result on a matplotlib Axes (a new figure's when `ax` is None) and return it.
 
         A scalar statistic: histogram of the null values with the observed value

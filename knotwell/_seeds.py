@@ -43,7 +43,26 @@ def check_seed(seed: Any) -> int:
 
 
 def sample_seed(seed: int, i: int) -> int:
-    """Native seed of sample `i`: output number `i` of SplitMix64(`seed`)."""
+    """Native seed of sample `i`: output number `i` of SplitMix64(`seed`).
+
+    Parameters
+    ----------
+    seed : int
+        The ensemble's seed, in ``[0, 2**64)``.
+    i : int
+        Sample index, from 0.
+
+    Returns
+    -------
+    int
+        The seed the native generator gets for sample `i`.
+
+    Examples
+    --------
+    >>> import knotwell
+    >>> hex(knotwell.sample_seed(0, 0))
+    '0xe220a8397b1dcdaf'
+    """
     seed = check_seed(seed)
     i = operator.index(i)
     if not 0 <= i < MASK:
@@ -55,7 +74,26 @@ def sample_seed(seed: int, i: int) -> int:
 
 
 def sample_seeds(seed: int, stop: int, start: int = 0) -> np.ndarray:
-    """Native seeds of samples `start` .. `stop` - 1 as a uint64 array."""
+    """Native seeds of samples `start` .. `stop` - 1 as a uint64 array.
+
+    Parameters
+    ----------
+    seed : int
+        The ensemble's seed, in ``[0, 2**64)``.
+    stop, start : int
+        The sample range ``[start, stop)``.
+
+    Returns
+    -------
+    numpy.ndarray
+        ``uint64`` seeds, ``sample_seeds(seed, stop)[i] == sample_seed(seed, i)``.
+
+    Examples
+    --------
+    >>> import knotwell
+    >>> knotwell.sample_seeds(7, 3)[2] == knotwell.sample_seed(7, 2)
+    np.True_
+    """
     seed = check_seed(seed)
     start, stop = operator.index(start), operator.index(stop)
     if not 0 <= start <= stop < MASK:
