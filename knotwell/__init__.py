@@ -16,8 +16,6 @@ Examples
 
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
-
 from . import datasets, statistics
 from ._convert import from_edges, from_igraph, from_networkx, from_pandas, from_scipy
 from ._graph import Graph
@@ -25,11 +23,7 @@ from ._models import MODELS
 from ._null import NonFiniteNullWarning, SwapShortfallWarning, null_model, sample
 from ._result import NullModelResult
 from ._seeds import sample_seed, sample_seeds
-
-try:
-    __version__ = version("knotwell_rs")
-except PackageNotFoundError:  # run from a source tree that was never installed
-    __version__ = "0+unknown"
+from ._version import __version__
 
 __all__ = [
     "Graph",

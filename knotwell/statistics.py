@@ -11,6 +11,18 @@ Interpreter lock: `clustering_avg_rust`, `triangles_per_node_rust`,
 they compute (the last one spreads its sweep over the native pool all the
 same); `louvain_rust` releases it. In a local run these statistics therefore
 take turns across threads while the generators run side by side.
+
+Examples
+--------
+>>> import numpy as np, knotwell
+>>> from knotwell import statistics
+>>> g = knotwell.datasets.karate_club()
+>>> noisy = np.vstack([g.edges, g.edges[:5, ::-1], [[3, 3]]])  # reversed repeats and a self-loop
+>>> statistics.transitivity(g.n, noisy) == statistics.transitivity(g.n, g.edges)
+True
+>>> both = statistics.Combined(statistics.max_core, statistics.triangle_count)
+>>> both(g.n, g.edges).tolist()
+[4.0, 45.0]
 """
 
 from __future__ import annotations

@@ -23,6 +23,8 @@ def test_implementation_modules_are_private():
     assert {m for m in MODULES if not m.rsplit(".", 1)[-1].startswith("_")} == PUBLIC_MODULES
     for name in knotwell.__all__:
         assert hasattr(knotwell, name), name
+    # The result's summary cache is no constructor argument.
+    assert not [p for p in inspect.signature(knotwell.NullModelResult).parameters if p.startswith("_")]
 
 
 def test_version_is_the_distributions():
