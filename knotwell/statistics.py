@@ -17,7 +17,8 @@ Examples
 >>> import numpy as np, knotwell
 >>> from knotwell import statistics
 >>> g = knotwell.datasets.karate_club()
->>> noisy = np.vstack([g.edges, g.edges[:5, ::-1], [[3, 3]]])  # reversed repeats and a self-loop
+>>> loop = np.array([[3, 3]], dtype=np.uint64)
+>>> noisy = np.vstack([g.edges, g.edges[:5, ::-1], loop])  # reversed repeats and a self-loop
 >>> statistics.transitivity(g.n, noisy) == statistics.transitivity(g.n, g.edges)
 True
 >>> both = statistics.Combined(statistics.max_core, statistics.triangle_count)
