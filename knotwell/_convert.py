@@ -141,6 +141,11 @@ def from_edges(pairs: Any, names: Sequence[Hashable] | None = None, *, weights: 
                 raise ValueError(f"pairs row {bad // 2} holds node id {numbers[bad]}, outside [0, 2**64)")
             edges = np.array(numbers, dtype=np.uint64).reshape(-1, 2)
         else:
+            odd = next((x for x in flat if isinstance(x, (float, np.floating, bool, np.bool_))), None)
+            if odd is not None:
+                # A float or bool among the pairs is almost surely a mistaken id, not a node name.
+                raise TypeError(f"pairs hold {odd!r} ({type(odd).__name__}); node ids must be integers (convert "
+                                f"with {_FIX_DTYPE}), and names of other kinds go with names=[...]")
             edges, found = _factorize(flat, "pairs")
             if n is not None:
                 raise ValueError("n applies to integer ids; with names, pass names=[...] to add isolated nodes")

@@ -51,7 +51,11 @@ class Graph:
     directed: bool = False
 
     def __post_init__(self) -> None:
+        if isinstance(self.n, bool):
+            raise TypeError("Graph.n must be an integer, got bool")
         n = operator.index(self.n)
+        if not 0 <= n < 2**64:
+            raise ValueError(f"Graph.n must lie in [0, 2**64), got {n}")
         object.__setattr__(self, "n", n)
         e = self.edges
         if not (isinstance(e, np.ndarray) and e.dtype == np.uint64 and e.ndim == 2 and e.shape[1] == 2
