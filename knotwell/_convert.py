@@ -153,7 +153,7 @@ def from_edges(pairs: Any, names: Sequence[Hashable] | None = None, *, weights: 
     top = int(edges.max()) + 1 if len(edges) else 0
     if n is None:
         n = top
-    elif n < top:
+    elif len(edges) and n < top:
         raise ValueError(f"pairs name node {top - 1}, so n must be at least {top}, got {n}")
     return Graph(n, edges, _weights(weights, len(edges), "weights"), None, directed)
 
