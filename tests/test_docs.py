@@ -120,7 +120,8 @@ def test_doc_blocks_run(path, monkeypatch):
     run_blocks(str(path.relative_to(ROOT)), text)
 
 
-@pytest.mark.parametrize("name", ["README.md", "docs/api.md", "docs/recipes.md", "docs/coming_from.md", "docs/null_models.md"])
+@pytest.mark.parametrize("name", ["README.md", "docs/api.md", "docs/recipes.md", "docs/coming_from.md",
+                                  "docs/null_models.md"])
 def test_guides_have_runnable_examples(name):
     assert runnable((ROOT / name).read_text(encoding="utf-8")), name
 
