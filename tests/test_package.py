@@ -3,6 +3,7 @@
 import doctest
 import importlib
 import inspect
+import os
 import pkgutil
 import subprocess
 import sys
@@ -75,6 +76,8 @@ USER_CODE = """
 """
 
 
+@pytest.mark.skipif(bool(os.environ.get("KNOTWELL_SANITIZE")), reason="a check of types, not of memory: mypy's "
+                    "compiled modules need not run under the preloaded sanitizer")
 def test_types_reach_the_user(tmp_path):
     # mypy on the package (from a source tree) and on code that uses it: the
     # package passes, and what it returns is typed, not Any. An installed
