@@ -85,21 +85,21 @@ class BatchSizer:
         return max(1, min(aimed, share))
 
 
-def _leave_terminal_interrupts_to_the_caller(caller_group: int) -> bool:
-    """On a worker in the caller's process group, ignore SIGINT; True if it did.
+def _leave_terminal_interrupts_to_the_caller(caller: int, caller_group: int) -> bool:
+    """On a worker process the caller started itself, ignore SIGINT; True if it did.
 
     A Ctrl-C at a terminal goes to its whole foreground process group: the
-    caller and the worker processes a LocalCluster started beside it. The
-    caller cancels the run and closes its cluster as it unwinds; workers that
-    took the signal themselves would die mid-task with tracebacks of their
-    own. Workers started elsewhere (another terminal, another machine) are in
-    other process groups and keep their own Ctrl-C.
+    caller and the worker processes its LocalCluster spawned. The caller
+    cancels the run and closes its cluster as it unwinds; workers that took
+    the signal themselves would die mid-task with tracebacks of their own.
+    Workers anyone else started (a `dask worker` command, another machine)
+    keep their own Ctrl-C.
     """
-    import os
     import signal
     import threading
 
-    if os.getpgrp() != caller_group or threading.current_thread() is not threading.main_thread():
+    if (os.getppid() != caller or os.getpgrp() != caller_group
+            or threading.current_thread() is not threading.main_thread()):
         return False
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     return True
@@ -157,7 +157,7 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
     if start >= stop:
         return
     threads = sum(client.nthreads().values()) or 1
-    client.run(_leave_terminal_interrupts_to_the_caller, os.getpgrp())
+    client.run(_leave_terminal_interrupts_to_the_caller, os.getpid(), os.getpgrp())
     sizer = BatchSizer(seconds_per_sample, threads, batch)
     remote = client.scatter(payload, broadcast=True, hash=False) if payload is not None else None
     prefix = f"knotwell-null-{uuid.uuid4().hex[:12]}-"
