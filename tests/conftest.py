@@ -68,7 +68,8 @@ def native_checkers():
 def run_native(build, checker, *args, env=None, timeout=900):
     """Runs one checker outside the Python process's preloads, with a clean
     pool-size environment plus `env`; returns its standard output."""
-    full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "LD_PRELOAD")}
+    full_env = {k: v for k, v in os.environ.items() if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "LD_PRELOAD",
+                                                            "KNOTWELL_SCRATCH_CACHE")}
     if SANITIZE:
         full_env["ASAN_OPTIONS"] = "detect_leaks=1"
     full_env.update(env or {})

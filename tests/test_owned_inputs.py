@@ -172,3 +172,63 @@ def test_shape_reported_as_converted():
     with pytest.raises(ValueError) as info:
         kw.shortest_paths_rust(3, edges, Mutates(lambda: to_flat(edges), 0), False)
     assert str(info.value) == "edges must have shape [m, 2], got [6, 8]"
+
+
+# --------------------------------------------------------------------------
+# A signal handler frees the array while a function that keeps the lock reads
+# it. Handlers run at the call's polls, so no poll may come while caller
+# memory is still being read: the call must see the array as it was. Each
+# call runs in a fresh process, so a crash is reported, not suffered.
+
+SIGNAL_CHILD = r"""
+import signal, sys, time
+import numpy as np
+import knotwell_rs as kw
+name = sys.argv[1]
+n = 1000
+rng = np.random.default_rng(3)
+good = rng.integers(0, n, size=(4_000_000, 2), dtype=np.uint64)
+weights = rng.random(len(good)) + 0.5
+calls = {
+    "degree_rust": lambda e, w: kw.degree_rust(n, e, False),
+    "strength_rust": lambda e, w: kw.strength_rust(n, e, w, False),
+    "shortest_paths_rust": lambda e, w: kw.shortest_paths_rust(n, e, 3, False),
+    "mean_shortest_path_rust": lambda e, w: kw.mean_shortest_path_rust(n, e),
+    "connected_components_rust": lambda e, w: kw.connected_components_rust(n, e),
+    "core_numbers_rust": lambda e, w: kw.core_numbers_rust(n, e),
+    "modularity_rust": lambda e, w: kw.modularity_rust(n, e, np.arange(n, dtype=np.uint64) % 7, w),
+}
+call = calls[name]
+expected = call(good.copy(), weights.copy())
+for delay in (0.0002, 0.001, 0.005, 0.01, 0.025):
+    e, w = good.copy(), weights.copy()
+    time.sleep(0.05)  # past the poll interval: the call's first poll is due at once
+    def free(*_):
+        e.resize((1, 2), refcheck=False)
+        w.resize((1,), refcheck=False)
+    signal.signal(signal.SIGALRM, free)
+    signal.setitimer(signal.ITIMER_REAL, delay)
+    try:
+        got = call(e, w)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    if isinstance(got, tuple):
+        ok = got[0] == expected[0] and np.array_equal(got[1], expected[1])
+    else:
+        ok = np.array_equal(np.asarray(got), np.asarray(expected), equal_nan=True)
+    assert ok, (name, delay)
+print("ok")
+"""
+
+IN_PLACE_READERS = ["degree_rust", "strength_rust", "shortest_paths_rust", "mean_shortest_path_rust",
+                    "connected_components_rust", "core_numbers_rust", "modularity_rust"]
+
+
+@pytest.mark.parametrize("name", IN_PLACE_READERS)
+def test_signal_handler_frees_the_array_mid_call(name):
+    import subprocess
+    import sys
+
+    out = subprocess.run([sys.executable, "-X", "faulthandler", "-c", SIGNAL_CHILD, name],
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr[-3000:]

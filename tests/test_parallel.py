@@ -78,6 +78,39 @@ def test_pool_size_from_environment(env, workers):
     assert later == workers  # fixed at creation; later changes are ignored
 
 
+# The first sweep of the process fixes the pool's size even when it is small
+# enough to run on the calling thread and starts no worker: a change of the
+# variables before the first large sweep is ignored.
+FIRST_SWEEP_INLINE = """
+    import os
+    import numpy as np
+    import knotwell_rs as kw
+
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+
+    edges = np.array([[0, 1], [1, 2]], dtype=np.uint64)
+    before = threads()
+    {small}
+    assert threads() == before, "a small sweep started workers"
+    os.environ["RAYON_NUM_THREADS"] = "7"
+    n = 3000
+    path = np.array([[i, i + 1] for i in range(n - 1)], dtype=np.uint64)
+    kw.betweenness_rust(n, path)
+    print(threads() - before)
+"""
+
+
+@pytest.mark.parametrize("small", [
+    "kw.betweenness_rust(3, edges)",
+    "kw.mean_shortest_path_rust(3, edges)",
+    "kw.shortest_paths_multi_rust(3, edges, np.array([0, 2], dtype=np.uint64), False)",
+    "kw.rewire_degree_preserving_rust(3, edges, 2, 1, 10, 0)",
+])
+def test_pool_size_fixed_by_a_first_sweep_run_inline(small):
+    assert int(run_python(FIRST_SWEEP_INLINE.replace("{small}", small), {"RAYON_NUM_THREADS": "1"})) == 1
+
+
 @pytest.mark.skipif(sys.platform != "linux", reason="needs Linux address-space limits")
 @pytest.mark.skipif(bool(os.environ.get("KNOTWELL_SANITIZE")),
                     reason="AddressSanitizer aborts on a failed operator new instead of throwing")
@@ -223,3 +256,23 @@ def test_native_pool_results_identical_for_any_size(native_checkers):
 
 def test_native_adjacency_and_searches(native_checkers):
     assert run_native(native_checkers, "core_check", "graphs").strip() == "ok"
+
+
+# The block cache kept between calls: bounded by the machine (1/256 of its
+# memory, at most 64 MiB) and by KNOTWELL_SCRATCH_CACHE, where 0 turns it off.
+MACHINE_LIMIT = min(64 << 20, os.sysconf("SC_PHYS_PAGES") // 256 * os.sysconf("SC_PAGE_SIZE"))
+
+
+@pytest.mark.parametrize("value, limit, held", [
+    (None, MACHINE_LIMIT, 64 << 10),
+    ("0", 0, 0),
+    ("100000", 100000, 64 << 10),
+    ("65535", 65535, 0),
+    ("abc", MACHINE_LIMIT, 64 << 10),
+    ("-5", MACHINE_LIMIT, 64 << 10),
+    ("99999999999999999999999", MACHINE_LIMIT, 64 << 10),
+])
+def test_scratch_cache_limit(native_checkers, value, limit, held):
+    env = {} if value is None else {"KNOTWELL_SCRATCH_CACHE": value}
+    assert run_native(native_checkers, "core_check", "scratch-limit", env=env).split() == [str(limit), str(held)]
+

@@ -1,6 +1,10 @@
 #include "graph/scratch.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 
 #include <array>
 #include <mutex>
@@ -14,8 +18,28 @@ struct Block {
     std::size_t bytes = 0;
 };
 
+// kMaxBytes, capped by the machine's memory and the environment.
+std::size_t configured_limit() {
+    std::size_t limit = kMaxBytes;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page > 0) limit = std::min(limit, static_cast<std::size_t>(pages) / 256 * page);
+    if (const char* text = std::getenv("KNOTWELL_SCRATCH_CACHE"); text != nullptr && *text != '\0') {
+        std::size_t value = 0;
+        bool number = true;
+        for (const char* c = text; *c != '\0' && number; ++c) {
+            number = *c >= '0' && *c <= '9' && value <= (kMaxBytes - (*c - '0')) / 10;
+            if (number) value = value * 10 + static_cast<std::size_t>(*c - '0');
+        }
+        // A number at or above the cap leaves the cap; anything else is ignored.
+        if (number) limit = std::min(limit, value);
+    }
+    return limit;
+}
+
 struct Cache {
     std::mutex lock;
+    const std::size_t limit = configured_limit();
     std::array<Block, kMaxBlocks> blocks{};  // oldest first; the first `count` are used
     std::size_t count = 0;
     std::size_t bytes = 0;
@@ -59,7 +83,7 @@ void* take(std::size_t bytes) {
 
 void give(void* p, std::size_t bytes) noexcept {
     if (p == nullptr) return;
-    if (bytes < kMinBytes || bytes > kMaxBytes) {
+    if (bytes < kMinBytes || bytes > cache().limit) {
         ::operator delete(p);
         return;
     }
@@ -68,7 +92,7 @@ void give(void* p, std::size_t bytes) noexcept {
     {
         Cache& c = cache();
         std::lock_guard<std::mutex> guard(c.lock);
-        while (c.count == kMaxBlocks || c.bytes + bytes > kMaxBytes) evicted[n_evicted++] = c.remove(0);
+        while (c.count == kMaxBlocks || c.bytes + bytes > c.limit) evicted[n_evicted++] = c.remove(0);
         c.blocks[c.count++] = {p, bytes};
         c.bytes += bytes;
     }
@@ -79,6 +103,14 @@ void release() noexcept {
     Cache& c = cache();
     std::lock_guard<std::mutex> guard(c.lock);
     while (c.count > 0) ::operator delete(c.remove(0));
+}
+
+std::size_t limit_bytes() noexcept { return cache().limit; }
+
+std::size_t held_bytes() noexcept {
+    Cache& c = cache();
+    std::lock_guard<std::mutex> guard(c.lock);
+    return c.bytes;
 }
 
 }  // namespace knotwell::scratch

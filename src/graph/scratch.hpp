@@ -10,6 +10,11 @@
 // one graph ask for the same sizes). The oldest go first when the limits are
 // reached. Thread-safe; the cache is never destroyed, so a thread still in a
 // call at interpreter exit can return its blocks.
+//
+// The bytes kept are at most the smallest of kMaxBytes, 1/256 of the
+// machine's physical memory and the environment variable
+// KNOTWELL_SCRATCH_CACHE (a decimal byte count, read once at the first
+// call; 0 turns the cache off). Results never depend on it.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +38,10 @@ void give(void* p, std::size_t bytes) noexcept;
 
 // Frees every cached block (for tests and memory-tight callers).
 void release() noexcept;
+
+// The most bytes the cache keeps, and the bytes it keeps now.
+std::size_t limit_bytes() noexcept;
+std::size_t held_bytes() noexcept;
 
 }  // namespace scratch
 

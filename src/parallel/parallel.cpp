@@ -228,14 +228,22 @@ void forget_pool_in_child() {
     instance.store(nullptr);
 }
 
+std::atomic<bool> size_settled{false};
+
+// With creation_mutex held.
+void settle_size_locked() {
+    if (fixed_size == 0) {
+        fixed_size = configured_pool_size();
+        pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+        size_settled.store(true, std::memory_order_release);
+    }
+}
+
 Pool& pool() {
     if (Pool* p = instance.load(std::memory_order_acquire)) return *p;
     std::lock_guard<std::mutex> lock(creation_mutex);
     if (Pool* p = instance.load(std::memory_order_acquire)) return *p;
-    if (fixed_size == 0) {
-        fixed_size = configured_pool_size();
-        pthread_atfork(nullptr, nullptr, forget_pool_in_child);
-    }
+    settle_size_locked();
     Pool* p = new Pool(fixed_size);
     instance.store(p, std::memory_order_release);
     return *p;
@@ -252,6 +260,12 @@ std::size_t configured_pool_size() {
     }
     if (size == 0) size = logical_processors();
     return size > kMaxWorkers ? kMaxWorkers : size;
+}
+
+void settle_pool_size() {
+    if (size_settled.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> lock(creation_mutex);
+    settle_size_locked();
 }
 
 std::size_t pool_size() { return pool().size(); }

@@ -14,7 +14,8 @@
 // kInlineWork: then handing it over (waking workers, waiting for them) would
 // cost more than the work, and the caller runs the same pieces itself, in
 // order, folding as the pool would, so the results are the same bits and no
-// worker is woken (nor the pool created). While waiting it may run a poll hook (see `PollScope`) at short
+// worker is woken (nor the pool created, though its size is fixed then, by
+// the first sweep as always). While waiting it may run a poll hook (see `PollScope`) at short
 // intervals; when the hook asks to stop, no further piece or index is handed
 // out, running ones finish, and `Interrupted` is thrown in the caller.
 //
@@ -51,6 +52,11 @@ std::size_t pool_size();
 
 // Pool size that the environment variables ask for (exposed for tests).
 std::size_t configured_pool_size();
+
+// Fixes the pool's size from the environment if no sweep has yet: the first
+// sweep of the process decides it, even one that runs on the calling thread
+// and so creates no worker.
+void settle_pool_size();
 
 // Work of a sweep in units of about one memory access (as for
 // InterruptPoll); at or above kInlineWork a sweep goes to the pool.
@@ -112,6 +118,7 @@ T sum_sweep(std::size_t length, T identity, Body&& body, Combine&& combine, std:
     T total = std::move(identity);
     if (pieces == 0) return total;
     if (work < kInlineWork) {
+        settle_pool_size();
         for (std::size_t k = 0; k < pieces; ++k)
             combine(total, body(piece_begin(length, pieces, k), piece_begin(length, pieces, k + 1)));
         return total;
@@ -153,6 +160,7 @@ std::optional<E> collect_sweep_with(std::size_t length, MakeWorkspace&& make_wor
     std::optional<E> failure;
     if (pieces == 0) return failure;
     if (work < kInlineWork) {
+        settle_pool_size();
         auto workspace = make_workspace();
         for (std::size_t i = 0; i < length && !failure; ++i) failure = body(i, workspace);
         return failure;

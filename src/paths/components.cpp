@@ -12,6 +12,7 @@
 #include "graph/csr.hpp"
 #include "graph/edge_blocks.hpp"
 #include "parallel/interrupt.hpp"
+#include "paths/bfs.hpp"
 #include "paths/paths.hpp"
 
 namespace knotwell::paths {
@@ -32,37 +33,50 @@ void unite(Id* parent, Id x, Id y) {
     }
 }
 
-// The rows are read once, in blocks, each checked before it is used (see
-// graph/edge_blocks.hpp); a block that fails means the rows changed since
-// the range check.
+// The rows may be the caller's array, read in place with the interpreter
+// lock held, and the pass over them can take seconds: a poll during it could
+// run a Python signal handler that frees that very array. So the rows are
+// first read once, with no poll, range-checked and narrowed into pairs the
+// call owns (read_traversal_rows: 2 * sizeof(Id) bytes a row, about the
+// speed of a copy); the union-find pass then works on those, polling as it
+// goes, and reads ahead to hide its random accesses.
 template <class Id>
 Result<Components> label_components(std::uint64_t n, const SharedEdges& edges) {
+    Result<TraversalRows<Id>> read = read_traversal_rows<Id>(n, edges, true);
+    if (!read.ok()) return read.error();
+    ScratchVector<IdPair<Id>> pairs = std::move(read.value().pairs);
+    ScratchVector<std::uint64_t>().swap(read.value().counted);
+
+    require_node_arrays(n, 2 * sizeof(std::uint64_t));  // parents and labels
     std::vector<Id> parent(n);
     for (std::uint64_t i = 0; i < n; ++i) parent[i] = static_cast<Id>(i);
     parallel::InterruptPoll poll;
-    Check changed = for_each_edge_block(edges, [&](std::uint64_t first, std::span<const Edge> block) -> Check {
-        if (Check bad = check_edge_block(n, first, block)) return bad;
-        poll.tick(block.size());
-        for (const Edge& e : block) unite(parent.data(), static_cast<Id>(e.source), static_cast<Id>(e.target));
-        return std::nullopt;
-    });
-    if (changed) return *changed;
+    constexpr std::size_t kAhead = 8;
+    const std::size_t rows = pairs.size();
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (i + kAhead < rows) {
+            __builtin_prefetch(&parent[pairs[i + kAhead].source], 1);
+            __builtin_prefetch(&parent[pairs[i + kAhead].target], 1);
+        }
+        unite(parent.data(), pairs[i].source, pairs[i].target);
+        if ((i & 0xFFF) == 0xFFF) poll.tick(0x1000);
+    }
+    ScratchVector<IdPair<Id>>().swap(pairs);
 
+    // parent[i] <= i, so a node's parent is labelled before the node.
     Components result;
     result.labels.resize(n);
     std::uint64_t* label = result.labels.data();
-    for (std::uint64_t i = 0; i < n; ++i) label[i] = parent[i] == i ? result.count++ : label[parent[i]];
+    for (std::uint64_t i = 0; i < n; ++i) {
+        label[i] = parent[i] == i ? result.count++ : label[parent[i]];
+        if ((i & 0xFFFF) == 0xFFFF) poll.tick(0x10000);
+    }
     return result;
 }
 
 }  // namespace
 
 Result<Components> connected_components(std::uint64_t n, const SharedEdges& edges) {
-    const auto in_range = [n](std::uint64_t first, std::span<const Edge> block) {
-        return check_edge_block(n, first, block);
-    };
-    if (Check bad = for_each_edge_block(edges, in_range)) return *bad;
-    require_node_arrays(n, 2 * sizeof(std::uint64_t));  // parents and labels
     return with_id_type(n, [&]<class Id>() { return label_components<Id>(n, edges); });
 }
 

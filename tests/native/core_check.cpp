@@ -696,10 +696,20 @@ int graphs() {
 
 }  // namespace
 
+// The cache's limit as the environment sets it: prints the limit and the
+// bytes held after one block of kMinBytes has been given back.
+int scratch_limit() {
+    namespace sc = knotwell::scratch;
+    sc::give(sc::take(sc::kMinBytes), sc::kMinBytes);
+    std::printf("%zu %zu\n", sc::limit_bytes(), sc::held_bytes());
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "sizing") == 0) return sizing();
     if (argc == 2 && std::strcmp(argv[1], "pool") == 0) return pool();
     if (argc == 2 && std::strcmp(argv[1], "graphs") == 0) return graphs();
+    if (argc == 2 && std::strcmp(argv[1], "scratch-limit") == 0) return scratch_limit();
     std::fprintf(stderr, "usage: core_check sizing|pool|graphs\n");
     return 2;
 }
