@@ -45,11 +45,12 @@ class _Shared:
         with self.lock:
             if self.error is None:
                 self.error = exc
-        self.stop_event.set()
+        self.cancel()
 
     def cancel(self):
-        """Stop every thread after its current sample: the one place a Ctrl-C
-        or a failure in the calling thread reaches the worker threads."""
+        """Stop every thread after its current sample: the one place where a
+        Ctrl-C in the calling thread, or a failure in any thread, reaches the
+        worker threads."""
         self.stop_event.set()
 
 
