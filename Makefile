@@ -7,7 +7,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip install --disable-pip-version-check -q
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml knotwell_rs-stubs/__init__.pyi \
-	$(wildcard knotwell_ensembles/*.py) $(wildcard knotwell/*.py) $(wildcard knotwell/*.pyi)
+	$(wildcard knotwell/*.py knotwell/*.pyi knotwell/*/*.py knotwell/*/*.json)
 
 .PHONY: all install test demo bench bench-quick sanitize wheel clean format format-check
 

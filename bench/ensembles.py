@@ -1,4 +1,4 @@
-"""Benchmark of knotwell_ensembles: `python -m bench.ensembles [--quick]`.
+"""Benchmark of the knotwell ensembles: `python -m bench.ensembles [--quick]`.
 
 Case: rewired samples of a heavy-tailed graph (Barabasi-Albert, 20,000 nodes,
 about 100,000 edges; quick: 2,000 nodes, 10,000 edges) measured by three
@@ -46,7 +46,7 @@ def graph(nodes, attach):
 
 
 def statistic():
-    from knotwell_ensembles import statistics as st
+    from knotwell import statistics as st
 
     return st.Combined(st.average_clustering, st.transitivity, st.degree_assortativity)
 
@@ -56,7 +56,7 @@ def digest(values) -> str:
 
 
 def run_layer(n, edges, samples, spe, **kwargs):
-    import knotwell_ensembles as ke
+    import knotwell as ke
 
     start, cpu = time.perf_counter(), time.process_time()
     res = ke.null_model(n, edges, statistic(), samples=samples, swaps_per_edge=spe, seed=0, progress=False,
@@ -66,9 +66,9 @@ def run_layer(n, edges, samples, spe, **kwargs):
 
 def run_hand_loop(n, edges, samples, spe):
     """What a user writes with knotwell_rs alone: one native sample and three statistics per seed."""
-    import knotwell_ensembles as ke
+    import knotwell as ke
     import knotwell_rs as kw
-    from knotwell_ensembles import statistics as st
+    from knotwell import statistics as st
 
     target = spe * len(edges)
     start, cpu = time.perf_counter(), time.process_time()
@@ -182,10 +182,10 @@ def main(argv=None):
     rows = [
         ("networkx loop (`double_edge_swap` + the statistics), 1 thread", nx_wall, nx_cpu, cfg["nx_samples"]),
         ("knotwell_rs hand-written loop, 1 thread", hand_wall / k, hand_cpu / k, k),
-        ("knotwell_ensembles `null_model(workers=1)`", layer_wall / k, layer_cpu / k, k),
-        ("knotwell_ensembles `null_model` (local threads)", local["seconds"] / samples, local["cpu"] / samples,
+        ("knotwell `null_model(workers=1)`", layer_wall / k, layer_cpu / k, k),
+        ("knotwell `null_model` (local threads)", local["seconds"] / samples, local["cpu"] / samples,
          samples),
-        ("knotwell_ensembles `null_model(client=...)`, LocalCluster 2 x 1", dask_s / samples, None, samples),
+        ("knotwell `null_model(client=...)`, LocalCluster 2 x 1", dask_s / samples, None, samples),
     ]
     lines = [
         "# Null-model ensembles: benchmark",

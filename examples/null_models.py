@@ -18,17 +18,17 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-import knotwell_ensembles as ke  # noqa: E402
+import knotwell as ke  # noqa: E402
 import knotwell_rs as kw  # noqa: E402
-from knotwell_ensembles import statistics as st  # noqa: E402
+from knotwell import statistics as st  # noqa: E402
 
 HERE = Path(__file__).parent
 OUT = HERE.parent / "docs" / "null_models.png"
 
 
 def karate():
-    edges = np.loadtxt(HERE / "data" / "karate.csv", delimiter=",", dtype=np.uint64, comments="#")
-    return "karate club", int(edges.max()) + 1, edges
+    g = ke.datasets.karate_club()
+    return "karate club", g.n, g.edges
 
 
 def heavy_tailed(n=5000, links=3, triad=0.7, seed=4):

@@ -120,7 +120,8 @@ def test_doc_blocks_run(path, monkeypatch):
     run_blocks(str(path.relative_to(ROOT)), text)
 
 
-@pytest.mark.parametrize("name", ["README.md", "docs/api.md", "docs/recipes.md"])
+@pytest.mark.parametrize("name", ["README.md", "docs/api.md", "docs/recipes.md", "docs/coming_from.md",
+                                  "docs/null_models.md"])
 def test_guides_have_runnable_examples(name):
     assert runnable((ROOT / name).read_text(encoding="utf-8")), name
 
@@ -167,3 +168,65 @@ def test_api_section_is_complete(name):
     assert labels == SECTION_FIELDS
     examples = [code for _, code in runnable(section)]
     assert any(f"kw.{name}(" in code for code in examples), "an example calls the function"
+
+
+# ------------------------------------------------------------ costs and threads
+
+# Each function's cost as its source file states it (src/<unit>/*.hpp, *.cpp
+# header comments): a change of algorithm there must reach this table and the
+# reference together.
+COSTS = {
+    "degree_rust": ["O(n + m)"], "in_degree_rust": ["O(n + m)"], "out_degree_rust": ["O(n + m)"],
+    "strength_rust": ["O(n + m)"],
+    "triangles_per_node_rust": ["O(n + m)", "O(m sqrt(m))"],
+    "clustering_avg_rust": ["as `triangles_per_node_rust`"], "clustering_local_rust": ["as `triangles_per_node_rust`"],
+    "mean_shortest_path_rust": ["O(n m / 64)"],
+    "shortest_paths_rust": ["O(n + m)", "O(n × levels + m)"],
+    "shortest_paths_multi_rust": ["O(n + m) per source"],
+    "connected_components_rust": ["O(n + m α(n))"],
+    "betweenness_rust": ["O(n m) unweighted", "O(n m log n) weighted"],
+    "core_numbers_rust": ["O(n + m) time"],
+    "rewire_degree_preserving_rust": ["O(m + max_attempts) per sample"],
+    "configuration_model_rust": ["O(sum(degrees))"],
+    "erdos_renyi_rust": ["expected O(m)"],
+    "louvain_rust": ["O(n + m) per local-moving pass"],
+    "label_propagation_rust": ["O(n + m) per iteration"],
+    "modularity_rust": ["O(n + m)"],
+}
+# Sweeps that run on the native worker pool (parallel::*_sweep in their source).
+ON_THE_POOL = {"mean_shortest_path_rust", "shortest_paths_multi_rust", "betweenness_rust",
+               "rewire_degree_preserving_rust"}
+# Phrases of costs that no function has any more; stating one is a sign of drift.
+STALE = ["m log m", "sorted neighbour lists", "binary search", "one breadth-first search per node"]
+
+
+def field(section, label):
+    """The text of one bold-labelled field of a section, continuation lines joined."""
+    found = re.search(rf"^- \*\*{re.escape(label)}\*\*:(.*?)(?=^- \*\*|^```|\Z)", section, re.MULTILINE | re.DOTALL)
+    assert found, label
+    return " ".join(found.group(1).split())
+
+
+def lock_released_by_the_module():
+    """Function name -> whether it releases the interpreter lock, from the module's own signature table."""
+    text = (ROOT / "src" / "lib" / "signatures.hpp").read_text(encoding="utf-8")
+    tables = re.findall(r'inline constexpr Function k\w+\{\s*"(\w+)",.*?,\s*(true|false)\};', text, re.DOTALL)
+    return {name: flag == "true" for name, flag in tables}
+
+
+def test_tables_cover_every_function():
+    assert set(COSTS) == set(kw.__all__) and ON_THE_POOL <= set(kw.__all__)
+    assert set(lock_released_by_the_module()) == set(kw.__all__)
+
+
+@pytest.mark.parametrize("name", kw.__all__)
+def test_stated_cost_and_threads_agree_with_the_code(name):
+    section = api_sections()[name]
+    cost, threads = field(section, "Complexity"), field(section, "Threads and lock")
+    for phrase in COSTS[name]:
+        assert phrase in cost, (name, phrase, cost)
+    assert not [phrase for phrase in STALE if phrase in section], name
+    releases = lock_released_by_the_module()[name]
+    assert ("released" in threads) == releases and ("held" in threads) == (not releases), threads
+    assert ("worker pool" in threads) == (name in ON_THE_POOL), threads
+    assert threads.startswith("calling thread") == (name not in ON_THE_POOL), threads

@@ -10,6 +10,8 @@ import subprocess
 import sys
 import textwrap
 import time
+import warnings
+from fractions import Fraction
 from pathlib import Path
 
 import matplotlib
@@ -17,9 +19,10 @@ import networkx as nx
 import numpy as np
 import pytest
 
-import knotwell_ensembles as ke
+import knotwell as ke
 import knotwell_rs as kw
-from knotwell_ensembles import statistics as st
+from knotwell import statistics as st
+from knotwell._models import build_model
 
 matplotlib.use("Agg")
 
@@ -133,6 +136,30 @@ def test_statistics_match_networkx(make_graph):
         assert st.mean_shortest_path(n, edges) == pytest.approx(nx.average_shortest_path_length(g))
 
 
+# Every statistic of the library, as an ensemble would call it.
+STATISTICS = {"average_clustering": st.average_clustering, "transitivity": st.transitivity,
+              "triangle_count": st.triangle_count, "degree_assortativity": st.degree_assortativity,
+              "rich_club_coefficient": st.rich_club_coefficient, "RichClub": st.RichClub(8),
+              "mean_shortest_path": st.mean_shortest_path, "LouvainModularity": st.LouvainModularity((0, 5)),
+              "louvain_modularity": st.louvain_modularity, "max_core": st.max_core,
+              "Combined": st.Combined(st.max_core, st.louvain_modularity)}
+
+
+def test_every_statistic_is_in_the_invariance_table():
+    assert set(st.__all__) - {"statistic_name"} == set(STATISTICS)
+
+
+@pytest.mark.parametrize("name", STATISTICS)
+@pytest.mark.parametrize("make_graph", [lambda: (34, KARATE), ring_of_cliques])
+def test_statistics_ignore_repeated_reversed_rows_and_self_loops(name, make_graph):
+    n, edges = make_graph()
+    rng = np.random.default_rng(10)
+    picked = edges[rng.choice(len(edges), 10)]
+    messy = np.vstack([picked, edges, picked[:, ::-1], [[0, 0], [n - 1, n - 1]], picked]).astype(U64)
+    simple, noisy = STATISTICS[name](n, edges), STATISTICS[name](n, messy)
+    assert np.array_equal(np.asarray(noisy), np.asarray(simple), equal_nan=True)
+
+
 def test_louvain_finds_at_least_the_planted_cliques():
     n, edges = ring_of_cliques()
     planted = nx.community.modularity(nx_simple(n, edges), [set(range(k, k + 5)) for k in range(0, n, 5)])
@@ -163,12 +190,40 @@ def test_a_gnm_graph_is_typical_of_gnm():
     (np.nan, np.arange(9.0), np.nan, np.nan),
     (1.0, np.array([np.nan, np.nan, 4.0]), np.nan, 2 / 2),
     (1.7e308, 1e308 * np.array([1.0, 1.2, 1.4, 1.6]), 0.4 / np.std([1.0, 1.2, 1.4, 1.6], ddof=1), 2 / 5),
+    # An infinite null value: no finite z, but the count still gives p.
+    (1.0, np.array([0.5, np.inf, 2.0, 3.0]), np.nan, 2 * 2 / 5),
+    (np.inf, np.array([0.5, np.inf, -np.inf, 3.0]), np.nan, 2 * 2 / 5),
 ])
+@pytest.mark.filterwarnings("error")
 def test_zscore_and_two_sided_pvalue(observed, null, z, p):
     res = ke.NullModelResult(observed, null, "gnm", 0)
     assert res.zscore == pytest.approx(z, nan_ok=True) and res.pvalue == pytest.approx(p, nan_ok=True)
     vector = ke.NullModelResult(np.array([observed, observed]), np.stack([null, null], axis=1), "gnm", 0)
     assert np.allclose(vector.zscore, z, equal_nan=True) and np.allclose(vector.pvalue, p, equal_nan=True)
+
+
+def test_an_infinite_null_value_is_named_not_leaked():
+    def spiky(n, sample):
+        return np.inf if fingerprint(n, sample)[0] % 3 == 0 else float(fingerprint(n, sample)[1] % 7)
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        res = ke.null_model(34, KARATE, spiky, samples=30, seed=4, progress=False)
+    assert [w.category for w in caught] == [ke.NonFiniteNullWarning]
+    infinite = int(np.isinf(res.null).sum())
+    assert 0 < infinite < 30 and f"spiky returned an infinite value on {infinite} of 30" in str(caught[0].message)
+    assert np.isnan(res.zscore) and 0 < res.pvalue <= 1
+
+
+@pytest.mark.parametrize("swaps_per_edge, attempts_per_swap", [
+    (2**53 + 1, 1), (2**53 + 5, 1), (2**53 + 5, 1.0), (2**53 + 1, 1.5), (3, 10), (0.7, 1.1), (2**60 // 78, 1.0),
+])
+def test_attempts_are_counted_exactly(swaps_per_edge, attempts_per_swap):
+    recipe, _ = build_model("rewire", 34, KARATE, swaps_per_edge, attempts_per_swap)
+    target = swaps_per_edge * 78 if isinstance(swaps_per_edge, int) else -(-Fraction(swaps_per_edge) * 78 // 1)
+    assert recipe.target_swaps == target
+    assert recipe.max_attempts == min(-(-Fraction(target) * Fraction(attempts_per_swap) // 1), 2**64 - 1)
+    assert recipe.max_attempts >= recipe.target_swaps
 
 
 def test_star_cannot_be_rewired_and_says_so():
@@ -193,6 +248,8 @@ class Counting:
     ((34, KARATE), dict(samples=2.0), TypeError, "samples must be an integer"),
     ((34, KARATE), dict(batch=0), ValueError, "batch must be at least 1"),
     ((34, KARATE), dict(seed=2**64), ValueError, r"seed must lie in \[0, 2\*\*64\)"),
+    ((34, KARATE), dict(seed=True), TypeError, "seed must be an integer, got bool"),
+    ((34, KARATE), dict(attempts_per_swap=0.5), ValueError, "attempts_per_swap must be finite and at least 1"),
     ((34, KARATE), dict(swaps_per_edge=float("nan")), ValueError, "swaps_per_edge must be finite"),
     ((34, KARATE), dict(swaps_per_edge=-1), ValueError, "swaps_per_edge must be finite and non-negative"),
     ((34, KARATE), dict(swaps_per_edge=2**60), ValueError, "exceeds 2"),
@@ -208,15 +265,30 @@ def test_bad_input_fails_before_any_work(args, kwargs, error, message):
     assert stat.calls == 0
 
 
+class NoneOnSamples:
+    """Measures the observed graph, then forgets its return."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def __call__(self, n, edges):
+        self.calls += 1
+        return 1.0 if self.calls == 1 else None
+
+
 @pytest.mark.parametrize("statistic, message", [
     (42, "statistic must be a callable"),
+    (lambda n, e: None, "statistic <lambda> returned None on the observed graph; .*return statement missing"),
+    (NoneOnSamples(), "statistic NoneOnSamples returned None on null sample 0"),
+    (lambda n, e: 10**400, "statistic <lambda> returned a number too large for a float64 on the observed graph"),
+    (lambda n, e: [1.0, -(10**400)], "too large for a float64 on the observed graph"),
     (lambda n, e: np.zeros((2, 2)), r"1-d array; on the observed graph it returned shape \(2, 2\)"),
     (lambda n, e: [], "empty array on the observed graph"),
     (lambda n, e: "high", "statistic must return a float"),
     (st.rich_club_coefficient, r"on null sample 0 but \(.*\) on the observed graph"),
 ])
 def test_statistic_of_the_wrong_kind(statistic, message):
-    with pytest.raises((TypeError, ValueError), match=message):
+    with pytest.raises((TypeError, ValueError, OverflowError), match=message):
         ke.null_model(*ring_of_cliques(), statistic, model="gnm", samples=50, progress=False)
 
 
@@ -269,7 +341,7 @@ def run_child(code, *args, timeout=120):
 
 MEMORY_CHILD = """
     import json, resource, sys, tracemalloc
-    import knotwell_rs as kw, knotwell_ensembles as ke
+    import knotwell_rs as kw, knotwell as ke
     n, m, samples = 20000, 50000, int(sys.argv[1])
     edges = kw.erdos_renyi_rust(n, m, 1)
     ke.null_model(n, edges, ke.statistics.max_core, samples=2, swaps_per_edge=1, progress=False)  # warm up
@@ -289,7 +361,7 @@ def test_memory_stays_flat_as_samples_grow():
 
 INTERRUPT_CHILD = """
     import signal, sys, time
-    import knotwell_rs as kw, knotwell_ensembles as ke
+    import knotwell_rs as kw, knotwell as ke
     signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
     edges = kw.erdos_renyi_rust(5000, 20000, 1)
     print("go", flush=True)

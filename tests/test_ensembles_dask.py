@@ -3,15 +3,18 @@
 import _thread
 import os
 import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
 import numpy as np
 import pytest
 
-import knotwell_ensembles as ke
+import knotwell as ke
 import knotwell_rs as kw
-from knotwell_ensembles import statistics as st
+from knotwell import statistics as st
 
 distributed = pytest.importorskip("distributed")
 
@@ -86,22 +89,133 @@ def slow_clustering(n, edges):
     return kw.clustering_avg_rust(n, edges)
 
 
-def test_ctrl_c_cancels_the_pending_tasks(client):
-    timer = threading.Timer(1.0, _thread.interrupt_main)
+def ours_on_scheduler(dask_scheduler):
+    return [key for key in dask_scheduler.tasks if str(key).startswith("knotwell-null-")]
+
+
+def ours_on_worker(dask_worker):
+    return [key for key in dask_worker.state.tasks if str(key).startswith("knotwell-null-")]
+
+
+def timed_run(client, samples):
+    began = time.perf_counter()
+    ke.null_model(N, EDGES, slow_clustering, samples=samples, client=client, progress=False)
+    return time.perf_counter() - began
+
+
+# A fixed batch of 50 takes 10 s: its running tasks must stop between samples.
+@pytest.mark.parametrize("batch", [2, 50, None])
+def test_ctrl_c_cancels_queued_and_running_work(client, batch):
+    fresh = timed_run(client, 11)
+    timer = threading.Timer(2.0, _thread.interrupt_main)
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            ke.null_model(N, EDGES, slow_clustering, samples=400, batch=2, client=client, progress=False)
+            ke.null_model(N, EDGES, slow_clustering, samples=400, batch=batch, client=client, progress=False)
+        interrupted = time.monotonic()
     finally:
         timer.cancel()
+    deadline = interrupted + 5
+    while (client.run_on_scheduler(ours_on_scheduler) or any(client.run(ours_on_worker).values())) \
+            and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert client.run_on_scheduler(ours_on_scheduler) == []
+    assert not any(client.run(ours_on_worker).values())
+    # The client is as quick as before: nothing of the cancelled run holds a thread.
+    assert timed_run(client, 11) < 2 * fresh + 0.5
 
-    def ours(dask_scheduler):
-        return [key for key in dask_scheduler.tasks if str(key).startswith("knotwell-ensembles-")]
 
-    deadline = time.monotonic() + 20
-    while client.run_on_scheduler(ours) and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert client.run_on_scheduler(ours) == []
+class Timeline:
+    """Stands in for the progress bar and notes when each update came."""
+
+    updates: list = []
+
+    def __init__(self, *args, **kwargs):
+        Timeline.updates = []
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def update(self, count):
+        Timeline.updates.append((time.monotonic(), count))
+
+
+def costly_clustering(n, edges):
+    time.sleep(0.25)
+    return kw.clustering_avg_rust(n, edges)
+
+
+@pytest.mark.parametrize("statistic, most_seconds", [(costly_clustering, 2.5), (STATISTIC, 2.5)])
+def test_tasks_last_about_a_second(client, monkeypatch, statistic, most_seconds):
+    import tqdm.auto
+
+    monkeypatch.setattr(tqdm.auto, "tqdm", Timeline)
+    samples = 48 if statistic is costly_clustering else 3000
+    with distributed.get_task_stream(client) as stream:
+        ke.null_model(N, EDGES, statistic, samples=samples, client=client)
+    tasks = [t for t in stream.data if str(t["key"]).startswith("knotwell-null-")]
+    seconds = [sum(s["stop"] - s["start"] for s in t["startstops"] if s["action"] == "compute") for t in tasks]
+    assert max(seconds) < most_seconds
+    # The first remote update follows sample 0 (in the caller) within a task's time.
+    (first, _), (second, _) = Timeline.updates[:2]
+    assert second - first < 3.0
+    assert sum(count for _, count in Timeline.updates) == samples
+    if statistic is STATISTIC:
+        assert len(tasks) < samples / 10  # cheap samples travel in batches, not one task each
+
+
+TERMINAL_CHILD = """
+    import os, sys, distributed, knotwell as ke, knotwell_rs as kw
+    from knotwell import statistics as st
+
+    class Marked:
+        # Leaves a file once a worker measures a sample: the run is under way on the cluster.
+        def __init__(self, marker):
+            self.marker = marker
+
+        def __call__(self, n, edges):
+            try:
+                distributed.get_worker()
+                open(self.marker, "a").close()
+            except ValueError:
+                pass
+            return st.average_clustering(n, edges)
+
+    if __name__ == "__main__":
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None, env={"RAYON_NUM_THREADS": "1"}) as cluster, \\
+                distributed.Client(cluster) as client:
+            edges = kw.erdos_renyi_rust(20000, 60000, 1)
+            ke.null_model(20000, edges, Marked(sys.argv[1]), samples=3000, client=client, progress=False)
+"""
+
+
+def test_terminal_ctrl_c_is_just_a_keyboard_interrupt(tmp_path):
+    # A terminal's Ctrl-C reaches its whole foreground process group: the
+    # caller and the workers its LocalCluster started.
+    script, marker = tmp_path / "child.py", tmp_path / "running"
+    script.write_text(textwrap.dedent(TERMINAL_CHILD))
+    child = subprocess.Popen([sys.executable, str(script), str(marker)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 120
+        while not marker.exists() and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert marker.exists(), "no worker measured a sample"
+        time.sleep(1)
+        os.killpg(child.pid, signal.SIGINT)
+        _, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+            child.wait()
+    # One traceback, the caller's, with no frame of distributed; no worker killed at shutdown.
+    assert err.count("Traceback (most recent call last)") == 1 and "still alive" not in err, err[-3000:]
+    traceback = err[err.index("Traceback (most recent call last)"):]
+    assert traceback.rstrip().endswith("\nKeyboardInterrupt") and "distributed" not in traceback, traceback
 
 
 def test_statistic_that_cannot_travel_fails_before_any_work(client):

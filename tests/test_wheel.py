@@ -29,9 +29,11 @@ def test_licence_is_declared_and_shipped():
     assert shipped == (ROOT / "LICENSE").read_text(encoding="utf-8")
 
 
-@pytest.mark.parametrize("relative", ["knotwell_rs-stubs/__init__.pyi"])
+@pytest.mark.parametrize("relative", ["knotwell_rs-stubs/__init__.pyi", "knotwell/py.typed", "knotwell/__init__.py",
+                                      "knotwell/datasets/karate_club.json", "knotwell/datasets/les_miserables.json",
+                                      "knotwell/datasets/florentine_families.json"])
 def test_stubs_sit_beside_the_module(relative):
-    assert installed(relative).parent.parent == Path(kw.__file__).parent
+    assert Path(kw.__file__).parent in installed(relative).parents
 
 
 def test_changelog_names_the_installed_version():

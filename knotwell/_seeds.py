@@ -15,10 +15,10 @@ outputs before it.
 from __future__ import annotations
 
 import operator
+from typing import Any
 
 import numpy as np
 
-__all__ = ["sample_seed", "sample_seeds"]
 
 GAMMA = 0x9E3779B97F4A7C15
 MIX1 = 0xBF58476D1CE4E5B9
@@ -28,8 +28,11 @@ MASK = (1 << 64) - 1
 _U64 = np.uint64
 
 
-def check_seed(seed) -> int:
+def check_seed(seed: Any) -> int:
     """`seed` as a Python int in [0, 2^64), or a TypeError / ValueError."""
+    if isinstance(seed, bool):
+        # operator.index takes True as 1; `samples` refuses a bool, so does `seed`.
+        raise TypeError("seed must be an integer, got bool")
     try:
         value = operator.index(seed)
     except TypeError:
@@ -39,8 +42,27 @@ def check_seed(seed) -> int:
     return value
 
 
-def sample_seed(seed, i) -> int:
-    """Native seed of sample `i`: output number `i` of SplitMix64(`seed`)."""
+def sample_seed(seed: int, i: int) -> int:
+    """Native seed of sample `i`: output number `i` of SplitMix64(`seed`).
+
+    Parameters
+    ----------
+    seed : int
+        The ensemble's seed, in ``[0, 2**64)``.
+    i : int
+        Sample index, from 0.
+
+    Returns
+    -------
+    int
+        The seed the native generator gets for sample `i`.
+
+    Examples
+    --------
+    >>> import knotwell
+    >>> hex(knotwell.sample_seed(0, 0))
+    '0xe220a8397b1dcdaf'
+    """
     seed = check_seed(seed)
     i = operator.index(i)
     if not 0 <= i < MASK:
@@ -51,8 +73,27 @@ def sample_seed(seed, i) -> int:
     return z ^ (z >> 31)
 
 
-def sample_seeds(seed, stop, start=0) -> np.ndarray:
-    """Native seeds of samples `start` .. `stop` - 1 as a uint64 array."""
+def sample_seeds(seed: int, stop: int, start: int = 0) -> np.ndarray:
+    """Native seeds of samples `start` .. `stop` - 1 as a uint64 array.
+
+    Parameters
+    ----------
+    seed : int
+        The ensemble's seed, in ``[0, 2**64)``.
+    stop, start : int
+        The sample range ``[start, stop)``.
+
+    Returns
+    -------
+    numpy.ndarray
+        ``uint64`` seeds, ``sample_seeds(seed, stop)[i] == sample_seed(seed, i)``.
+
+    Examples
+    --------
+    >>> import knotwell
+    >>> knotwell.sample_seeds(7, 3)[2] == knotwell.sample_seed(7, 2)
+    np.True_
+    """
     seed = check_seed(seed)
     start, stop = operator.index(start), operator.index(stop)
     if not 0 <= start <= stop < MASK:

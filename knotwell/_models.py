@@ -16,22 +16,24 @@ import math
 import numbers
 import operator
 from dataclasses import dataclass
+from fractions import Fraction
+from typing import Any
 
 import numpy as np
 
 import knotwell_rs as kw
 
-__all__ = ["MODELS", "Model", "Rewire", "Configuration", "Gnm", "build_model"]
 
-MODELS = ("rewire", "configuration", "gnm")
+MODELS: tuple[str, ...] = ("rewire", "configuration", "gnm")
 U64_MAX = 2**64 - 1
 
 
 class Model:
+    n: int
     name: str = ""
     diagnostics: tuple[str, ...] = ()
 
-    def draw(self, payload, native_seed: int):
+    def draw(self, payload: Any, native_seed: int) -> tuple[np.ndarray, tuple[int, ...]]:
         raise NotImplementedError
 
 
@@ -111,14 +113,14 @@ def _has_repeats(ordered: np.ndarray) -> bool:
     return bool((ordered[1:] == ordered[:-1]).any())
 
 
-def _real(value, name: str) -> int | float:
+def _real(value: Any, name: str) -> int | float:
     """`value` as a plain int or float, its conversion method called once."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
     return operator.index(value) if isinstance(value, numbers.Integral) else float(value)
 
 
-def target_swaps(swaps_per_edge, m: int) -> int:
+def target_swaps(swaps_per_edge: Any, m: int) -> int:
     """swaps_per_edge * m, exactly for an integer, rounded up for a float."""
     spe = _real(swaps_per_edge, "swaps_per_edge")
     if not (spe >= 0 and (isinstance(spe, int) or math.isfinite(spe))):
@@ -129,7 +131,8 @@ def target_swaps(swaps_per_edge, m: int) -> int:
     return target if isinstance(target, int) else math.ceil(target)
 
 
-def build_model(model, n: int, edges: np.ndarray, swaps_per_edge, attempts_per_swap):
+def build_model(model: Any, n: int, edges: Any, swaps_per_edge: Any,
+                attempts_per_swap: Any) -> tuple[Model, Any]:
     """(recipe, payload) of `model` for the observed graph (n, edges).
 
     Failures of n and the edges surface as the native module raises them.
@@ -140,10 +143,12 @@ def build_model(model, n: int, edges: np.ndarray, swaps_per_edge, attempts_per_s
     kw.degree_rust(n, edges, False)
     if model == "rewire":
         target = target_swaps(swaps_per_edge, len(edges))
-        factor = float(_real(attempts_per_swap, "attempts_per_swap"))
+        factor = _real(attempts_per_swap, "attempts_per_swap")
         if not factor >= 1 or not math.isfinite(factor):
             raise ValueError(f"attempts_per_swap must be finite and at least 1, got {attempts_per_swap}")
-        attempts = min(math.ceil(target * factor), U64_MAX)
+        # In exact arithmetic: a float product rounds a target above 2^53
+        # down, below the target itself, which the generator refuses.
+        attempts = min(math.ceil(Fraction(target) * Fraction(factor)), U64_MAX)
         # Rewiring's own checks (self-loops, repeats) at the cost of one
         # sample without swaps, before anything is measured.
         kw.rewire_degree_preserving_rust(n, edges, 1, 0, 0, 0)

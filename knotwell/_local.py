@@ -15,13 +15,14 @@ their current sample, without delaying the KeyboardInterrupt).
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
-from .engine import run_sample
-from .seeds import sample_seeds
+from ._engine import run_sample
+from ._seeds import sample_seeds
 
-__all__ = ["run_local"]
 
 
 class _Shared:
@@ -44,10 +45,17 @@ class _Shared:
         with self.lock:
             if self.error is None:
                 self.error = exc
+        self.cancel()
+
+    def cancel(self):
+        """Stop every thread after its current sample: the one place where a
+        Ctrl-C in the calling thread, or a failure in any thread, reaches the
+        worker threads."""
         self.stop_event.set()
 
 
-def _work(shared: _Shared, model, payload, statistic, seed, shape, values, diagnostics):
+def _work(shared: _Shared, model: Any, payload: Any, statistic: Callable[..., Any], seed: int,
+          shape: tuple[int, ...], values: np.ndarray, diagnostics: np.ndarray) -> None:
     while (claim := shared.claim()) is not None:
         start, stop = claim
         for offset, native_seed in enumerate(sample_seeds(seed, stop, start)):
@@ -63,7 +71,8 @@ def _work(shared: _Shared, model, payload, statistic, seed, shape, values, diagn
                 shared.done += 1
 
 
-def run_local(model, payload, statistic, seed, shape, values, diagnostics, start, batch, workers, bar):
+def run_local(model: Any, payload: Any, statistic: Callable[..., Any], seed: int, shape: tuple[int, ...],
+              values: np.ndarray, diagnostics: np.ndarray, start: int, batch: int, workers: int, bar: Any) -> None:
     """Fill rows start .. len(values) - 1 of `values` and `diagnostics`."""
     stop = len(values)
     shared = _Shared(start, stop, batch)
@@ -72,7 +81,7 @@ def run_local(model, payload, statistic, seed, shape, values, diagnostics, start
     shown = 0
     try:
         for k in range(workers):
-            t = threading.Thread(target=_work, name=f"knotwell-ensembles-{k}",
+            t = threading.Thread(target=_work, name=f"knotwell-null-{k}",
                                  args=(shared, model, payload, statistic, seed, shape, values, diagnostics))
             t.start()
             threads.append(t)
@@ -81,12 +90,11 @@ def run_local(model, payload, statistic, seed, shape, values, diagnostics, start
                 t.join(0.1)
                 shown = _advance(bar, shared, shown)
     except BaseException:
-        shared.stop_event.set()
+        shared.cancel()
         raise
     _advance(bar, shared, shown)
     if shared.error is not None:
         raise shared.error
-    return values, diagnostics
 
 
 def _advance(bar, shared, shown):
@@ -96,6 +104,6 @@ def _advance(bar, shared, shown):
     return done
 
 
-def empty_rows(samples: int, shape: tuple, n_diagnostics: int):
+def empty_rows(samples: int, shape: tuple[int, ...], n_diagnostics: int) -> tuple[np.ndarray, np.ndarray]:
     return (np.empty((samples,) + shape, dtype=np.float64),
             np.zeros((samples, n_diagnostics), dtype=np.uint64))

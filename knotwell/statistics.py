@@ -11,38 +11,50 @@ Interpreter lock: `clustering_avg_rust`, `triangles_per_node_rust`,
 they compute (the last one spreads its sweep over the native pool all the
 same); `louvain_rust` releases it. In a local run these statistics therefore
 take turns across threads while the generators run side by side.
+
+Examples
+--------
+>>> import numpy as np, knotwell
+>>> from knotwell import statistics
+>>> g = knotwell.datasets.karate_club()
+>>> loop = np.array([[3, 3]], dtype=np.uint64)
+>>> noisy = np.vstack([g.edges, g.edges[:5, ::-1], loop])  # reversed repeats and a self-loop
+>>> statistics.transitivity(g.n, noisy) == statistics.transitivity(g.n, g.edges)
+True
+>>> both = statistics.Combined(statistics.max_core, statistics.triangle_count)
+>>> both(g.n, g.edges).tolist()
+[4.0, 45.0]
 """
 
 from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any
 
 import numpy as np
 
 import knotwell_rs as kw
 
-from .models import simple_pairs
+from ._engine import statistic_name
+from ._models import simple_pairs
 
 __all__ = ["statistic_name", "average_clustering", "transitivity", "triangle_count", "degree_assortativity", "rich_club_coefficient",
            "RichClub", "mean_shortest_path", "LouvainModularity", "louvain_modularity", "max_core", "Combined"]
 
 
-def statistic_name(statistic) -> str:
-    """What a plot or summary calls the statistic."""
-    return getattr(statistic, "name", None) or getattr(statistic, "__name__", None) or type(statistic).__name__
-
-
-def average_clustering(n, edges) -> float:
+def average_clustering(n: int, edges: np.ndarray) -> float:
     """Mean local clustering coefficient over all n nodes (nodes of degree < 2 count as 0)."""
     return kw.clustering_avg_rust(n, edges)
 
 
-def _triangles_and_degrees(n, edges):
+def _triangles_and_degrees(n: int, edges: np.ndarray):
     triangles = kw.triangles_per_node_rust(n, edges)  # also the range check
     lo, hi = simple_pairs(n, edges)
     degree = np.bincount(np.concatenate([lo, hi]).astype(np.intp), minlength=n)
     return triangles, degree, lo, hi
 
 
-def transitivity(n, edges) -> float:
+def transitivity(n: int, edges: np.ndarray) -> float:
     """3 * triangles / connected triples (0.0 without triangles)."""
     triangles, degree, _, _ = _triangles_and_degrees(n, edges)
     closed = int(triangles.sum(dtype=np.uint64))  # 3 * triangles: each counted at its three corners
@@ -52,19 +64,19 @@ def transitivity(n, edges) -> float:
     return closed / triples  # exact ints, one correctly rounded division
 
 
-def triangle_count(n, edges) -> float:
+def triangle_count(n: int, edges: np.ndarray) -> float:
     """Number of triangles."""
     return float(int(kw.triangles_per_node_rust(n, edges).sum(dtype=np.uint64)) // 3)
 
 
-def _edge_end_degrees(n, edges):
+def _edge_end_degrees(n: int, edges: np.ndarray):
     kw.degree_rust(n, edges, False)  # the native range check first
     lo, hi = simple_pairs(n, edges)
     degree = np.bincount(np.concatenate([lo, hi]).astype(np.intp), minlength=n)
     return degree, lo, hi
 
 
-def degree_assortativity(n, edges) -> float:
+def degree_assortativity(n: int, edges: np.ndarray) -> float:
     """Pearson correlation of the degrees at the two ends of an edge (NaN when all ends share one degree)."""
     degree, lo, hi = _edge_end_degrees(n, edges)
     if len(lo) == 0:
@@ -81,7 +93,7 @@ def degree_assortativity(n, edges) -> float:
     return float(2 * (x * y).sum() / spread)
 
 
-def rich_club_coefficient(n, edges, ks=None) -> np.ndarray:
+def rich_club_coefficient(n: int, edges: np.ndarray, ks: Any = None) -> np.ndarray:
     """phi(k) = 2 E_k / (N_k (N_k - 1)) for each k in `ks`.
 
     N_k nodes have degree above k and E_k edges join two of them; phi(k) is NaN
@@ -117,24 +129,25 @@ class RichClub:
 
     name = "rich-club phi(k)"
 
-    def __init__(self, ks):
-        ks = np.arange(ks) if np.ndim(ks) == 0 else np.asarray(ks)
-        if ks.ndim != 1 or len(ks) == 0 or not np.issubdtype(ks.dtype, np.integer) or (ks < 0).any():
+    def __init__(self, ks: int | Sequence[int] | np.ndarray):
+        given = np.asarray(ks)
+        values = np.arange(given.item()) if given.ndim == 0 else given
+        if values.ndim != 1 or len(values) == 0 or not np.issubdtype(values.dtype, np.integer) or (values < 0).any():
             raise ValueError("ks must be a positive int or a non-empty sequence of non-negative ints")
-        self.ks = ks.astype(np.int64)
+        self.ks = values.astype(np.int64)
 
     @classmethod
-    def for_graph(cls, n, edges) -> RichClub:
+    def for_graph(cls, n: int, edges: np.ndarray) -> RichClub:
         return cls(len(rich_club_coefficient(n, edges)) or 1)
 
-    def __call__(self, n, edges) -> np.ndarray:
+    def __call__(self, n: int, edges: np.ndarray) -> np.ndarray:
         return rich_club_coefficient(n, edges, self.ks)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"RichClub(ks={self.ks.tolist() if len(self.ks) <= 8 else f'{len(self.ks)} values'})"
 
 
-def mean_shortest_path(n, edges) -> float:
+def mean_shortest_path(n: int, edges: np.ndarray) -> float:
     """Mean hop distance over connected pairs of distinct nodes (NaN when there are none)."""
     return kw.mean_shortest_path_rust(n, edges)
 
@@ -144,22 +157,28 @@ class LouvainModularity:
 
     name = "Louvain modularity"
 
-    def __init__(self, seeds=(0, 1, 2, 3)):
+    def __init__(self, seeds: Iterable[int] = (0, 1, 2, 3)):
         self.seeds = tuple(int(s) for s in seeds)
         if not self.seeds:
             raise ValueError("LouvainModularity needs at least one seed")
 
-    def __call__(self, n, edges) -> float:
-        return max(kw.louvain_rust(n, edges, seed=s)[1] for s in self.seeds)
+    def __call__(self, n: int, edges: np.ndarray) -> float:
+        kw.degree_rust(n, edges, False)  # the native range check first
+        # Louvain weighs a repeated row as a heavier edge and counts a
+        # self-loop in the modularity: both would change the value, so it
+        # runs on the simple graph behind the rows.
+        lo, hi = simple_pairs(n, edges)
+        simple = np.stack([lo, hi], axis=1)
+        return max(kw.louvain_rust(n, simple, seed=s)[1] for s in self.seeds)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"LouvainModularity(seeds={self.seeds})"
 
 
 louvain_modularity = LouvainModularity()
 
 
-def max_core(n, edges) -> float:
+def max_core(n: int, edges: np.ndarray) -> float:
     """Largest core number (0.0 for an empty graph)."""
     cores = kw.core_numbers_rust(n, edges)
     return float(cores.max()) if len(cores) else 0.0
@@ -172,14 +191,14 @@ class Combined:
     `result.component(j)` for a single one.
     """
 
-    def __init__(self, *statistics):
+    def __init__(self, *statistics: Callable[[int, np.ndarray], Any]):
         if not statistics or not all(callable(s) for s in statistics):
             raise TypeError("Combined needs one or more callable statistics")
         self.statistics = statistics
         self.name = " + ".join(statistic_name(s) for s in statistics)
 
-    def __call__(self, n, edges) -> np.ndarray:
+    def __call__(self, n: int, edges: np.ndarray) -> np.ndarray:
         return np.concatenate([np.atleast_1d(np.asarray(s(n, edges), dtype=np.float64)) for s in self.statistics])
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Combined({', '.join(map(repr, self.statistics))})"
