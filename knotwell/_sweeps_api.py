@@ -60,7 +60,10 @@ _ROW_BYTES = 64 << 20
 class BetweennessEstimate:
     """Betweenness estimated from a uniform sample of source nodes.
 
-    Attributes
+    Returned by `betweenness_estimate`; its fields are the constructor's
+    parameters.
+
+    Parameters
     ----------
     values : numpy.ndarray
         float64 [n]: the unbiased estimate, scaled as the exact values are.
@@ -75,6 +78,14 @@ class BetweennessEstimate:
         Seed of the sample.
     sources : numpy.ndarray
         uint64, the sampled source ids in ascending order.
+
+    Examples
+    --------
+    >>> import knotwell
+    >>> g = knotwell.datasets.karate_club()
+    >>> est = knotwell.betweenness_estimate(g.n, g.edges, samples=g.n, seed=1)
+    >>> bool((est.stderr == 0).all()), est.samples
+    (True, 34)
     """
 
     values: np.ndarray

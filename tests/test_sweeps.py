@@ -232,8 +232,8 @@ def test_ctrl_c_stops_a_piece_on_the_calling_thread():
 
 def test_the_module_keeps_its_attributes():
     assert not any(name.startswith(("betweenness_pieces", "distance_sums")) for name in dir(kw))
-    assert set(knotwell.__all__) == {"BetweennessEstimate", "betweenness", "betweenness_estimate", "closeness",
-                                     "harmonic", "mean_shortest_path"}
+    assert {"BetweennessEstimate", "betweenness", "betweenness_estimate", "closeness", "harmonic",
+            "mean_shortest_path"} <= set(knotwell.__all__)
 
 
 def test_stub_matches_the_native_signatures():
