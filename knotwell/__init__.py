@@ -1,0 +1,1 @@
+"""knotwell: graph measures and null-model ensembles over NumPy edge arrays."""
