@@ -185,3 +185,189 @@ def test_every_long_loop_stops_at_any_poll(native_checkers):
     polls = {line.split()[0]: int(line.split()[1]) for line in out.splitlines()}
     assert sorted(polls) == sorted(POLLED)
     assert all(count >= 2 for count in polls.values()), polls
+
+
+# ------------------------------------------------ cancelling calls on other threads
+
+def _long_calls():
+    """name -> (long call, small call of the same function): each long call
+    runs for many seconds on any machine; a lock-releasing loop on the
+    calling thread (louvain, G(n, m)) or a pool sweep waited on by the
+    calling thread (betweenness, rewiring)."""
+    import numpy as np
+    import knotwell_rs as kw
+    rng = np.random.default_rng(5)
+    e = rng.integers(0, 200_000, size=(1_000_000, 2), dtype=np.uint64)
+    b = rng.integers(0, 150_000, size=(150_000, 2), dtype=np.uint64)
+    r = rng.integers(0, 100_000, size=(400_000, 2), dtype=np.uint64)
+    s = np.unique(np.sort(r[r[:, 0] != r[:, 1]], axis=1), axis=0)
+    small = e[:5000] % np.uint64(1000)
+    return {
+        "louvain_rust": (lambda: kw.louvain_rust(200_000, e, seed=1), lambda: kw.louvain_rust(1000, small, seed=1)),
+        "erdos_renyi_rust": (lambda: kw.erdos_renyi_rust(3000, 3000 * 2999 // 2, 1),
+                             lambda: kw.erdos_renyi_rust(300, 2000, 1)),
+        "betweenness_rust": (lambda: kw.betweenness_rust(150_000, b), lambda: kw.betweenness_rust(1000, small)),
+        "rewire_degree_preserving_rust": (lambda: kw.rewire_degree_preserving_rust(100_000, s, 4, 10**12, 10**12, 1),
+                                          lambda: kw.rewire_degree_preserving_rust(100_000, s[:2000], 2, 500, 5000, 1)),
+    }
+
+
+@pytest.mark.parametrize("name", ["louvain_rust", "erdos_renyi_rust", "betweenness_rust",
+                                  "rewire_degree_preserving_rust"])
+def test_cancel_scope_stops_a_call_on_its_thread(name):
+    """A call on a thread of its own, inside a cancel scope, ends in
+    KeyboardInterrupt within a second of `cancel()`; a bystander thread making
+    the same kind of call in a scope of its own is not affected; both threads
+    then get the right answers from small calls, and the main thread too."""
+    import threading
+    from reliability_support import same
+    from knotwell._cancel import CancelScope
+
+    long_call, small_call = _long_calls()[name]
+    reference = small_call()
+    victim, bystander = CancelScope(), CancelScope()
+    inside = threading.Barrier(3)
+    outcome = {}
+
+    def run(label, scope, call):
+        with scope:
+            inside.wait()
+            try:
+                call()
+                outcome[label] = ("finished", time.monotonic())
+            except KeyboardInterrupt:
+                outcome[label] = ("cancelled", time.monotonic())
+        outcome[label + "/after"] = same(small_call(), reference)
+
+    # The bystander's call is short but long enough to poll many times.
+    threads = [threading.Thread(target=run, args=("victim", victim, long_call), daemon=True),
+               threading.Thread(target=run, args=("bystander", bystander, lambda: [small_call() for _ in range(20)]),
+                                daemon=True)]
+    for t in threads:
+        t.start()
+    inside.wait()
+    time.sleep(0.5)
+    sent = time.monotonic()
+    victim.cancel()
+    for t in threads:
+        t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads)
+    assert outcome["victim"][0] == "cancelled", outcome
+    assert outcome["victim"][1] - sent < (10.0 if SANITIZE else 1.0), outcome
+    assert outcome["bystander"][0] == "finished" and not bystander.cancelled, outcome
+    assert outcome["victim/after"] and outcome["bystander/after"], outcome
+    assert same(small_call(), reference)
+
+
+def test_cancel_scope_rules():
+    """Cancelling before entry stops the first poll; a closed scope cannot be
+    cancelled into anything; scopes close innermost first, on their thread."""
+    import threading
+    import knotwell_rs as kw
+    from knotwell._cancel import CancelScope
+
+    early = CancelScope()
+    early.cancel()
+    with early, pytest.raises(KeyboardInterrupt):
+        kw.erdos_renyi_rust(3000, 3000 * 2999 // 2, 1)
+    early.cancel()  # closed: no effect
+    assert kw.erdos_renyi_rust(10, 20, 1).shape == (20, 2)
+
+    outer, inner = CancelScope(), CancelScope()
+    with outer:
+        with inner:
+            outer.cancel()  # an outer scope covers the calls of the inner ones
+            with pytest.raises(KeyboardInterrupt):
+                kw.erdos_renyi_rust(3000, 3000 * 2999 // 2, 1)
+        with pytest.raises(RuntimeError):
+            inner.__enter__()  # entered once only
+    mixed, other = CancelScope(), CancelScope()
+    mixed.__enter__()
+    other.__enter__()
+    with pytest.raises(RuntimeError):
+        mixed.__exit__(None, None, None)  # not the innermost
+    errors = []
+    t = threading.Thread(target=lambda: errors.append(pytest.raises(RuntimeError, other.__exit__, None, None, None)))
+    t.start()
+    t.join()
+    other.__exit__(None, None, None)
+    mixed.__exit__(None, None, None)
+    assert len(errors) == 1
+    assert kw.erdos_renyi_rust(10, 20, 1).shape == (20, 2)
+
+
+# ------------------------------------------- signals during a call on the main thread
+
+SIGNALLED = textwrap.dedent("""
+    import json, signal, socket, sys, threading, time, _thread
+    import numpy as np
+    import knotwell_rs as kw
+
+    case = sys.argv[1]
+    rng = np.random.default_rng(0)
+    e = rng.integers(0, 200_000, size=(1_000_000, 2), dtype=np.uint64)
+    long_call = lambda: kw.louvain_rust(200_000, e, seed=1)
+
+    class Alarm(Exception):
+        pass
+
+    def raise_alarm(*args):
+        raise Alarm()
+
+    report = {}
+    if case == "interrupt_main":
+        threading.Timer(0.3, _thread.interrupt_main).start()
+    elif case == "handler_runs_during_call":
+        hits = []
+        signal.signal(signal.SIGALRM, lambda *a: hits.append(time.monotonic()))
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+        small = e[:200_000] % np.uint64(20_000)
+        start = time.monotonic()
+        labels = kw.louvain_rust(20_000, small, seed=1)
+        end = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        report["during"] = sum(start < t < end - 0.01 for t in hits)
+        report["elapsed"] = end - start
+        report["same"] = bool(np.array_equal(labels[0], kw.louvain_rust(20_000, small, seed=1)[0]))
+        print(json.dumps(report))
+        sys.exit(0)
+    else:
+        signal.signal(signal.SIGALRM, raise_alarm)
+        if case == "own_wakeup_fd":
+            r, w = socket.socketpair()
+            r.setblocking(False)
+            w.setblocking(False)
+            signal.set_wakeup_fd(w.fileno(), warn_on_full_buffer=False)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+    start = time.monotonic()
+    try:
+        long_call()
+        report["outcome"] = "finished"
+    except (Alarm, KeyboardInterrupt) as err:
+        report["outcome"] = type(err).__name__
+    report["late"] = time.monotonic() - start - 0.3
+    if case == "own_wakeup_fd":
+        report["restored"] = signal.set_wakeup_fd(-1) == w.fileno()
+        report["bytes"] = list(r.recv(16))
+    print(json.dumps(report))
+""")
+
+
+@pytest.mark.parametrize("case, outcome", [("alarm", "Alarm"), ("interrupt_main", "KeyboardInterrupt"),
+                                           ("own_wakeup_fd", "Alarm"), ("handler_runs_during_call", None)])
+def test_signals_reach_a_released_call_on_the_main_thread(case, outcome):
+    """The main thread's lock-releasing call learns of every signal with a
+    Python handler (not only SIGINT), and of interrupt_main(), without
+    polling the lock: a raising handler ends the call promptly; a wakeup fd
+    the program set keeps getting its bytes and is put back; a handler that
+    does not raise runs during the call, which then completes unchanged."""
+    out = subprocess.run([sys.executable, "-c", SIGNALLED, case], capture_output=True, text=True, timeout=600)
+    assert out.returncode == 0, out.stderr[-3000:]
+    got = json.loads(out.stdout)
+    if outcome is None:
+        assert got["same"] and got["during"] >= 3, got
+        return
+    assert got["outcome"] == outcome, got
+    assert got["late"] < (10.0 if SANITIZE else 1.0), got
+    if case == "own_wakeup_fd":
+        assert got["restored"] and got["bytes"] == [14], got  # SIGALRM's number, passed on

@@ -7,6 +7,7 @@ and each failure must be the single-threaded failure. A wedged pool shows up
 as threads that never finish.
 """
 
+import json
 import os
 import pickle
 import random
@@ -14,6 +15,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -285,3 +287,119 @@ def test_daemon_thread_inside_a_call_at_exit(name):
     assert out.returncode == 0, (out.returncode, out.stderr[-2000:])
     assert out.stdout.split() == ["leaving"]
     assert "FATAL" not in out.stderr and "terminate" not in out.stderr, out.stderr[-2000:]
+
+
+# ---------------------------------------------------- a lock holder beside a call
+
+def _lock_holder_workload():
+    """(timed lock-releasing call, lock-holding call, lock-releasing call of
+    like cost). The timed call polls about every 20 ms; the others take about
+    a tenth of a second each, so a call that waited for the lock at its polls
+    would wait that long at each."""
+    rng = np.random.default_rng(3)
+    n = 30000
+    e = rng.integers(0, n, size=(150000, 2), dtype=np.uint64)
+    w = rng.uniform(0.5, 2.0, len(e))
+    big_n = 200_000
+    big = rng.integers(0, big_n, size=(600_000, 2), dtype=np.uint64)
+    return (lambda: kw.louvain_rust(n, e, w, seed=1), lambda: kw.core_numbers_rust(big_n, big),
+            lambda: kw.label_propagation_rust(big_n, big, None, 1, 1))
+
+
+def _time_beside(timed, busy, call_on_main):
+    """Seconds `timed` takes while another thread calls `busy` over and over:
+    the main thread when `call_on_main` is false, a second thread otherwise."""
+    took = []
+
+    def run_timed():
+        start = time.perf_counter()
+        timed()
+        took.append(time.perf_counter() - start)
+
+    if call_on_main:
+        stop = threading.Event()
+
+        def loop():
+            while not stop.is_set():
+                busy()
+
+        other = threading.Thread(target=loop, daemon=True)
+        other.start()
+        busy()  # the other thread is in its loop
+        run_timed()
+        stop.set()
+        other.join(timeout=600)
+    else:
+        caller = threading.Thread(target=run_timed, daemon=True)
+        caller.start()
+        while caller.is_alive():
+            busy()
+        caller.join()
+    return took[0]
+
+
+@pytest.mark.parametrize("call_on_main", [False, True], ids=["call-on-thread", "call-on-main"])
+def test_lock_holder_does_not_slow_a_released_call(call_on_main):
+    """A call that releases the lock runs at full speed while another thread
+    holds the lock in long calls: it is compared with the same call beside a
+    lock-releasing neighbour of like cost (so both share the processors
+    alike), best of three interleaved rounds each."""
+    timed, holds, releases = _lock_holder_workload()
+    expected = timed()
+    held, released = [], []
+    for _ in range(3):
+        held.append(_time_beside(timed, holds, call_on_main))
+        released.append(_time_beside(timed, releases, call_on_main))
+    assert same(timed(), expected)
+    assert min(held) < 1.5 * min(released), (held, released)
+    log = os.environ.get("KNOTWELL_STALL_REPORT")
+    if log:
+        with open(log, "a") as f:
+            f.write(f"{'main' if call_on_main else 'thread'} held {held} released {released}\n")
+
+
+# ------------------------------------------- a large pool under an address-space cap
+
+BIG_POOL = textwrap.dedent("""
+    import json, os, resource, sys, threading
+    import numpy as np
+    import knotwell_rs as kw
+
+    cap = int(sys.argv[1])
+    resource.setrlimit(resource.RLIMIT_AS, (cap, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    e = kw.erdos_renyi_rust(3000, 15000, 1)
+    before = len(os.listdir("/proc/self/task"))
+    try:
+        first = ("ok", float(kw.betweenness_rust(3000, e).sum()))
+    except MemoryError as err:
+        first = ("MemoryError", str(err))
+    workers = len(os.listdir("/proc/self/task")) - before
+    # Still usable: Python threads start, small calls and sweeps work.
+    seen = []
+    t = threading.Thread(target=lambda: seen.append(kw.erdos_renyi_rust(10, 20, 1).shape))
+    t.start()
+    t.join()
+    small = kw.betweenness_rust(4, np.array([[0, 1], [1, 2], [2, 3]], dtype=np.uint64), None, False, False)
+    print(json.dumps({"first": first, "workers": workers, "thread": seen == [(20, 2)], "small": small.tolist()}))
+""")
+
+
+@pytest.mark.skipif(SANITIZE, reason="the sanitizer's shadow memory does not fit under an address-space cap")
+@pytest.mark.parametrize("cap_mb, outcome", [(2000, "ok"), (400, "MemoryError")])
+def test_big_pool_under_an_address_space_cap(cap_mb, outcome):
+    """RAYON_NUM_THREADS=1000 under `ulimit -v`: the pool keeps the workers
+    that fit with room to spare (or, when none does, the sweep raises a
+    MemoryError that says so); the process never aborts and stays usable."""
+    env = dict(os.environ, RAYON_NUM_THREADS="1000")
+    out = subprocess.run([sys.executable, "-c", BIG_POOL, str(cap_mb * 1000 * 1024)], capture_output=True,
+                         text=True, timeout=600, env=env)
+    assert out.returncode == 0, (out.returncode, out.stderr[-3000:])
+    got = json.loads(out.stdout)
+    (kind, detail), workers = got["first"], got["workers"]
+    assert kind == outcome, got
+    assert got["thread"] and got["small"] == [0.0, 2.0, 2.0, 0.0], got
+    if outcome == "ok":
+        assert 1 <= workers < 1000, got
+    else:
+        assert detail.startswith("could not start worker threads: "), got
+        assert workers == 0, got

@@ -148,6 +148,8 @@ void raise_current_exception() noexcept {
         if (!PyErr_Occurred()) set_panic("an internal call failed without an exception");
     } catch (const InputError& e) {
         PyErr_SetString(PyExc_ValueError, e.message().c_str());
+    } catch (const parallel::WorkersOutOfMemory& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -74,6 +74,7 @@ PyObject* create_module() {
         if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
     }
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+    parallel::set_signal_probe(&py::signal_arrived);
     return module.release();
 }
 

@@ -172,10 +172,59 @@ T unwrap(Result<T>&& result) {
     return std::move(result.value());
 }
 
+// Signals without the lock. The interpreter's signal handler (the C-level
+// one, for every signal with a Python handler, and for interrupt_main())
+// marks the signal as tripped and then writes its number to the wakeup fd.
+// While a watch lives on the interpreter's main thread, the only thread that
+// runs Python signal handlers, that fd is a non-blocking pipe of the module's,
+// so `signal_arrived` learns of a tripped signal with one read: no lock, no
+// Python code, nothing of the caller's touched. A wakeup fd that the program
+// had set (asyncio's, say) is put back when the outermost watch ends, and
+// every byte the pipe received meanwhile is passed on to it. Setting and
+// restoring the fd are a few stores, cheap enough for any call; the main
+// thread is the process's first thread (where CPython starts and where it
+// moves on fork). Watches nest; on other threads they do nothing.
+//
+// `GilRelease` opens one. A call that keeps the lock and reads the caller's
+// array in place, where running handlers is forbidden (a handler may free
+// the array), opens its own before the read starts, polls
+// `signal_arrived()` (below the binding: parallel::signal_arrived()), and on
+// true stops touching caller memory and only then runs the handlers with
+// PyErr_CheckSignals. A signal that tripped before the watch was opened left
+// no byte; for SIGINT the watch trips it again so that it is seen.
+class SignalWatch {
+  public:
+    SignalWatch();   // lock held
+    ~SignalWatch();  // lock held
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
+
+    // Whether this thread is watched: the main thread inside a watch whose
+    // pipe could be made. Off it, signal handlers never run here.
+    static bool watching() noexcept;
+
+  private:
+    bool entered_ = false;
+    unsigned generation_ = 0;
+};
+
+// True once per batch of signals that tripped since the last true answer
+// while this thread was watched; false on any other thread.
+bool signal_arrived() noexcept;
+
+// Whether this is the interpreter's main thread.
+bool on_main_thread() noexcept;
+
 // Releases the interpreter lock for the life of the guard; takes it back on
-// every exit path, exceptions included. While it lives, a sweep started on
-// this thread briefly re-takes the lock every few milliseconds to run the
-// interpreter's signal check, so Ctrl-C stops the sweep.
+// every exit path, exceptions included. While it lives, polls on this thread
+// (sweeps waiting for the pool, long loops) never wait for the lock unless
+// there is work for it: off the main thread signal handlers never run, so
+// the poll takes no lock at all (cancel scopes are checked below it, without
+// one); on the main thread it re-takes the lock only when `signal_arrived`
+// says a signal tripped, to run the handlers. So another thread holding the
+// lock for long never slows the work down. Should the watch be unavailable
+// (no pipe could be made), the main thread falls back to re-taking the lock
+// at every poll.
 //
 // At interpreter exit CPython 3.13 ends a daemon thread that retakes the lock
 // with pthread_exit, a forced unwind that must pass through untouched: the
@@ -183,7 +232,7 @@ T unwrap(Result<T>&& result) {
 // again, and `without_gil` retakes the lock outside of any other unwinding.
 class GilRelease {
   public:
-    GilRelease() : state_(PyEval_SaveThread()), poll_([this] { return signal_pending(); }) {}
+    GilRelease() : main_(on_main_thread()), state_(PyEval_SaveThread()), poll_([this] { return poll(); }) {}
     ~GilRelease() {
         if (state_ != nullptr) PyEval_RestoreThread(state_);
     }
@@ -193,13 +242,17 @@ class GilRelease {
     void restore() { PyEval_RestoreThread(std::exchange(state_, nullptr)); }
 
   private:
-    bool signal_pending() {
+    bool poll() {
+        if (!main_) return false;
+        if (SignalWatch::watching() && !signal_arrived()) return false;
         restore();
         const bool raised = PyErr_CheckSignals() < 0;
         state_ = PyEval_SaveThread();
         return raised;
     }
 
+    SignalWatch watch_;  // set before and restored after the lock is released
+    bool main_;
     PyThreadState* state_;
     parallel::PollScope poll_;
 };

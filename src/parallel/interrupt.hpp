@@ -6,10 +6,12 @@
 // units the clock is read, and once the thread's poll interval has passed
 // since its last poll, the hook that a `PollScope` installed on this thread
 // runs (at the module boundary: the interpreter's signal check). When the
-// hook asks to stop, `Interrupted` is thrown and the loop's owners unwind and
-// free what they hold. On a pool worker the hook is the stop flag of the
-// sweep whose piece it runs: the piece ends early and the sweep, which
-// discards it anyway, goes on to its own outcome. With no hook nothing stops.
+// hook asks to stop, or a cancel scope open on the thread has been cancelled
+// (parallel/cancel.hpp, checked at every stride), `Interrupted` is thrown and
+// the loop's owners unwind and free what they hold. On a pool worker the hook
+// is the stop flag of the sweep whose piece it runs: the piece ends early and
+// the sweep, which discards it anyway, goes on to its own outcome. With no
+// hook and no cancel scope nothing stops.
 //
 // Polls never touch the loop's data, so a call that is not interrupted gives
 // bit-identical results.

@@ -4,7 +4,9 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/sysinfo.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -16,17 +18,30 @@
 #include <system_error>
 #include <thread>
 
+#include "parallel/cancel.hpp"
+
 namespace knotwell::parallel {
 namespace {
 
 constexpr std::size_t kMaxPieces = 256;
 constexpr std::size_t kMaxWorkers = 65535;
-// The poll hook of the calling thread, its interval and when it last ran;
-// on a worker, the stop flag of the sweep whose piece it runs.
-thread_local std::function<bool()> tls_poll;
-thread_local std::chrono::nanoseconds tls_poll_interval = kPollInterval;
-thread_local std::chrono::steady_clock::time_point tls_last_poll{};
-thread_local const std::atomic<bool>* tls_stop = nullptr;
+// The poll scope of the calling thread and when its hook last ran (steady
+// clock, nanoseconds); on a worker, the stop flag of the sweep whose piece it
+// runs. Plain values in the static TLS block (initial-exec), made with each
+// thread: a thread never allocates them on first touch, which glibc cannot
+// fail gracefully (it aborts the process).
+#define KNOTWELL_STATIC_TLS thread_local __attribute__((tls_model("initial-exec")))
+KNOTWELL_STATIC_TLS PollScope* tls_scope = nullptr;
+KNOTWELL_STATIC_TLS std::int64_t tls_last_poll = 0;
+KNOTWELL_STATIC_TLS const std::atomic<bool>* tls_stop = nullptr;
+#undef KNOTWELL_STATIC_TLS
+
+std::atomic<SignalProbe> signal_probe{nullptr};
+
+std::int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Unsigned decimal, optionally after one '+', within 64 bits; anything else
 // (sign, blanks, empty, overflow) is not a number.
@@ -55,26 +70,28 @@ std::size_t logical_processors() {
     return hw > 0 ? hw : 1;
 }
 
-// Whether a thread stack of the default size still fits in the address
-// space. pthread_create reports a failed stack mapping and a thread limit
-// alike (EAGAIN), so the failure is told apart by trying the mapping.
-bool thread_stack_fits() {
-    std::size_t stack = std::size_t{8} << 20;
-    pthread_attr_t attr;
-    if (pthread_getattr_default_np(&attr) == 0) {
-        std::size_t size = 0;
-        if (pthread_attr_getstacksize(&attr, &size) == 0 && size > 0) stack = size;
-        pthread_attr_destroy(&attr);
-    }
-    void* probe = mmap(nullptr, stack, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (probe == MAP_FAILED) return false;
-    munmap(probe, stack);
-    return true;
+// glibc's malloc gives threads that allocate at the same time arenas of
+// their own, each reserving kArenaReserve of address space, up to 8 per
+// processor unless MALLOC_ARENA_MAX says otherwise; busy workers soon make
+// them all.
+constexpr std::size_t kArenaReserve = std::size_t{64} << 20;
+
+std::size_t arena_limit() {
+    if (auto v = parse_count(std::getenv("MALLOC_ARENA_MAX")); v && *v > 0 && *v < kMaxWorkers) return *v;
+    const int online = get_nprocs();
+    return 8 * static_cast<std::size_t>(online > 0 ? online : 1);
 }
 
-[[noreturn]] void thread_start_failed(const std::system_error& e) {
-    if (!thread_stack_fits()) throw std::bad_alloc();
-    throw ThreadStartFailed(std::string("could not start a worker thread: ") + e.code().message());
+// Whether worker number `k` (from 0) can start and leave room to spare: its
+// stack, the arenas that k + 1 workers may make, and kSpareAddressSpace
+// must fit at once. The probe reserves nothing: it is unmapped at once, and
+// only address space (not memory) is asked for.
+bool room_for_worker(std::size_t k, std::size_t arenas) {
+    const std::size_t probe = kWorkerStack + kSpareAddressSpace + kArenaReserve * std::min(k + 1, arenas);
+    void* p = mmap(nullptr, probe, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return false;
+    munmap(p, probe);
+    return true;
 }
 
 struct Job {
@@ -101,27 +118,40 @@ class Pool {
     // do not depend on the pool size); one that could start none fails, and
     // the next sweep tries again.
     explicit Pool(std::size_t workers) {
+        pthread_attr_t attr;
+        if (int rc = pthread_attr_init(&attr); rc != 0) throw ThreadStartFailed(start_failure(rc));
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_attr_setstacksize(&attr, kWorkerStack);
+        const std::size_t arenas = arena_limit();
+        int rc = 0;
         for (std::size_t i = 0; i < workers; ++i) {
-            try {
-                std::thread(&Pool::work, this).detach();
-                ++size_;
-            } catch (const std::system_error& e) {
-                if (size_ == 0) thread_start_failed(e);
-                break;
-            }
+            if (!room_for_worker(i, arenas)) break;
+            pthread_t thread;
+            rc = pthread_create(&thread, &attr, &Pool::start_worker, this);
+            if (rc != 0) break;
+            ++size_;
         }
+        pthread_attr_destroy(&attr);
+        if (size_ > 0) return;
+        // pthread_create reports a failed stack mapping and a limit on
+        // threads alike (EAGAIN): the probe tells them apart.
+        if (rc == 0 || !room_for_worker(0, arenas)) throw WorkersOutOfMemory();
+        throw ThreadStartFailed(start_failure(rc));
     }
 
     std::size_t size() const { return size_; }
 
-    void run(Job& job, const std::function<bool()>& poll, std::chrono::nanoseconds interval) {
+    // `scope` is the caller's poll scope, if any; `cancellable`, whether the
+    // caller has a cancel scope open.
+    void run(Job& job, const PollScope* scope, bool cancellable) {
+        const std::chrono::nanoseconds interval = scope != nullptr ? scope->interval() : kPollInterval;
         std::unique_lock<std::mutex> lock(mutex_);
         jobs_.push_back(&job);
         work_cv_.notify_all();
         bool interrupted = false;
         std::exception_ptr poll_error;
         while (!job.complete()) {
-            if (poll && !interrupted) {
+            if ((scope != nullptr || cancellable) && !interrupted) {
                 job.done_cv.wait_for(lock, interval);
                 if (job.complete()) break;
                 lock.unlock();
@@ -129,7 +159,7 @@ class Pool {
                 // workers still point at it.
                 bool stop = true;
                 try {
-                    stop = poll();
+                    stop = cancel_requested() || (scope != nullptr && scope->poll());
                 } catch (abi::__forced_unwind&) {
                     // The interpreter is ending this thread (a daemon thread
                     // retaking the lock at exit). The unwind must go on, but
@@ -173,6 +203,21 @@ class Pool {
     }
 
   private:
+    static std::string start_failure(int rc) {
+        return std::string("could not start a worker thread: ") + std::system_category().message(rc);
+    }
+
+    static void* start_worker(void* pool) {
+        // The C++ runtime's per-thread exception state lives in a library
+        // loaded with the module, whose TLS glibc allocates on first touch
+        // and cannot fail gracefully: touched here, right after the start
+        // made sure of spare room, rather than at the first exception a
+        // piece throws under memory pressure.
+        (void)std::uncaught_exceptions();
+        static_cast<Pool*>(pool)->work();
+        return nullptr;
+    }
+
     Job* find_claimable() {
         for (Job* job : jobs_)
             if (job->claimable()) return job;
@@ -275,13 +320,16 @@ bool stop_requested() { return tls_stop != nullptr && tls_stop->load(std::memory
 std::size_t piece_count(std::size_t length) { return length < kMaxPieces ? length : kMaxPieces; }
 
 PollScope::PollScope(std::function<bool()> poll, std::chrono::nanoseconds interval)
-    : previous_(std::move(tls_poll)), previous_interval_(tls_poll_interval) {
-    tls_poll = std::move(poll);
-    tls_poll_interval = interval;
+    : poll_(std::move(poll)), interval_(interval), previous_(tls_scope) {
+    tls_scope = this;
 }
-PollScope::~PollScope() {
-    tls_poll = std::move(previous_);
-    tls_poll_interval = previous_interval_;
+PollScope::~PollScope() { tls_scope = previous_; }
+
+void set_signal_probe(SignalProbe probe) noexcept { signal_probe.store(probe); }
+
+bool signal_arrived() noexcept {
+    const SignalProbe probe = signal_probe.load(std::memory_order_relaxed);
+    return probe != nullptr && probe();
 }
 
 void InterruptPoll::due() {
@@ -290,11 +338,13 @@ void InterruptPoll::due() {
         if (tls_stop->load(std::memory_order_relaxed)) throw Interrupted();
         return;
     }
-    if (!tls_poll) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - tls_last_poll < tls_poll_interval) return;
+    if (cancel_requested()) throw Interrupted();
+    const PollScope* scope = tls_scope;
+    if (scope == nullptr) return;
+    const std::int64_t now = steady_ns();
+    if (now - tls_last_poll < scope->interval().count()) return;
     tls_last_poll = now;
-    if (tls_poll()) throw Interrupted();
+    if (scope->poll()) throw Interrupted();
 }
 
 void run_pieces(std::size_t pieces, const std::function<void(std::size_t)>& run_piece, SweepControl& control,
@@ -316,7 +366,7 @@ void run_pieces(std::size_t pieces, const std::function<void(std::size_t)>& run_
     job.window = window;
     job.run = run;
     job.control = &control;
-    p.run(job, tls_poll, tls_poll_interval);
+    p.run(job, tls_scope, cancel_scope_open());
 }
 
 }  // namespace knotwell::parallel

@@ -15,9 +15,19 @@
 // cost more than the work, and the caller runs the same pieces itself, in
 // order, folding as the pool would, so the results are the same bits and no
 // worker is woken (nor the pool created, though its size is fixed then, by
-// the first sweep as always). While waiting it may run a poll hook (see `PollScope`) at short
-// intervals; when the hook asks to stop, no further piece or index is handed
-// out, running ones finish, and `Interrupted` is thrown in the caller.
+// the first sweep as always). While waiting it runs the poll hook
+// (see `PollScope`) at short intervals and checks its cancel scopes (see
+// parallel/cancel.hpp); when either asks to stop, no further piece or index is
+// handed out, running ones finish, and `Interrupted` is thrown in the caller.
+//
+// Workers are started one by one when the pool is made, each on a stack of
+// kWorkerStack bytes, and only while that stack, the malloc arenas the
+// workers may come to reserve and kSpareAddressSpace still fit in the
+// address space at once: under a limit on it the pool keeps the workers that
+// fit and leaves room for the rest of the process (its own threads, the
+// sweeps' workspaces). Their only thread-local state is
+// static (made with the thread), so nothing is allocated on a worker's first
+// touch of it.
 //
 // An exception thrown by a piece (std::bad_alloc, say) stops the sweep and is
 // rethrown in the caller once every running piece has finished; the pool
@@ -30,6 +40,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -39,11 +50,32 @@
 namespace knotwell::parallel {
 
 // Thrown by the first sweep when the pool could start no worker for a reason
-// other than memory (a limit on threads, say); a failed stack mapping is
-// std::bad_alloc. The process stays usable: the next sweep tries again.
+// other than memory (a limit on threads, say). The process stays usable: the
+// next sweep tries again.
 struct ThreadStartFailed : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
+
+// Thrown by the first sweep when not even one worker's stack fits in the
+// address space with room to spare. A std::bad_alloc, with a message that
+// needs no allocation; the next sweep tries again.
+struct WorkersOutOfMemory : std::bad_alloc {
+    const char* what() const noexcept override {
+        return "could not start worker threads: not enough address space left for their stacks";
+    }
+};
+
+// Stack of each worker. Pieces run iterative kernels whose frames are small
+// (their workspaces live on the heap); sanitizer builds get room for their
+// larger frames.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr std::size_t kWorkerStack = std::size_t{8} << 20;
+#else
+inline constexpr std::size_t kWorkerStack = std::size_t{2} << 20;
+#endif
+// Address space that must remain free beside a new worker's stack (and the
+// arenas) for the worker to be started.
+inline constexpr std::size_t kSpareAddressSpace = std::size_t{256} << 20;
 
 // Number of workers; creates the pool on first use. Sized from
 // RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, else the logical processor count,
@@ -80,7 +112,8 @@ inline constexpr std::chrono::milliseconds kPollInterval{20};
 // While a PollScope lives on a thread, sweeps called from that thread run
 // `poll` every `interval` while they wait, and long loops on the thread run
 // it from `InterruptPoll` as often; a true result stops the sweep or the loop
-// (`Interrupted`).
+// (`Interrupted`). Scopes nest; the innermost one polls. The thread refers to
+// its scope by a plain pointer, so no thread-local object is ever built.
 class PollScope {
   public:
     explicit PollScope(std::function<bool()> poll, std::chrono::nanoseconds interval = kPollInterval);
@@ -88,10 +121,27 @@ class PollScope {
     PollScope(const PollScope&) = delete;
     PollScope& operator=(const PollScope&) = delete;
 
+    bool poll() const { return poll_(); }
+    std::chrono::nanoseconds interval() const { return interval_; }
+
   private:
-    std::function<bool()> previous_;
-    std::chrono::nanoseconds previous_interval_;
+    std::function<bool()> poll_;
+    std::chrono::nanoseconds interval_;
+    PollScope* previous_;
 };
+
+// Whether a signal has reached the interpreter's handler since the last
+// answer, learnt without the interpreter lock, without running any Python
+// code and without touching anything a caller may be reading: for loops that
+// read memory owned by the caller and so must not run the poll hook (its
+// signal handlers may free that memory). A true answer is given once per
+// batch of signals; whoever gets it must stop reading caller memory and then
+// have the handlers run (the binding's signal check). The binding layer
+// installs the probe when the module loads; without one, or on a thread that
+// never runs signal handlers, the answer is false.
+using SignalProbe = bool (*)() noexcept;
+void set_signal_probe(SignalProbe probe) noexcept;
+bool signal_arrived() noexcept;
 
 // True when the sweep whose piece runs on this worker has been told to stop
 // (interrupted, or failed elsewhere); long piece bodies check it between
