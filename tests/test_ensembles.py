@@ -363,18 +363,27 @@ INTERRUPT_CHILD = """
     import signal, sys, time
     import knotwell_rs as kw, knotwell as ke
     signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
-    edges = kw.erdos_renyi_rust(5000, 20000, 1)
+    n, m, options = {case}
+    edges = kw.erdos_renyi_rust(n, m, 1)
     print("go", flush=True)
     try:
-        ke.null_model(5000, edges, ke.statistics.average_clustering, samples=10**6, progress=False)
+        ke.null_model(n, edges, lambda n, e: float(len(e)), progress=False, workers=2, **options)
     except KeyboardInterrupt:
         print("interrupted", time.monotonic(), flush=True)
 """
 
+# Many cheap samples, then samples each of which is one native call of many
+# seconds (the threads must not finish it before the process can exit).
+INTERRUPT_CASES = {
+    "many-samples": "5000, 20000, dict(samples=10**6)",
+    "long-samples": "200_000, 1_000_000, dict(samples=8, swaps_per_edge=200)",
+}
 
-def test_ctrl_c_stops_a_local_run_promptly():
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(INTERRUPT_CHILD)], stdout=subprocess.PIPE,
-                             text=True)
+
+@pytest.mark.parametrize("case", sorted(INTERRUPT_CASES))
+def test_ctrl_c_stops_a_local_run_promptly(case):
+    code = textwrap.dedent(INTERRUPT_CHILD).replace("{case}", INTERRUPT_CASES[case])
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
     def line(timeout):
         ready, _, _ = select.select([child.stdout], [], [], timeout)
         assert ready, "the child said nothing in time"
@@ -388,6 +397,8 @@ def test_ctrl_c_stops_a_local_run_promptly():
         word, stopped = line(30).split()
         assert word == "interrupted" and float(stopped) - sent < 3.0
         assert child.wait(timeout=30) == 0
+        # The worker threads' native calls are cancelled, not waited for.
+        assert time.monotonic() - sent < 5.0
     finally:
         child.kill()
         child.wait()

@@ -37,5 +37,8 @@ PyModuleDef kModule = {
 }  // namespace knotwell::sweeps
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__sweeps() {
-    return PyModule_Create(&knotwell::sweeps::kModule);
+    PyObject* module = PyModule_Create(&knotwell::sweeps::kModule);
+    // This module's copy of the core learns of signals as knotwell_rs's does.
+    if (module != nullptr) knotwell::parallel::set_signal_probe(&knotwell::py::signal_arrived);
+    return module;
 }
