@@ -1,6 +1,9 @@
 #include "community/louvain.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "community/modularity.hpp"
@@ -13,40 +16,215 @@ namespace knotwell {
 namespace {
 
 constexpr std::uint64_t kMaxPasses = 1000;
+// A pass keeps track of pending nodes after one that moved at most 1 / kTrackRatio of them.
+constexpr std::uint64_t kTrackRatio = 8;
 
 // Tables of one level's local moving, sized by its node count. The moving
 // runs on ids of type Id, 32-bit whenever the level's node count allows:
 // the community table then fits the L2 cache on graphs where the 64-bit one
 // would not, and the lists stream at half the bytes.
+//
+// Pending nodes. A node u that stayed put at its last visit stays put again
+// as long as, since then, (a) no neighbour changed community, (b) no total
+// of a community next to u went down and (c) the total of u's own community
+// did not go up. Its choice is the first strict maximum of
+//     gain(c) = weight_to[c] - (total[c] * r) / two_m     (r, two_m >= 0)
+// in list order, starting from its own community, and each rounded step is
+// monotone in the total: (b) and (c) can only lower every other gain and
+// raise its own, and with (a) the weights are summed from the same keys in
+// the same order. So every move that changes a total marks, by position in
+// the visit order, the nodes that one of (a)-(c) concerns: the mover and
+// its neighbours, the neighbours of the community it left, the members of
+// the one it joined. A pass visits only marked nodes, in order; a node
+// marked behind the pass waits for the next. Passes and moves are those of
+// visiting every node.
+//
+// Staying put still rounds the own total twice, (t - k) + k, which need not
+// give t back. When every strength is an integer multiple of one power of
+// two and their sum is below 2^52 of it, all totals are exact and a skipped
+// node changes nothing; otherwise a skipped node repeats the two roundings
+// and a total they change marks like a move.
+//
+// Marking costs up to a community's volume per move; while moves are many
+// that exceeds the pass it saves, so a pass tracks marks only after one with
+// few moves, and gives up (every node pending, the next pass full) once its
+// marking passes a budget of a fraction of the arcs.
 template <class Id>
 struct Level {
+    static constexpr Id kNone = std::numeric_limits<Id>::max();
+
     std::vector<Id> targets;  // the level's lists, narrowed (unused when Id is NodeId)
     std::vector<Id> community;
     std::vector<double> community_strength;
     std::vector<double> weight_to;  // 0.0 except for ids in `touched`
     std::vector<Id> touched;        // ids written for the current node
     std::uint64_t n_touched = 0;
+
+    std::vector<std::uint64_t> pending;  // one bit per position in the visit order
+    std::vector<Id> position;            // of each node in the visit order
+    std::vector<Id> first, next, prev;   // each community's members, doubly linked
+    bool exact_totals = false;
+    bool tracking = false;    // this pass keeps `pending` exact
+    bool full_next = true;    // the next pass visits every node
+    std::int64_t budget = 0;  // marking units this pass may still spend
+
+    void mark(Id v) { pending[position[v] >> 6] |= std::uint64_t{1} << (position[v] & 63); }
+
+    void give_up() {
+        tracking = false;
+        full_next = true;
+        std::fill(pending.begin(), pending.end(), ~std::uint64_t{0});
+        pending.back() = last_word_mask();
+    }
+
+    std::uint64_t last_word_mask() const {
+        const std::uint64_t tail = community.size() & 63;
+        return tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
+    }
+
+    void mark_list(const std::uint64_t* off, const Id* targets, Id u) {
+        budget -= static_cast<std::int64_t>(off[u + 1] - off[u] + 1);
+        for (std::uint64_t j = off[u]; j < off[u + 1]; ++j) mark(targets[j]);
+    }
+
+    // The total of c went from `before` to `after`: mark whom it concerns.
+    void total_changed(const std::uint64_t* off, const Id* targets, Id c, double before, double after) {
+        if (std::bit_cast<std::uint64_t>(before) == std::bit_cast<std::uint64_t>(after)) return;
+        if (!(after > before))
+            for (Id v = first[c]; v != kNone && tracking; v = next[v]) {
+                mark_list(off, targets, v);
+                if (budget < 0) give_up();
+            }
+        if (!(after < before))
+            for (Id v = first[c]; v != kNone && tracking; v = next[v]) {
+                mark(v);
+                if (--budget < 0) give_up();
+            }
+    }
+
+    void relink(Id u, Id from, Id to) {
+        if (prev[u] == kNone) {
+            first[from] = next[u];
+        } else {
+            next[prev[u]] = next[u];
+        }
+        if (next[u] != kNone) prev[next[u]] = prev[u];
+        prev[u] = kNone;
+        next[u] = first[to];
+        if (first[to] != kNone) prev[first[to]] = u;
+        first[to] = u;
+    }
 };
 
-// One pass over `order`; returns the number of nodes that changed community.
+// Whether community totals stay exact: every strength a non-negative
+// integer multiple of 2^e (e the lowest set bit over all of them) and their
+// sum at most 2^52 times 2^e.
+bool exact_totals(std::span<const double> strength) {
+    int low = std::numeric_limits<int>::max();
+    double sum = 0.0;
+    for (const double s : strength) {
+        if (std::signbit(s) || !std::isfinite(s)) return false;
+        if (s == 0.0) continue;
+        int ex = 0;
+        const double m = std::frexp(s, &ex);
+        const auto bits = static_cast<std::uint64_t>(std::ldexp(m, 53));
+        low = std::min(low, ex - 53 + std::countr_zero(bits));
+        sum += s;
+    }
+    return low == std::numeric_limits<int>::max() || std::ldexp(sum, -low) <= 0x1p52;
+}
+
+// Decides u: moves it to the first community of largest gain (its own
+// unless another is strictly better); returns that community.
 template <class Id>
-std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<const std::uint64_t> order,
-                         double resolution, double two_m, Level<Id>& lv) {
+Id decide(const WeightedGraph& g, const Id* targets, Id u, double resolution, double two_m, Level<Id>& lv,
+          double& best_before) {
     Id* community = lv.community.data();
     double* cs = lv.community_strength.data();
     double* weight_to = lv.weight_to.data();
     Id* touched = lv.touched.data();
-    std::uint64_t moves = 0;
-    const std::uint64_t len = order.size();
     const std::uint64_t* off = g.offsets.data();
+    const double k_u = g.strength[u];
+    const Id c_old = community[u];
+    for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
+    lv.n_touched = gather_by_key<Id>(off[u], off[u + 1], targets, g.weights.data(), community, weight_to, touched);
+    cs[c_old] -= k_u;
+
+    const double r = resolution * k_u;
+    Id best = c_old;
+    double best_gain = weight_to[c_old] - (cs[c_old] * r) / two_m;
+    for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
+        const Id c = touched[t];
+        if (c == c_old) continue;
+        // gain = weight_to[c] - x with x >= 0 cannot beat a best gain
+        // of at least weight_to[c]: skip the division.
+        if (weight_to[c] <= best_gain && cs[c] >= 0.0) continue;
+        const double gain = weight_to[c] - (cs[c] * r) / two_m;
+        if (gain > best_gain) {
+            best = c;
+            best_gain = gain;
+        }
+    }
+    best_before = cs[best];
+    cs[best] += k_u;
+    community[u] = best;
+    return best;
+}
+
+// The node at position i of the order: decided when pending, otherwise
+// (inexact totals only) its own total rounded as a stay would round it.
+// Returns whether it moved.
+template <class Id>
+bool step(const WeightedGraph& g, const Id* targets, Id u, bool visit, double resolution, double two_m, Level<Id>& lv) {
+    const std::uint64_t* off = g.offsets.data();
+    double* cs = lv.community_strength.data();
+    const Id c_old = lv.community[u];
+    const double before_old = cs[c_old];
+    if (!visit) {
+        const double k_u = g.strength[u];
+        cs[c_old] -= k_u;
+        cs[c_old] += k_u;
+        if (lv.tracking) lv.total_changed(off, targets, c_old, before_old, cs[c_old]);
+        return false;
+    }
+    double best_before = 0.0;
+    const Id best = decide(g, targets, u, resolution, two_m, lv, best_before);
+    if (best == c_old) {
+        if (lv.tracking) lv.total_changed(off, targets, c_old, before_old, cs[c_old]);
+        return false;
+    }
+    lv.relink(u, c_old, best);
+    if (lv.tracking) {
+        lv.mark(u);
+        lv.mark_list(off, targets, u);
+        lv.total_changed(off, targets, c_old, before_old, cs[c_old]);
+        lv.total_changed(off, targets, best, best_before, cs[best]);
+        if (lv.budget < 0) lv.give_up();
+    }
+    return true;
+}
+
+// One pass over the pending nodes of `order`; returns the number of nodes
+// that changed community.
+template <class Id>
+std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<const std::uint64_t> order,
+                         double resolution, double two_m, bool track, Level<Id>& lv) {
+    const Id* community = lv.community.data();
+    const std::uint64_t* off = g.offsets.data();
+    const std::uint64_t len = order.size();
+    const bool full = lv.full_next || !track;
+    if (full) lv.give_up();
+    lv.tracking = track;
+    lv.full_next = !track;
+    lv.budget = static_cast<std::int64_t>(off[len] / 4 + len);
+    std::uint64_t moves = 0;
     parallel::InterruptPoll poll;
-    for (std::uint64_t i = 0; i < len; ++i) {
-        const std::uint64_t u = order[i];
-        poll.tick(off[u + 1] - off[u] + 1);
-        // The order is shuffled, so each list starts with a cache miss:
-        // fetch the offsets six nodes ahead, the list three ahead and the
-        // communities of the next node's first neighbours. (Kept inline: as
-        // a helper the same prefetches cost more than they save.)
+    // In a full pass every later position is pending, so the nodes ahead
+    // are known: the order is shuffled, so each list starts with a cache
+    // miss: fetch the offsets six nodes ahead, the list three ahead and the
+    // communities of the next node's first neighbours. (Kept inline: as a
+    // helper the same prefetches cost more than they save.)
+    auto prefetch = [&](std::uint64_t i) {
         if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
         if (i + 3 < len) {
             const std::uint64_t b = off[order[i + 3]];
@@ -58,30 +236,34 @@ std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<co
             const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
             for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(community + targets[j]);
         }
-        const double k_u = g.strength[u];
-        const Id c_old = community[u];
-        for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
-        lv.n_touched = gather_by_key<Id>(off[u], off[u + 1], targets, g.weights.data(), community, weight_to, touched);
-        cs[c_old] -= k_u;
-
-        const double r = resolution * k_u;
-        Id best = c_old;
-        double best_gain = weight_to[c_old] - (cs[c_old] * r) / two_m;
-        for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
-            const Id c = touched[t];
-            if (c == c_old) continue;
-            // gain = weight_to[c] - x with x >= 0 cannot beat a best gain
-            // of at least weight_to[c]: skip the division.
-            if (weight_to[c] <= best_gain && cs[c] >= 0.0) continue;
-            const double gain = weight_to[c] - (cs[c] * r) / two_m;
-            if (gain > best_gain) {
-                best = c;
-                best_gain = gain;
+    };
+    std::uint64_t* pending = lv.pending.data();
+    if (lv.exact_totals) {
+        // Only pending positions; a bit set behind the cursor of its word
+        // waits for the next pass.
+        for (std::uint64_t w = 0; w < lv.pending.size(); ++w) {
+            std::uint64_t behind = 0;
+            for (std::uint64_t bits; (bits = pending[w] & ~behind) != 0;) {
+                const std::uint64_t low = bits & (~bits + 1);
+                behind |= low | (low - 1);
+                pending[w] &= ~low;
+                const std::uint64_t i = w * 64 + static_cast<std::uint64_t>(std::countr_zero(low));
+                const auto u = static_cast<Id>(order[i]);
+                poll.tick(off[u + 1] - off[u] + 1);
+                if (full) prefetch(i);
+                moves += step(g, targets, u, true, resolution, two_m, lv);
             }
         }
-        cs[best] += k_u;
-        community[u] = best;
-        moves += best != c_old;
+    } else {
+        for (std::uint64_t i = 0; i < len; ++i) {
+            const std::uint64_t bit = std::uint64_t{1} << (i & 63);
+            const bool visit = (pending[i >> 6] & bit) != 0;
+            pending[i >> 6] &= ~bit;
+            const auto u = static_cast<Id>(order[i]);
+            poll.tick(visit ? off[u + 1] - off[u] + 1 : 1);
+            if (full) prefetch(i);
+            moves += step(g, targets, u, visit, resolution, two_m, lv);
+        }
     }
     return moves;
 }
@@ -105,8 +287,26 @@ void local_moving(const WeightedGraph& g, double resolution, double two_m, std::
     std::iota(order.begin(), order.end(), std::uint64_t{0});
     if (stream) stream->shuffle(std::span<std::uint64_t>(order));
 
-    for (std::uint64_t pass = 0; pass < kMaxPasses; ++pass)
-        if (move_nodes(g, targets, order, resolution, two_m, lv) == 0) break;
+    lv.position.resize(n);
+    for (std::uint64_t i = 0; i < n; ++i) lv.position[order[i]] = static_cast<Id>(i);
+    lv.first.resize(n);
+    std::iota(lv.first.begin(), lv.first.end(), Id{0});
+    lv.next.assign(n, Level<Id>::kNone);
+    lv.prev.assign(n, Level<Id>::kNone);
+    lv.pending.assign((n + 63) / 64, 0);
+    lv.full_next = true;
+    lv.exact_totals = exact_totals(g.strength);
+
+    // Tracking starts once a pass moves at most n / ratio nodes; a tracked
+    // pass that gave up raises the ratio, so marking that keeps costing
+    // more than it saves is not retried pass after pass.
+    std::uint64_t moves = n, ratio = kTrackRatio;
+    for (std::uint64_t pass = 0; pass < kMaxPasses; ++pass) {
+        const bool track = moves <= n / ratio;
+        moves = move_nodes(g, targets, order, resolution, two_m, track, lv);
+        if (track && lv.full_next) ratio = std::min<std::uint64_t>(ratio * 4, std::uint64_t{1} << 60);
+        if (moves == 0) break;
+    }
     node_community.assign(lv.community.begin(), lv.community.end());
 }
 
