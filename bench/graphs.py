@@ -378,9 +378,9 @@ class GraphSpec:
     """A named benchmark graph: how to make it and what it is."""
 
     name: str
-    kind: str  # "gnm", "rmat", "karate", "lfr", "sbm", "lattice", "road", "hubs"
+    kind: str  # "gnm", "rmat", "karate", "lfr", "sbm", "lattice", "road", "hubs", "rgg"
     n: int
-    m: int  # requested edges (exact for gnm and rmat)
+    m: int  # requested edges (exact for gnm and rmat, the expectation for rgg)
     seed: int = 0
     description: str = field(default="", compare=False)
 
@@ -402,6 +402,8 @@ class GraphSpec:
             return road(math.isqrt(self.n), self.m, self.seed)
         if self.kind == "hubs":
             return hubs(self.n, self.m, self.seed)
+        if self.kind == "rgg":  # m sets the mean degree; the count itself is drawn
+            return rgg(self.n, 2 * self.m / self.n, self.seed)
         raise ValueError(f"unknown graph kind {self.kind!r}")
 
 
