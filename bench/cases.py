@@ -62,6 +62,8 @@ def graph_sets(quick: bool) -> dict[str, list[G.GraphSpec]]:
         roads = [_road(64, "road-4k")]
         hubs = [s("hubs", 10_000, 100_000, "hubs-10k", "16 hubs, each adjacent to 20% of the nodes, "
                                                        "over a uniform background")]
+        geometric = [_rgg(1000)]
+        huge: list[G.GraphSpec] = []
     else:
         small = [s("gnm", 1 << 16, 1 << 20, "gnm-16"), s("rmat", 1 << 16, 1 << 20, "rmat-16")]
         large = [s("gnm", 1 << 20, 1 << 24, "gnm-20"), s("rmat", 1 << 20, 1 << 24, "rmat-20")]
@@ -81,6 +83,11 @@ def graph_sets(quick: bool) -> dict[str, list[G.GraphSpec]]:
         roads = [_road(70, "road-5k"), _road(1000, "road-1m")]
         hubs = [s("hubs", 100_000, 1_000_000, "hubs-100k", "16 hubs, each adjacent to 20% of the nodes, "
                                                           "over a uniform background")]
+        # high diameter with shortest-path counts far above 2^53; betweenness
+        # at the size of the other quadratic graphs
+        geometric = [_rgg(10_000)]
+        # degree sequences where the counters no longer fit the caches
+        huge = [s("rmat", 1 << 22, 1 << 26, "rmat-22")]
     # The large G(n, m) graph only for distances and components: building
     # 16M-edge graphs for every peer is the bulk of a full run.
     large_rmat = [g for g in large if g.kind == "rmat"]
@@ -89,13 +96,18 @@ def graph_sets(quick: bool) -> dict[str, list[G.GraphSpec]]:
             # high diameter: every path function on the lattice and the large
             # road graph, the quadratic mean on the small road graph
             "high_diameter": [lattice, roads[-1]], "mean_high_diameter": [lattice, roads[0]],
-            "hubs": hubs}
+            "hubs": hubs, "geometric": geometric, "huge": huge}
 
 
 def _sbm(n, m, name):
     return G.graph_spec("sbm", n, m, name, f"planted partition: {n // 1000} blocks of 1,000 nodes, "
                                            f"{round(1.5 * m / n)} neighbours inside and {round(0.5 * m / n)} "
                                            f"outside on average")
+
+
+def _rgg(n):
+    return G.graph_spec("rgg", n, 4 * n, f"rgg-{n // 1000}k",
+                        f"random geometric: {n:,} points in the unit square, mean degree about 8")
 
 
 def _lattice(side):
@@ -211,6 +223,10 @@ SMALL = 1 << 20
 # (the karate club, the small road graph, the quick graphs).  Each such peer
 # says so in its note.
 QUICK_QUAD = 10_000
+# max_m of the peers that copy the edges into a graph of their own, for the
+# 2^26-row degree case: the builds would cost minutes and gigabytes, and
+# np.bincount is the bound that matters there.
+LARGE = 1 << 24
 
 
 # ------------------------------------------------------------------ cases --
@@ -248,21 +264,25 @@ def _no_setup(ctx):
 def _degree_cases(gs, nx_max):
     out = []
     graphs = gs["karate"] + gs["small"] + gs["large_rmat"]
-    for g in graphs:
+    for g in graphs + gs["huge"]:
         peers = [
             Impl("numpy", "numpy", algo=lambda c, _: np.bincount(c["edges"].ravel(), minlength=c["n"]),
                  canon=as_u64, note="np.bincount(edges.ravel(), minlength=n)"),
             Impl("scipy", "scipy", build=_csr(symmetric=True),
-                 algo=lambda c, a: np.diff(a.indptr), canon=as_u64, note="symmetric CSR, np.diff(indptr)"),
-            Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.degree(), canon=as_u64),
+                 algo=lambda c, a: np.diff(a.indptr), canon=as_u64, note="symmetric CSR, np.diff(indptr)",
+                 max_m=LARGE),
+            Impl("igraph", "igraph", build=_ig(), algo=lambda c, g: g.degree(), canon=as_u64, max_m=LARGE),
             Impl("networkit", "networkit", build=_nk(),
-                 algo=lambda c, g: _nk_scores(_nk_mod().centrality.DegreeCentrality(g)), canon=as_u64),
+                 algo=lambda c, g: _nk_scores(_nk_mod().centrality.DegreeCentrality(g)), canon=as_u64,
+                 max_m=LARGE),
             Impl("rustworkx", "rustworkx", build=_rx(), algo=lambda c, g: [g.degree(i) for i in range(c["n"])],
                  canon=as_u64, max_m=SMALL, note="per-node degree() in a loop (no vector form)"),
             Impl("networkx", "networkx", build=_nx(), algo=lambda c, g: [d for _, d in g.degree()], canon=as_u64,
                  max_m=nx_max),
         ]
         targets, memory = [], None
+        if g.name == "rmat-22":
+            targets = [Target(("numpy",), 1.0, "degree sequences", "degree_rust at least as fast as np.bincount")]
         if g.name == "rmat-20":
             targets = [Target(("numpy",), 1.0, "degree sequences", "degree_rust at least as fast as np.bincount"),
                        Target(("igraph",), 10.0, "degree sequences", "degree_rust at least 10x igraph")]
@@ -618,7 +638,7 @@ def _mean_cases(gs):
 
         return rx.unweighted_average_shortest_path_length(g, disconnected=True)
 
-    for g in gs["karate"] + gs["mean"] + gs["mean_high_diameter"]:
+    for g in gs["karate"] + gs["mean"] + gs["mean_high_diameter"] + gs["geometric"]:
         peers = [Impl("igraph", "igraph", build=_ig(),
                       algo=lambda c, g: g.average_path_length(directed=False, unconn=True)),
                  Impl("rustworkx", "rustworkx", build=_rx(), algo=rx_mean, max_m=QUICK_QUAD,
@@ -744,10 +764,11 @@ def _betweenness_targets(g, weighted: bool) -> tuple[list[Target], tuple[int, ..
 
 
 def _betweenness_cases(gs, quick):
-    """Undirected on the karate club and R-MAT, weighted on both, and a
-    uniform G(n, m) read as a directed graph (no pair in both directions)."""
+    """Undirected on the karate club, R-MAT and a random geometric graph,
+    weighted on the first two, and a uniform G(n, m) read as a directed graph
+    (no pair in both directions)."""
     out = []
-    runs = [(g, False, False) for g in gs["karate"] + gs["quad"]]
+    runs = [(g, False, False) for g in gs["karate"] + gs["quad"] + gs["geometric"]]
     runs += [(g, True, False) for g in gs["karate"] + gs["quad"][:1]]
     runs += [(g, False, True) for g in gs["directed_quad"]]
     for g, weighted, directed in runs:

@@ -261,6 +261,50 @@ def hubs(n: int, m: int, seed: int, n_hubs: int = 16, reach: float = 0.2) -> np.
     return np.ascontiguousarray(edges)
 
 
+def rgg(n: int, avg_degree: float, seed: int) -> np.ndarray:
+    """Random geometric graph: n points uniform in the unit square (no
+    wrap-around), each pair closer than r joined, r chosen so that the mean
+    degree is about `avg_degree` away from the border (n pi r^2 = avg_degree).
+    Planar-like with a diameter of order 1 / r hops and, at low degrees,
+    several components; shortest-path counts grow exponentially with the
+    distance, so on large graphs they leave the double range.  Pairs are found
+    cell by cell on a grid of side r; node ids follow the draw (uniform
+    positions, so id order says nothing about place); rows are (lower id,
+    higher id) in random order."""
+    rng = _rng(seed)
+    pts = rng.random((n, 2))
+    r = math.sqrt(avg_degree / (math.pi * max(n, 1)))
+    cells = max(1, int(1.0 / r))
+    cx = np.minimum((pts[:, 0] * cells).astype(np.int64), cells - 1)
+    cy = np.minimum((pts[:, 1] * cells).astype(np.int64), cells - 1)
+    cell = cx * cells + cy
+    order = np.argsort(cell, kind="stable")
+    start = np.searchsorted(cell[order], np.arange(cells * cells + 1))
+    parts = []
+    # each unordered pair of neighbouring cells once: itself and four of its
+    # eight neighbours
+    for dx, dy in ((0, 0), (1, -1), (1, 0), (1, 1), (0, 1)):
+        for a in range(cells):
+            b = a + dx
+            if b >= cells:
+                continue
+            for ay in range(cells):
+                by = ay + dy
+                if not 0 <= by < cells:
+                    continue
+                p = order[start[a * cells + ay]:start[a * cells + ay + 1]]
+                q = order[start[b * cells + by]:start[b * cells + by + 1]]
+                if len(p) == 0 or len(q) == 0:
+                    continue
+                d2 = ((pts[p, None, :] - pts[None, q, :]) ** 2).sum(axis=2)
+                i, j = np.nonzero(d2 < r * r)
+                u, v = p[i], q[j]
+                keep = u < v if (dx, dy) == (0, 0) else u != v
+                parts.append(np.stack([np.minimum(u, v)[keep], np.maximum(u, v)[keep]], axis=1))
+    edges = np.concatenate(parts).astype(np.uint64) if parts else np.empty((0, 2), np.uint64)
+    return np.ascontiguousarray(edges[rng.permutation(len(edges))])
+
+
 def uniform_weights(m: int, seed: int, low: float = 1.0, high: float = 10.0) -> np.ndarray:
     """m float64 weights uniform in [low, high)."""
     return _rng(seed).uniform(low, high, size=m)
@@ -334,9 +378,9 @@ class GraphSpec:
     """A named benchmark graph: how to make it and what it is."""
 
     name: str
-    kind: str  # "gnm", "rmat", "karate", "lfr", "sbm", "lattice", "road", "hubs"
+    kind: str  # "gnm", "rmat", "karate", "lfr", "sbm", "lattice", "road", "hubs", "rgg"
     n: int
-    m: int  # requested edges (exact for gnm and rmat)
+    m: int  # requested edges (exact for gnm and rmat, the expectation for rgg)
     seed: int = 0
     description: str = field(default="", compare=False)
 
@@ -358,6 +402,8 @@ class GraphSpec:
             return road(math.isqrt(self.n), self.m, self.seed)
         if self.kind == "hubs":
             return hubs(self.n, self.m, self.seed)
+        if self.kind == "rgg":  # m sets the mean degree; the count itself is drawn
+            return rgg(self.n, 2 * self.m / self.n, self.seed)
         raise ValueError(f"unknown graph kind {self.kind!r}")
 
 

@@ -136,6 +136,18 @@ def test_road_is_a_thinned_relabelled_lattice_with_long_paths():
         G.road(10, 2 * 10 * 9 + 1, 0)
 
 
+@pytest.mark.parametrize("n,degree", [(600, 8.0), (2000, 3.0), (1, 8.0)])
+def test_rgg_joins_exactly_the_close_pairs(n, degree):
+    e = G.rgg(n, degree, 4)
+    assert e.dtype == np.uint64 and e.flags.c_contiguous and simple_graph_problems(n, e) == []
+    pts = G._rng(4).random((n, 2))  # the generator's first draw
+    d2 = ((pts[:, None, :] - pts[None, :, :]) ** 2).sum(axis=2)
+    r = np.sqrt(degree / (np.pi * n))  # the radius as the generator rounds it
+    i, j = np.nonzero(np.triu(d2 < r * r, 1))
+    assert sorted(map(tuple, e.tolist())) == sorted(zip(i.tolist(), j.tolist()))
+    assert np.array_equal(G.rgg(n, degree, 4), e)
+
+
 def test_hubs_dominate():
     n, m, hubs = 4000, 30_000, 16
     e = G.hubs(n, m, 9, n_hubs=hubs, reach=0.2)

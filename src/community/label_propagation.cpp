@@ -16,6 +16,13 @@ namespace {
 // Labels and the lists' ids are of type Id, 32-bit whenever n allows: the
 // label table then fits the L2 cache on graphs where the 64-bit one would
 // not, and the lists stream at half the bytes.
+//
+// A node's choice depends only on its neighbours' labels (its own takes no
+// part), read in list order. A node whose last choice drew nothing from the
+// stream (no tie was met on the way) and none of whose neighbours changed
+// label since would choose the same label again without a draw, so it is
+// skipped: the labels, the draws and the iteration count are those of
+// visiting every node.
 template <class Id>
 struct Propagation {
     const WeightedGraph& g;
@@ -25,6 +32,8 @@ struct Propagation {
     std::vector<Id> touched;           // labels written for the current node
     std::uint64_t n_touched;
     SplitMix64 stream;
+    std::vector<std::uint8_t> pending;  // 1: the node must choose again
+    bool drew = false;                  // the last choice drew from the stream
 
     // The label that u adopts: largest summed weight, ties uniform.
     Id choose(NodeId u) {
@@ -33,6 +42,7 @@ struct Propagation {
         // part in the draw.
         n_touched = gather_by_key<Id>(g.begin(u), g.end(u), targets, g.weights.data(), labels.data(),
                                       label_weight.data(), touched.data());
+        drew = false;
         Id best = 0;
         std::uint64_t count = 0;
         double best_weight = -std::numeric_limits<double>::infinity();
@@ -45,6 +55,7 @@ struct Propagation {
                 count = 1;
             } else if (s == best_weight) {
                 ++count;
+                drew = true;
                 if (stream.gen_below(count) == 0) best = l;
             }
         }
@@ -58,29 +69,40 @@ struct Propagation {
         const std::uint64_t len = order.size();
         const std::uint64_t* off = g.offsets.data();
         parallel::InterruptPoll poll;
+        const std::uint8_t* due = pending.data();
         for (std::uint64_t i = 0; i < len; ++i) {
             const NodeId u = order[i];
+            if (!due[u]) {
+                poll.tick();
+                continue;
+            }
             poll.tick(off[u + 1] - off[u] + 1);
             // The order is random, so each list starts with a cache miss:
             // fetch the offsets six nodes ahead, the list three ahead and
-            // the labels of the next node's first neighbours (inline: as a
-            // helper the same prefetches cost more than they save).
-            if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
-            if (i + 3 < len) {
+            // the labels of the next node's first neighbours, for the nodes
+            // that will be visited (inline: as a helper the same prefetches
+            // cost more than they save).
+            if (i + 6 < len && due[order[i + 6]]) __builtin_prefetch(off + order[i + 6]);
+            if (i + 3 < len && due[order[i + 3]]) {
                 const std::uint64_t b = off[order[i + 3]];
                 __builtin_prefetch(targets + b);
                 __builtin_prefetch(g.weights.data() + b);
             }
-            if (i + 1 < len) {
+            if (i + 1 < len && due[order[i + 1]]) {
                 const std::uint64_t v = order[i + 1];
                 const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
                 for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(labels.data() + targets[j]);
             }
-            if (g.begin(u) == g.end(u)) continue;  // nothing to adopt, nothing drawn
+            if (g.begin(u) == g.end(u)) {  // nothing to adopt, nothing drawn
+                pending[u] = 0;
+                continue;
+            }
             const Id best = choose(u);
+            pending[u] = drew;
             if (best != labels[u]) {
                 labels[u] = best;
                 changed = true;
+                for (std::uint64_t j = off[u]; j < off[u + 1]; ++j) pending[targets[j]] = 1;
             }
         }
         return changed;
@@ -102,9 +124,14 @@ Result<std::vector<std::uint64_t>> label_propagation(std::uint64_t n, std::span<
     std::vector<std::uint64_t> labels = with_id_type(n, [&]<class Id>() {
         std::vector<Id> narrowed;
         const Id* targets = targets_as(g, narrowed);
-        Propagation<Id> p{
-            g, targets,         std::vector<Id>(n), std::vector<double>(n, 0.0), std::vector<Id>(max_list_length(g)),
-            0, SplitMix64(seed)};
+        Propagation<Id> p{g,
+                          targets,
+                          std::vector<Id>(n),
+                          std::vector<double>(n, 0.0),
+                          std::vector<Id>(max_list_length(g)),
+                          0,
+                          SplitMix64(seed),
+                          std::vector<std::uint8_t>(n, 1)};
         std::iota(p.labels.begin(), p.labels.end(), Id{0});
         std::vector<std::uint64_t> order(n);
         std::iota(order.begin(), order.end(), std::uint64_t{0});

@@ -1,6 +1,10 @@
 #include "community/louvain.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "community/modularity.hpp"
@@ -13,40 +17,342 @@ namespace knotwell {
 namespace {
 
 constexpr std::uint64_t kMaxPasses = 1000;
+// A pass keeps track of pending nodes after one that moved at most 1 / kTrackRatio of them.
+constexpr std::uint64_t kTrackRatio = 8;
+// Bounds watched one by one per community and direction.
+constexpr std::size_t kWatch = 2;
 
 // Tables of one level's local moving, sized by its node count. The moving
 // runs on ids of type Id, 32-bit whenever the level's node count allows:
 // the community table then fits the L2 cache on graphs where the 64-bit one
 // would not, and the lists stream at half the bytes.
+//
+// Pending nodes. A node u that stayed put at its last visit stays put again
+// as long as, since then, (a) no neighbour changed community, (b) no total
+// of a community next to u went down too far and (c) the total of u's own
+// community did not go up too far. Its choice is the first strict maximum of
+//     gain(c) = weight_to[c] - (total[c] * r) / two_m     (r, two_m >= 0)
+// in list order, starting from its own community, and each rounded step is
+// monotone in the total: a lower total raises a gain, a higher one lowers
+// it. At a stay, a pivot P between the best other gain and the own gain
+// splits the slack: bounds on the totals, with room for every rounding,
+// keep each other gain at most P and the own gain at least P, so u stays.
+// Each community watches the kWatch highest of its neighbours' lower bounds
+// (`joins`) and the kWatch lowest of its members' upper bounds (`leaves`),
+// each with its node, and keeps only the extreme of the others. A move
+// marks, by position in the visit order, the mover and its neighbours (a); a
+// total past a watched bound marks that node, one past the others' extreme
+// marks the neighbours of the community's members (b) or its members (c),
+// and the bounds it passed are dropped, since every node they spoke for is
+// then pending. A pass visits only marked nodes, in order; a node marked
+// behind the pass waits for the next. Passes and moves are those of
+// visiting every node.
+//
+// Staying put still rounds the own total twice, (t - k) + k, which need not
+// give t back. When every strength is an integer multiple of one power of
+// two and their sum is below 2^52 of it, all totals are exact and a skipped
+// node changes nothing; otherwise a skipped node repeats the two roundings
+// and a total they change is checked like one a move changed. (A change of
+// zero's sign alone changes no gain.)
+//
+// Marking costs up to a community's volume; while moves are many that
+// exceeds the pass it saves, so a pass tracks marks only after one with few
+// moves, and gives up (every node pending, the next pass full) once its
+// marking passes a budget of a fraction of the arcs.
 template <class Id>
 struct Level {
+    static constexpr Id kNone = std::numeric_limits<Id>::max();
+
     std::vector<Id> targets;  // the level's lists, narrowed (unused when Id is NodeId)
     std::vector<Id> community;
     std::vector<double> community_strength;
     std::vector<double> weight_to;  // 0.0 except for ids in `touched`
     std::vector<Id> touched;        // ids written for the current node
     std::uint64_t n_touched = 0;
+
+    std::vector<std::uint64_t> pending;  // one bit per position in the visit order
+    std::vector<Id> position;            // of each node in the visit order
+    std::vector<Id> first, next, prev;   // each community's members, doubly linked
+    // Bounds as keys that must not fall below them: a total for `joins`, its
+    // negation for `leaves`; -inf is no bound.
+    struct Watch {
+        std::array<double, kWatch> key;
+        std::array<Id, kWatch> node;
+        double rest;  // the highest bound not watched
+    };
+    std::vector<Watch> joins, leaves;   // per community
+    std::vector<std::uint64_t> volume;  // per community: its members' list lengths plus one each
+    bool exact_totals = false;
+    bool tracking = false;    // this pass keeps `pending` exact
+    bool lists_kept = false;  // `first`/`next`/`prev` and `volume` are current
+    bool full_next = true;    // the next pass visits every node
+    std::int64_t budget = 0;  // marking units this pass may still spend
+
+    void mark(Id v) { pending[position[v] >> 6] |= std::uint64_t{1} << (position[v] & 63); }
+
+    static Watch empty_watch() {
+        Watch w;
+        w.key.fill(-std::numeric_limits<double>::infinity());
+        w.node.fill(kNone);
+        w.rest = -std::numeric_limits<double>::infinity();
+        return w;
+    }
+
+    void clear_bounds() {
+        joins.assign(community.size(), empty_watch());
+        leaves.assign(community.size(), empty_watch());
+    }
+
+    // Node u's bound replaces the one it set at an earlier visit.
+    static void watch(Watch& w, Id u, double bound) {
+        if (bound == -std::numeric_limits<double>::infinity()) return;
+        std::size_t low = 0;
+        for (std::size_t i = 0; i < kWatch; ++i) {
+            if (w.node[i] == u) {
+                w.key[i] = bound;
+                return;
+            }
+            if (w.key[i] < w.key[low]) low = i;
+        }
+        if (w.key[low] < bound) {
+            w.rest = std::max(w.rest, w.key[low]);
+            w.key[low] = bound;
+            w.node[low] = u;
+        } else {
+            w.rest = std::max(w.rest, bound);
+        }
+    }
+
+    // Marks the watched nodes whose bound `key` passed; returns whether it
+    // passed an unwatched one, after which the whole watch is dropped.
+    bool passed(Watch& w, double key) {
+        if (key < w.rest) {
+            w = empty_watch();
+            return true;
+        }
+        for (std::size_t i = 0; i < kWatch; ++i)
+            if (key < w.key[i]) {
+                mark(w.node[i]);
+                w.key[i] = -std::numeric_limits<double>::infinity();
+                w.node[i] = kNone;
+            }
+        return false;
+    }
+
+    void give_up() {
+        tracking = false;
+        full_next = true;
+        std::fill(pending.begin(), pending.end(), ~std::uint64_t{0});
+        pending.back() = last_word_mask();
+    }
+
+    std::uint64_t last_word_mask() const {
+        const std::uint64_t tail = community.size() & 63;
+        return tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
+    }
+
+    void mark_list(const std::uint64_t* off, const Id* targets, Id u) {
+        budget -= static_cast<std::int64_t>(off[u + 1] - off[u] + 1);
+        for (std::uint64_t j = off[u]; j < off[u + 1]; ++j) mark(targets[j]);
+    }
+
+    // The total of c went from `before` to `after`: mark whom it concerns.
+    void total_changed(const std::uint64_t* off, const Id* targets, Id c, double before, double after) {
+        if (after < before && passed(joins[c], after)) {
+            // A scan past the budget would only end in giving up.
+            if (static_cast<std::int64_t>(volume[c]) > budget) give_up();
+            for (Id v = first[c]; v != kNone && tracking; v = next[v]) {
+                mark_list(off, targets, v);
+                if (budget < 0) give_up();
+            }
+        }
+        if (after > before && passed(leaves[c], -after)) {
+            for (Id v = first[c]; v != kNone && tracking; v = next[v]) {
+                mark(v);
+                if (--budget < 0) give_up();
+            }
+        }
+    }
+
+    // Member lists and volumes from the community table, for passes that
+    // keep them up to date move by move (untracked passes do not).
+    void rebuild_lists(const std::uint64_t* off) {
+        const std::uint64_t n = community.size();
+        first.assign(n, kNone);
+        next.resize(n);
+        prev.resize(n);
+        volume.assign(n, 0);
+        for (std::uint64_t u = n; u-- > 0;) {
+            const Id c = community[u];
+            next[u] = first[c];
+            prev[u] = kNone;
+            if (first[c] != kNone) prev[first[c]] = static_cast<Id>(u);
+            first[c] = static_cast<Id>(u);
+            volume[c] += off[u + 1] - off[u] + 1;
+        }
+        lists_kept = true;
+    }
+
+    void relink(Id u, Id from, Id to, std::uint64_t units) {
+        volume[from] -= units;
+        volume[to] += units;
+        if (prev[u] == kNone) {
+            first[from] = next[u];
+        } else {
+            next[prev[u]] = next[u];
+        }
+        if (next[u] != kNone) prev[next[u]] = prev[u];
+        prev[u] = kNone;
+        next[u] = first[to];
+        if (first[to] != kNone) prev[first[to]] = u;
+        first[to] = u;
+    }
 };
 
-// One pass over `order`; returns the number of nodes that changed community.
+// Whether community totals stay exact: every strength a non-negative
+// integer multiple of 2^e (e the lowest set bit over all of them) and their
+// sum at most 2^52 times 2^e.
+bool exact_totals(std::span<const double> strength) {
+    int low = std::numeric_limits<int>::max();
+    double sum = 0.0;
+    for (const double s : strength) {
+        if (std::signbit(s) || !std::isfinite(s)) return false;
+        if (s == 0.0) continue;
+        int ex = 0;
+        const double m = std::frexp(s, &ex);
+        const auto bits = static_cast<std::uint64_t>(std::ldexp(m, 53));
+        low = std::min(low, ex - 53 + std::countr_zero(bits));
+        sum += s;
+    }
+    return low == std::numeric_limits<int>::max() || std::ldexp(sum, -low) <= 0x1p52;
+}
+
+// Bounds for a node that stays in `own` with gain `own_gain` (its own total
+// already less its strength k), against the communities it listed: see the
+// comment on Level. Every bound leaves a relative margin of 2^-40, far above
+// the few roundings of a gain (each below 2^-53); a slack too thin, or so
+// small that a subnormal step could round it away, leaves no room at all.
 template <class Id>
-std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<const std::uint64_t> order,
-                         double resolution, double two_m, Level<Id>& lv) {
+[[gnu::noinline]] void record_slack(Level<Id>& lv, Id u, Id own, double k, double r, double two_m, double own_gain) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    constexpr double kUp = 1.0 + 0x1p-40, kDown = 1.0 - 0x1p-40;
+    constexpr double kThin = 0x1p-900;
+    const double* cs = lv.community_strength.data();
+    const double* weight_to = lv.weight_to.data();
+    double other = -kInf;  // best gain elsewhere
+    for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
+        const Id c = lv.touched[t];
+        if (c != own) other = std::max(other, weight_to[c] - (cs[c] * r) / two_m);
+    }
+    if (other == -kInf) return;  // nothing else listed: nothing to join
+    // (Never false for a stay with finite gains; kept for the proof's sake.)
+    const bool usable = other <= own_gain;
+    const double pivot = usable ? std::clamp(0.5 * other + 0.5 * own_gain, other, own_gain) : 0.0;
+    auto thin = [&](double x) { return !usable || x < kThin || x * two_m < kThin; };
+    // gain(c) <= pivot once (total * r) / two_m >= weight_to[c] - pivot.
+    const double per_gain = r > 0.0 ? two_m / r : kInf;
+    for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
+        const Id c = lv.touched[t];
+        if (c == own) continue;
+        const double need = weight_to[c] - pivot;
+        double floor = usable ? 0.0 : kInf;
+        if (need > 0.0) floor = thin(need) ? kInf : need * per_gain * kUp;
+        Level<Id>::watch(lv.joins[c], u, floor);
+    }
+    // The own gain stays >= pivot while ((total - k) * r) / two_m <= slack.
+    const double slack = weight_to[own] - pivot;
+    double ceiling = usable ? kInf : -kInf;
+    if (r > 0.0) ceiling = thin(slack) ? -kInf : (k + slack * per_gain * kDown) * (1.0 - 0x1p-50);
+    Level<Id>::watch(lv.leaves[own], u, -ceiling);
+}
+
+// Decides u: moves it to the first community of largest gain (its own
+// unless another is strictly better); returns that community.
+template <class Id>
+Id decide(const WeightedGraph& g, const Id* targets, Id u, double resolution, double two_m, Level<Id>& lv,
+          double& best_before) {
     Id* community = lv.community.data();
     double* cs = lv.community_strength.data();
     double* weight_to = lv.weight_to.data();
     Id* touched = lv.touched.data();
-    std::uint64_t moves = 0;
-    const std::uint64_t len = order.size();
     const std::uint64_t* off = g.offsets.data();
+    const double k_u = g.strength[u];
+    const Id c_old = community[u];
+    for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
+    lv.n_touched = gather_by_key<Id>(off[u], off[u + 1], targets, g.weights.data(), community, weight_to, touched);
+    cs[c_old] -= k_u;
+
+    const double r = resolution * k_u;
+    Id best = c_old;
+    double best_gain = weight_to[c_old] - (cs[c_old] * r) / two_m;
+    for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
+        const Id c = touched[t];
+        if (c == c_old) continue;
+        // gain = weight_to[c] - x with x >= 0 cannot beat a best gain
+        // of at least weight_to[c]: skip the division.
+        if (weight_to[c] <= best_gain && cs[c] >= 0.0) continue;
+        const double gain = weight_to[c] - (cs[c] * r) / two_m;
+        if (gain > best_gain) {
+            best = c;
+            best_gain = gain;
+        }
+    }
+    if (lv.tracking && best == c_old) record_slack(lv, u, c_old, k_u, r, two_m, best_gain);
+    best_before = cs[best];
+    cs[best] += k_u;
+    community[u] = best;
+    return best;
+}
+
+// The node at position i of the order: decided when pending, otherwise
+// (inexact totals only) its own total rounded as a stay would round it.
+// Returns whether it moved.
+template <class Id>
+bool step(const WeightedGraph& g, const Id* targets, Id u, bool visit, double resolution, double two_m, Level<Id>& lv) {
+    const std::uint64_t* off = g.offsets.data();
+    double* cs = lv.community_strength.data();
+    const Id c_old = lv.community[u];
+    const double before_old = cs[c_old];
+    if (!visit) {
+        const double k_u = g.strength[u];
+        cs[c_old] -= k_u;
+        cs[c_old] += k_u;
+        if (lv.tracking) lv.total_changed(off, targets, c_old, before_old, cs[c_old]);
+        return false;
+    }
+    double best_before = 0.0;
+    const Id best = decide(g, targets, u, resolution, two_m, lv, best_before);
+    if (best == c_old) {
+        if (lv.tracking) lv.total_changed(off, targets, c_old, before_old, cs[c_old]);
+        return false;
+    }
+    if (lv.lists_kept) lv.relink(u, c_old, best, off[u + 1] - off[u] + 1);
+    if (lv.tracking) {
+        lv.mark(u);
+        lv.mark_list(off, targets, u);
+        lv.total_changed(off, targets, c_old, before_old, cs[c_old]);
+        lv.total_changed(off, targets, best, best_before, cs[best]);
+        if (lv.budget < 0) lv.give_up();
+    }
+    return true;
+}
+
+// One pass over the pending nodes of `order`; returns the number of nodes
+// that changed community.
+template <class Id>
+std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<const std::uint64_t> order,
+                         double resolution, double two_m, bool track, Level<Id>& lv) {
+    const Id* community = lv.community.data();
+    const std::uint64_t* off = g.offsets.data();
+    const std::uint64_t len = order.size();
+    std::uint64_t moves = 0;
     parallel::InterruptPoll poll;
-    for (std::uint64_t i = 0; i < len; ++i) {
-        const std::uint64_t u = order[i];
-        poll.tick(off[u + 1] - off[u] + 1);
-        // The order is shuffled, so each list starts with a cache miss:
-        // fetch the offsets six nodes ahead, the list three ahead and the
-        // communities of the next node's first neighbours. (Kept inline: as
-        // a helper the same prefetches cost more than they save.)
+    // When the whole pass is ahead, the nodes to come are known: the order
+    // is shuffled, so each list starts with a cache miss: fetch the offsets
+    // six nodes ahead, the list three ahead and the communities of the next
+    // node's first neighbours. (Kept inline: as a helper the same
+    // prefetches cost more than they save.)
+    auto prefetch = [&](std::uint64_t i) {
         if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
         if (i + 3 < len) {
             const std::uint64_t b = off[order[i + 3]];
@@ -58,30 +364,59 @@ std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<co
             const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
             for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(community + targets[j]);
         }
-        const double k_u = g.strength[u];
-        const Id c_old = community[u];
-        for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
-        lv.n_touched = gather_by_key<Id>(off[u], off[u + 1], targets, g.weights.data(), community, weight_to, touched);
-        cs[c_old] -= k_u;
-
-        const double r = resolution * k_u;
-        Id best = c_old;
-        double best_gain = weight_to[c_old] - (cs[c_old] * r) / two_m;
-        for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
-            const Id c = touched[t];
-            if (c == c_old) continue;
-            // gain = weight_to[c] - x with x >= 0 cannot beat a best gain
-            // of at least weight_to[c]: skip the division.
-            if (weight_to[c] <= best_gain && cs[c] >= 0.0) continue;
-            const double gain = weight_to[c] - (cs[c] * r) / two_m;
-            if (gain > best_gain) {
-                best = c;
-                best_gain = gain;
+    };
+    if (!track) {
+        // Every node, nothing kept: the next pass is full too, and the
+        // member lists go stale.
+        lv.tracking = false;
+        lv.lists_kept = false;
+        lv.full_next = true;
+        for (std::uint64_t i = 0; i < len; ++i) {
+            const auto u = static_cast<Id>(order[i]);
+            poll.tick(off[u + 1] - off[u] + 1);
+            prefetch(i);
+            const Id c_old = lv.community[u];
+            double best_before = 0.0;
+            moves += decide(g, targets, u, resolution, two_m, lv, best_before) != c_old;
+        }
+        return moves;
+    }
+    const bool full = lv.full_next;
+    if (full) {
+        lv.give_up();
+        lv.clear_bounds();
+    }
+    if (!lv.lists_kept) lv.rebuild_lists(off);
+    lv.tracking = true;
+    lv.full_next = false;
+    lv.budget = static_cast<std::int64_t>(off[len] / 4 + len);
+    std::uint64_t* pending = lv.pending.data();
+    if (lv.exact_totals) {
+        // Only pending positions; a bit set behind the cursor of its word
+        // waits for the next pass.
+        for (std::uint64_t w = 0; w < lv.pending.size(); ++w) {
+            std::uint64_t behind = 0;
+            for (std::uint64_t bits; (bits = pending[w] & ~behind) != 0;) {
+                const std::uint64_t low = bits & (~bits + 1);
+                behind |= low | (low - 1);
+                pending[w] &= ~low;
+                const std::uint64_t i = w * 64 + static_cast<std::uint64_t>(std::countr_zero(low));
+                const auto u = static_cast<Id>(order[i]);
+                poll.tick(off[u + 1] - off[u] + 1);
+                if (full) prefetch(i);
+                moves += step(g, targets, u, true, resolution, two_m, lv);
             }
         }
-        cs[best] += k_u;
-        community[u] = best;
-        moves += best != c_old;
+    } else {
+        for (std::uint64_t i = 0; i < len; ++i) {
+            const std::uint64_t bit = std::uint64_t{1} << (i & 63);
+            const bool visit = (pending[i >> 6] & bit) != 0;
+            pending[i >> 6] &= ~bit;
+            const auto u = static_cast<Id>(order[i]);
+            poll.tick(visit ? off[u + 1] - off[u] + 1 : 1);
+            if (full) prefetch(i);
+            moves += step(g, targets, u, visit, resolution, two_m, lv);
+        }
     }
     return moves;
 }
@@ -105,8 +440,23 @@ void local_moving(const WeightedGraph& g, double resolution, double two_m, std::
     std::iota(order.begin(), order.end(), std::uint64_t{0});
     if (stream) stream->shuffle(std::span<std::uint64_t>(order));
 
-    for (std::uint64_t pass = 0; pass < kMaxPasses; ++pass)
-        if (move_nodes(g, targets, order, resolution, two_m, lv) == 0) break;
+    lv.position.resize(n);
+    for (std::uint64_t i = 0; i < n; ++i) lv.position[order[i]] = static_cast<Id>(i);
+    lv.lists_kept = false;  // the tracking tables are sized when first used
+    lv.pending.assign((n + 63) / 64, 0);
+    lv.full_next = true;
+    lv.exact_totals = exact_totals(g.strength);
+
+    // Tracking starts once a pass moves at most n / ratio nodes; a tracked
+    // pass that gave up raises the ratio, so marking that keeps costing
+    // more than it saves is not retried pass after pass.
+    std::uint64_t moves = n, ratio = kTrackRatio;
+    for (std::uint64_t pass = 0; pass < kMaxPasses; ++pass) {
+        const bool track = moves <= n / ratio;
+        moves = move_nodes(g, targets, order, resolution, two_m, track, lv);
+        if (track && lv.full_next) ratio = std::min<std::uint64_t>(ratio * 16, std::uint64_t{1} << 60);
+        if (moves == 0) break;
+    }
     node_community.assign(lv.community.begin(), lv.community.end());
 }
 
