@@ -23,8 +23,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
-#include <cxxabi.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <exception>
@@ -38,6 +37,7 @@
 #include "graph/input.hpp"
 #include "lib/signatures.hpp"
 #include "parallel/parallel.hpp"
+#include "parallel/unwind.hpp"
 
 namespace knotwell::py {
 
@@ -172,6 +172,24 @@ T unwrap(Result<T>&& result) {
     return std::move(result.value());
 }
 
+// Takes the interpreter lock back. Under libstdc++ the forced unwind that
+// ends a daemon thread here at exit passes through the callers (see
+// parallel/unwind.hpp). Under libc++abi, where no handler can pass it on,
+// it stops here: the thread keeps its stack, and with it every caller's
+// data that pool workers may still use, and sleeps until the process ends.
+inline void retake_lock(PyThreadState* state) {
+#if KNOTWELL_TYPED_FORCED_UNWIND
+    PyEval_RestoreThread(state);
+#else
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        // Only the thread's end leaves PyEval_RestoreThread by unwinding.
+        for (;;) pause();
+    }
+#endif
+}
+
 // Releases the interpreter lock for the life of the guard; takes it back on
 // every exit path, exceptions included. While it lives, a sweep started on
 // this thread briefly re-takes the lock every few milliseconds to run the
@@ -185,12 +203,12 @@ class GilRelease {
   public:
     GilRelease() : state_(PyEval_SaveThread()), poll_([this] { return signal_pending(); }) {}
     ~GilRelease() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
+        if (state_ != nullptr) retake_lock(state_);
     }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
-    void restore() { PyEval_RestoreThread(std::exchange(state_, nullptr)); }
+    void restore() { retake_lock(std::exchange(state_, nullptr)); }
 
   private:
     bool signal_pending() {
@@ -212,9 +230,13 @@ auto without_gil(F&& f) {
         auto result = f();
         release.restore();
         return result;
-    } catch (abi::__forced_unwind&) {
+    }
+#if KNOTWELL_TYPED_FORCED_UNWIND
+    catch (abi::__forced_unwind&) {
         throw;
-    } catch (...) {
+    }
+#endif
+    catch (...) {
         failure = std::current_exception();
     }
     release.restore();
@@ -241,9 +263,13 @@ PyObject* guarded(F&& f) {
         // Sweeps run with the lock held check for signals themselves.
         parallel::PollScope poll([] { return PyErr_CheckSignals() < 0; });
         return f().release();
-    } catch (abi::__forced_unwind&) {
+    }
+#if KNOTWELL_TYPED_FORCED_UNWIND
+    catch (abi::__forced_unwind&) {
         throw;
-    } catch (...) {
+    }
+#endif
+    catch (...) {
         raise_current_exception();
         return nullptr;
     }
