@@ -37,3 +37,6 @@ endif()
 foreach(kind SHARED MODULE EXE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT "${KNOTWELL_LIBGCC_S} -Wl,--allow-shlib-undefined")
 endforeach()
+
+# An extension module exports its PyInit_ function only (module-exports.map).
+string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT " -Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/module-exports.map")
