@@ -104,7 +104,7 @@ wheel: $(VENV)/.venv-ok
 			KNOTWELL_ZIG="$$($$here/$(PY) -c 'import pathlib, ziglang; print(pathlib.Path(ziglang.__file__).with_name("zig"))')" \
 			KNOTWELL_HOSTILE_EXAMPLES="$${KNOTWELL_HOSTILE_EXAMPLES:-$(WHEEL_HOSTILE_EXAMPLES)}"; \
 		"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, knotwell_rs as m; assert m.__file__.startswith(sys.prefix), m.__file__'; \
-		"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider tests
+		"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider --durations=15 tests
 
 # C++ formatting: clang-format from PyPI at a pinned version (its output
 # changes between releases), the style in .clang-format.
