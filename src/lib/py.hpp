@@ -23,8 +23,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
-#include <cxxabi.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <exception>
@@ -38,6 +37,7 @@
 #include "graph/input.hpp"
 #include "lib/signatures.hpp"
 #include "parallel/parallel.hpp"
+#include "parallel/unwind.hpp"
 
 namespace knotwell::py {
 
@@ -215,6 +215,24 @@ bool signal_arrived() noexcept;
 // Whether this is the interpreter's main thread.
 bool on_main_thread() noexcept;
 
+// Takes the interpreter lock back. Under libstdc++ the forced unwind that
+// ends a daemon thread here at exit passes through the callers (see
+// parallel/unwind.hpp). Under libc++abi, where no handler can pass it on,
+// it stops here: the thread keeps its stack, and with it every caller's
+// data that pool workers may still use, and sleeps until the process ends.
+inline void retake_lock(PyThreadState* state) {
+#if KNOTWELL_TYPED_FORCED_UNWIND
+    PyEval_RestoreThread(state);
+#else
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        // Only the thread's end leaves PyEval_RestoreThread by unwinding.
+        for (;;) pause();
+    }
+#endif
+}
+
 // Releases the interpreter lock for the life of the guard; takes it back on
 // every exit path, exceptions included. While it lives, polls on this thread
 // (sweeps waiting for the pool, long loops) never wait for the lock unless
@@ -234,12 +252,12 @@ class GilRelease {
   public:
     GilRelease() : main_(on_main_thread()), state_(PyEval_SaveThread()), poll_([this] { return poll(); }) {}
     ~GilRelease() {
-        if (state_ != nullptr) PyEval_RestoreThread(state_);
+        if (state_ != nullptr) retake_lock(state_);
     }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
-    void restore() { PyEval_RestoreThread(std::exchange(state_, nullptr)); }
+    void restore() { retake_lock(std::exchange(state_, nullptr)); }
 
   private:
     bool poll() {
@@ -265,9 +283,13 @@ auto without_gil(F&& f) {
         auto result = f();
         release.restore();
         return result;
-    } catch (abi::__forced_unwind&) {
+    }
+#if KNOTWELL_TYPED_FORCED_UNWIND
+    catch (abi::__forced_unwind&) {
         throw;
-    } catch (...) {
+    }
+#endif
+    catch (...) {
         failure = std::current_exception();
     }
     release.restore();
@@ -294,9 +316,13 @@ PyObject* guarded(F&& f) {
         // Sweeps run with the lock held check for signals themselves.
         parallel::PollScope poll([] { return PyErr_CheckSignals() < 0; });
         return f().release();
-    } catch (abi::__forced_unwind&) {
+    }
+#if KNOTWELL_TYPED_FORCED_UNWIND
+    catch (abi::__forced_unwind&) {
         throw;
-    } catch (...) {
+    }
+#endif
+    catch (...) {
         raise_current_exception();
         return nullptr;
     }

@@ -1,6 +1,7 @@
 #include "parallel/parallel.hpp"
 
-#include <cxxabi.h>
+#include "parallel/unwind.hpp"
+
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -160,7 +161,9 @@ class Pool {
                 bool stop = true;
                 try {
                     stop = cancel_requested() || (scope != nullptr && scope->poll());
-                } catch (abi::__forced_unwind&) {
+                }
+#if KNOTWELL_TYPED_FORCED_UNWIND
+                catch (abi::__forced_unwind&) {
                     // The interpreter is ending this thread (a daemon thread
                     // retaking the lock at exit). The unwind must go on, but
                     // not before the workers are done with the job and with
@@ -168,7 +171,9 @@ class Pool {
                     lock.lock();
                     abandon(job, lock);
                     throw;
-                } catch (...) {
+                }
+#endif
+                catch (...) {
                     poll_error = std::current_exception();
                 }
                 lock.lock();
