@@ -20,6 +20,7 @@ import math
 import os
 import time
 import uuid
+from concurrent.futures import CancelledError
 from collections.abc import Callable
 from typing import Any
 
@@ -32,6 +33,8 @@ TASK_SECONDS = 1.0
 # thread never waits for the caller's next submission.
 IN_FLIGHT_PER_THREAD = 2
 POLL_SECONDS = 0.05
+# Times the payload may be scattered again after all its copies were lost.
+LOST_PAYLOAD_RETRIES = 3
 # After a Ctrl-C, how long to wait for running tasks to notice their
 # cancellation (they do between samples, about a task's length at most).
 SETTLE_SECONDS = 3 * TASK_SECONDS
@@ -163,6 +166,8 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
     prefix = f"knotwell-null-{uuid.uuid4().hex[:12]}-"
     pending: dict[Any, tuple[int, int]] = {}
     following = start
+    lost = 0
+    used: dict[Any, Any] = {}  # task key -> the payload copy it was given
     try:
         while following < stop or pending:
             while following < stop and len(pending) < IN_FLIGHT_PER_THREAD * threads:
@@ -170,6 +175,7 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
                 future = client.submit(remote_batch, model, remote, statistic, seed, following, hi, shape,
                                        pure=False, key=f"{prefix}{following}-{hi}")
                 pending[future] = (following, hi)
+                used[future.key] = remote
                 following = hi
             finished = [f for f in pending if f.done()]
             if not finished:
@@ -179,7 +185,29 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
                 continue
             for future in finished:
                 lo, hi = pending.pop(future)
-                batch_values, batch_diagnostics, seconds = future.result()
+                try:
+                    batch_values, batch_diagnostics, seconds = future.result()
+                except CancelledError:
+                    # Every copy of the payload went with lost workers (one
+                    # killed before the broadcast reached a second, say): the
+                    # batch runs again on a fresh copy, scattered once per
+                    # loss. Its values depend on (seed, i) alone, so nothing
+                    # changes but the time.
+                    if remote is None or used.pop(future.key, None) is not remote:
+                        if remote is None:
+                            raise
+                    else:
+                        lost += 1
+                        if lost > LOST_PAYLOAD_RETRIES:
+                            raise
+                        client.cancel([remote], force=True)
+                        remote = client.scatter(payload, broadcast=True, hash=False)
+                    again = client.submit(remote_batch, model, remote, statistic, seed, lo, hi, shape,
+                                          pure=False, key=f"{prefix}{lo}-{hi}-{uuid.uuid4().hex[:6]}")
+                    pending[again] = (lo, hi)
+                    used[again.key] = remote
+                    continue
+                used.pop(future.key, None)
                 values[lo:hi] = batch_values
                 diagnostics[lo:hi] = batch_diagnostics
                 sizer.record(seconds, hi - lo)

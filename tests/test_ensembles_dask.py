@@ -89,6 +89,21 @@ def slow_clustering(n, edges):
     return kw.clustering_avg_rust(n, edges)
 
 
+def test_a_payload_lost_with_every_worker_is_scattered_again(client):
+    # A restart mid-run takes every worker, and with them every copy of the
+    # scattered edges: the batches that needed them run again on a new copy.
+    kwargs = dict(samples=30, seed=5, progress=False)
+    restart = threading.Timer(1.5, client.restart)
+    restart.start()
+    try:
+        remote = ke.null_model(N, EDGES, slow_clustering, client=client, batch=2, **kwargs)
+    finally:
+        restart.join()
+    client.wait_for_workers(2, timeout=60)
+    local = ke.null_model(N, EDGES, kw.clustering_avg_rust, **kwargs)
+    assert np.array_equal(remote.null, local.null, equal_nan=True)
+
+
 def ours_on_scheduler(dask_scheduler):
     return [key for key in dask_scheduler.tasks if str(key).startswith("knotwell-null-")]
 
