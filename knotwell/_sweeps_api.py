@@ -32,6 +32,7 @@ import math
 import operator
 import os
 import uuid
+from concurrent.futures import CancelledError
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
@@ -180,6 +181,10 @@ def _default_batch(client: Any, units: int, unit_bytes: int) -> int:
     return max(1, min(batch, _ROW_BYTES // max(unit_bytes, 1)))
 
 
+# Times the graph may be scattered again after all its copies were lost.
+_LOST_PAYLOAD_RETRIES = 3
+
+
 def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, batch: int,
                     consume: Callable[[int, int, Any], None]) -> None:
     """Runs task(payload, lo, hi) for the ranges [lo, hi) of `batch` units
@@ -195,25 +200,41 @@ def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, bat
     window = 2 * _threads(client) + 2
     run = uuid.uuid4().hex[:12]
     remote = client.scatter(payload, broadcast=True, hash=False)
-    futures: dict[str, tuple[Any, int]] = {}
+    futures: dict[str, tuple[Any, int, Any]] = {}
     ready: dict[int, Any] = {}
-    submitted = consumed = 0
+    submitted = consumed = lost = 0
 
     def span(i: int) -> tuple[int, int]:
         return i * batch, min((i + 1) * batch, units)
 
-    def submit() -> Any:
+    def submit(i: int | None = None) -> Any:
         nonlocal submitted
-        i = submitted
-        submitted += 1
-        future = client.submit(task, remote, *span(i), pure=False, key=f"knotwell-sweep-{run}-{i}")
-        futures[future.key] = (future, i)
+        if i is None:
+            i = submitted
+            submitted += 1
+        future = client.submit(task, remote, *span(i), pure=False,
+                               key=f"knotwell-sweep-{run}-{i}-{uuid.uuid4().hex[:6]}")
+        futures[future.key] = (future, i, remote)
         return future
 
     try:
-        queue = as_completed([submit() for _ in range(min(window, count))], with_results=True)
-        for future, result in queue:
-            _, i = futures.pop(future.key)
+        queue = as_completed([submit() for _ in range(min(window, count))])
+        for future in queue:
+            _, i, given = futures.pop(future.key)
+            try:
+                result = future.result()
+            except CancelledError:
+                # Every copy of the graph went with lost workers: the range
+                # runs again on a fresh copy, scattered once per loss. Its
+                # result depends on the range alone, so the bits are the same.
+                if given is remote:
+                    lost += 1
+                    if lost > _LOST_PAYLOAD_RETRIES:
+                        raise
+                    client.cancel([remote], force=True)
+                    remote = client.scatter(payload, broadcast=True, hash=False)
+                queue.add(submit(i))
+                continue
             ready[i] = result
             while consumed in ready:
                 consume(*span(consumed), ready.pop(consumed))
@@ -221,7 +242,7 @@ def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, bat
             while submitted < count and submitted < consumed + window:
                 queue.add(submit())
     finally:
-        pending = [f for f, _ in futures.values()]
+        pending = [f for f, _, _ in futures.values()]
         if pending:
             client.cancel(pending)
         client.cancel([remote])

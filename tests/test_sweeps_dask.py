@@ -102,6 +102,20 @@ def test_a_worker_killed_mid_run_changes_nothing(client):
     client.wait_for_workers(2, timeout=60)
 
 
+def test_a_graph_lost_with_every_worker_is_scattered_again(client):
+    # A restart mid-run takes every worker and every copy of the graph.
+    n = 4000
+    edges = kw.erdos_renyi_rust(n, 20000, 9)
+    restart = threading.Timer(0.5, client.restart)
+    restart.start()
+    try:
+        got = knotwell.betweenness(n, edges, client=client, batch=1, progress=False)
+    finally:
+        restart.join()
+    client.wait_for_workers(2, timeout=60)
+    assert got.tobytes() == kw.betweenness_rust(n, edges).tobytes()
+
+
 def test_ctrl_c_cancels_the_pending_tasks(client):
     n = 20000
     edges = kw.erdos_renyi_rust(n, 100000, 2)
