@@ -303,14 +303,14 @@ bool fit_lengths(Csr<Id>& g) {
 }
 
 template <class Id>
-std::vector<double> dependency_sum(std::uint64_t n, std::span<const Edge> edges,
-                                   std::optional<std::span<const double>> weights, bool directed) {
+std::vector<double> dependency_sum(std::uint64_t n, OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                   bool directed) {
     CsrOptions options;
     options.undirected = !directed;
     options.drop_self_loops = true;
     options.merge = Merge::Smallest;
     options.weighted = weights.has_value();
-    Csr<Id> g = build_csr<Id>(n, edges, options, weights.value_or(std::span<const double>{}));
+    Csr<Id> g = build_csr<Id>(std::move(edges), options, weights.value_or(std::span<const double>{}));
     if (!weights) return unweighted_sum(g, directed);
     if (g.weights.empty()) return std::vector<double>(n, 0.0);  // only self-loops
     return fit_lengths(g) ? weighted_sum<Id, WideFloat>(g) : weighted_sum<Id, double>(g);
@@ -331,17 +331,17 @@ void scale(std::vector<double>& values, std::uint64_t n, bool directed, bool nor
 
 }  // namespace
 
-Result<std::vector<double>> betweenness(std::uint64_t n, std::span<const Edge> edges,
-                                        std::optional<std::span<const double>> weights, bool directed,
-                                        bool normalized) {
-    if (auto err = check_edge_range(n, edges)) return *err;
+Result<std::vector<double>> betweenness(OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                        bool directed, bool normalized) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     if (weights) {
         if (auto err = check_weights(*weights, edges.size(), WeightMode::Distance)) return *err;
     }
     if (n == 0) return std::vector<double>{};
     // Ids are below n, so the largest Id stays free as the unseen-depth marker.
     std::vector<double> values =
-        with_id_type(n, [&]<class Id>() { return dependency_sum<Id>(n, edges, weights, directed); });
+        with_id_type(n, [&]<class Id>() { return dependency_sum<Id>(n, std::move(edges), weights, directed); });
     scale(values, n, directed, normalized);
     return values;
 }

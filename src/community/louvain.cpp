@@ -181,9 +181,9 @@ WeightedGraph coarsen(const WeightedGraph& g, std::span<const std::uint64_t> com
     return coarse;
 }
 
-Check check_louvain(std::uint64_t n, std::span<const Edge> edges, const std::optional<std::vector<double>>& weights,
-                    double resolution, std::uint64_t max_levels) {
-    if (auto err = check_weighted_edges(n, edges, weights)) return err;
+Check check_louvain(const OwnedRows& edges, const std::optional<std::vector<double>>& weights, double resolution,
+                    std::uint64_t max_levels) {
+    if (auto err = check_weighted_edges(edges, weights)) return err;
     if (!is_positive_finite(resolution)) return InputError::bad_parameter("resolution", kResolutionRequirement);
     if (max_levels == 0) return InputError::bad_parameter("max_levels", "must be at least 1");
     return std::nullopt;
@@ -191,15 +191,15 @@ Check check_louvain(std::uint64_t n, std::span<const Edge> edges, const std::opt
 
 }  // namespace
 
-Result<LouvainResult> louvain(std::uint64_t n, std::span<const Edge> edges,
-                              const std::optional<std::vector<double>>& weights, double resolution,
+Result<LouvainResult> louvain(OwnedRows&& edges, const std::optional<std::vector<double>>& weights, double resolution,
                               std::optional<std::uint64_t> seed, std::uint64_t max_levels) {
-    if (auto err = check_louvain(n, edges, weights, resolution, max_levels)) return *err;
+    if (auto err = check_louvain(edges, weights, resolution, max_levels)) return *err;
+    const std::uint64_t n = edges.n();
 
     // Exact power-of-two rescaling keeps every gain within the double range;
     // labels and modularity are those of the unscaled weights.
     const int scale = weight_scale_exponent(edges.size(), weight_span(weights), resolution, WeightExposure::Gains);
-    const WeightedGraph input = build_weighted_graph(n, edges, weights, scale);
+    const WeightedGraph input = build_weighted_graph(std::move(edges), weights, scale);
     LouvainResult result;
     result.labels.resize(n);
     std::iota(result.labels.begin(), result.labels.end(), std::uint64_t{0});

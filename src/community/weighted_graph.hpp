@@ -18,7 +18,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "graph/input.hpp"
+#include "graph/rows.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
@@ -39,8 +39,9 @@ struct WeightedGraph {
 // Preconditions: every id < n; `weights`, when given, holds one finite
 // non-negative value per row (absent: every row weighs 1.0). Each weight is
 // taken times 2^scale_exponent (see weight_scale.hpp); 0 keeps it as it is.
-WeightedGraph build_weighted_graph(std::uint64_t n, std::span<const Edge> edges,
-                                   const std::optional<std::vector<double>>& weights, int scale_exponent = 0);
+// The rows are freed once the lists are laid out.
+WeightedGraph build_weighted_graph(OwnedRows&& edges, const std::optional<std::vector<double>>& weights,
+                                   int scale_exponent = 0);
 
 // strength[i] = 2 x self_loop_weight[i] + the list's weights in list order.
 void compute_strengths(WeightedGraph& g);

@@ -29,12 +29,14 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <ranges>
 #include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "graph/input.hpp"
+#include "graph/rows.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
@@ -52,17 +54,6 @@ struct Csr {
         return {targets.data() + offsets[u], targets.data() + offsets[u + 1]};
     }
 };
-
-// Ids are below n, so with n <= 2^32 - 1 every id and n itself fit in 32
-// bits: per-node counters, positions and ranks can share the id type.
-inline constexpr bool fits_32_bit_ids(std::uint64_t n) { return n <= std::numeric_limits<std::uint32_t>::max(); }
-
-// Calls `f.template operator()<Id>()` with the id type the rule above picks.
-template <class F>
-decltype(auto) with_id_type(std::uint64_t n, F&& f) {
-    if (fits_32_bit_ids(n)) return f.template operator()<std::uint32_t>();
-    return f.template operator()<std::uint64_t>();
-}
 
 // Throws std::bad_alloc when n + 1 nodes of `bytes_per_node` bytes each
 // cannot be addressed. Callers pass the total of all their per-node arrays
@@ -270,8 +261,9 @@ V make_value(Id node, double weight) {
         return V{node, weight};
 }
 
-template <class Id, class V, class ForEachArc>
-Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
+// `done()` is called once `for_each_arc` has been called for the last time.
+template <class Id, class V, class ForEachArc, class Done>
+Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc, Done&& done) {
     require_node_arrays(n, kCsrBytesPerNode);
     Csr<Id> g;
     g.n = n;
@@ -284,6 +276,7 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
                     [&](std::uint64_t s, std::uint64_t t, double w) { emit(s, make_value<V>(static_cast<Id>(t), w)); });
             },
             g.offsets, values);
+        done();
         take_lists(std::move(values), g);
         return g;
     }
@@ -297,6 +290,7 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
                 [&](std::uint64_t s, std::uint64_t t, double w) { emit(t, make_value<V>(static_cast<Id>(s), w)); });
         },
         by_target, sources);
+    done();
     // Pass 2: targets walked ascending and regrouped by source; the grouping
     // is stable, so every list comes out sorted, equal targets in emission
     // order.
@@ -326,29 +320,43 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
 // weight) with both ids < n, as the lists of a Csr<Id>. `for_each_arc` is
 // called twice and must produce the same arcs both times. With `weighted`
 // false the weights passed to emit are ignored.
-template <class Id, class ForEachArc>
-Csr<Id> group_arcs(std::uint64_t n, bool weighted, Merge merge, ForEachArc&& for_each_arc) {
-    if (weighted) return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc);
-    return csr_detail::group_arcs_as<Id, Id>(n, merge, for_each_arc);
+template <class Id, class ForEachArc, class Done = void (*)()>
+Csr<Id> group_arcs(std::uint64_t n, bool weighted, Merge merge, ForEachArc&& for_each_arc, Done&& done = [] {}) {
+    if (weighted) return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc, done);
+    return csr_detail::group_arcs_as<Id, Id>(n, merge, for_each_arc, done);
 }
 
-// The Csr of an edge list whose ids are all below n (range-checked by the
-// caller). When `options.weighted`, row i weighs weights[i], or 1.0 each
-// when `weights` is empty. Row (u, v) emits u -> v, then v -> u when
-// undirected.
-template <class Id>
-Csr<Id> build_csr(std::uint64_t n, std::span<const Edge> edges, CsrOptions options,
-                  std::span<const double> weights = {}) {
+// The Csr of rows (`Edge` or `IdPair`) whose ids are all below n
+// (range-checked by the caller). When `options.weighted`, row i weighs
+// weights[i], or 1.0 each when `weights` is empty. Row (u, v) emits u -> v,
+// then v -> u when undirected. `done()` is called once the rows have been
+// read for the last time.
+template <class Id, class Rows, class Done = void (*)()>
+Csr<Id> build_csr(
+    std::uint64_t n, const Rows& edges, CsrOptions options, std::span<const double> weights = {}, Done&& done = [] {}) {
+    using Row = std::ranges::range_value_t<Rows>;
     const double* w = weights.empty() ? nullptr : weights.data();
-    return group_arcs<Id>(n, options.weighted, options.merge, [&](auto&& emit) {
-        for (std::size_t i = 0; i < edges.size(); ++i) {
-            const Edge e = edges[i];
-            if (options.drop_self_loops && e.source == e.target) continue;
-            const double wi = w != nullptr ? w[i] : 1.0;
-            emit(e.source, e.target, wi);
-            if (options.undirected) emit(e.target, e.source, wi);
-        }
-    });
+    return group_arcs<Id>(
+        n, options.weighted, options.merge,
+        [&](auto&& emit) {
+            for (std::size_t i = 0; i < edges.size(); ++i) {
+                const Row e = edges[i];
+                if (options.drop_self_loops && e.source == e.target) continue;
+                const double wi = w != nullptr ? w[i] : 1.0;
+                emit(e.source, e.target, wi);
+                if (options.undirected) emit(e.target, e.source, wi);
+            }
+        },
+        done);
+}
+
+// The same from owned rows (checked by the caller), which are freed as soon
+// as the build has read them for the last time, before the second grouping
+// pass of a merged build.
+template <class Id>
+Csr<Id> build_csr(OwnedRows&& rows, CsrOptions options, std::span<const double> weights = {}) {
+    return rows.visit(
+        [&](auto span) { return build_csr<Id>(rows.n(), span, options, weights, [&] { rows.release(); }); });
 }
 
 // The plain adjacency structure: 64-bit ids, every list sorted without

@@ -90,14 +90,15 @@ constexpr std::uint64_t kCoreBytesPerNode = kCsrBytesPerNode + 4 * 8 + 8;
 
 }  // namespace
 
-Result<std::vector<std::uint64_t>> core_numbers(std::uint64_t n, std::span<const Edge> edges) {
-    if (auto err = check_edge_range(n, edges)) return *err;
+Result<std::vector<std::uint64_t>> core_numbers(OwnedRows&& edges) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     require_node_arrays(n, kCoreBytesPerNode);
     // Peel state in the id type too: ids, positions and degrees are all
     // below n, and 32 bits halve the cache footprint.
     return with_id_type(n, [&]<class Id>() {
         const Csr<Id> adj =
-            build_csr<Id>(n, edges, {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
+            build_csr<Id>(std::move(edges), {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
         PeelState<Id> s = order_by_degree<Id>(adj);
         peel(adj, s);
         return std::vector<std::uint64_t>(s.deg.begin(), s.deg.end());

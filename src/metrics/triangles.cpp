@@ -182,12 +182,14 @@ constexpr std::uint64_t kTriangleBytesPerNode = kCsrBytesPerNode + 128;
 
 }  // namespace
 
-Result<TriangleCounts> count_triangles(std::uint64_t n, std::span<const Edge> edges) {
-    if (auto err = check_edge_range(n, edges)) return *err;
+Result<TriangleCounts> count_triangles(OwnedRows&& edges) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     require_node_arrays(n, kTriangleBytesPerNode);
     return with_id_type(n, [&]<class Id>() {
         // Self-loops and repeats dropped: d(i) is the list length.
-        Csr<Id> adj = build_csr<Id>(n, edges, {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
+        Csr<Id> adj =
+            build_csr<Id>(std::move(edges), {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
         TriangleCounts counts;
         counts.degrees.resize(n);
         for (std::uint64_t u = 0; u < n; ++u) counts.degrees[u] = adj.degree(u);
@@ -223,15 +225,15 @@ double mean_eight_way(std::span<const double> values) {
     return acc / static_cast<double>(len);
 }
 
-Result<std::vector<double>> clustering_coefficients(std::uint64_t n, std::span<const Edge> edges) {
-    Result<TriangleCounts> counts = count_triangles(n, edges);
+Result<std::vector<double>> clustering_coefficients(OwnedRows&& edges) {
+    Result<TriangleCounts> counts = count_triangles(std::move(edges));
     if (!counts.ok()) return counts.error();
     return local_clustering(counts.value());
 }
 
-Result<double> average_clustering(std::uint64_t n, std::span<const Edge> edges) {
-    if (n == 0) return 0.0;
-    Result<std::vector<double>> local = clustering_coefficients(n, edges);
+Result<double> average_clustering(OwnedRows&& edges) {
+    if (edges.n() == 0) return 0.0;
+    Result<std::vector<double>> local = clustering_coefficients(std::move(edges));
     if (!local.ok()) return local.error();
     return mean_eight_way(local.value());
 }

@@ -44,12 +44,6 @@ inline constexpr std::uint64_t kUnreachable = std::numeric_limits<std::uint64_t>
 // before the range check cannot turn an edge error into a memory error, and
 // the build is left with a single placing pass.
 template <class Id>
-struct IdPair {
-    Id source;
-    Id target;
-};
-
-template <class Id>
 struct TraversalRows {
     std::uint64_t n = 0;
     bool undirected = true;

@@ -74,17 +74,16 @@ Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, const SharedE
     });
 }
 
-Result<std::vector<std::uint64_t>> shortest_paths_multi(std::uint64_t n, EdgeList&& edges,
-                                                        std::span<const NodeId> sources, bool directed) {
+Result<std::vector<std::uint64_t>> shortest_paths_multi(OwnedRows&& edges, std::span<const NodeId> sources,
+                                                        bool directed) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     return with_id_type(n, [&]<class Id>() -> Result<std::vector<std::uint64_t>> {
-        Result<TraversalRows<Id>> rows = read_traversal_rows<Id>(n, view_of(edges), !directed);
-        if (!rows.ok()) return rows.error();
-        EdgeList().swap(edges);
         // Report the first bad source in input order, before any row is computed.
         for (NodeId s : sources)
             if (s >= n) return source_out_of_range(s, n);
         require_node_arrays(n, kCsrBytesPerNode + kSearchBytesPerNode);
-        const Csr<Id> g = build_traversal_graph(std::move(rows.value()));
+        const Csr<Id> g = build_traversal_graph(TraversalRows<Id>{n, !directed, edges.take<Id>(), {}});
         return sweep_sources(n, g, !directed, sources);
     });
 }

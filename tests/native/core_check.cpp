@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <optional>
 #include <random>
@@ -646,6 +647,46 @@ void check_pair_sums() {
     CHECK(std::isnan(knotwell::paths::PairSums{}.mean()));
 }
 
+// Owned rows: narrowed exactly when the node count allows, every value kept
+// at its width, the first bad row named with its full values even past the
+// copy's first block, and a build from them equal to one from the rows it
+// was copied from.
+void check_owned_rows(std::mt19937_64& rng) {
+    using knotwell::OwnedRows;
+    const std::uint64_t max32 = std::numeric_limits<std::uint32_t>::max();
+    for (std::uint64_t n : {std::uint64_t{7}, max32, max32 + 1}) {
+        EdgeList edges;
+        for (int i = 0; i < 1500; ++i) edges.push_back({rng() % n, n - 1 - rng() % n});
+        OwnedRows rows = OwnedRows::of(n, edges);
+        CHECK(rows.n() == n && rows.size() == edges.size() && !rows.range_failure());
+        rows.visit([&](auto span) {
+            CHECK((sizeof(span[0].source) == 4) == (n <= max32));
+            bool same = span.size() == edges.size();
+            for (std::size_t i = 0; same && i < span.size(); ++i)
+                same = span[i].source == edges[i].source && span[i].target == edges[i].target;
+            CHECK(same);
+        });
+        edges[1000] = {n + (std::uint64_t{1} << 33), 0};
+        edges[1200] = {0, n};
+        OwnedRows bad = OwnedRows::of(n, edges);
+        CHECK(bad.range_failure() &&
+              bad.range_failure()->message() == "edge 1000 (" + std::to_string(n + (std::uint64_t{1} << 33)) +
+                                                    ", 0) names a node id outside [0, " + std::to_string(n) + ")");
+        bad.release();
+        CHECK(bad.size() == edges.size() && bad.range_failure());
+    }
+    const std::uint64_t n = 3000;
+    const EdgeList edges = random_edges(rng, n, 5 * n);
+    for (knotwell::Merge merge : {knotwell::Merge::None, knotwell::Merge::First}) {
+        const knotwell::CsrOptions o{.undirected = true, .drop_self_loops = true, .merge = merge};
+        OwnedRows rows = OwnedRows::of(n, edges);
+        const auto from_rows = knotwell::build_csr<std::uint32_t>(std::move(rows), o);
+        const auto from_edges = knotwell::build_csr<std::uint32_t>(n, edges, o);
+        CHECK(from_rows.offsets == from_edges.offsets && from_rows.targets == from_edges.targets);
+        rows.visit([](auto span) { CHECK(span.empty()); });  // freed by the build
+    }
+}
+
 int graphs() {
     std::mt19937_64 rng(12345);
     // Worked cases of the builder.
@@ -670,6 +711,7 @@ int graphs() {
     check_scratch_cache();
     check_group_arcs();
     check_pair_sums();
+    check_owned_rows(rng);
 
     for (int round = 0; round < 40; ++round) {
         const std::uint64_t n = round < 5 ? static_cast<std::uint64_t>(round) : 1 + rng() % 3000;
