@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "centrality/brandes.hpp"
+#include "graph/weight_scale.hpp"
 #include "parallel/parallel.hpp"
 
 namespace knotwell::centrality {
@@ -293,12 +294,10 @@ template <class Id>
 bool fit_lengths(Csr<Id>& g) {
     const double largest = *std::max_element(g.weights.begin(), g.weights.end());
     const std::uint64_t path_edges = std::min<std::uint64_t>(g.n - 1, g.targets.size());
-    const int k = std::ilogb(largest) + 1 + static_cast<int>(std::bit_width(path_edges)) - 1022;
+    const int k = path_length_exponent(largest, path_edges);
     if (k <= 0) return false;
-    for (double w : g.weights) {
-        if (std::ldexp(std::ldexp(w, -k), k) != w) return true;
-    }
-    for (double& w : g.weights) w = std::ldexp(w, -k);
+    if (!scales_exactly(g.weights, -k)) return true;
+    scale_weights(g.weights, -k, g.weights);
     return false;
 }
 

@@ -5,9 +5,9 @@
 #include <numeric>
 
 #include "community/modularity.hpp"
-#include "community/weight_scale.hpp"
 #include "community/weighted_graph.hpp"
 #include "graph/csr.hpp"
+#include "graph/weight_scale.hpp"
 #include "rng/rng.hpp"
 
 namespace knotwell {
@@ -61,21 +61,7 @@ struct Propagation {
         for (std::uint64_t i = 0; i < len; ++i) {
             const NodeId u = order[i];
             poll.tick(off[u + 1] - off[u] + 1);
-            // The order is random, so each list starts with a cache miss:
-            // fetch the offsets six nodes ahead, the list three ahead and
-            // the labels of the next node's first neighbours (inline: as a
-            // helper the same prefetches cost more than they save).
-            if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
-            if (i + 3 < len) {
-                const std::uint64_t b = off[order[i + 3]];
-                __builtin_prefetch(targets + b);
-                __builtin_prefetch(g.weights.data() + b);
-            }
-            if (i + 1 < len) {
-                const std::uint64_t v = order[i + 1];
-                const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
-                for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(labels.data() + targets[j]);
-            }
+            prefetch_visit<Id>(order, i, off, targets, g.weights.data(), labels.data());
             if (g.begin(u) == g.end(u)) continue;  // nothing to adopt, nothing drawn
             const Id best = choose(u);
             if (best != labels[u]) {

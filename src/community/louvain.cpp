@@ -4,9 +4,9 @@
 #include <numeric>
 
 #include "community/modularity.hpp"
-#include "community/weight_scale.hpp"
 #include "community/weighted_graph.hpp"
 #include "graph/csr.hpp"
+#include "graph/weight_scale.hpp"
 #include "rng/rng.hpp"
 
 namespace knotwell {
@@ -43,21 +43,7 @@ std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<co
     for (std::uint64_t i = 0; i < len; ++i) {
         const std::uint64_t u = order[i];
         poll.tick(off[u + 1] - off[u] + 1);
-        // The order is shuffled, so each list starts with a cache miss:
-        // fetch the offsets six nodes ahead, the list three ahead and the
-        // communities of the next node's first neighbours. (Kept inline: as
-        // a helper the same prefetches cost more than they save.)
-        if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
-        if (i + 3 < len) {
-            const std::uint64_t b = off[order[i + 3]];
-            __builtin_prefetch(targets + b);
-            __builtin_prefetch(g.weights.data() + b);
-        }
-        if (i + 1 < len) {
-            const std::uint64_t v = order[i + 1];
-            const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
-            for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(community + targets[j]);
-        }
+        prefetch_visit<Id>(order, i, off, targets, g.weights.data(), community);
         const double k_u = g.strength[u];
         const Id c_old = community[u];
         for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;

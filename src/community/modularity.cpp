@@ -1,6 +1,6 @@
 #include "community/modularity.hpp"
 
-#include "community/weight_scale.hpp"
+#include "graph/weight_scale.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,7 @@
 #include "community/weighted_graph.hpp"
 
+#include "graph/weight_scale.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
@@ -21,9 +23,11 @@ constexpr std::uint64_t kAhead = 16;  // rows or arcs between a prefetch and its
 //      summed there as it arrives.
 // `Weighted` false means every row weighs `unit`, and the buckets carry no
 // weight. O(n + m), two scatter passes, the next writes prefetched.
-template <bool Weighted, class Row>
-void lay_out_lists(std::uint64_t n, std::span<const Row> edges, const double* row_weight, double unit,
-                   WeightedGraph& g) {
+// `rows_read()` is called once the rows and their weights are no longer
+// read, before the lists are allocated.
+template <bool Weighted, class Row, class Done>
+void lay_out_lists(std::uint64_t n, std::span<const Row> edges, const double* row_weight, double unit, WeightedGraph& g,
+                   Done&& rows_read) {
     std::vector<std::uint64_t>& offsets = g.offsets;
     offsets.assign(n + 1, 0);
     parallel::InterruptPoll poll;
@@ -65,6 +69,7 @@ void lay_out_lists(std::uint64_t n, std::span<const Row> edges, const double* ro
         }
     }
 
+    rows_read();
     g.targets.resize(arcs);
     g.weights.resize(arcs);
     std::vector<std::uint64_t> fill(offsets.begin(), offsets.end() - 1);
@@ -122,7 +127,7 @@ WeightedGraph build_weighted_graph(OwnedRows&& rows, const std::optional<std::ve
     const double* w = weights ? weights->data() : nullptr;
     if (w && scale_exponent != 0) {
         scaled.resize(weights->size());
-        for (std::size_t i = 0; i < scaled.size(); ++i) scaled[i] = std::ldexp(w[i], scale_exponent);
+        scale_weights(*weights, scale_exponent, scaled);
         w = scaled.data();
     }
 
@@ -132,12 +137,16 @@ WeightedGraph build_weighted_graph(OwnedRows&& rows, const std::optional<std::ve
     rows.visit([&](auto edges) {
         for (std::size_t i = 0; i < edges.size(); ++i)
             if (edges[i].source == edges[i].target) g.self_loop_weight[edges[i].source] += w ? w[i] : unit;
+        // Neither `edges` nor `w` is read after `free_rows`.
+        const auto free_rows = [&] {
+            rows.release();
+            std::vector<double>().swap(scaled);
+        };
         if (w)
-            lay_out_lists<true>(n, edges, w, unit, g);
+            lay_out_lists<true>(n, edges, w, unit, g, free_rows);
         else
-            lay_out_lists<false>(n, edges, nullptr, unit, g);
+            lay_out_lists<false>(n, edges, nullptr, unit, g, free_rows);
     });
-    rows.release();
     compute_strengths(g);
 
     double sum = 0.0;

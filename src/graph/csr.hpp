@@ -92,8 +92,8 @@ inline unsigned block_shift(std::uint64_t n) {
 
 // Stable counting sort of the block's arcs values[lo, hi) by local key,
 // writing the offsets of the block's keys.
-template <class V>
-void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::uint64_t hi, const std::uint32_t* local,
+template <class V, class Local>
+void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::uint64_t hi, const Local* local,
                 V* values, std::uint64_t* offsets, std::vector<std::uint64_t>& count, std::vector<V>& staged) {
     std::fill_n(count.begin(), keys + 1, 0);
     for (std::uint64_t k = lo; k < hi; ++k) ++count[local[k] + 1];
@@ -150,8 +150,9 @@ struct WeightedArc {
 // n, in the same order on each of its two calls. Two phases, so that no pass
 // scatters over the whole value array: arcs go to blocks of keys first (a few
 // hundred sequential write streams), then each block, small enough for the
-// cache, is counting-sorted on its own. O(n + arcs) time; 4 bytes per arc
-// of scratch besides the result. The offsets are allocated first: the block
+// cache, is counting-sorted on its own. O(n + arcs) time; besides the
+// result, one key within its block per arc as scratch: 2 bytes while blocks
+// hold at most 2^16 keys (n up to 2^25), else 4. The offsets are allocated first: the block
 // table is smaller by a factor of at least 2^10, so a node count too large
 // to hold fails there, before anything else is touched. Up to kDirectKeys
 // keys, whose offsets fit the L2 cache, one counting sort over all arcs
@@ -177,24 +178,30 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, ScratchVector<std:
 
     values.resize(arcs);
     V* out = values.data();
-    ScratchVector<std::uint32_t> local(arcs);  // key within its block
-    {
-        std::vector<std::uint64_t> cursor(block_start.begin(), block_start.end() - 1);
-        for_each_arc([&](std::uint64_t key, V value) {
-            const std::uint64_t k = cursor[key >> shift]++;
-            out[k] = value;
-            local[k] = static_cast<std::uint32_t>(key & mask);
-        });
-        poll.tick(arcs);
-    }
-    std::vector<std::uint64_t> count(std::min(n, mask + 1) + 1);
-    std::vector<V> staged;
-    for (std::uint64_t b = 0; b < blocks && (b << shift) < n; ++b) {
-        const std::uint64_t first = b << shift;
-        poll.tick(2 * (block_start[b + 1] - block_start[b]) + mask + 1);
-        csr_detail::sort_block(first, std::min(mask + 1, n - first), block_start[b], block_start[b + 1], local.data(),
-                               out, offsets.data(), count, staged);
-    }
+    const auto place_and_sort = [&]<class Local>() {
+        ScratchVector<Local> local(arcs);  // key within its block
+        {
+            std::vector<std::uint64_t> cursor(block_start.begin(), block_start.end() - 1);
+            for_each_arc([&](std::uint64_t key, V value) {
+                const std::uint64_t k = cursor[key >> shift]++;
+                out[k] = value;
+                local[k] = static_cast<Local>(key & mask);
+            });
+            poll.tick(arcs);
+        }
+        std::vector<std::uint64_t> count(std::min(n, mask + 1) + 1);
+        std::vector<V> staged;
+        for (std::uint64_t b = 0; b < blocks && (b << shift) < n; ++b) {
+            const std::uint64_t first = b << shift;
+            poll.tick(2 * (block_start[b + 1] - block_start[b]) + mask + 1);
+            csr_detail::sort_block(first, std::min(mask + 1, n - first), block_start[b], block_start[b + 1],
+                                   local.data(), out, offsets.data(), count, staged);
+        }
+    };
+    if (shift <= 16)
+        place_and_sort.template operator()<std::uint16_t>();
+    else
+        place_and_sort.template operator()<std::uint32_t>();
     offsets[n] = arcs;
 }
 

@@ -3,36 +3,17 @@
 #include <algorithm>
 
 #include "graph/csr.hpp"
+#include "graph/degree_order.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
 namespace {
 
-// Nodes renumbered by rank: ascending degree, ties by ascending id (a
-// counting sort). vert[r] is the node of rank r, rank[u] the rank of node u.
+// Nodes renumbered by rank: ascending degree, ties by ascending id
+// (graph/degree_order.hpp). vert[r] is the node of rank r, rank[u] the rank
+// of node u.
 template <class Id>
-struct RankOrder {
-    std::vector<Id> vert;
-    std::vector<Id> rank;
-};
-
-template <class Id>
-RankOrder<Id> rank_by_degree(std::span<const std::uint64_t> deg) {
-    const std::uint64_t n = deg.size();
-    const std::uint64_t max_deg = n == 0 ? 0 : *std::max_element(deg.begin(), deg.end());
-    std::vector<std::uint64_t> next(max_deg + 2, 0);
-    for (std::uint64_t d : deg) ++next[d + 1];
-    for (std::uint64_t d = 0; d <= max_deg; ++d) next[d + 1] += next[d];
-    RankOrder<Id> order;
-    order.vert.resize(n);
-    order.rank.resize(n);
-    for (NodeId u = 0; u < n; ++u) {
-        const std::uint64_t r = next[deg[u]]++;
-        order.rank[u] = static_cast<Id>(r);
-        order.vert[r] = static_cast<Id>(u);
-    }
-    return order;
-}
+using RankOrder = DegreeOrder<Id>;
 
 // Each undirected edge kept once, as an arc from its lower-ranked end to its
 // higher-ranked one, in rank space: out-list r holds the ranks above r of the
@@ -167,7 +148,7 @@ std::vector<std::uint64_t> count_ranked(const Oriented<Id>& g) {
 // counts back to node ids. The adjacency is freed once oriented.
 template <class Id>
 std::vector<std::uint64_t> triangles_by_rank(Csr<Id> adj, std::span<const std::uint64_t> deg) {
-    const RankOrder<Id> order = rank_by_degree<Id>(deg);
+    const RankOrder<Id> order = order_by_degree<Id>(deg);
     Oriented<Id> out = orient_by_rank(adj, order);
     adj = Csr<Id>();
     const std::vector<std::uint64_t> by_rank = count_ranked(out);
