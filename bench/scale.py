@@ -38,7 +38,6 @@ from . import graphs as G
 
 ROOT = Path(__file__).resolve().parent.parent
 EDGE_FACTOR = 16
-MEASURE_SCALE = 22
 PEERS = ("scipy", "igraph", "networkit")
 _CHUNK = 1 << 22
 
@@ -301,6 +300,8 @@ def main(argv=None) -> int:
     ap.add_argument("--libs", nargs="+", default=["knotwell_rs", *PEERS])
     ap.add_argument("--max-gib", type=float, default=20.0, help="resident size at which a call is stopped")
     ap.add_argument("--timeout", type=float, default=300.0, help="seconds after which a call is stopped")
+    ap.add_argument("--budget-minutes", type=float, default=30.0,
+                    help="no call is started after this long; the rest are recorded as not run")
     ap.add_argument("--out", type=Path, default=ROOT / "docs")
     args = ap.parse_args(argv)
     if args.child:
@@ -315,11 +316,17 @@ def main(argv=None) -> int:
     results = json.loads(results_path.read_text()) if results_path.exists() else {}
     for scale in sorted(args.scales):
         make_input(scale)
-    for func in funcs:
-        for lib in args.libs:
-            if lib not in cases.get(func, {}):
-                continue
-            for scale in sorted(args.scales):
+    deadline = time.monotonic() + 60 * args.budget_minutes
+    # Scale by scale, so that the budget goes to the measured scale first.
+    stopped: set[tuple[str, str]] = set()
+    for scale in sorted(args.scales):
+        for func in funcs:
+            for lib in args.libs:
+                if lib not in cases.get(func, {}) or (func, lib) in stopped:
+                    continue
+                if time.monotonic() > deadline:
+                    stopped.add((func, lib))
+                    continue
                 r = measure(func, lib, scale, int(args.max_gib * 2**30), args.timeout)
                 results[f"{func}/{lib}/{scale}"] = r
                 print(f"{func:32} {lib:12} scale {scale}: " +
@@ -329,57 +336,67 @@ def main(argv=None) -> int:
                       flush=True)
                 results_path.write_text(json.dumps(results, indent=1, sort_keys=True))
                 if not r["completed"]:
-                    break
+                    stopped.add((func, lib))
     write_report(results, args.out, funcs)
     return 0
 
 
 def write_report(results: dict, out: Path, funcs: list[str]) -> None:
     libs = ["knotwell_rs", *PEERS]
+    scales = sorted({r["scale"] for r in results.values()})
     lines = ["# Memory at scale", "",
-             f"Peak memory above the caller's array, in bytes per edge row, on raw R-MAT graphs "
-             f"(edge factor {EDGE_FACTOR}, self-loops and repeats kept; 2^s nodes, {EDGE_FACTOR} x 2^s rows), "
-             "each call in a fresh process; and the largest scale s each call completed. Made by "
-             "`make bench-scale` (bench/scale.py); the method is in that file's docstring.", "",
-             f"| function | library | bytes per row at scale {MEASURE_SCALE} | seconds | largest scale completed "
-             "| first failure |", "|---|---|---:|---:|---:|---|"]
+             "Peak memory above the caller's array, in bytes per edge row, on raw R-MAT graphs "
+             f"(edge factor {EDGE_FACTOR}, self-loops and repeats kept; scale s: 2^s nodes, {EDGE_FACTOR} x 2^s "
+             "rows), each call in a fresh process, and the largest scale each call completed. Made by "
+             "`make bench-scale` (bench/scale.py, whose docstring gives the method); `>=` marks a call stopped "
+             "before it finished, with the peak it had reached by then.", "",
+             "| function | library | " + " | ".join(f"bytes per row, scale {s}" for s in scales) +
+             " | largest scale completed | first stop |",
+             "|---|---|" + "---:|" * len(scales) + "---:|---|"]
     for func in funcs:
         if func in NOT_RUN:
-            lines.append(f"| {func} | all | not run | | | {NOT_RUN[func]} |")
+            lines.append(f"| {func} | all |" + " |" * len(scales) + f" not run | {NOT_RUN[func]} |")
             continue
         for lib in libs:
-            runs = sorted((r for r in results.values() if r["func"] == func and r["lib"] == lib),
-                          key=lambda r: r["scale"])
+            runs = {r["scale"]: r for r in results.values() if r["func"] == func and r["lib"] == lib}
             if not runs:
                 continue
-            at = next((r for r in runs if r["scale"] == MEASURE_SCALE), None)
-            bpr = f"{at['bytes_per_row']:.1f}" if at and at["completed"] else (
-                f">= {at['bytes_per_row_at_least']:.1f}" if at and "bytes_per_row_at_least" in at else "-")
-            secs = f"{at['seconds']:.1f}" if at and at["completed"] else "-"
-            done = [r["scale"] for r in runs if r["completed"]]
-            failed = [r for r in runs if not r["completed"]]
-            why = f"scale {failed[0]['scale']}: {failed[0]['why']}" if failed else "none tried"
-            lines.append(f"| {func} | {lib} | {bpr} | {secs} | {max(done) if done else '-'} | {why} |")
+            cells = []
+            for s in scales:
+                r = runs.get(s)
+                if r is None:
+                    cells.append("")
+                elif r["completed"]:
+                    cells.append(f"{r['bytes_per_row']:.1f}")
+                else:
+                    cells.append(f">= {r['bytes_per_row_at_least']:.1f}" if "bytes_per_row_at_least" in r else "-")
+            done = [s for s, r in runs.items() if r["completed"]]
+            failed = sorted((r for r in runs.values() if not r["completed"]), key=lambda r: r["scale"])
+            why = f"scale {failed[0]['scale']}: {failed[0]['why']}" if failed else ""
+            lines.append(f"| {func} | {lib} | " + " | ".join(cells) +
+                         f" | {max(done) if done else '-'} | {why} |")
     (out / "scale.md").write_text("\n".join(lines) + "\n\n![bytes per row](scale.png)\n")
-    _plot(results, out / "scale.png", funcs, libs)
+    # The plot shows the scale with the most completed calls.
+    shown = max(scales, key=lambda s: sum(r["completed"] for r in results.values() if r["scale"] == s))
+    _plot(results, out / "scale.png", funcs, libs, shown)
 
 
-def _plot(results: dict, path: Path, funcs: list[str], libs: list[str]) -> None:
+def _plot(results: dict, path: Path, funcs: list[str], libs: list[str], scale: int) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    shown = [f for f in funcs if any(r["func"] == f and r.get("completed") and r["scale"] == MEASURE_SCALE
+    shown = [f for f in funcs if any(r["func"] == f and r.get("completed") and r["scale"] == scale
                                       for r in results.values())]
     fig, ax = plt.subplots(figsize=(11, 5))
     width = 0.8 / len(libs)
     for i, lib in enumerate(libs):
-        ys = [results.get(f"{f}/{lib}/{MEASURE_SCALE}", {}).get("bytes_per_row", np.nan) for f in shown]
+        ys = [results.get(f"{f}/{lib}/{scale}", {}).get("bytes_per_row", np.nan) for f in shown]
         ax.bar(np.arange(len(shown)) + i * width, ys, width, label=lib)
     ax.set_xticks(np.arange(len(shown)) + 0.4 - width / 2)
     ax.set_xticklabels([f.removesuffix("_rust") for f in shown], rotation=40, ha="right")
-    ax.set_ylabel(f"peak bytes per edge row, R-MAT scale {MEASURE_SCALE}")
+    ax.set_ylabel(f"peak bytes per edge row, R-MAT scale {scale}")
     ax.axhline(20, color="grey", lw=0.8, ls="--")
     ax.legend()
     fig.tight_layout()

@@ -84,8 +84,9 @@ class OwnedRows {
         ScratchVector<IdPair<std::uint64_t>>().swap(wide_);
     }
 
-    // `load(i)` returns row i (an Edge) of the `rows` rows; each is called
-    // once, in ascending order.
+    // `load(first, count, out)` copies rows [first, first + count) (Edges)
+    // to `out`; it is called once per block, in ascending order, so every
+    // row of the caller's memory is read exactly once.
     template <class Load>
     static OwnedRows copy_rows(std::uint64_t n, std::uint64_t rows, Load&& load) {
         OwnedRows out;
@@ -100,28 +101,34 @@ class OwnedRows {
 
     // Rows already in memory (generated ones, tests) copied the same way.
     static OwnedRows of(std::uint64_t n, std::span<const Edge> edges) {
-        return copy_rows(n, edges.size(), [edges](std::uint64_t i) { return edges[i]; });
+        return copy_rows(n, edges.size(), [edges](std::uint64_t first, std::size_t count, Edge* to) {
+            std::copy_n(edges.data() + first, count, to);
+        });
     }
 
   private:
-    // Rows go through two small blocks on the stack, as read and narrowed,
-    // into the reserved vector, so no byte of it is written twice (a resize
-    // would zero it first) and a bad row is named from the value that was
-    // read, never from the caller's memory again.
+    static constexpr std::size_t kBlock = 512;  // 8 KiB of rows as read: stays in the L1 cache
+
+    // Each block is copied as it is into a buffer of the call's own, and only
+    // that buffer is looked at: the value checked is the value narrowed, and
+    // a bad row is named from it, whatever the caller's memory holds by then
+    // (another thread may be writing it). The narrowed block goes into the
+    // reserved vector, so no byte of it is written twice (a resize would
+    // zero it first). The check has no early exit, so it runs at the speed
+    // of the copy; only a block with a bad row is searched for the first.
     template <class Id, class Load>
     static Check copy_narrowed(std::uint64_t n, std::uint64_t rows, Load& load, ScratchVector<IdPair<Id>>& out) {
-        constexpr std::size_t kBlock = 512;
         Check first_bad;
         out.reserve(rows);
         Edge read[kBlock];
         IdPair<Id> narrowed[kBlock];
         for (std::uint64_t first = 0; first < rows; first += kBlock) {
             const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, rows - first));
+            load(first, size, read);
             bool bad = false;
             for (std::size_t j = 0; j < size; ++j) {
-                const Edge e = read[j] = load(first + j);
-                narrowed[j] = {static_cast<Id>(e.source), static_cast<Id>(e.target)};
-                bad |= (e.source >= n) | (e.target >= n);
+                narrowed[j] = {static_cast<Id>(read[j].source), static_cast<Id>(read[j].target)};
+                bad |= (read[j].source >= n) | (read[j].target >= n);
             }
             if (bad && !first_bad) first_bad = check_edge_range(n, std::span<const Edge>(read, size), first);
             out.insert(out.end(), narrowed, narrowed + size);

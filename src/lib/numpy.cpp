@@ -131,15 +131,15 @@ EdgeArray Args::edge_array(std::size_t i, std::uint64_t n) const {
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
     const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1);
     if (s0 == sizeof(Edge) && s1 == sizeof(std::uint64_t)) {
-        // Constant strides: the copy loop vectorises.
-        out.pairs = OwnedRows::copy_rows(n, out.rows, [data](std::uint64_t r) {
-            const char* row = data + r * sizeof(Edge);
-            return Edge{load<std::uint64_t>(row), load<std::uint64_t>(row + sizeof(std::uint64_t))};
+        out.pairs = OwnedRows::copy_rows(n, out.rows, [data](std::uint64_t first, std::size_t count, Edge* to) {
+            std::memcpy(to, data + first * sizeof(Edge), count * sizeof(Edge));
         });
     } else {
-        out.pairs = OwnedRows::copy_rows(n, out.rows, [data, s0, s1](std::uint64_t r) {
-            const char* row = data + static_cast<npy_intp>(r) * s0;
-            return Edge{load<std::uint64_t>(row), load<std::uint64_t>(row + s1)};
+        out.pairs = OwnedRows::copy_rows(n, out.rows, [data, s0, s1](std::uint64_t first, std::size_t count, Edge* to) {
+            for (std::size_t j = 0; j < count; ++j) {
+                const char* row = data + static_cast<npy_intp>(first + j) * s0;
+                to[j] = Edge{load<std::uint64_t>(row), load<std::uint64_t>(row + s1)};
+            }
         });
     }
     return out;
