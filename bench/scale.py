@@ -350,6 +350,8 @@ def write_report(results: dict, out: Path, funcs: list[str]) -> None:
              "rows), each call in a fresh process, and the largest scale each call completed. Made by "
              "`make bench-scale` (bench/scale.py, whose docstring gives the method); `>=` marks a call stopped "
              "before it finished, with the peak it had reached by then.", "",
+             f"Scales in this run: {', '.join(map(str, scales))}; a blank cell was not run at that scale, and a "
+             "library missing for a function has no equivalent call (or was not run).", "",
              "| function | library | " + " | ".join(f"bytes per row, scale {s}" for s in scales) +
              " | largest scale completed | first stop |",
              "|---|---|" + "---:|" * len(scales) + "---:|---|"]
