@@ -9,7 +9,7 @@ PIP := $(PY) -m pip install --disable-pip-version-check -q
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml knotwell_rs-stubs/__init__.pyi \
 	$(wildcard knotwell/*.py knotwell/*.pyi knotwell/*/*.py knotwell/*/*.json)
 
-.PHONY: all install test demo bench bench-quick sanitize wheel clean format format-check
+.PHONY: all install test demo bench bench-quick bench-scale sanitize wheel clean format format-check
 
 # ON turns compiler warnings into errors in every build below (CI sets it);
 # the module's build reads it through pyproject.toml, the native checkers'
@@ -48,6 +48,12 @@ bench: $(VENV)/.bench-ok
 bench-quick: $(VENV)/.bench-ok
 	$(PY) -m bench --quick
 	$(PY) -m bench.ensembles --quick
+
+# Peak memory per edge row of every function and its peers on R-MAT graphs
+# of growing scale, and the largest scale each completes: docs/scale.md and
+# docs/scale.png (up to about 30 minutes; inputs cached under bench/cache).
+bench-scale: $(VENV)/.bench-ok
+	$(PY) -m bench.scale
 
 # The whole suite against an AddressSanitizer + UBSan build, in a venv of its
 # own so the optimised install stays as it is.

@@ -532,3 +532,37 @@ def test_scaling_target_compares_fresh_processes_when_both_exist(monkeypatch):
     cr = runner.CaseResult(name=case.name, func=case.func, graph=None, params={}, impls=impls[:2] + impls[3:])
     runner._finish(case, cr, {})
     assert cr.targets[0]["achieved"] == pytest.approx(1.6) and not cr.targets[0]["met"]
+
+
+# ------------------------------------------------------------ memory at scale
+
+def test_scale_bench_covers_every_function():
+    """A new function must get a memory case or a stated reason not to."""
+    import knotwell_rs as kw
+    from bench import scale
+
+    cases = scale._cases()
+    for name in kw.__all__:
+        assert (name in cases) != (name in scale.NOT_RUN), name
+        assert name not in cases or "knotwell_rs" in cases[name]
+
+
+@pytest.mark.parametrize("func,lib", [("core_numbers_rust", "knotwell_rs"), ("connected_components_rust", "scipy"),
+                                      ("configuration_model_rust", "knotwell_rs")])
+def test_scale_bench_measures_a_fresh_process(tmp_path, monkeypatch, func, lib):
+    """The child's protocol end to end on a tiny input: the rows and the peak
+    above the baseline come back; an impossible limit stops the call."""
+    from bench import scale
+
+    pytest.importorskip("scipy")
+    monkeypatch.setenv("KNOTWELL_BENCH_CACHE", str(tmp_path))
+    monkeypatch.setattr(G, "CACHE_DIR", tmp_path)
+    path = scale.make_input(10)
+    rows = np.load(path)
+    assert rows.shape == (16 << 10, 2) and int(rows.max()) < 1 << 10
+    r = scale.measure(func, lib, 10, max_bytes=1 << 40, timeout=120)
+    assert r["completed"], r
+    assert r["rows"] == len(rows)
+    assert 0 <= r["bytes_per_row"] < 1000
+    stopped = scale.measure(func, lib, 10, max_bytes=1, timeout=120)
+    assert not stopped["completed"] and "stopped above" in stopped["why"]

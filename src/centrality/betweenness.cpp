@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "centrality/brandes.hpp"
+#include "graph/weight_scale.hpp"
 #include "parallel/parallel.hpp"
 
 namespace knotwell::centrality {
@@ -340,29 +341,30 @@ template <class Id>
 bool fit_lengths(Csr<Id>& g) {
     const double largest = *std::max_element(g.weights.begin(), g.weights.end());
     const std::uint64_t path_edges = std::min<std::uint64_t>(g.n - 1, g.targets.size());
-    const int k = std::ilogb(largest) + 1 + static_cast<int>(std::bit_width(path_edges)) - 1022;
+    const int k = path_length_exponent(largest, path_edges);
     if (k <= 0) return false;
-    for (double w : g.weights) {
-        if (std::ldexp(std::ldexp(w, -k), k) != w) return true;
-    }
-    for (double& w : g.weights) w = std::ldexp(w, -k);
+    if (!scales_exactly(g.weights, -k)) return true;
+    scale_weights(g.weights, -k, g.weights);
     return false;
 }
 
-// Builds the sweeps' graph (self-loops dropped, parallel arcs merged to the
-// smallest weight, lengths fitted to the double range) and returns
-// `use(sweep)` for the searches it needs. Leaves are folded when `fold`
-// asks for it on an undirected unweighted graph.
-template <class Id, class Use>
-auto with_sweep(std::uint64_t n, std::span<const Edge> edges, std::optional<std::span<const double>> weights,
-                bool directed, bool fold, Use&& use) {
+// The sweeps' graph: self-loops dropped, parallel arcs merged to the
+// smallest weight.
+inline CsrOptions sweep_options(bool weighted, bool directed) {
     CsrOptions options;
     options.undirected = !directed;
     options.drop_self_loops = true;
     options.merge = Merge::Smallest;
-    options.weighted = weights.has_value();
-    Csr<Id> g = build_csr<Id>(n, edges, options, weights.value_or(std::span<const double>{}));
-    if (!weights) {
+    options.weighted = weighted;
+    return options;
+}
+
+// Returns `use(sweep)` for the searches the built graph `g` needs, its
+// lengths fitted to the double range first. Leaves are folded when `fold`
+// asks for it on an undirected unweighted graph.
+template <class Id, class Use>
+auto use_sweep(Csr<Id>& g, bool weighted, bool directed, bool fold, Use&& use) {
+    if (!weighted) {
         std::vector<Id> leaves;
         if (fold) leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
         return use(BfsSweep<Id>{g, std::move(leaves)});
@@ -372,12 +374,22 @@ auto with_sweep(std::uint64_t n, std::span<const Edge> edges, std::optional<std:
     return use(DijkstraSweep<Id, double>{g});
 }
 
+// The same from 64-bit rows whose ids are below n.
+template <class Id, class Use>
+auto with_sweep(std::uint64_t n, std::span<const Edge> edges, std::optional<std::span<const double>> weights,
+                bool directed, bool fold, Use&& use) {
+    Csr<Id> g = build_csr<Id>(n, edges, sweep_options(weights.has_value(), directed),
+                              weights.value_or(std::span<const double>{}));
+    return use_sweep(g, weights.has_value(), directed, fold, use);
+}
+
 template <class Id>
-std::vector<double> dependency_sum(std::uint64_t n, std::span<const Edge> edges,
-                                   std::optional<std::span<const double>> weights, bool directed) {
-    if (weights && n > 0 && std::all_of(edges.begin(), edges.end(), [](const Edge& e) { return e.source == e.target; }))
-        return std::vector<double>(n, 0.0);  // only self-loops
-    return with_sweep<Id>(n, edges, weights, directed, true, [&](const auto& sweep) {
+std::vector<double> dependency_sum(std::uint64_t n, OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                   bool directed) {
+    Csr<Id> g = build_csr<Id>(std::move(edges), sweep_options(weights.has_value(), directed),
+                              weights.value_or(std::span<const double>{}));
+    if (weights && g.weights.empty()) return std::vector<double>(n, 0.0);  // only self-loops
+    return use_sweep(g, weights.has_value(), directed, true, [&](const auto& sweep) {
         using Worker = typename std::remove_cvref_t<decltype(sweep)>::Worker;
         return sweep_sources<Worker>(sweep.g, [&](Worker& worker, std::uint64_t s) { return sweep.exact(worker, s); });
     });
@@ -484,17 +496,17 @@ std::vector<double> moment_rows(std::uint64_t n, std::span<const Edge> edges,
 
 }  // namespace
 
-Result<std::vector<double>> betweenness(std::uint64_t n, std::span<const Edge> edges,
-                                        std::optional<std::span<const double>> weights, bool directed,
-                                        bool normalized) {
-    if (auto err = check_edge_range(n, edges)) return *err;
+Result<std::vector<double>> betweenness(OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                        bool directed, bool normalized) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     if (weights) {
         if (auto err = check_weights(*weights, edges.size(), WeightMode::Distance)) return *err;
     }
     if (n == 0) return std::vector<double>{};
     // Ids are below n, so the largest Id stays free as the unseen-depth marker.
     std::vector<double> values =
-        with_id_type(n, [&]<class Id>() { return dependency_sum<Id>(n, edges, weights, directed); });
+        with_id_type(n, [&]<class Id>() { return dependency_sum<Id>(n, std::move(edges), weights, directed); });
     scale(values, n, directed, normalized);
     return values;
 }

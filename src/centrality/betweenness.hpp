@@ -30,7 +30,7 @@
 #include <span>
 #include <vector>
 
-#include "graph/input.hpp"
+#include "graph/rows.hpp"
 
 namespace knotwell::centrality {
 
@@ -38,8 +38,8 @@ namespace knotwell::centrality {
 // distance rule. Self-loops are ignored and parallel edges act as one edge
 // of their smallest weight. Normalized values are divided by (n-1)(n-2) for
 // n >= 3; raw undirected values are halved.
-Result<std::vector<double>> betweenness(std::uint64_t n, std::span<const Edge> edges,
-                                        std::optional<std::span<const double>> weights, bool directed, bool normalized);
+Result<std::vector<double>> betweenness(OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                        bool directed, bool normalized);
 
 // The exact sweep cut at its pieces, for sweeps spread over processes or
 // machines: rows [first, last) of the sources' fixed division

@@ -5,9 +5,9 @@
 #include <numeric>
 
 #include "community/modularity.hpp"
-#include "community/weight_scale.hpp"
 #include "community/weighted_graph.hpp"
 #include "graph/csr.hpp"
+#include "graph/weight_scale.hpp"
 #include "rng/rng.hpp"
 
 namespace knotwell {
@@ -111,16 +111,17 @@ struct Propagation {
 
 }  // namespace
 
-Result<std::vector<std::uint64_t>> label_propagation(std::uint64_t n, std::span<const Edge> edges,
+Result<std::vector<std::uint64_t>> label_propagation(OwnedRows&& edges,
                                                      const std::optional<std::vector<double>>& weights,
                                                      std::uint64_t seed, std::uint64_t max_iter) {
-    if (auto err = check_weighted_edges(n, edges, weights)) return *err;
+    if (auto err = check_weighted_edges(edges, weights)) return *err;
+    const std::uint64_t n = edges.n();
     if (max_iter == 0) return InputError::bad_parameter("max_iter", "must be at least 1");
     if (n == 0) return std::vector<std::uint64_t>{};
 
     // Sums of weights near the top of the range would tie at infinity.
     const int scale = weight_scale_exponent(edges.size(), weight_span(weights), 1.0, WeightExposure::Sums);
-    const WeightedGraph g = build_weighted_graph(n, edges, weights, scale);
+    const WeightedGraph g = build_weighted_graph(std::move(edges), weights, scale);
     std::vector<std::uint64_t> labels = with_id_type(n, [&]<class Id>() {
         std::vector<Id> narrowed;
         const Id* targets = targets_as(g, narrowed);

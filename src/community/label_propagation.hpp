@@ -15,13 +15,13 @@
 #include <span>
 #include <vector>
 
-#include "graph/input.hpp"
+#include "graph/rows.hpp"
 
 namespace knotwell {
 
 // Checks the edge range, weights and max_iter, in that order, then returns
 // the labels numbered by first appearance.
-Result<std::vector<std::uint64_t>> label_propagation(std::uint64_t n, std::span<const Edge> edges,
+Result<std::vector<std::uint64_t>> label_propagation(OwnedRows&& edges,
                                                      const std::optional<std::vector<double>>& weights,
                                                      std::uint64_t seed, std::uint64_t max_iter);
 

@@ -8,9 +8,9 @@
 #include <numeric>
 
 #include "community/modularity.hpp"
-#include "community/weight_scale.hpp"
 #include "community/weighted_graph.hpp"
 #include "graph/csr.hpp"
+#include "graph/weight_scale.hpp"
 #include "rng/rng.hpp"
 
 namespace knotwell {
@@ -347,24 +347,9 @@ std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<co
     const std::uint64_t len = order.size();
     std::uint64_t moves = 0;
     parallel::InterruptPoll poll;
-    // When the whole pass is ahead, the nodes to come are known: the order
-    // is shuffled, so each list starts with a cache miss: fetch the offsets
-    // six nodes ahead, the list three ahead and the communities of the next
-    // node's first neighbours. (Kept inline: as a helper the same
-    // prefetches cost more than they save.)
-    auto prefetch = [&](std::uint64_t i) {
-        if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
-        if (i + 3 < len) {
-            const std::uint64_t b = off[order[i + 3]];
-            __builtin_prefetch(targets + b);
-            __builtin_prefetch(g.weights.data() + b);
-        }
-        if (i + 1 < len) {
-            const std::uint64_t v = order[i + 1];
-            const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
-            for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(community + targets[j]);
-        }
-    };
+    // When the whole pass is ahead, the nodes to come are known (see
+    // prefetch_visit).
+    auto prefetch = [&](std::uint64_t i) { prefetch_visit<Id>(order, i, off, targets, g.weights.data(), community); };
     if (!track) {
         // Every node, nothing kept: the next pass is full too, and the
         // member lists go stale.
@@ -531,9 +516,9 @@ WeightedGraph coarsen(const WeightedGraph& g, std::span<const std::uint64_t> com
     return coarse;
 }
 
-Check check_louvain(std::uint64_t n, std::span<const Edge> edges, const std::optional<std::vector<double>>& weights,
-                    double resolution, std::uint64_t max_levels) {
-    if (auto err = check_weighted_edges(n, edges, weights)) return err;
+Check check_louvain(const OwnedRows& edges, const std::optional<std::vector<double>>& weights, double resolution,
+                    std::uint64_t max_levels) {
+    if (auto err = check_weighted_edges(edges, weights)) return err;
     if (!is_positive_finite(resolution)) return InputError::bad_parameter("resolution", kResolutionRequirement);
     if (max_levels == 0) return InputError::bad_parameter("max_levels", "must be at least 1");
     return std::nullopt;
@@ -541,15 +526,15 @@ Check check_louvain(std::uint64_t n, std::span<const Edge> edges, const std::opt
 
 }  // namespace
 
-Result<LouvainResult> louvain(std::uint64_t n, std::span<const Edge> edges,
-                              const std::optional<std::vector<double>>& weights, double resolution,
+Result<LouvainResult> louvain(OwnedRows&& edges, const std::optional<std::vector<double>>& weights, double resolution,
                               std::optional<std::uint64_t> seed, std::uint64_t max_levels) {
-    if (auto err = check_louvain(n, edges, weights, resolution, max_levels)) return *err;
+    if (auto err = check_louvain(edges, weights, resolution, max_levels)) return *err;
+    const std::uint64_t n = edges.n();
 
     // Exact power-of-two rescaling keeps every gain within the double range;
     // labels and modularity are those of the unscaled weights.
     const int scale = weight_scale_exponent(edges.size(), weight_span(weights), resolution, WeightExposure::Gains);
-    const WeightedGraph input = build_weighted_graph(n, edges, weights, scale);
+    const WeightedGraph input = build_weighted_graph(std::move(edges), weights, scale);
     LouvainResult result;
     result.labels.resize(n);
     std::iota(result.labels.begin(), result.labels.end(), std::uint64_t{0});

@@ -19,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "graph/input.hpp"
+#include "graph/rows.hpp"
 
 namespace knotwell {
 
@@ -32,8 +32,7 @@ struct LouvainResult {
 
 // Checks the edge range, weights, resolution and max_levels, in that order,
 // then runs the method.
-Result<LouvainResult> louvain(std::uint64_t n, std::span<const Edge> edges,
-                              const std::optional<std::vector<double>>& weights, double resolution,
+Result<LouvainResult> louvain(OwnedRows&& edges, const std::optional<std::vector<double>>& weights, double resolution,
                               std::optional<std::uint64_t> seed, std::uint64_t max_levels);
 
 }  // namespace knotwell

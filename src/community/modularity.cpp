@@ -1,6 +1,6 @@
 #include "community/modularity.hpp"
 
-#include "community/weight_scale.hpp"
+#include "graph/weight_scale.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -45,9 +45,9 @@ double sum_terms(std::span<const double> internal, std::span<const double> total
 // sum of strengths, internal weights and their halves is a multiple of 0.5
 // below 2^52, so each addition is exact and the order of additions cannot
 // change a result. Unweighted rows (1.0 each) always qualify.
-bool sums_are_exact(std::span<const Edge> edges, const std::optional<std::vector<double>>& weights) {
+bool sums_are_exact(std::uint64_t rows, const std::optional<std::vector<double>>& weights) {
     constexpr double kExactBound = 0x1p50;
-    if (!weights) return edges.size() < (std::uint64_t{1} << 49);
+    if (!weights) return rows < (std::uint64_t{1} << 49);
     double total = 0.0;
     for (const double w : *weights) {
         if (std::trunc(w) != w) return false;
@@ -58,7 +58,8 @@ bool sums_are_exact(std::span<const Edge> edges, const std::optional<std::vector
 
 // Modularity straight off the rows, for inputs where `sums_are_exact`: no
 // lists are built, and the result equals that of `partition_modularity`.
-double modularity_from_rows(std::uint64_t n, std::span<const Edge> edges,
+template <class Row>
+double modularity_from_rows(std::uint64_t n, std::span<const Row> edges,
                             const std::optional<std::vector<double>>& weights, std::span<const std::uint64_t> labels,
                             double resolution) {
     const double* w = weights ? weights->data() : nullptr;
@@ -118,22 +119,23 @@ double partition_modularity(const WeightedGraph& g, std::span<const std::uint64_
     return sum_terms(internal, total, m, resolution);
 }
 
-Check check_weighted_edges(std::uint64_t n, std::span<const Edge> edges,
-                           const std::optional<std::vector<double>>& weights) {
-    if (auto err = check_edge_range(n, edges)) return err;
+Check check_weighted_edges(const OwnedRows& edges, const std::optional<std::vector<double>>& weights) {
+    if (edges.range_failure()) return edges.range_failure();
     if (weights) return check_weights(*weights, edges.size(), WeightMode::NonNegative);
     return std::nullopt;
 }
 
-Result<double> modularity(std::uint64_t n, std::span<const Edge> edges, std::span<const std::uint64_t> labels,
+Result<double> modularity(OwnedRows&& edges, std::span<const std::uint64_t> labels,
                           const std::optional<std::vector<double>>& weights, double resolution) {
-    if (auto err = check_weighted_edges(n, edges, weights)) return *err;
+    if (auto err = check_weighted_edges(edges, weights)) return *err;
+    const std::uint64_t n = edges.n();
     if (!is_positive_finite(resolution)) return InputError::bad_parameter("resolution", kResolutionRequirement);
     if (auto err = check_labels_length(labels.size(), n)) return *err;
-    if (sums_are_exact(edges, weights)) return modularity_from_rows(n, edges, weights, labels, resolution);
+    if (sums_are_exact(edges.size(), weights))
+        return edges.visit([&](auto rows) { return modularity_from_rows(n, rows, weights, labels, resolution); });
     const int scale =
         weight_scale_exponent(edges.size(), weight_span(weights), resolution, WeightExposure::SumsAndHalves);
-    const WeightedGraph g = build_weighted_graph(n, edges, weights, scale);
+    const WeightedGraph g = build_weighted_graph(std::move(edges), weights, scale);
     return partition_modularity(g, labels, resolution);
 }
 

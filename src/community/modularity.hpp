@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "community/weighted_graph.hpp"
-#include "graph/input.hpp"
+#include "graph/rows.hpp"
 
 namespace knotwell {
 
@@ -29,13 +29,12 @@ double partition_modularity(const WeightedGraph& graph, std::span<const std::uin
 
 // The checked entry: edge range, weights, resolution, labels length, then
 // the modularity of `labels` on the graph built from the rows.
-Result<double> modularity(std::uint64_t n, std::span<const Edge> edges, std::span<const std::uint64_t> labels,
+Result<double> modularity(OwnedRows&& edges, std::span<const std::uint64_t> labels,
                           const std::optional<std::vector<double>>& weights, double resolution);
 
 // Edge range, weight length and values (non-negative rule); shared by the
 // community functions.
-Check check_weighted_edges(std::uint64_t n, std::span<const Edge> edges,
-                           const std::optional<std::vector<double>>& weights);
+Check check_weighted_edges(const OwnedRows& edges, const std::optional<std::vector<double>>& weights);
 
 inline constexpr const char* kResolutionRequirement = "must be finite and strictly positive";
 

@@ -1,5 +1,7 @@
 #include "community/weighted_graph.hpp"
 
+#include "graph/weight_scale.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
@@ -21,13 +23,15 @@ constexpr std::uint64_t kAhead = 16;  // rows or arcs between a prefetch and its
 //      summed there as it arrives.
 // `Weighted` false means every row weighs `unit`, and the buckets carry no
 // weight. O(n + m), two scatter passes, the next writes prefetched.
-template <bool Weighted>
-void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* row_weight, double unit,
-                   WeightedGraph& g) {
+// `rows_read()` is called once the rows and their weights are no longer
+// read, before the lists are allocated.
+template <bool Weighted, class Row, class Done>
+void lay_out_lists(std::uint64_t n, std::span<const Row> edges, const double* row_weight, double unit, WeightedGraph& g,
+                   Done&& rows_read) {
     std::vector<std::uint64_t>& offsets = g.offsets;
     offsets.assign(n + 1, 0);
     parallel::InterruptPoll poll;
-    for (const Edge e : edges) {
+    for (const Row e : edges) {
         poll.tick();
         if (e.source == e.target) continue;
         ++offsets[e.source + 1];
@@ -36,11 +40,13 @@ void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* r
     for (std::uint64_t v = 0; v < n; ++v) offsets[v + 1] += offsets[v];
     const std::uint64_t arcs = offsets[n];
 
+    // Sources in the rows' own id width.
+    using Source = decltype(Row::source);
     struct Half {
-        NodeId source;
+        Source source;
         double weight;
     };
-    using Entry = std::conditional_t<Weighted, Half, NodeId>;
+    using Entry = std::conditional_t<Weighted, Half, Source>;
     std::vector<Entry> bucket(arcs);
     {
         std::vector<std::uint64_t> pos(offsets.begin(), offsets.end() - 1);
@@ -51,7 +57,7 @@ void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* r
                 __builtin_prefetch(&pos[edges[i + kAhead].source]);
                 __builtin_prefetch(&pos[edges[i + kAhead].target]);
             }
-            const Edge e = edges[i];
+            const Row e = edges[i];
             if (e.source == e.target) continue;
             if constexpr (Weighted) {
                 bucket[pos[e.target]++] = Half{e.source, row_weight[i]};
@@ -63,6 +69,7 @@ void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* r
         }
     }
 
+    rows_read();
     g.targets.resize(arcs);
     g.weights.resize(arcs);
     std::vector<std::uint64_t> fill(offsets.begin(), offsets.end() - 1);
@@ -112,27 +119,34 @@ void lay_out_lists(std::uint64_t n, std::span<const Edge> edges, const double* r
 
 }  // namespace
 
-WeightedGraph build_weighted_graph(std::uint64_t n, std::span<const Edge> edges,
-                                   const std::optional<std::vector<double>>& weights, int scale_exponent) {
+WeightedGraph build_weighted_graph(OwnedRows&& rows, const std::optional<std::vector<double>>& weights,
+                                   int scale_exponent) {
+    const std::uint64_t n = rows.n();
     const double unit = std::ldexp(1.0, scale_exponent);
     std::vector<double> scaled;
     const double* w = weights ? weights->data() : nullptr;
     if (w && scale_exponent != 0) {
         scaled.resize(weights->size());
-        for (std::size_t i = 0; i < scaled.size(); ++i) scaled[i] = std::ldexp(w[i], scale_exponent);
+        scale_weights(*weights, scale_exponent, scaled);
         w = scaled.data();
     }
 
     WeightedGraph g;
     g.node_count = n;
     g.self_loop_weight.assign(n, 0.0);
-    for (std::size_t i = 0; i < edges.size(); ++i)
-        if (edges[i].source == edges[i].target) g.self_loop_weight[edges[i].source] += w ? w[i] : unit;
-
-    if (w)
-        lay_out_lists<true>(n, edges, w, unit, g);
-    else
-        lay_out_lists<false>(n, edges, nullptr, unit, g);
+    rows.visit([&](auto edges) {
+        for (std::size_t i = 0; i < edges.size(); ++i)
+            if (edges[i].source == edges[i].target) g.self_loop_weight[edges[i].source] += w ? w[i] : unit;
+        // Neither `edges` nor `w` is read after `free_rows`.
+        const auto free_rows = [&] {
+            rows.release();
+            std::vector<double>().swap(scaled);
+        };
+        if (w)
+            lay_out_lists<true>(n, edges, w, unit, g, free_rows);
+        else
+            lay_out_lists<false>(n, edges, nullptr, unit, g, free_rows);
+    });
     compute_strengths(g);
 
     double sum = 0.0;

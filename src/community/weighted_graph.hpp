@@ -12,13 +12,14 @@
 // (unweighted) or 16 (weighted) for the buckets. Single-threaded.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <type_traits>
 #include <vector>
 
-#include "graph/input.hpp"
+#include "graph/rows.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
@@ -39,8 +40,9 @@ struct WeightedGraph {
 // Preconditions: every id < n; `weights`, when given, holds one finite
 // non-negative value per row (absent: every row weighs 1.0). Each weight is
 // taken times 2^scale_exponent (see weight_scale.hpp); 0 keeps it as it is.
-WeightedGraph build_weighted_graph(std::uint64_t n, std::span<const Edge> edges,
-                                   const std::optional<std::vector<double>>& weights, int scale_exponent = 0);
+// The rows are freed once the lists are laid out.
+WeightedGraph build_weighted_graph(OwnedRows&& edges, const std::optional<std::vector<double>>& weights,
+                                   int scale_exponent = 0);
 
 // strength[i] = 2 x self_loop_weight[i] + the list's weights in list order.
 void compute_strengths(WeightedGraph& g);
@@ -82,6 +84,29 @@ std::uint64_t gather_by_key(std::uint64_t begin, std::uint64_t end, const Id* ta
         sum[c] = weights[j] + s;
     }
     return count;
+}
+
+// Prefetches for step i of a visit of the nodes in `order`, the shuffled
+// order of a moving or propagation pass, in which each list starts with a
+// cache miss: the offsets six nodes ahead, the list three ahead, and the
+// keys (communities, labels) of the next node's first eight neighbours.
+// Always inlined: as a call, the same prefetches cost more than they save.
+template <class Id>
+[[gnu::always_inline]] inline void prefetch_visit(std::span<const std::uint64_t> order, std::uint64_t i,
+                                                  const std::uint64_t* off, const Id* targets, const double* weights,
+                                                  const Id* key) {
+    const std::uint64_t len = order.size();
+    if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
+    if (i + 3 < len) {
+        const std::uint64_t b = off[order[i + 3]];
+        __builtin_prefetch(targets + b);
+        __builtin_prefetch(weights + b);
+    }
+    if (i + 1 < len) {
+        const std::uint64_t v = order[i + 1];
+        const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
+        for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(key + targets[j]);
+    }
 }
 
 // Renumbers `values` (each < bound) to 0, 1, ... in order of first

@@ -29,12 +29,14 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <ranges>
 #include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "graph/input.hpp"
+#include "graph/rows.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
@@ -52,17 +54,6 @@ struct Csr {
         return {targets.data() + offsets[u], targets.data() + offsets[u + 1]};
     }
 };
-
-// Ids are below n, so with n <= 2^32 - 1 every id and n itself fit in 32
-// bits: per-node counters, positions and ranks can share the id type.
-inline constexpr bool fits_32_bit_ids(std::uint64_t n) { return n <= std::numeric_limits<std::uint32_t>::max(); }
-
-// Calls `f.template operator()<Id>()` with the id type the rule above picks.
-template <class F>
-decltype(auto) with_id_type(std::uint64_t n, F&& f) {
-    if (fits_32_bit_ids(n)) return f.template operator()<std::uint32_t>();
-    return f.template operator()<std::uint64_t>();
-}
 
 // Throws std::bad_alloc when n + 1 nodes of `bytes_per_node` bytes each
 // cannot be addressed. Callers pass the total of all their per-node arrays
@@ -101,8 +92,8 @@ inline unsigned block_shift(std::uint64_t n) {
 
 // Stable counting sort of the block's arcs values[lo, hi) by local key,
 // writing the offsets of the block's keys.
-template <class V>
-void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::uint64_t hi, const std::uint32_t* local,
+template <class V, class Local>
+void sort_block(std::uint64_t first, std::uint64_t keys, std::uint64_t lo, std::uint64_t hi, const Local* local,
                 V* values, std::uint64_t* offsets, std::vector<std::uint64_t>& count, std::vector<V>& staged) {
     std::fill_n(count.begin(), keys + 1, 0);
     for (std::uint64_t k = lo; k < hi; ++k) ++count[local[k] + 1];
@@ -162,8 +153,9 @@ struct WeightedArc {
 // n, in the same order on each of its two calls. Two phases, so that no pass
 // scatters over the whole value array: arcs go to blocks of keys first (a few
 // hundred sequential write streams), then each block, small enough for the
-// cache, is counting-sorted on its own. O(n + arcs) time; 4 bytes per arc
-// of scratch besides the result. The offsets are allocated first: the block
+// cache, is counting-sorted on its own. O(n + arcs) time; besides the
+// result, one key within its block per arc as scratch: 2 bytes while blocks
+// hold at most 2^16 keys (n up to 2^25), else 4. The offsets are allocated first: the block
 // table is smaller by a factor of at least 2^10, so a node count too large
 // to hold fails there, before anything else is touched. Up to kDirectKeys
 // keys, whose offsets fit the L2 cache, one counting sort over all arcs
@@ -189,24 +181,30 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, ScratchVector<std:
 
     values.resize(arcs);
     V* out = values.data();
-    ScratchVector<std::uint32_t> local(arcs);  // key within its block
-    {
-        std::vector<std::uint64_t> cursor(block_start.begin(), block_start.end() - 1);
-        for_each_arc([&](std::uint64_t key, V value) {
-            const std::uint64_t k = cursor[key >> shift]++;
-            out[k] = value;
-            local[k] = static_cast<std::uint32_t>(key & mask);
-        });
-        poll.tick(arcs);
-    }
-    std::vector<std::uint64_t> count(std::min(n, mask + 1) + 1);
-    std::vector<V> staged;
-    for (std::uint64_t b = 0; b < blocks && (b << shift) < n; ++b) {
-        const std::uint64_t first = b << shift;
-        poll.tick(2 * (block_start[b + 1] - block_start[b]) + mask + 1);
-        csr_detail::sort_block(first, std::min(mask + 1, n - first), block_start[b], block_start[b + 1], local.data(),
-                               out, offsets.data(), count, staged);
-    }
+    const auto place_and_sort = [&]<class Local>() {
+        ScratchVector<Local> local(arcs);  // key within its block
+        {
+            std::vector<std::uint64_t> cursor(block_start.begin(), block_start.end() - 1);
+            for_each_arc([&](std::uint64_t key, V value) {
+                const std::uint64_t k = cursor[key >> shift]++;
+                out[k] = value;
+                local[k] = static_cast<Local>(key & mask);
+            });
+            poll.tick(arcs);
+        }
+        std::vector<std::uint64_t> count(std::min(n, mask + 1) + 1);
+        std::vector<V> staged;
+        for (std::uint64_t b = 0; b < blocks && (b << shift) < n; ++b) {
+            const std::uint64_t first = b << shift;
+            poll.tick(2 * (block_start[b + 1] - block_start[b]) + mask + 1);
+            csr_detail::sort_block(first, std::min(mask + 1, n - first), block_start[b], block_start[b + 1],
+                                   local.data(), out, offsets.data(), count, staged);
+        }
+    };
+    if (shift <= 16)
+        place_and_sort.template operator()<std::uint16_t>();
+    else
+        place_and_sort.template operator()<std::uint32_t>();
     offsets[n] = arcs;
 }
 
@@ -275,8 +273,9 @@ V make_value(Id node, double weight) {
         return V{node, weight};
 }
 
-template <class Id, class V, class ForEachArc>
-Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
+// `done()` is called once `for_each_arc` has been called for the last time.
+template <class Id, class V, class ForEachArc, class Done>
+Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc, Done&& done) {
     require_node_arrays(n, kCsrBytesPerNode);
     Csr<Id> g;
     g.n = n;
@@ -289,6 +288,7 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
                     [&](std::uint64_t s, std::uint64_t t, double w) { emit(s, make_value<V>(static_cast<Id>(t), w)); });
             },
             g.offsets, values);
+        done();
         take_lists(std::move(values), g);
         return g;
     }
@@ -303,6 +303,7 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
                 [&](std::uint64_t s, std::uint64_t t, double w) { emit(t, make_value<V>(static_cast<Id>(s), w)); });
         },
         by_target, sources);
+    done();
     // Pass 2: targets walked ascending and regrouped by source; the grouping
     // is stable, so every list comes out sorted, equal targets in emission
     // order.
@@ -336,37 +337,51 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc) {
 // weight) with both ids < n, as the lists of a Csr<Id>. `for_each_arc` is
 // called twice and must produce the same arcs both times. With `weighted`
 // false the weights passed to emit are ignored.
-template <class Id, class ForEachArc>
-Csr<Id> group_arcs(std::uint64_t n, bool weighted, Merge merge, ForEachArc&& for_each_arc) {
-    if (weighted) return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc);
-    return csr_detail::group_arcs_as<Id, Id>(n, merge, for_each_arc);
+template <class Id, class ForEachArc, class Done = void (*)()>
+Csr<Id> group_arcs(std::uint64_t n, bool weighted, Merge merge, ForEachArc&& for_each_arc, Done&& done = [] {}) {
+    if (weighted) return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc, done);
+    return csr_detail::group_arcs_as<Id, Id>(n, merge, for_each_arc, done);
 }
 
-// The Csr of an edge list whose ids are all below n (range-checked by the
-// caller). When `options.weighted`, row i weighs weights[i], or 1.0 each
-// when `weights` is empty. Row (u, v) emits u -> v, then v -> u when
-// undirected.
-template <class Id>
-Csr<Id> build_csr(std::uint64_t n, std::span<const Edge> edges, CsrOptions options,
-                  std::span<const double> weights = {}) {
+// The Csr of rows (`Edge` or `IdPair`) whose ids are all below n
+// (range-checked by the caller). When `options.weighted`, row i weighs
+// weights[i], or 1.0 each when `weights` is empty. Row (u, v) emits u -> v,
+// then v -> u when undirected. `done()` is called once the rows have been
+// read for the last time.
+template <class Id, class Rows, class Done = void (*)()>
+Csr<Id> build_csr(
+    std::uint64_t n, const Rows& edges, CsrOptions options, std::span<const double> weights = {}, Done&& done = [] {}) {
+    using Row = std::ranges::range_value_t<Rows>;
     const double* w = weights.empty() ? nullptr : weights.data();
     parallel::InterruptPoll poll;
-    return group_arcs<Id>(n, options.weighted, options.merge, [&](auto&& emit) {
-        // Rows in blocks, polling between them: a pass over hundreds of
-        // millions of rows takes seconds, and a poll inside the row loop
-        // would keep the compiler from holding the pass in registers.
-        for (std::size_t first = 0; first < edges.size(); first += csr_detail::kPollRows) {
-            const std::size_t end = std::min(edges.size(), first + csr_detail::kPollRows);
-            for (std::size_t i = first; i < end; ++i) {
-                const Edge e = edges[i];
-                if (options.drop_self_loops && e.source == e.target) continue;
-                const double wi = w != nullptr ? w[i] : 1.0;
-                emit(e.source, e.target, wi);
-                if (options.undirected) emit(e.target, e.source, wi);
+    return group_arcs<Id>(
+        n, options.weighted, options.merge,
+        [&](auto&& emit) {
+            // Rows in blocks, polling between them: a pass over hundreds of
+            // millions of rows takes seconds, and a poll inside the row loop
+            // would keep the compiler from holding the pass in registers.
+            for (std::size_t first = 0; first < edges.size(); first += csr_detail::kPollRows) {
+                const std::size_t end = std::min<std::size_t>(edges.size(), first + csr_detail::kPollRows);
+                for (std::size_t i = first; i < end; ++i) {
+                    const Row e = edges[i];
+                    if (options.drop_self_loops && e.source == e.target) continue;
+                    const double wi = w != nullptr ? w[i] : 1.0;
+                    emit(e.source, e.target, wi);
+                    if (options.undirected) emit(e.target, e.source, wi);
+                }
+                poll.tick(end - first);
             }
-            poll.tick(end - first);
-        }
-    });
+        },
+        done);
+}
+
+// The same from owned rows (checked by the caller), which are freed as soon
+// as the build has read them for the last time, before the second grouping
+// pass of a merged build.
+template <class Id>
+Csr<Id> build_csr(OwnedRows&& rows, CsrOptions options, std::span<const double> weights = {}) {
+    return rows.visit(
+        [&](auto span) { return build_csr<Id>(rows.n(), span, options, weights, [&] { rows.release(); }); });
 }
 
 // The plain adjacency structure: 64-bit ids, every list sorted without

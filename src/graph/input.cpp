@@ -39,10 +39,10 @@ std::string InputError::message() const {
     return std::visit([](const auto& d) { return describe(d); }, detail);
 }
 
-Check check_edge_range(std::uint64_t n, std::span<const Edge> edges) {
+Check check_edge_range(std::uint64_t n, std::span<const Edge> edges, std::uint64_t first) {
     for (std::size_t i = 0; i < edges.size(); ++i) {
         const Edge e = edges[i];
-        if (e.source >= n || e.target >= n) return InputError::edge_out_of_range(i, e.source, e.target, n);
+        if (e.source >= n || e.target >= n) return InputError::edge_out_of_range(first + i, e.source, e.target, n);
     }
     return std::nullopt;
 }

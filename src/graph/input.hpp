@@ -104,8 +104,9 @@ enum class WeightMode { NonNegative, Distance };
 inline constexpr const char* kRuleNonNegative = "weights must be finite and non-negative";
 inline constexpr const char* kRuleDistance = "weights are distances and must be finite and strictly positive";
 
-// First edge (input order) with an id >= n.
-Check check_edge_range(std::uint64_t n, std::span<const Edge> edges);
+// First edge (input order) with an id >= n; `first` is the row index of
+// edges[0].
+Check check_edge_range(std::uint64_t n, std::span<const Edge> edges, std::uint64_t first = 0);
 // Length, then the first weight that breaks the mode's rule.
 Check check_weights(std::span<const double> weights, std::uint64_t m, WeightMode mode);
 Check check_labels_length(std::uint64_t labels_len, std::uint64_t n);

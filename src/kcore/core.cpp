@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "graph/csr.hpp"
+#include "graph/degree_order.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
@@ -12,9 +13,9 @@ namespace {
 // lists are visited in degree order, so their addresses jump.
 constexpr std::uint64_t kPrefetchAhead = 8;
 
-// Nodes sorted by degree (counting sort, ascending id within a degree), the
-// position of each node in that order, the start of each degree's block, and
-// each node's current degree. Id is wide enough for n.
+// The peel's arrays: nodes in degree order (`vert`), each node's position
+// in it (`pos`), the start of each degree's block (`bin`), and each node's
+// current degree. Id is wide enough for n.
 template <class Id>
 struct PeelState {
     std::vector<Id> vert;
@@ -25,26 +26,11 @@ struct PeelState {
 
 // deg(v): distinct neighbours of v other than v, the length of its list.
 template <class Id>
-PeelState<Id> order_by_degree(const Csr<Id>& adj) {
-    const std::uint64_t n = adj.n;
-    PeelState<Id> s;
-    s.deg.resize(n);
-    Id max_deg = 0;
-    for (NodeId v = 0; v < n; ++v) {
-        s.deg[v] = static_cast<Id>(adj.degree(v));
-        max_deg = std::max(max_deg, s.deg[v]);
-    }
-    s.bin.assign(std::uint64_t{max_deg} + 2, 0);
-    for (const Id d : s.deg) ++s.bin[d + 1];
-    for (std::uint64_t d = 0; d <= max_deg; ++d) s.bin[d + 1] += s.bin[d];
-    s.vert.resize(n);
-    s.pos.resize(n);
-    std::vector<Id> next(s.bin.begin(), s.bin.end() - 1);
-    for (NodeId v = 0; v < n; ++v) {
-        s.pos[v] = next[s.deg[v]]++;
-        s.vert[s.pos[v]] = static_cast<Id>(v);
-    }
-    return s;
+PeelState<Id> peel_state(const Csr<Id>& adj) {
+    std::vector<Id> deg(adj.n);
+    for (NodeId v = 0; v < adj.n; ++v) deg[v] = static_cast<Id>(adj.degree(v));
+    DegreeOrder<Id> order = order_by_degree<Id>(std::span<const Id>(deg));
+    return {std::move(order.vert), std::move(order.rank), std::move(order.start), std::move(deg)};
 }
 
 // Peels nodes in array order. The node at position i has the least current
@@ -90,15 +76,16 @@ constexpr std::uint64_t kCoreBytesPerNode = kCsrBytesPerNode + 4 * 8 + 8;
 
 }  // namespace
 
-Result<std::vector<std::uint64_t>> core_numbers(std::uint64_t n, std::span<const Edge> edges) {
-    if (auto err = check_edge_range(n, edges)) return *err;
+Result<std::vector<std::uint64_t>> core_numbers(OwnedRows&& edges) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     require_node_arrays(n, kCoreBytesPerNode);
     // Peel state in the id type too: ids, positions and degrees are all
     // below n, and 32 bits halve the cache footprint.
     return with_id_type(n, [&]<class Id>() {
         const Csr<Id> adj =
-            build_csr<Id>(n, edges, {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
-        PeelState<Id> s = order_by_degree<Id>(adj);
+            build_csr<Id>(std::move(edges), {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
+        PeelState<Id> s = peel_state<Id>(adj);
         peel(adj, s);
         return std::vector<std::uint64_t>(s.deg.begin(), s.deg.end());
     });

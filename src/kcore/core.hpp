@@ -17,11 +17,11 @@
 #include <span>
 #include <vector>
 
-#include "graph/input.hpp"
+#include "graph/rows.hpp"
 
 namespace knotwell {
 
 // Range check (which may fail), then the undirected graph, then the peel.
-Result<std::vector<std::uint64_t>> core_numbers(std::uint64_t n, std::span<const Edge> edges);
+Result<std::vector<std::uint64_t>> core_numbers(OwnedRows&& edges);
 
 }  // namespace knotwell

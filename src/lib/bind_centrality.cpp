@@ -8,15 +8,15 @@ PyObject* betweenness_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return py::guarded([&] {
         py::Args a(sig::kBetweenness, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        py::EdgeArray edges_array = a.edge_array(1);
+        py::EdgeArray edges_array = a.edge_array(1, n);
         const std::optional<std::vector<double>> weights = a.optional_weight_vector(2);
         const bool directed = a.flag(3);
         const bool normalized = a.flag(4);
-        const EdgeList edges = py::to_edge_list(std::move(edges_array));
+        OwnedRows edges = py::to_rows(std::move(edges_array));
         return py::f64_vector(py::compute(sig::kBetweenness, [&] {
             std::optional<std::span<const double>> w;
             if (weights) w = std::span<const double>(*weights);
-            return centrality::betweenness(n, edges, w, directed, normalized);
+            return centrality::betweenness(std::move(edges), w, directed, normalized);
         }));
     });
 }

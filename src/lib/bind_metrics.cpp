@@ -22,17 +22,11 @@ PyObject* degrees(const sig::Function& f, PyObject* const* args, Py_ssize_t narg
     });
 }
 
-// The (n, edges) functions: converted, copied and shape-checked inputs.
-struct Graph {
-    std::uint64_t n;
-    EdgeList edges;
-};
-
-Graph graph_args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The (n, edges) functions: converted, copied and shape-checked rows.
+OwnedRows graph_args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args a(f, args, nargs, kwnames);
     const std::uint64_t n = a.count(0);
-    py::EdgeArray edges = a.edge_array(1);
-    return Graph{n, py::to_edge_list(std::move(edges))};
+    return py::to_rows(a.edge_array(1, n));
 }
 
 }  // namespace
@@ -65,31 +59,31 @@ PyObject* strength_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* triangles_per_node_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        const Graph g = graph_args(sig::kTriangles, args, nargs, kwnames);
-        TriangleCounts counts = py::compute(sig::kTriangles, [&] { return count_triangles(g.n, g.edges); });
+        OwnedRows edges = graph_args(sig::kTriangles, args, nargs, kwnames);
+        TriangleCounts counts = py::compute(sig::kTriangles, [&] { return count_triangles(std::move(edges)); });
         return py::u64_vector(std::move(counts.triangles));
     });
 }
 
 PyObject* clustering_local_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        const Graph g = graph_args(sig::kClusteringLocal, args, nargs, kwnames);
+        OwnedRows edges = graph_args(sig::kClusteringLocal, args, nargs, kwnames);
         return py::f64_vector(
-            py::compute(sig::kClusteringLocal, [&] { return clustering_coefficients(g.n, g.edges); }));
+            py::compute(sig::kClusteringLocal, [&] { return clustering_coefficients(std::move(edges)); }));
     });
 }
 
 PyObject* clustering_avg_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        const Graph g = graph_args(sig::kClusteringAvg, args, nargs, kwnames);
-        return py::to_float(py::compute(sig::kClusteringAvg, [&] { return average_clustering(g.n, g.edges); }));
+        OwnedRows edges = graph_args(sig::kClusteringAvg, args, nargs, kwnames);
+        return py::to_float(py::compute(sig::kClusteringAvg, [&] { return average_clustering(std::move(edges)); }));
     });
 }
 
 PyObject* core_numbers_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&] {
-        const Graph g = graph_args(sig::kCoreNumbers, args, nargs, kwnames);
-        return py::u64_vector(py::compute(sig::kCoreNumbers, [&] { return core_numbers(g.n, g.edges); }));
+        OwnedRows edges = graph_args(sig::kCoreNumbers, args, nargs, kwnames);
+        return py::u64_vector(py::compute(sig::kCoreNumbers, [&] { return core_numbers(std::move(edges)); }));
     });
 }
 

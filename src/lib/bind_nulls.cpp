@@ -9,15 +9,14 @@ PyObject* rewire_degree_preserving_rust(PyObject*, PyObject* const* args, Py_ssi
     return py::guarded([&] {
         py::Args a(sig::kRewire, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        py::EdgeArray edges_array = a.edge_array(1);
+        py::EdgeArray edges_array = a.edge_array(1, n);
         const std::uint64_t n_samples = a.count(2);
         const std::uint64_t target_swaps = a.count(3);
         const std::uint64_t max_attempts = a.count(4);
         const std::uint64_t seed = a.count(5);
-        const EdgeList edges = py::to_edge_list(std::move(edges_array));
-        RewireResult result = py::compute(sig::kRewire, [&] {
-            return rewire_degree_preserving(n, edges, n_samples, target_swaps, max_attempts, seed);
-        });
+        const OwnedRows edges = py::to_rows(std::move(edges_array));
+        RewireResult result = py::compute(
+            sig::kRewire, [&] { return rewire_degree_preserving(edges, n_samples, target_swaps, max_attempts, seed); });
         py::Ref block = py::u64_block(std::move(result.edges), n_samples, edges.size(), 2);
         py::Ref swaps = py::int_list(result.swaps);
         py::Ref attempts = py::int_list(result.attempts);

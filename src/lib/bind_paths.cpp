@@ -35,13 +35,12 @@ PyObject* shortest_paths_multi_rust(PyObject*, PyObject* const* args, Py_ssize_t
     return py::guarded([&] {
         py::Args a(sig::kShortestPathsMulti, args, nargs, kwnames);
         const std::uint64_t n = a.count(0);
-        py::EdgeArray edges_array = a.edge_array(1);
+        py::EdgeArray edges_array = a.edge_array(1, n);
         const std::vector<NodeId> sources = a.id_vector(2);
         const bool directed = a.flag(3);
-        EdgeList edges = py::to_edge_list(std::move(edges_array));
-        std::vector<std::uint64_t> matrix = py::compute(sig::kShortestPathsMulti, [&] {
-            return paths::shortest_paths_multi(n, std::move(edges), sources, directed);
-        });
+        OwnedRows edges = py::to_rows(std::move(edges_array));
+        std::vector<std::uint64_t> matrix = py::compute(
+            sig::kShortestPathsMulti, [&] { return paths::shortest_paths_multi(std::move(edges), sources, directed); });
         return py::u64_matrix(std::move(matrix), sources.size(), n);
     });
 }

@@ -122,14 +122,26 @@ PyObject* Args::array(std::size_t i, int ndim, bool real) const {
 // Python, straight after the array's checks: the shape, strides and data
 // pointer read here are the ones the copy uses.
 
-EdgeArray Args::edge_array(std::size_t i) const {
+EdgeArray Args::edge_array(std::size_t i, std::uint64_t n) const {
     PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array(i, 2, false));
     EdgeArray out;
     out.rows = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
     out.cols = static_cast<std::uint64_t>(PyArray_DIM(arr, 1));
-    if (out.cols == 2)
-        out.pairs = copy_edges(static_cast<const char*>(PyArray_DATA(arr)), PyArray_STRIDE(arr, 0),
-                               PyArray_STRIDE(arr, 1), static_cast<std::size_t>(out.rows));
+    if (out.cols != 2) return out;
+    const char* data = static_cast<const char*>(PyArray_DATA(arr));
+    const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1);
+    if (s0 == sizeof(Edge) && s1 == sizeof(std::uint64_t)) {
+        out.pairs = OwnedRows::copy_rows(n, out.rows, [data](std::uint64_t first, std::size_t count, Edge* to) {
+            std::memcpy(to, data + first * sizeof(Edge), count * sizeof(Edge));
+        });
+    } else {
+        out.pairs = OwnedRows::copy_rows(n, out.rows, [data, s0, s1](std::uint64_t first, std::size_t count, Edge* to) {
+            for (std::size_t j = 0; j < count; ++j) {
+                const char* row = data + static_cast<npy_intp>(first + j) * s0;
+                to[j] = Edge{load<std::uint64_t>(row), load<std::uint64_t>(row + s1)};
+            }
+        });
+    }
     return out;
 }
 
@@ -187,7 +199,7 @@ SharedWeights to_weight_rows(const WeightRows& weights) {
     return SharedWeights{data, weights.size};
 }
 
-EdgeList to_edge_list(EdgeArray&& array) {
+OwnedRows to_rows(EdgeArray&& array) {
     if (array.cols != 2) throw InputError::edge_shape(array.rows, array.cols);
     return std::move(array.pairs);
 }

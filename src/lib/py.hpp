@@ -7,7 +7,7 @@
 //       return py::guarded([&] {
 //           py::Args a(sig::kFoo, args, nargs, kwnames);    // bind, or TypeError
 //           const std::uint64_t n = a.count(0);             // convert (and copy) in parameter order
-//           EdgeList edges = py::to_edge_list(a.edge_array(1));
+//           OwnedRows edges = py::to_rows(a.edge_array(1, n));
 //           auto result = py::compute(sig::kFoo, [&] { return foo(n, edges); });  // checks, then the work
 //           return py::u64_vector(std::move(result));       // zero-copy result
 //       });
@@ -35,6 +35,7 @@
 
 #include "graph/edge_blocks.hpp"
 #include "graph/input.hpp"
+#include "graph/rows.hpp"
 #include "lib/signatures.hpp"
 #include "parallel/parallel.hpp"
 #include "parallel/unwind.hpp"
@@ -80,12 +81,13 @@ inline Ref check(PyObject* p) {
 void set_panic(const std::string& message);
 
 // An edge array as copied when it was converted: its shape at that moment
-// and, when it has two columns, its rows in logical order. An array of any
+// and, when it has two columns, its rows in logical order, narrowed and
+// range-checked against the node count (graph/rows.hpp). An array of any
 // other width is not read; it fails the shape check after conversion.
 struct EdgeArray {
     std::uint64_t rows = 0;
     std::uint64_t cols = 0;
-    EdgeList pairs;
+    OwnedRows pairs;
 };
 
 // An edge array for the functions that keep the lock, read each row once
@@ -127,7 +129,8 @@ class Args {
     // next parameter is converted, so nothing a later conversion runs (an
     // `__index__`, a `__float__`) and no other thread writing the array
     // can change what the call sees.
-    EdgeArray edge_array(std::size_t i) const;
+    // `n` (converted before) sets the id width and the range of the copy.
+    EdgeArray edge_array(std::size_t i, std::uint64_t n) const;
     std::vector<std::uint64_t> id_vector(std::size_t i) const;
     std::vector<double> weight_vector(std::size_t i) const;
     std::optional<std::vector<double>> optional_weight_vector(std::size_t i) const;
@@ -147,9 +150,9 @@ class Args {
     PyObject* slots_[sig::kMaxParams] = {};
 };
 
-// The shape check that follows conversion: the pairs, or the edge-shape
+// The shape check that follows conversion: the rows, or the edge-shape
 // InputError.
-EdgeList to_edge_list(EdgeArray&& array);
+OwnedRows to_rows(EdgeArray&& array);
 // The same for EdgeRows; the view lives as long as `array`.
 SharedEdges to_edge_rows(const EdgeRows& array);
 SharedWeights to_weight_rows(const WeightRows& weights);

@@ -3,36 +3,17 @@
 #include <algorithm>
 
 #include "graph/csr.hpp"
+#include "graph/degree_order.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
 namespace {
 
-// Nodes renumbered by rank: ascending degree, ties by ascending id (a
-// counting sort). vert[r] is the node of rank r, rank[u] the rank of node u.
+// Nodes renumbered by rank: ascending degree, ties by ascending id
+// (graph/degree_order.hpp). vert[r] is the node of rank r, rank[u] the rank
+// of node u.
 template <class Id>
-struct RankOrder {
-    std::vector<Id> vert;
-    std::vector<Id> rank;
-};
-
-template <class Id>
-RankOrder<Id> rank_by_degree(std::span<const std::uint64_t> deg) {
-    const std::uint64_t n = deg.size();
-    const std::uint64_t max_deg = n == 0 ? 0 : *std::max_element(deg.begin(), deg.end());
-    std::vector<std::uint64_t> next(max_deg + 2, 0);
-    for (std::uint64_t d : deg) ++next[d + 1];
-    for (std::uint64_t d = 0; d <= max_deg; ++d) next[d + 1] += next[d];
-    RankOrder<Id> order;
-    order.vert.resize(n);
-    order.rank.resize(n);
-    for (NodeId u = 0; u < n; ++u) {
-        const std::uint64_t r = next[deg[u]]++;
-        order.rank[u] = static_cast<Id>(r);
-        order.vert[r] = static_cast<Id>(u);
-    }
-    return order;
-}
+using RankOrder = DegreeOrder<Id>;
 
 // Each undirected edge kept once, as an arc from its lower-ranked end to its
 // higher-ranked one, in rank space: out-list r holds the ranks above r of the
@@ -167,7 +148,7 @@ std::vector<std::uint64_t> count_ranked(const Oriented<Id>& g) {
 // counts back to node ids. The adjacency is freed once oriented.
 template <class Id>
 std::vector<std::uint64_t> triangles_by_rank(Csr<Id> adj, std::span<const std::uint64_t> deg) {
-    const RankOrder<Id> order = rank_by_degree<Id>(deg);
+    const RankOrder<Id> order = order_by_degree<Id>(deg);
     Oriented<Id> out = orient_by_rank(adj, order);
     adj = Csr<Id>();
     const std::vector<std::uint64_t> by_rank = count_ranked(out);
@@ -182,12 +163,14 @@ constexpr std::uint64_t kTriangleBytesPerNode = kCsrBytesPerNode + 128;
 
 }  // namespace
 
-Result<TriangleCounts> count_triangles(std::uint64_t n, std::span<const Edge> edges) {
-    if (auto err = check_edge_range(n, edges)) return *err;
+Result<TriangleCounts> count_triangles(OwnedRows&& edges) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     require_node_arrays(n, kTriangleBytesPerNode);
     return with_id_type(n, [&]<class Id>() {
         // Self-loops and repeats dropped: d(i) is the list length.
-        Csr<Id> adj = build_csr<Id>(n, edges, {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
+        Csr<Id> adj =
+            build_csr<Id>(std::move(edges), {.undirected = true, .drop_self_loops = true, .merge = Merge::First});
         TriangleCounts counts;
         counts.degrees.resize(n);
         for (std::uint64_t u = 0; u < n; ++u) counts.degrees[u] = adj.degree(u);
@@ -223,15 +206,15 @@ double mean_eight_way(std::span<const double> values) {
     return acc / static_cast<double>(len);
 }
 
-Result<std::vector<double>> clustering_coefficients(std::uint64_t n, std::span<const Edge> edges) {
-    Result<TriangleCounts> counts = count_triangles(n, edges);
+Result<std::vector<double>> clustering_coefficients(OwnedRows&& edges) {
+    Result<TriangleCounts> counts = count_triangles(std::move(edges));
     if (!counts.ok()) return counts.error();
     return local_clustering(counts.value());
 }
 
-Result<double> average_clustering(std::uint64_t n, std::span<const Edge> edges) {
-    if (n == 0) return 0.0;
-    Result<std::vector<double>> local = clustering_coefficients(n, edges);
+Result<double> average_clustering(OwnedRows&& edges) {
+    if (edges.n() == 0) return 0.0;
+    Result<std::vector<double>> local = clustering_coefficients(std::move(edges));
     if (!local.ok()) return local.error();
     return mean_eight_way(local.value());
 }

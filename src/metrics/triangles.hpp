@@ -19,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "graph/input.hpp"
+#include "graph/rows.hpp"
 
 namespace knotwell {
 
@@ -30,17 +30,17 @@ struct TriangleCounts {
 };
 
 // Range check (which may fail), then the undirected graph, then the count.
-Result<TriangleCounts> count_triangles(std::uint64_t n, std::span<const Edge> edges);
+Result<TriangleCounts> count_triangles(OwnedRows&& edges);
 
 // cl(i) = (t + t) / q, t = T(i) as a double, q = d(i) (d(i) - 1) formed exactly
 // in 64-bit integers then rounded to a double; 0.0 when d(i) < 2.
 std::vector<double> local_clustering(const TriangleCounts& counts);
 
 // Local coefficients of every node, built as above.
-Result<std::vector<double>> clustering_coefficients(std::uint64_t n, std::span<const Edge> edges);
+Result<std::vector<double>> clustering_coefficients(OwnedRows&& edges);
 
 // Their mean; 0.0 when n = 0, without looking at the edges.
-Result<double> average_clustering(std::uint64_t n, std::span<const Edge> edges);
+Result<double> average_clustering(OwnedRows&& edges);
 
 // Mean of `values` with a fixed summation order: eight interleaved partial
 // sums, folded as (p0+p4), (p1+p5), (p2+p6), (p3+p7) into +0.0, then the

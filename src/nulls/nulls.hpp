@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "graph/input.hpp"
+#include "graph/rows.hpp"
 
 namespace knotwell {
 
@@ -28,7 +28,7 @@ struct RewireResult {
 // Fails on an out-of-range id, max_attempts < target_swaps, a self-loop or a
 // repeated pair, checked in that order once, before the samples' memory is
 // allocated (and not at all when n_samples = 0).
-Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const Edge> edges, std::uint64_t n_samples,
+Result<RewireResult> rewire_degree_preserving(const OwnedRows& edges, std::uint64_t n_samples,
                                               std::uint64_t target_swaps, std::uint64_t max_attempts,
                                               std::uint64_t seed);
 

@@ -34,8 +34,7 @@ namespace {
 using nulls::PairSet;
 
 struct RewireInput {
-    std::uint64_t n;
-    std::span<const Edge> edges;
+    const OwnedRows& edges;
     std::uint64_t target_swaps;
     std::uint64_t max_attempts;
 };
@@ -48,7 +47,7 @@ struct SwapCounts {
 // The checks that precede building the pairs: every id below n, then the
 // attempt budget.
 Check check_parameters(const RewireInput& in) {
-    if (Check range = check_edge_range(in.n, in.edges)) return range;
+    if (in.edges.range_failure()) return in.edges.range_failure();
     if (in.max_attempts < in.target_swaps)
         return InputError::bad_parameter("max_attempts", "must be at least target_swaps, or no run could succeed");
     return std::nullopt;
@@ -70,13 +69,15 @@ Check admit_pair(std::uint64_t low, std::uint64_t high, PairSet<Pairs>& set) {
 // Writes edge k as (low, high) into pairs[2k], pairs[2k + 1] and adds it to
 // the set. The edges have passed `check_input`, so every pair is new.
 template <class Pairs>
-void load_pairs(std::span<const Edge> edges, PairSet<Pairs>& set, std::uint64_t* pairs) {
-    for (std::size_t k = 0; k < edges.size(); ++k) {
-        const std::uint64_t u = edges[k].source, v = edges[k].target;
-        pairs[2 * k] = u < v ? u : v;
-        pairs[2 * k + 1] = u < v ? v : u;
-    }
-    for (std::size_t k = 0; k < edges.size(); ++k) set.insert(Pairs::pack(pairs[2 * k], pairs[2 * k + 1]));
+void load_pairs(const OwnedRows& rows, PairSet<Pairs>& set, std::uint64_t* pairs) {
+    rows.visit([&](auto edges) {
+        for (std::size_t k = 0; k < edges.size(); ++k) {
+            const std::uint64_t u = edges[k].source, v = edges[k].target;
+            pairs[2 * k] = u < v ? u : v;
+            pairs[2 * k + 1] = u < v ? v : u;
+        }
+    });
+    for (std::size_t k = 0; k < rows.size(); ++k) set.insert(Pairs::pack(pairs[2 * k], pairs[2 * k + 1]));
 }
 
 // Ids below n, the attempt budget, then the first self-loop or repeated pair
@@ -85,9 +86,13 @@ template <class Pairs>
 Check check_input(const RewireInput& in) {
     if (Check failed = check_parameters(in)) return failed;
     PairSet<Pairs> set(in.edges.size());
-    for (const Edge& e : in.edges)
-        if (Check failed = admit_pair(std::min(e.source, e.target), std::max(e.source, e.target), set)) return failed;
-    return std::nullopt;
+    return in.edges.visit([&](auto edges) -> Check {
+        for (const auto& e : edges) {
+            const std::uint64_t u = e.source, v = e.target;
+            if (Check failed = admit_pair(std::min(u, v), std::max(u, v), set)) return failed;
+        }
+        return std::nullopt;
+    });
 }
 
 // One attempt's draws. They never depend on the pairs, so attempts are drawn
@@ -191,13 +196,14 @@ std::uint64_t block_size(std::uint64_t n_samples, std::uint64_t m) {
 
 }  // namespace
 
-Result<RewireResult> rewire_degree_preserving(std::uint64_t n, std::span<const Edge> edges, std::uint64_t n_samples,
+Result<RewireResult> rewire_degree_preserving(const OwnedRows& edges, std::uint64_t n_samples,
                                               std::uint64_t target_swaps, std::uint64_t max_attempts,
                                               std::uint64_t seed) {
+    const std::uint64_t n = edges.n();
     const std::uint64_t m = edges.size();
     RewireResult result;
     if (n_samples == 0) return result;  // nothing to validate for
-    const RewireInput in{n, edges, target_swaps, max_attempts};
+    const RewireInput in{edges, target_swaps, max_attempts};
     const bool narrow = n <= nulls::kNarrowIdLimit;
     if (Check failed = narrow ? check_input<nulls::NarrowPairs>(in) : check_input<nulls::WidePairs>(in))
         return std::move(*failed);

@@ -114,7 +114,7 @@ void bfs_distances(const Adjacency& adj, NodeId source, std::span<std::uint64_t>
 
 template <class Id>
 void search_distances(const Csr<Id>& g, bool undirected, std::uint64_t source, std::span<std::uint64_t> dist,
-                      BfsWorkspace<Id>& ws) {
+                      DistanceWorkspace<Id>& ws) {
     const std::uint64_t words = (g.n + 63) / 64;
     if (ws.queue.size() < g.n) ws.queue.resize(g.n);
     ws.seen.assign(g.n, 0);
@@ -161,8 +161,8 @@ void search_distances(const Csr<Id>& g, bool undirected, std::uint64_t source, s
 }
 
 template void search_distances(const Csr<std::uint32_t>&, bool, std::uint64_t, std::span<std::uint64_t>,
-                               BfsWorkspace<std::uint32_t>&);
+                               DistanceWorkspace<std::uint32_t>&);
 template void search_distances(const Csr<std::uint64_t>&, bool, std::uint64_t, std::span<std::uint64_t>,
-                               BfsWorkspace<std::uint64_t>&);
+                               DistanceWorkspace<std::uint64_t>&);
 
 }  // namespace knotwell::paths

@@ -44,12 +44,6 @@ inline constexpr std::uint64_t kUnreachable = std::numeric_limits<std::uint64_t>
 // before the range check cannot turn an edge error into a memory error, and
 // the build is left with a single placing pass.
 template <class Id>
-struct IdPair {
-    Id source;
-    Id target;
-};
-
-template <class Id>
 struct TraversalRows {
     std::uint64_t n = 0;
     bool undirected = true;
@@ -127,7 +121,7 @@ void bfs_distances(const Adjacency& adj, NodeId source, std::span<std::uint64_t>
 // Queue, marks and bitmaps of one search, reused by the searches of one piece of a
 // sweep. Sized lazily for the graph it first meets.
 template <class Id>
-struct BfsWorkspace {
+struct DistanceWorkspace {
     ScratchVector<Id> queue;
     ScratchVector<std::uint8_t> seen;    // 1 for every node with a distance
     ScratchVector<std::uint64_t> front;  // bottom-up frontier bitmap
@@ -139,11 +133,11 @@ struct BfsWorkspace {
 // the bottom-up steps need.
 template <class Id>
 void search_distances(const Csr<Id>& g, bool undirected, std::uint64_t source, std::span<std::uint64_t> dist,
-                      BfsWorkspace<Id>& ws);
+                      DistanceWorkspace<Id>& ws);
 
 extern template void search_distances(const Csr<std::uint32_t>&, bool, std::uint64_t, std::span<std::uint64_t>,
-                                      BfsWorkspace<std::uint32_t>&);
+                                      DistanceWorkspace<std::uint32_t>&);
 extern template void search_distances(const Csr<std::uint64_t>&, bool, std::uint64_t, std::span<std::uint64_t>,
-                                      BfsWorkspace<std::uint64_t>&);
+                                      DistanceWorkspace<std::uint64_t>&);
 
 }  // namespace knotwell::paths

@@ -35,8 +35,8 @@ std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
 }
 
 template <class Id>
-Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const Csr<Id>& g, bool undirected,
-                                                 std::span<const NodeId> sources) {
+Result<std::vector<std::uint64_t>> fill_distance_rows(std::uint64_t n, const Csr<Id>& g, bool undirected,
+                                                      std::span<const NodeId> sources) {
     // Filled in slices, polling between them: the matrix can run to gigabytes.
     const std::size_t cells = matrix_size(sources.size(), n);
     std::vector<std::uint64_t> matrix;
@@ -44,8 +44,8 @@ Result<std::vector<std::uint64_t>> sweep_sources(std::uint64_t n, const Csr<Id>&
     for (parallel::InterruptPoll poll; matrix.size() < cells; poll.tick(kFillSlice))
         matrix.resize(std::min(cells, matrix.size() + kFillSlice), kUnreachable);
     auto failure = parallel::collect_sweep_with<InputError>(
-        sources.size(), [] { return BfsWorkspace<Id>{}; },
-        [&](std::size_t i, BfsWorkspace<Id>& ws) -> std::optional<InputError> {
+        sources.size(), [] { return DistanceWorkspace<Id>{}; },
+        [&](std::size_t i, DistanceWorkspace<Id>& ws) -> std::optional<InputError> {
             // The caller has checked every source; this keeps the search in
             // bounds should that ever change.
             if (sources[i] >= n) return source_out_of_range(sources[i], n);
@@ -68,24 +68,23 @@ Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, const SharedE
         require_node_arrays(n, kCsrBytesPerNode + kSearchBytesPerNode);
         const Csr<Id> g = build_traversal_graph(std::move(rows.value()));
         std::vector<std::uint64_t> dist(n, kUnreachable);
-        BfsWorkspace<Id> ws;
+        DistanceWorkspace<Id> ws;
         search_distances(g, !directed, source, dist, ws);
         return dist;
     });
 }
 
-Result<std::vector<std::uint64_t>> shortest_paths_multi(std::uint64_t n, EdgeList&& edges,
-                                                        std::span<const NodeId> sources, bool directed) {
+Result<std::vector<std::uint64_t>> shortest_paths_multi(OwnedRows&& edges, std::span<const NodeId> sources,
+                                                        bool directed) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     return with_id_type(n, [&]<class Id>() -> Result<std::vector<std::uint64_t>> {
-        Result<TraversalRows<Id>> rows = read_traversal_rows<Id>(n, view_of(edges), !directed);
-        if (!rows.ok()) return rows.error();
-        EdgeList().swap(edges);
         // Report the first bad source in input order, before any row is computed.
         for (NodeId s : sources)
             if (s >= n) return source_out_of_range(s, n);
         require_node_arrays(n, kCsrBytesPerNode + kSearchBytesPerNode);
-        const Csr<Id> g = build_traversal_graph(std::move(rows.value()));
-        return sweep_sources(n, g, !directed, sources);
+        const Csr<Id> g = build_traversal_graph(TraversalRows<Id>{n, !directed, edges.take<Id>(), {}});
+        return fill_distance_rows(n, g, !directed, sources);
     });
 }
 

@@ -23,8 +23,8 @@ Result<std::vector<std::uint64_t>> shortest_paths(std::uint64_t n, const SharedE
 // Row-major [sources.size(), n] matrix, row i from sources[i]. The edge list
 // is released once the graph is built, so peak memory is the matrix plus the
 // graph. Searches run on the worker pool.
-Result<std::vector<std::uint64_t>> shortest_paths_multi(std::uint64_t n, EdgeList&& edges,
-                                                        std::span<const NodeId> sources, bool directed);
+Result<std::vector<std::uint64_t>> shortest_paths_multi(OwnedRows&& edges, std::span<const NodeId> sources,
+                                                        bool directed);
 
 // Mean hop distance over the connected unordered pairs of distinct nodes of
 // the undirected graph; NaN when there are none. Runs on the worker pool;

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <optional>
 #include <random>
@@ -28,7 +29,9 @@
 #include <vector>
 
 #include "graph/csr.hpp"
+#include "graph/degree_order.hpp"
 #include "graph/scratch.hpp"
+#include "graph/weight_scale.hpp"
 #include "parallel/parallel.hpp"
 #include "paths/bfs.hpp"
 #include "paths/pair_sums.hpp"
@@ -426,7 +429,7 @@ void check_search(std::uint64_t n, const EdgeList& edges, bool undirected) {
     auto rows = knotwell::paths::read_traversal_rows<Id>(n, knotwell::view_of(edges), undirected);
     CHECK(rows.ok());
     const auto g = knotwell::paths::build_traversal_graph(std::move(rows.value()));
-    knotwell::paths::BfsWorkspace<Id> ws;
+    knotwell::paths::DistanceWorkspace<Id> ws;
     for (std::uint64_t s = 0; s < n; s += 1 + n / 40) {
         std::vector<std::uint64_t> plain(n, knotwell::paths::kUnreachable), fast(n, knotwell::paths::kUnreachable);
         knotwell::paths::bfs_distances(adj.value(), s, plain);
@@ -646,6 +649,82 @@ void check_pair_sums() {
     CHECK(std::isnan(knotwell::paths::PairSums{}.mean()));
 }
 
+// Owned rows: narrowed exactly when the node count allows, every value kept
+// at its width, the first bad row named with its full values even past the
+// copy's first block, and a build from them equal to one from the rows it
+// was copied from.
+void check_owned_rows(std::mt19937_64& rng) {
+    using knotwell::OwnedRows;
+    const std::uint64_t max32 = std::numeric_limits<std::uint32_t>::max();
+    for (std::uint64_t n : {std::uint64_t{7}, max32, max32 + 1}) {
+        EdgeList edges;
+        for (int i = 0; i < 1500; ++i) edges.push_back({rng() % n, n - 1 - rng() % n});
+        OwnedRows rows = OwnedRows::of(n, edges);
+        CHECK(rows.n() == n && rows.size() == edges.size() && !rows.range_failure());
+        rows.visit([&](auto span) {
+            CHECK((sizeof(span[0].source) == 4) == (n <= max32));
+            bool same = span.size() == edges.size();
+            for (std::size_t i = 0; same && i < span.size(); ++i)
+                same = span[i].source == edges[i].source && span[i].target == edges[i].target;
+            CHECK(same);
+        });
+        edges[1000] = {n + (std::uint64_t{1} << 33), 0};
+        edges[1200] = {0, n};
+        OwnedRows bad = OwnedRows::of(n, edges);
+        CHECK(bad.range_failure() &&
+              bad.range_failure()->message() == "edge 1000 (" + std::to_string(n + (std::uint64_t{1} << 33)) +
+                                                    ", 0) names a node id outside [0, " + std::to_string(n) + ")");
+        bad.release();
+        CHECK(bad.size() == edges.size() && bad.range_failure());
+    }
+    const std::uint64_t n = 3000;
+    const EdgeList edges = random_edges(rng, n, 5 * n);
+    for (knotwell::Merge merge : {knotwell::Merge::None, knotwell::Merge::First}) {
+        const knotwell::CsrOptions o{.undirected = true, .drop_self_loops = true, .merge = merge};
+        OwnedRows rows = OwnedRows::of(n, edges);
+        const auto from_rows = knotwell::build_csr<std::uint32_t>(std::move(rows), o);
+        const auto from_edges = knotwell::build_csr<std::uint32_t>(n, edges, o);
+        CHECK(from_rows.offsets == from_edges.offsets && from_rows.targets == from_edges.targets);
+        rows.visit([](auto span) { CHECK(span.empty()); });  // freed by the build
+    }
+}
+
+// The degree order by its definition: a permutation sorted by (degree, id),
+// `rank` its inverse, `start` the first position of each degree.
+template <class Id>
+void check_degree_order(std::mt19937_64& rng, std::uint64_t n, std::uint64_t max_deg) {
+    std::vector<std::uint64_t> deg(n);
+    for (auto& d : deg) d = rng() % (max_deg + 1);
+    const auto order = knotwell::order_by_degree<Id>(std::span<const std::uint64_t>(deg));
+    bool ok = order.vert.size() == n && order.rank.size() == n;
+    for (std::uint64_t r = 0; ok && r < n; ++r) {
+        const std::uint64_t u = order.vert[r];
+        ok = u < n && order.rank[u] == r && r >= order.start[deg[u]] && r < order.start[deg[u] + 1];
+        if (ok && r > 0) {
+            const std::uint64_t p = order.vert[r - 1];
+            ok = deg[p] < deg[u] || (deg[p] == deg[u] && p < u);
+        }
+    }
+    CHECK(ok);
+}
+
+// Power-of-two scaling: exact exactly when no product leaves the normal
+// range, and the same bits as a plain multiplication when it is.
+void check_weight_scaling() {
+    const std::vector<double> w = {1.0, 0.75, 0x1p-1000, 0x1p+1000, 3.0e-300};
+    std::vector<double> out(w.size());
+    CHECK(knotwell::scales_exactly(w, 20) && knotwell::scales_exactly(w, -20));
+    knotwell::scale_weights(w, -20, out);
+    bool same = true;
+    for (std::size_t i = 0; i < w.size(); ++i) same = same && out[i] == w[i] * 0x1p-20;
+    CHECK(same);
+    CHECK(!knotwell::scales_exactly(w, 30));    // 2^1000 x 2^30 overflows
+    CHECK(!knotwell::scales_exactly(w, -100));  // 2^-1000 x 2^-100 drops bits below the normal range
+    CHECK(!knotwell::scales_exactly(std::vector<double>{0.0, 0.75}, -1073));  // a subnormal that rounds
+    CHECK(knotwell::path_length_exponent(1.0, 1) <= 0);
+    CHECK(knotwell::path_length_exponent(0x1p1000, std::uint64_t{1} << 40) == 1001 + 41 - 1022);
+}
+
 int graphs() {
     std::mt19937_64 rng(12345);
     // Worked cases of the builder.
@@ -670,6 +749,12 @@ int graphs() {
     check_scratch_cache();
     check_group_arcs();
     check_pair_sums();
+    check_owned_rows(rng);
+    check_weight_scaling();
+    for (std::uint64_t n : {0, 1, 50, 5000}) {
+        check_degree_order<std::uint32_t>(rng, n, n / 3 + 1);
+        check_degree_order<std::uint64_t>(rng, n, 2);
+    }
 
     for (int round = 0; round < 40; ++round) {
         const std::uint64_t n = round < 5 ? static_cast<std::uint64_t>(round) : 1 + rng() % 3000;

@@ -120,12 +120,13 @@ std::vector<Case> cases() {
     all.push_back({"label_propagation", false, [] {
                        const EdgeList e = random_edges(50000, 200000, 1);
                        Digest d;
-                       d.add(must(label_propagation(50000, e, std::nullopt, 3, 100), "label_propagation"));
+                       d.add(
+                           must(label_propagation(OwnedRows::of(50000, e), std::nullopt, 3, 100), "label_propagation"));
                        return d.h;
                    }});
     all.push_back({"louvain", false, [] {
                        const EdgeList e = random_edges(50000, 200000, 2);
-                       LouvainResult r = must(louvain(50000, e, std::nullopt, 1.0, 5, 20), "louvain");
+                       LouvainResult r = must(louvain(OwnedRows::of(50000, e), std::nullopt, 1.0, 5, 20), "louvain");
                        Digest d;
                        d.add(r.labels);
                        d.add(r.modularity);
@@ -133,7 +134,7 @@ std::vector<Case> cases() {
                    }});
     all.push_back({"weighted_graph", false, [] {
                        const EdgeList e = random_edges(200000, 1000000, 3);
-                       const WeightedGraph g = build_weighted_graph(200000, e, std::nullopt);
+                       const WeightedGraph g = build_weighted_graph(OwnedRows::of(200000, e), std::nullopt);
                        Digest d;
                        d.add(g.offsets);
                        d.add(g.targets);
@@ -151,13 +152,13 @@ std::vector<Case> cases() {
     all.push_back({"triangles", false, [] {
                        const EdgeList e = random_edges(20000, 400000, 5);
                        Digest d;
-                       d.add(must(count_triangles(20000, e), "triangles").triangles);
+                       d.add(must(count_triangles(OwnedRows::of(20000, e)), "triangles").triangles);
                        return d.h;
                    }});
     all.push_back({"core_numbers", false, [] {
                        const EdgeList e = random_edges(200000, 1000000, 6);
                        Digest d;
-                       d.add(must(core_numbers(200000, e), "core_numbers"));
+                       d.add(must(core_numbers(OwnedRows::of(200000, e)), "core_numbers"));
                        return d.h;
                    }});
     all.push_back({"components", false, [] {
@@ -170,7 +171,8 @@ std::vector<Case> cases() {
                        std::vector<NodeId> sources(400);
                        for (std::size_t i = 0; i < sources.size(); ++i) sources[i] = i * 7;
                        Digest d;
-                       d.add(must(paths::shortest_paths_multi(20000, random_edges(20000, 100000, 8), sources, true),
+                       d.add(must(paths::shortest_paths_multi(OwnedRows::of(20000, random_edges(20000, 100000, 8)),
+                                                              sources, true),
                                   "shortest_paths_multi"));
                        return d.h;
                    }});
@@ -180,15 +182,17 @@ std::vector<Case> cases() {
                        d.add(must(paths::mean_shortest_path(20000, view_of(e)), "mean_shortest_path"));
                        return d.h;
                    }});
-    all.push_back({"betweenness", true, [] {
-                       const EdgeList e = random_edges(5000, 20000, 10);
-                       Digest d;
-                       d.add(must(centrality::betweenness(5000, e, std::nullopt, false, true), "betweenness"));
-                       return d.h;
-                   }});
+    all.push_back(
+        {"betweenness", true, [] {
+             const EdgeList e = random_edges(5000, 20000, 10);
+             Digest d;
+             d.add(must(centrality::betweenness(OwnedRows::of(5000, e), std::nullopt, false, true), "betweenness"));
+             return d.h;
+         }});
     all.push_back({"rewire", true, [] {
                        const EdgeList e = simple_edges(10000, 30000, 11);
-                       RewireResult r = must(rewire_degree_preserving(10000, e, 4, 2000000, 2000000, 3), "rewire");
+                       RewireResult r =
+                           must(rewire_degree_preserving(OwnedRows::of(10000, e), 4, 2000000, 2000000, 3), "rewire");
                        Digest d;
                        d.add(r.edges);
                        d.add(r.swaps);

@@ -1,4 +1,4 @@
-#include "community/weight_scale.hpp"
+#include "graph/weight_scale.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -58,6 +58,20 @@ int weight_scale_exponent(std::uint64_t rows, std::optional<std::span<const doub
     if (k_min <= 0 && 0 <= k_max) return 0;
     if (k_min > k_max) return k_max;
     return k_min > 0 ? k_min : k_max;
+}
+
+bool scales_exactly(std::span<const double> weights, int k) {
+    for (const double w : weights)
+        if (std::ldexp(std::ldexp(w, k), -k) != w) return false;
+    return true;
+}
+
+void scale_weights(std::span<const double> weights, int k, std::span<double> out) {
+    for (std::size_t i = 0; i < weights.size(); ++i) out[i] = std::ldexp(weights[i], k);
+}
+
+int path_length_exponent(double largest, std::uint64_t path_edges) {
+    return std::ilogb(largest) + 1 + static_cast<int>(std::bit_width(path_edges)) - 1022;
 }
 
 }  // namespace knotwell

@@ -1,6 +1,9 @@
-// Power-of-two rescaling of the weights of the community functions, so that
-// weights near either end of the double range give sound answers.
+// Power-of-two rescaling of weights, so that weights near either end of the
+// double range give sound answers: the one routine that applies a scale
+// (`scale_weights`), the test of whether it is exact, and the choice of the
+// exponent for the community functions and for path lengths.
 //
+// The community functions:
 // Modularity, the Louvain gains and label propagation's comparisons do not
 // change when every weight is multiplied by one positive constant, and a
 // product with 2^k is exact while no value leaves the range of normal
@@ -37,6 +40,17 @@ enum class WeightExposure {
 // `Gains`. Preconditions: weights finite and non-negative, gamma finite > 0.
 int weight_scale_exponent(std::uint64_t rows, std::optional<std::span<const double>> weights, double resolution,
                           WeightExposure exposure);
+
+// Whether every w x 2^k is exact: no product leaves the normal range.
+bool scales_exactly(std::span<const double> weights, int k);
+
+// out[i] = weights[i] x 2^k (out may be weights itself).
+void scale_weights(std::span<const double> weights, int k, std::span<double> out);
+
+// The k such that weights scaled by 2^-k keep every path of at most
+// `path_edges` edges below 2^1023 when the largest weight is `largest` (> 0);
+// k <= 0 when the unscaled lengths already stay there.
+int path_length_exponent(double largest, std::uint64_t path_edges);
 
 inline std::optional<std::span<const double>> weight_span(const std::optional<std::vector<double>>& weights) {
     if (!weights) return std::nullopt;
