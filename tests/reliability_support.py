@@ -178,6 +178,10 @@ def convert(param, value):
         fail(TypeError, f"argument '{name}': type mismatch:\n from={value.dtype}, to={np.dtype(wanted)}")
     # Each array is copied as it is converted, before the next argument is
     # looked at: a huge broadcast fails here, ahead of later arguments' errors.
+    # An edge array that is not [m, 2] is not read at all: its shape error
+    # comes after the conversions.
+    if kind == "edges" and value.shape[1] != 2:
+        return value
     _need(value.size * value.itemsize)
     return value
 
