@@ -35,6 +35,8 @@ IN_FLIGHT_PER_THREAD = 2
 POLL_SECONDS = 0.05
 # Times the payload may be scattered again after all its copies were lost.
 LOST_PAYLOAD_RETRIES = 3
+# How long a lost payload waits for a worker to hold its new copy.
+WORKER_WAIT_SECONDS = 120
 # After a Ctrl-C, how long to wait for running tasks to notice their
 # cancellation (they do between samples, about a task's length at most).
 SETTLE_SECONDS = 3 * TASK_SECONDS
@@ -201,6 +203,8 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
                         if lost > LOST_PAYLOAD_RETRIES:
                             raise
                         client.cancel([remote], force=True)
+                        # A restart may still be bringing its workers back.
+                        client.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
                         remote = client.scatter(payload, broadcast=True, hash=False)
                     again = client.submit(remote_batch, model, remote, statistic, seed, lo, hi, shape,
                                           pure=False, key=f"{prefix}{lo}-{hi}-{uuid.uuid4().hex[:6]}")

@@ -183,6 +183,8 @@ def _default_batch(client: Any, units: int, unit_bytes: int) -> int:
 
 # Times the graph may be scattered again after all its copies were lost.
 _LOST_PAYLOAD_RETRIES = 3
+# How long a lost graph waits for a worker to hold its new copy.
+_WORKER_WAIT_SECONDS = 120
 
 
 def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, batch: int,
@@ -232,6 +234,8 @@ def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, bat
                     if lost > _LOST_PAYLOAD_RETRIES:
                         raise
                     client.cancel([remote], force=True)
+                    # A restart may still be bringing its workers back.
+                    client.wait_for_workers(1, timeout=_WORKER_WAIT_SECONDS)
                     remote = client.scatter(payload, broadcast=True, hash=False)
                 queue.add(submit(i))
                 continue

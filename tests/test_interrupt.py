@@ -321,14 +321,16 @@ SIGNALLED = textwrap.dedent("""
         hits = []
         signal.signal(signal.SIGALRM, lambda *a: hits.append(time.monotonic()))
         signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
-        small = e[:200_000] % np.uint64(20_000)
+        # Long enough for several ticks of the timer (Louvain on a G(n, m)
+        # graph of this size takes about a second).
+        small = e[:600_000] % np.uint64(60_000)
         start = time.monotonic()
-        labels = kw.louvain_rust(20_000, small, seed=1)
+        labels = kw.louvain_rust(60_000, small, seed=1)
         end = time.monotonic()
         signal.setitimer(signal.ITIMER_REAL, 0)
         report["during"] = sum(start < t < end - 0.01 for t in hits)
         report["elapsed"] = end - start
-        report["same"] = bool(np.array_equal(labels[0], kw.louvain_rust(20_000, small, seed=1)[0]))
+        report["same"] = bool(np.array_equal(labels[0], kw.louvain_rust(60_000, small, seed=1)[0]))
         print(json.dumps(report))
         sys.exit(0)
     else:
