@@ -90,15 +90,16 @@ def slow_clustering(n, edges):
 
 
 def test_a_payload_lost_with_every_worker_is_scattered_again(client):
-    # A restart mid-run takes every worker, and with them every copy of the
-    # scattered edges: the batches that needed them run again on a new copy.
+    # Every worker killed mid-run takes every copy of the scattered edges:
+    # the batches that needed them run again on a new copy.
     kwargs = dict(samples=30, seed=5, progress=False)
-    restart = threading.Timer(1.5, client.restart)
-    restart.start()
+    pids = list(client.run(os.getpid).values())
+    kill = threading.Timer(1.5, lambda: [os.kill(pid, signal.SIGKILL) for pid in pids])
+    kill.start()
     try:
         remote = ke.null_model(N, EDGES, slow_clustering, client=client, batch=2, **kwargs)
     finally:
-        restart.join()
+        kill.join()
     client.wait_for_workers(2, timeout=60)
     local = ke.null_model(N, EDGES, kw.clustering_avg_rust, **kwargs)
     assert np.array_equal(remote.null, local.null, equal_nan=True)
