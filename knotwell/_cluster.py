@@ -27,16 +27,13 @@ from typing import Any
 import numpy as np
 
 from ._engine import run_batch
+from ._scattered import Scattered
 
 TASK_SECONDS = 1.0
 # Tasks in flight per worker thread: one running, one queued behind it so a
 # thread never waits for the caller's next submission.
 IN_FLIGHT_PER_THREAD = 2
 POLL_SECONDS = 0.05
-# Times the payload may be scattered again after all its copies were lost.
-LOST_PAYLOAD_RETRIES = 3
-# How long a lost payload waits for a worker to hold its new copy.
-WORKER_WAIT_SECONDS = 120
 # After a Ctrl-C, how long to wait for running tasks to notice their
 # cancellation (they do between samples, about a task's length at most).
 SETTLE_SECONDS = 3 * TASK_SECONDS
@@ -164,20 +161,20 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
     threads = sum(client.nthreads().values()) or 1
     client.run(_leave_terminal_interrupts_to_the_caller, os.getpid(), os.getpgrp())
     sizer = BatchSizer(seconds_per_sample, threads, batch)
-    remote = client.scatter(payload, broadcast=True, hash=False) if payload is not None else None
+    remote = Scattered(client, payload) if payload is not None else None
     prefix = f"knotwell-null-{uuid.uuid4().hex[:12]}-"
     pending: dict[Any, tuple[int, int]] = {}
     following = start
-    lost = 0
     used: dict[Any, Any] = {}  # task key -> the payload copy it was given
     try:
         while following < stop or pending:
             while following < stop and len(pending) < IN_FLIGHT_PER_THREAD * threads:
                 hi = min(following + sizer.size(stop - following), stop)
-                future = client.submit(remote_batch, model, remote, statistic, seed, following, hi, shape,
+                copy = remote.future if remote is not None else None
+                future = client.submit(remote_batch, model, copy, statistic, seed, following, hi, shape,
                                        pure=False, key=f"{prefix}{following}-{hi}")
                 pending[future] = (following, hi)
-                used[future.key] = remote
+                used[future.key] = copy
                 following = hi
             finished = [f for f in pending if f.done()]
             if not finished:
@@ -190,26 +187,15 @@ def run_dask(client: Any, model: Any, payload: Any, statistic: Callable[..., Any
                 try:
                     batch_values, batch_diagnostics, seconds = future.result()
                 except CancelledError:
-                    # Every copy of the payload went with lost workers (one
-                    # killed before the broadcast reached a second, say): the
-                    # batch runs again on a fresh copy, scattered once per
-                    # loss. Its values depend on (seed, i) alone, so nothing
-                    # changes but the time.
-                    if remote is None or used.pop(future.key, None) is not remote:
-                        if remote is None:
-                            raise
-                    else:
-                        lost += 1
-                        if lost > LOST_PAYLOAD_RETRIES:
-                            raise
-                        client.cancel([remote], force=True)
-                        # A restart may still be bringing its workers back.
-                        client.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
-                        remote = client.scatter(payload, broadcast=True, hash=False)
-                    again = client.submit(remote_batch, model, remote, statistic, seed, lo, hi, shape,
+                    # Every copy of the payload went with lost workers: the
+                    # batch runs again on a fresh one (see _scattered). Its
+                    # values depend on (seed, i) alone.
+                    if remote is None or not remote.renew(used.pop(future.key, None)):
+                        raise
+                    again = client.submit(remote_batch, model, remote.future, statistic, seed, lo, hi, shape,
                                           pure=False, key=f"{prefix}{lo}-{hi}-{uuid.uuid4().hex[:6]}")
                     pending[again] = (lo, hi)
-                    used[again.key] = remote
+                    used[again.key] = remote.future
                     continue
                 used.pop(future.key, None)
                 values[lo:hi] = batch_values
@@ -234,4 +220,4 @@ def _cancel(client: Any, pending: dict[Any, tuple[int, int]], remote: Any) -> No
     if pending:
         client.cancel(list(pending), force=True)
     if remote is not None:
-        client.cancel([remote], force=True)
+        remote.release()

@@ -42,6 +42,7 @@ import numpy as np
 import knotwell_rs
 
 from . import _sweeps as _native
+from ._scattered import Scattered
 
 __all__ = [
     "BetweennessEstimate",
@@ -181,12 +182,6 @@ def _default_batch(client: Any, units: int, unit_bytes: int) -> int:
     return max(1, min(batch, _ROW_BYTES // max(unit_bytes, 1)))
 
 
-# Times the graph may be scattered again after all its copies were lost.
-_LOST_PAYLOAD_RETRIES = 3
-# How long a lost graph waits for a worker to hold its new copy.
-_WORKER_WAIT_SECONDS = 120
-
-
 def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, batch: int,
                     consume: Callable[[int, int, Any], None]) -> None:
     """Runs task(payload, lo, hi) for the ranges [lo, hi) of `batch` units
@@ -201,10 +196,10 @@ def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, bat
         return
     window = 2 * _threads(client) + 2
     run = uuid.uuid4().hex[:12]
-    remote = client.scatter(payload, broadcast=True, hash=False)
+    remote = Scattered(client, payload)
     futures: dict[str, tuple[Any, int, Any]] = {}
     ready: dict[int, Any] = {}
-    submitted = consumed = lost = 0
+    submitted = consumed = 0
 
     def span(i: int) -> tuple[int, int]:
         return i * batch, min((i + 1) * batch, units)
@@ -214,9 +209,9 @@ def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, bat
         if i is None:
             i = submitted
             submitted += 1
-        future = client.submit(task, remote, *span(i), pure=False,
+        future = client.submit(task, remote.future, *span(i), pure=False,
                                key=f"knotwell-sweep-{run}-{i}-{uuid.uuid4().hex[:6]}")
-        futures[future.key] = (future, i, remote)
+        futures[future.key] = (future, i, remote.future)
         return future
 
     try:
@@ -227,16 +222,10 @@ def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, bat
                 result = future.result()
             except CancelledError:
                 # Every copy of the graph went with lost workers: the range
-                # runs again on a fresh copy, scattered once per loss. Its
-                # result depends on the range alone, so the bits are the same.
-                if given is remote:
-                    lost += 1
-                    if lost > _LOST_PAYLOAD_RETRIES:
-                        raise
-                    client.cancel([remote], force=True)
-                    # A restart may still be bringing its workers back.
-                    client.wait_for_workers(1, timeout=_WORKER_WAIT_SECONDS)
-                    remote = client.scatter(payload, broadcast=True, hash=False)
+                # runs again on a fresh one (see _scattered). Its result
+                # depends on the range alone, so the bits are the same.
+                if not remote.renew(given):
+                    raise
                 queue.add(submit(i))
                 continue
             ready[i] = result
@@ -249,7 +238,7 @@ def _run_on_cluster(client: Any, task: Callable, payload: tuple, units: int, bat
         pending = [f for f, _, _ in futures.values()]
         if pending:
             client.cancel(pending)
-        client.cancel([remote])
+        remote.release()
 
 
 # ------------------------------------------------------------ betweenness
