@@ -359,12 +359,16 @@ inline CsrOptions sweep_options(bool weighted, bool directed) {
     return options;
 }
 
-// Returns `use(sweep)` for the searches the built graph `g` needs, its
-// lengths fitted to the double range first. Leaves are folded when `fold`
-// asks for it on an undirected unweighted graph.
+// Builds the sweeps' graph from the call's rows (freed once read) and
+// returns `use(sweep)` for the searches it needs, its lengths fitted to the
+// double range first. Leaves are folded when `fold` asks for it on an
+// undirected unweighted graph.
 template <class Id, class Use>
-auto use_sweep(Csr<Id>& g, bool weighted, bool directed, bool fold, Use&& use) {
-    if (!weighted) {
+auto with_sweep(OwnedRows&& edges, std::optional<std::span<const double>> weights, bool directed, bool fold,
+                Use&& use) {
+    Csr<Id> g = build_csr<Id>(std::move(edges), sweep_options(weights.has_value(), directed),
+                              weights.value_or(std::span<const double>{}));
+    if (!weights) {
         std::vector<Id> leaves;
         if (fold) leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
         return use(BfsSweep<Id>{g, std::move(leaves)});
@@ -374,22 +378,11 @@ auto use_sweep(Csr<Id>& g, bool weighted, bool directed, bool fold, Use&& use) {
     return use(DijkstraSweep<Id, double>{g});
 }
 
-// The same from 64-bit rows whose ids are below n.
-template <class Id, class Use>
-auto with_sweep(std::uint64_t n, std::span<const Edge> edges, std::optional<std::span<const double>> weights,
-                bool directed, bool fold, Use&& use) {
-    Csr<Id> g = build_csr<Id>(n, edges, sweep_options(weights.has_value(), directed),
-                              weights.value_or(std::span<const double>{}));
-    return use_sweep(g, weights.has_value(), directed, fold, use);
-}
-
 template <class Id>
 std::vector<double> dependency_sum(std::uint64_t n, OwnedRows&& edges, std::optional<std::span<const double>> weights,
                                    bool directed) {
-    Csr<Id> g = build_csr<Id>(std::move(edges), sweep_options(weights.has_value(), directed),
-                              weights.value_or(std::span<const double>{}));
-    if (weights && g.weights.empty()) return std::vector<double>(n, 0.0);  // only self-loops
-    return use_sweep(g, weights.has_value(), directed, true, [&](const auto& sweep) {
+    return with_sweep<Id>(std::move(edges), weights, directed, true, [&](const auto& sweep) {
+        if (weights && sweep.g.weights.empty()) return std::vector<double>(n, 0.0);  // only self-loops
         using Worker = typename std::remove_cvref_t<decltype(sweep)>::Worker;
         return sweep_sources<Worker>(sweep.g, [&](Worker& worker, std::uint64_t s) { return sweep.exact(worker, s); });
     });
@@ -431,13 +424,12 @@ void for_each_row(const Graph& g, std::size_t first, std::size_t last, bool use_
 }
 
 template <class Id>
-std::vector<double> piece_rows(std::uint64_t n, std::span<const Edge> edges,
-                               std::optional<std::span<const double>> weights, bool directed, std::size_t first,
-                               std::size_t last, bool use_pool) {
+std::vector<double> piece_rows(std::uint64_t n, OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                               bool directed, std::size_t first, std::size_t last, bool use_pool) {
     require_node_arrays(n, 8 * (last - first));
     std::vector<double> rows((last - first) * n, 0.0);
     if (first == last) return rows;
-    with_sweep<Id>(n, edges, weights, directed, true, [&](const auto& sweep) {
+    with_sweep<Id>(std::move(edges), weights, directed, true, [&](const auto& sweep) {
         using Worker = typename std::remove_cvref_t<decltype(sweep)>::Worker;
         const std::size_t pieces = parallel::piece_count(n);
         const std::uint64_t work = parallel::work_product(n / pieces * (last - first), n + sweep.g.targets.size());
@@ -455,14 +447,13 @@ std::vector<double> piece_rows(std::uint64_t n, std::span<const Edge> edges,
 // + 1)) of `sources` under the division of its length, visited in order.
 // Adds delta_s(v) and delta_s(v)^2 of each source to the block's two rows.
 template <class Id>
-std::vector<double> moment_rows(std::uint64_t n, std::span<const Edge> edges,
-                                std::optional<std::span<const double>> weights, bool directed,
-                                std::span<const std::uint64_t> sources, std::size_t first, std::size_t last,
-                                bool use_pool) {
+std::vector<double> moment_rows(std::uint64_t n, OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                bool directed, std::span<const std::uint64_t> sources, std::size_t first,
+                                std::size_t last, bool use_pool) {
     require_node_arrays(n, 16 * (last - first));
     std::vector<double> rows(2 * (last - first) * n, 0.0);
     if (first == last) return rows;
-    with_sweep<Id>(n, edges, weights, directed, false, [&](const auto& sweep) {
+    with_sweep<Id>(std::move(edges), weights, directed, false, [&](const auto& sweep) {
         using Worker = typename std::remove_cvref_t<decltype(sweep)>::Worker;
         const std::size_t length = sources.size();
         const std::size_t blocks = parallel::piece_count(length);
@@ -515,24 +506,24 @@ Result<std::vector<double>> betweenness(OwnedRows&& edges, std::optional<std::sp
 
 namespace knotwell::centrality {
 
-Result<std::vector<double>> betweenness_pieces(std::uint64_t n, std::span<const Edge> edges,
-                                               std::optional<std::span<const double>> weights, bool directed,
-                                               std::uint64_t first, std::uint64_t last, bool use_pool) {
-    if (auto err = check_edge_range(n, edges)) return *err;
+Result<std::vector<double>> betweenness_pieces(OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                               bool directed, std::uint64_t first, std::uint64_t last, bool use_pool) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     if (weights) {
         if (auto err = check_weights(*weights, edges.size(), WeightMode::Distance)) return *err;
     }
     if (first > last || last > parallel::piece_count(n))
         return InputError::bad_parameter("pieces", "must be a range within [0, piece count of n]");
-    return with_id_type(n,
-                        [&]<class Id>() { return piece_rows<Id>(n, edges, weights, directed, first, last, use_pool); });
+    return with_id_type(
+        n, [&]<class Id>() { return piece_rows<Id>(n, std::move(edges), weights, directed, first, last, use_pool); });
 }
 
-Result<std::vector<double>> betweenness_moments(std::uint64_t n, std::span<const Edge> edges,
-                                                std::optional<std::span<const double>> weights, bool directed,
-                                                std::span<const std::uint64_t> sources, std::uint64_t first,
-                                                std::uint64_t last, bool use_pool) {
-    if (auto err = check_edge_range(n, edges)) return *err;
+Result<std::vector<double>> betweenness_moments(OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                                bool directed, std::span<const std::uint64_t> sources,
+                                                std::uint64_t first, std::uint64_t last, bool use_pool) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     if (weights) {
         if (auto err = check_weights(*weights, edges.size(), WeightMode::Distance)) return *err;
     }
@@ -540,8 +531,9 @@ Result<std::vector<double>> betweenness_moments(std::uint64_t n, std::span<const
         if (s >= n) return InputError::bad_parameter("sources", "must be node ids below n");
     if (first > last || last > parallel::piece_count(sources.size()))
         return InputError::bad_parameter("blocks", "must be a range within [0, piece count of the sources]");
-    return with_id_type(
-        n, [&]<class Id>() { return moment_rows<Id>(n, edges, weights, directed, sources, first, last, use_pool); });
+    return with_id_type(n, [&]<class Id>() {
+        return moment_rows<Id>(n, std::move(edges), weights, directed, sources, first, last, use_pool);
+    });
 }
 
 }  // namespace knotwell::centrality

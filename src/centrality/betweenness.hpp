@@ -49,18 +49,16 @@ Result<std::vector<double>> betweenness(OwnedRows&& edges, std::optional<std::sp
 // does gives its values bit for bit. Same checks as `betweenness`, then the
 // piece range. With `use_pool` the rows spread over the worker pool, else
 // they run one after another on the calling thread.
-Result<std::vector<double>> betweenness_pieces(std::uint64_t n, std::span<const Edge> edges,
-                                               std::optional<std::span<const double>> weights, bool directed,
-                                               std::uint64_t first, std::uint64_t last, bool use_pool);
+Result<std::vector<double>> betweenness_pieces(OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                               bool directed, std::uint64_t first, std::uint64_t last, bool use_pool);
 
 // Dependencies of sampled sources, for estimates: `sources` is cut into
 // blocks as a sweep over its positions is (parallel::piece_count), and block
 // k gives two rows, the sums over its sources (in the given order) of
 // delta_s(v) and of delta_s(v)^2, so [last - first, 2, n] row-major. No leaf
 // folding: each source counts for itself alone. Unscaled.
-Result<std::vector<double>> betweenness_moments(std::uint64_t n, std::span<const Edge> edges,
-                                                std::optional<std::span<const double>> weights, bool directed,
-                                                std::span<const std::uint64_t> sources, std::uint64_t first,
-                                                std::uint64_t last, bool use_pool);
+Result<std::vector<double>> betweenness_moments(OwnedRows&& edges, std::optional<std::span<const double>> weights,
+                                                bool directed, std::span<const std::uint64_t> sources,
+                                                std::uint64_t first, std::uint64_t last, bool use_pool);
 
 }  // namespace knotwell::centrality

@@ -296,16 +296,15 @@ std::uint64_t mean_path_batches(std::uint64_t n) {
     return n / kBatch + (n % kBatch != 0);
 }
 
-Result<PairSums> mean_path_sums(std::uint64_t n, EdgeList&& edges, std::uint64_t first, std::uint64_t last,
-                                bool use_pool) {
+Result<PairSums> mean_path_sums(OwnedRows&& edges, std::uint64_t first, std::uint64_t last, bool use_pool) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     return with_id_type(n, [&]<class Id>() -> Result<PairSums> {
-        Result<TraversalRows<Id>> rows = read_traversal_rows<Id>(n, view_of(edges), true);
-        if (!rows.ok()) return rows.error();
-        EdgeList().swap(edges);
         if (first > last || last > mean_path_batches(n))
             return InputError::bad_parameter("batches", "must be a range within [0, batch count of n]");
         if (first == last) return PairSums{};
-        return batch_range_sums<Id, kMaskWords>(batch_graph(std::move(rows.value())), first, last, use_pool);
+        return batch_range_sums<Id, kMaskWords>(batch_graph(TraversalRows<Id>{n, true, edges.take<Id>(), {}}), first,
+                                                last, use_pool);
     });
 }
 

@@ -63,29 +63,22 @@ struct NoFailure {};
 
 }  // namespace
 
-Result<SourceSums> source_distance_sums(std::uint64_t n, EdgeList&& edges, std::uint64_t first, std::uint64_t last,
-                                        bool directed, bool use_pool) {
+Result<SourceSums> source_distance_sums(OwnedRows&& edges, std::uint64_t first, std::uint64_t last, bool directed,
+                                        bool use_pool) {
+    if (const Check& err = edges.range_failure()) return *err;
+    const std::uint64_t n = edges.n();
     return with_id_type(n, [&]<class Id>() -> Result<SourceSums> {
+        TraversalRows<Id> rows{n, !directed, edges.take<Id>(), {}};
         // Incoming distances: the searches run on the reversed arcs.
         if (directed)
-            for (Edge& e : edges) std::swap(e.source, e.target);
-        Result<TraversalRows<Id>> rows = read_traversal_rows<Id>(n, view_of(edges), !directed);
-        if (!rows.ok()) {
-            InputError err = rows.error();
-            if (directed) {  // name the row as the caller wrote it
-                auto& bad = std::get<InputError::EdgeOutOfRange>(err.detail);
-                std::swap(bad.source, bad.target);
-            }
-            return err;
-        }
-        EdgeList().swap(edges);
+            for (IdPair<Id>& p : rows.pairs) std::swap(p.source, p.target);
         if (first > last || last > n) return InputError::bad_parameter("sources", "must be a range within [0, n]");
         const std::uint64_t k = last - first;
         require_node_arrays(n, kCsrBytesPerNode + 2 * sizeof(Id));
         require_node_arrays(k, 24);
         SourceSums out{std::vector<std::uint64_t>(k), std::vector<std::uint64_t>(k), std::vector<double>(k)};
         if (k == 0) return out;
-        const Csr<Id> g = build_traversal_graph(std::move(rows.value()));
+        const Csr<Id> g = build_traversal_graph(std::move(rows));
         auto body = [&](std::size_t i, std::unique_ptr<LevelSearch<Id>>& search) -> std::optional<NoFailure> {
             search->run(g, static_cast<Id>(first + i), out, i);
             return std::nullopt;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "graph/input.hpp"
+#include "graph/rows.hpp"
 #include "paths/pair_sums.hpp"
 
 namespace knotwell::paths {
@@ -28,8 +29,8 @@ struct SourceSums {
 // Checks the edge range, then first <= last <= n. With `use_pool` the
 // sources spread over the worker pool, else they run in order on the
 // calling thread.
-Result<SourceSums> source_distance_sums(std::uint64_t n, EdgeList&& edges, std::uint64_t first, std::uint64_t last,
-                                        bool directed, bool use_pool);
+Result<SourceSums> source_distance_sums(OwnedRows&& edges, std::uint64_t first, std::uint64_t last, bool directed,
+                                        bool use_pool);
 
 // Number of batches the mean shortest path's sweep cuts [0, n) into.
 std::uint64_t mean_path_batches(std::uint64_t n);
@@ -38,7 +39,6 @@ std::uint64_t mean_path_batches(std::uint64_t n);
 // (undirected). Adding them over any split of [0, mean_path_batches(n)) gives
 // the totals whose quotient mean_shortest_path returns. Checks the edge
 // range, then the batch range.
-Result<PairSums> mean_path_sums(std::uint64_t n, EdgeList&& edges, std::uint64_t first, std::uint64_t last,
-                                bool use_pool);
+Result<PairSums> mean_path_sums(OwnedRows&& edges, std::uint64_t first, std::uint64_t last, bool use_pool);
 
 }  // namespace knotwell::paths

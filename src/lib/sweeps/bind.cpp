@@ -17,18 +17,6 @@ std::optional<std::span<const double>> weight_span(const std::optional<std::vect
     return std::span<const double>(*weights);
 }
 
-// The call's rows, narrowed and range-checked as they were copied, widened
-// back to the 64-bit pairs the sweep kernels take (they build their own
-// graphs from them and check the range again, as the module's functions do).
-Result<EdgeList> widened(const OwnedRows& rows) {
-    if (const Check& bad = rows.range_failure()) return *bad;
-    EdgeList out(rows.size());
-    rows.visit([&](auto pairs) {
-        for (std::size_t i = 0; i < pairs.size(); ++i) out[i] = {pairs[i].source, pairs[i].target};
-    });
-    return out;
-}
-
 }  // namespace
 
 PyObject* piece_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -48,11 +36,9 @@ PyObject* betweenness_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         const std::optional<std::vector<double>> weights = a.optional_weight_vector(4);
         const bool directed = a.flag(5);
         const bool use_pool = a.flag(6);
-        const OwnedRows rows = py::to_rows(std::move(edges_array));
-        return py::f64_vector(py::compute(tables::kBetweennessPieces, [&]() -> Result<std::vector<double>> {
-            Result<EdgeList> edges = widened(rows);
-            if (!edges.ok()) return edges.error();
-            return centrality::betweenness_pieces(n, edges.value(), weight_span(weights), directed, first, last,
+        OwnedRows rows = py::to_rows(std::move(edges_array));
+        return py::f64_vector(py::compute(tables::kBetweennessPieces, [&] {
+            return centrality::betweenness_pieces(std::move(rows), weight_span(weights), directed, first, last,
                                                   use_pool);
         }));
     });
@@ -69,11 +55,9 @@ PyObject* betweenness_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const std::optional<std::vector<double>> weights = a.optional_weight_vector(5);
         const bool directed = a.flag(6);
         const bool use_pool = a.flag(7);
-        const OwnedRows rows = py::to_rows(std::move(edges_array));
-        return py::f64_vector(py::compute(tables::kBetweennessMoments, [&]() -> Result<std::vector<double>> {
-            Result<EdgeList> edges = widened(rows);
-            if (!edges.ok()) return edges.error();
-            return centrality::betweenness_moments(n, edges.value(), weight_span(weights), directed, sources, first,
+        OwnedRows rows = py::to_rows(std::move(edges_array));
+        return py::f64_vector(py::compute(tables::kBetweennessMoments, [&] {
+            return centrality::betweenness_moments(std::move(rows), weight_span(weights), directed, sources, first,
                                                    last, use_pool);
         }));
     });
@@ -88,11 +72,9 @@ PyObject* distance_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         const std::uint64_t last = a.count(3);
         const bool directed = a.flag(4);
         const bool use_pool = a.flag(5);
-        const OwnedRows rows = py::to_rows(std::move(edges_array));
-        paths::SourceSums sums = py::compute(tables::kDistanceSums, [&]() -> Result<paths::SourceSums> {
-            Result<EdgeList> edges = widened(rows);
-            if (!edges.ok()) return edges.error();
-            return paths::source_distance_sums(n, std::move(edges.value()), first, last, directed, use_pool);
+        OwnedRows rows = py::to_rows(std::move(edges_array));
+        paths::SourceSums sums = py::compute(tables::kDistanceSums, [&] {
+            return paths::source_distance_sums(std::move(rows), first, last, directed, use_pool);
         });
         py::Ref total = py::u64_vector(std::move(sums.total));
         py::Ref reached = py::u64_vector(std::move(sums.reached));
@@ -116,12 +98,9 @@ PyObject* mean_path_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         const std::uint64_t first = a.count(2);
         const std::uint64_t last = a.count(3);
         const bool use_pool = a.flag(4);
-        const OwnedRows rows = py::to_rows(std::move(edges_array));
-        const paths::PairSums sums = py::compute(tables::kMeanPathSums, [&]() -> Result<paths::PairSums> {
-            Result<EdgeList> edges = widened(rows);
-            if (!edges.ok()) return edges.error();
-            return paths::mean_path_sums(n, std::move(edges.value()), first, last, use_pool);
-        });
+        OwnedRows rows = py::to_rows(std::move(edges_array));
+        const paths::PairSums sums = py::compute(
+            tables::kMeanPathSums, [&] { return paths::mean_path_sums(std::move(rows), first, last, use_pool); });
         // The total is 128-bit; a Python int holds it whole.
         py::Ref total = py::check(PyLong_FromUnsignedNativeBytes(
             &sums.total, sizeof sums.total, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
