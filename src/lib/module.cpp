@@ -7,35 +7,27 @@
 namespace knotwell {
 namespace {
 
-// Name and docstring from the function's table; the name must match the
-// entry point's.
-template <const sig::Function& F>
-constexpr PyMethodDef entry(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
-    return {F.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-            METH_FASTCALL | METH_KEYWORDS, sig::Doc<F>::text.data()};
-}
-
 // Registration order is the order of __all__ (and of sig::kAll).
 PyMethodDef kFunctions[] = {
-    entry<sig::kDegree>(bind::degree_rust),
-    entry<sig::kInDegree>(bind::in_degree_rust),
-    entry<sig::kOutDegree>(bind::out_degree_rust),
-    entry<sig::kStrength>(bind::strength_rust),
-    entry<sig::kTriangles>(bind::triangles_per_node_rust),
-    entry<sig::kClusteringAvg>(bind::clustering_avg_rust),
-    entry<sig::kClusteringLocal>(bind::clustering_local_rust),
-    entry<sig::kMeanShortestPath>(bind::mean_shortest_path_rust),
-    entry<sig::kShortestPaths>(bind::shortest_paths_rust),
-    entry<sig::kShortestPathsMulti>(bind::shortest_paths_multi_rust),
-    entry<sig::kConnectedComponents>(bind::connected_components_rust),
-    entry<sig::kBetweenness>(bind::betweenness_rust),
-    entry<sig::kCoreNumbers>(bind::core_numbers_rust),
-    entry<sig::kRewire>(bind::rewire_degree_preserving_rust),
-    entry<sig::kConfigurationModel>(bind::configuration_model_rust),
-    entry<sig::kErdosRenyi>(bind::erdos_renyi_rust),
-    entry<sig::kLouvain>(bind::louvain_rust),
-    entry<sig::kLabelPropagation>(bind::label_propagation_rust),
-    entry<sig::kModularity>(bind::modularity_rust),
+    py::entry<sig::kDegree>(bind::degree_rust),
+    py::entry<sig::kInDegree>(bind::in_degree_rust),
+    py::entry<sig::kOutDegree>(bind::out_degree_rust),
+    py::entry<sig::kStrength>(bind::strength_rust),
+    py::entry<sig::kTriangles>(bind::triangles_per_node_rust),
+    py::entry<sig::kClusteringAvg>(bind::clustering_avg_rust),
+    py::entry<sig::kClusteringLocal>(bind::clustering_local_rust),
+    py::entry<sig::kMeanShortestPath>(bind::mean_shortest_path_rust),
+    py::entry<sig::kShortestPaths>(bind::shortest_paths_rust),
+    py::entry<sig::kShortestPathsMulti>(bind::shortest_paths_multi_rust),
+    py::entry<sig::kConnectedComponents>(bind::connected_components_rust),
+    py::entry<sig::kBetweenness>(bind::betweenness_rust),
+    py::entry<sig::kCoreNumbers>(bind::core_numbers_rust),
+    py::entry<sig::kRewire>(bind::rewire_degree_preserving_rust),
+    py::entry<sig::kConfigurationModel>(bind::configuration_model_rust),
+    py::entry<sig::kErdosRenyi>(bind::erdos_renyi_rust),
+    py::entry<sig::kLouvain>(bind::louvain_rust),
+    py::entry<sig::kLabelPropagation>(bind::label_propagation_rust),
+    py::entry<sig::kModularity>(bind::modularity_rust),
     {nullptr, nullptr, 0, nullptr},
 };
 

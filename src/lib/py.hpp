@@ -308,6 +308,15 @@ auto compute(const sig::Function& f, F&& algorithm) {
     return unwrap(algorithm());
 }
 
+// A function table's entry: name and docstring (with its text signature)
+// from the function's signature table, the fast call with keywords. The
+// name must match the entry point's.
+template <const sig::Function& F>
+constexpr PyMethodDef entry(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+    return {F.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            METH_FASTCALL | METH_KEYWORDS, sig::Doc<F>::text.data()};
+}
+
 // Translates every C++ failure into the Python exception it stands for.
 void raise_current_exception() noexcept;
 

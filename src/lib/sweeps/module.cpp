@@ -4,20 +4,14 @@
 namespace knotwell::sweeps {
 namespace {
 
-template <const sig::Function& F>
-constexpr PyMethodDef entry(PyObject* (*fn)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
-    return {F.name.data(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
-            METH_FASTCALL | METH_KEYWORDS, sig::Doc<F>::text.data()};
-}
-
 PyMethodDef kFunctions[] = {
-    entry<tables::kPieceCount>(piece_count),
-    entry<tables::kBetweennessPieces>(betweenness_pieces),
-    entry<tables::kBetweennessMoments>(betweenness_moments),
-    entry<tables::kDistanceSums>(distance_sums),
-    entry<tables::kMeanPathBatches>(mean_path_batches),
-    entry<tables::kMeanPathSums>(mean_path_sums),
-    entry<tables::kSampleSources>(sample_sources),
+    py::entry<tables::kPieceCount>(piece_count),
+    py::entry<tables::kBetweennessPieces>(betweenness_pieces),
+    py::entry<tables::kBetweennessMoments>(betweenness_moments),
+    py::entry<tables::kDistanceSums>(distance_sums),
+    py::entry<tables::kMeanPathBatches>(mean_path_batches),
+    py::entry<tables::kMeanPathSums>(mean_path_sums),
+    py::entry<tables::kSampleSources>(sample_sources),
     {nullptr, nullptr, 0, nullptr},
 };
 
