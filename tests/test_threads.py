@@ -297,8 +297,11 @@ def _lock_holder_workload():
     a tenth of a second each, so a call that waited for the lock at its polls
     would wait that long at each."""
     rng = np.random.default_rng(3)
-    n = 30000
-    e = rng.integers(0, n, size=(150000, 2), dtype=np.uint64)
+    # The timed call lasts several of the lock holder's calls, so that
+    # taking the lock to start and to return (up to one such call each) is
+    # small beside it.
+    n = 100_000
+    e = rng.integers(0, n, size=(600_000, 2), dtype=np.uint64)
     w = rng.uniform(0.5, 2.0, len(e))
     big_n = 200_000
     big = rng.integers(0, big_n, size=(600_000, 2), dtype=np.uint64)
