@@ -134,11 +134,11 @@ std::vector<Case> cases() {
                    }});
     all.push_back({"weighted_graph", false, [] {
                        const EdgeList e = random_edges(200000, 1000000, 3);
-                       const WeightedGraph g = build_weighted_graph(OwnedRows::of(200000, e), std::nullopt);
+                       const auto g = build_weighted_graph<std::uint32_t>(OwnedRows::of(200000, e), std::nullopt);
                        Digest d;
-                       d.add(g.offsets);
-                       d.add(g.targets);
-                       d.add(g.weights);
+                       d.add(g.lists.offsets);
+                       d.add(g.lists.targets);
+                       d.add(g.lists.weights);
                        return d.h;
                    }});
     all.push_back({"adjacency", false, [] {
