@@ -5,9 +5,9 @@
 //
 // Per level, dense tables indexed by community id (`weight_to`,
 // `community_strength`); only the ids touched by the previous node are reset,
-// so moving a node costs O(its list) and a pass O(n + m). Coarsening walks
-// the nodes once for the self-loop weights and groups the arcs between
-// communities with the shared CSR builder, O(n + m). The visiting order
+// so moving a node costs O(its list) and a pass O(n + m). Coarsening is one
+// pass over the members of each community with a dense accumulator, plus a
+// sort of each community's distinct neighbours. The visiting order
 // is shuffled once per level from one SplitMix64 stream that continues
 // across levels; without a seed nodes are visited in id order. Ties keep
 // the current community, then the first touched. At most 1000 passes per
