@@ -22,6 +22,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "centrality/betweenness.hpp"
@@ -64,7 +65,12 @@ struct Digest {
     template <class T, class A>
     void add(const std::vector<T, A>& v) {
         add(static_cast<std::uint64_t>(v.size()));
-        for (const T& x : v) add(x);
+        for (const T& x : v) {
+            if constexpr (std::is_integral_v<T>)
+                add(static_cast<std::uint64_t>(x));
+            else
+                add(x);
+        }
     }
 };
 
