@@ -25,8 +25,8 @@ namespace {
 // visiting every node.
 template <class Id>
 struct Propagation {
-    const WeightedGraph& g;
-    const Id* targets;  // g's lists with Id-wide ids
+    const WeightedGraph<Id>& g;
+    const Id* targets;  // g's list entries
     std::vector<Id> labels;
     std::vector<double> label_weight;  // 0.0 except for labels in `touched`
     std::vector<Id> touched;           // labels written for the current node
@@ -40,7 +40,7 @@ struct Propagation {
         for (std::uint64_t t = 0; t < n_touched; ++t) label_weight[touched[t]] = 0.0;
         // With zero weights a label can be listed twice; each listing takes
         // part in the draw.
-        n_touched = gather_by_key<Id>(g.begin(u), g.end(u), targets, g.weights.data(), labels.data(),
+        n_touched = gather_by_key<Id>(g.begin(u), g.end(u), targets, g.lists.weights.data(), labels.data(),
                                       label_weight.data(), touched.data());
         drew = false;
         Id best = 0;
@@ -67,7 +67,7 @@ struct Propagation {
         stream.shuffle(order);
         bool changed = false;
         const std::uint64_t len = order.size();
-        const std::uint64_t* off = g.offsets.data();
+        const std::uint64_t* off = g.lists.offsets.data();
         parallel::InterruptPoll poll;
         const std::uint8_t* due = pending.data();
         for (std::uint64_t i = 0; i < len; ++i) {
@@ -86,7 +86,7 @@ struct Propagation {
             if (i + 3 < len && due[order[i + 3]]) {
                 const std::uint64_t b = off[order[i + 3]];
                 __builtin_prefetch(targets + b);
-                __builtin_prefetch(g.weights.data() + b);
+                __builtin_prefetch(g.lists.weights.data() + b);
             }
             if (i + 1 < len && due[order[i + 1]]) {
                 const std::uint64_t v = order[i + 1];
@@ -121,15 +121,13 @@ Result<std::vector<std::uint64_t>> label_propagation(OwnedRows&& edges,
 
     // Sums of weights near the top of the range would tie at infinity.
     const int scale = weight_scale_exponent(edges.size(), weight_span(weights), 1.0, WeightExposure::Sums);
-    const WeightedGraph g = build_weighted_graph(std::move(edges), weights, scale);
     std::vector<std::uint64_t> labels = with_id_type(n, [&]<class Id>() {
-        std::vector<Id> narrowed;
-        const Id* targets = targets_as(g, narrowed);
+        const WeightedGraph<Id> g = build_weighted_graph<Id>(std::move(edges), weights, scale);
         Propagation<Id> p{g,
-                          targets,
+                          g.lists.targets.data(),
                           std::vector<Id>(n),
                           std::vector<double>(n, 0.0),
-                          std::vector<Id>(max_list_length(g)),
+                          std::vector<Id>(max_list_length(g.lists)),
                           0,
                           SplitMix64(seed),
                           std::vector<std::uint8_t>(n, 1)};

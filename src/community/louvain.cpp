@@ -63,7 +63,6 @@ template <class Id>
 struct Level {
     static constexpr Id kNone = std::numeric_limits<Id>::max();
 
-    std::vector<Id> targets;  // the level's lists, narrowed (unused when Id is NodeId)
     std::vector<Id> community;
     std::vector<double> community_strength;
     std::vector<double> weight_to;  // 0.0 except for ids in `touched`
@@ -193,6 +192,9 @@ struct Level {
         lists_kept = true;
     }
 
+    // Frees every table; the next level sizes them afresh for its nodes.
+    void release() { *this = Level(); }
+
     void relink(Id u, Id from, Id to, std::uint64_t units) {
         volume[from] -= units;
         volume[to] += units;
@@ -269,17 +271,18 @@ template <class Id>
 // Decides u: moves it to the first community of largest gain (its own
 // unless another is strictly better); returns that community.
 template <class Id>
-Id decide(const WeightedGraph& g, const Id* targets, Id u, double resolution, double two_m, Level<Id>& lv,
+Id decide(const WeightedGraph<Id>& g, const Id* targets, Id u, double resolution, double two_m, Level<Id>& lv,
           double& best_before) {
     Id* community = lv.community.data();
     double* cs = lv.community_strength.data();
     double* weight_to = lv.weight_to.data();
     Id* touched = lv.touched.data();
-    const std::uint64_t* off = g.offsets.data();
+    const std::uint64_t* off = g.lists.offsets.data();
     const double k_u = g.strength[u];
     const Id c_old = community[u];
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
-    lv.n_touched = gather_by_key<Id>(off[u], off[u + 1], targets, g.weights.data(), community, weight_to, touched);
+    lv.n_touched =
+        gather_by_key<Id>(off[u], off[u + 1], targets, g.lists.weights.data(), community, weight_to, touched);
     cs[c_old] -= k_u;
 
     const double r = resolution * k_u;
@@ -308,8 +311,9 @@ Id decide(const WeightedGraph& g, const Id* targets, Id u, double resolution, do
 // (inexact totals only) its own total rounded as a stay would round it.
 // Returns whether it moved.
 template <class Id>
-bool step(const WeightedGraph& g, const Id* targets, Id u, bool visit, double resolution, double two_m, Level<Id>& lv) {
-    const std::uint64_t* off = g.offsets.data();
+bool step(const WeightedGraph<Id>& g, const Id* targets, Id u, bool visit, double resolution, double two_m,
+          Level<Id>& lv) {
+    const std::uint64_t* off = g.lists.offsets.data();
     double* cs = lv.community_strength.data();
     const Id c_old = lv.community[u];
     const double before_old = cs[c_old];
@@ -340,16 +344,18 @@ bool step(const WeightedGraph& g, const Id* targets, Id u, bool visit, double re
 // One pass over the pending nodes of `order`; returns the number of nodes
 // that changed community.
 template <class Id>
-std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<const std::uint64_t> order,
+std::uint64_t move_nodes(const WeightedGraph<Id>& g, const Id* targets, std::span<const std::uint64_t> order,
                          double resolution, double two_m, bool track, Level<Id>& lv) {
     const Id* community = lv.community.data();
-    const std::uint64_t* off = g.offsets.data();
+    const std::uint64_t* off = g.lists.offsets.data();
     const std::uint64_t len = order.size();
     std::uint64_t moves = 0;
     parallel::InterruptPoll poll;
     // When the whole pass is ahead, the nodes to come are known (see
     // prefetch_visit).
-    auto prefetch = [&](std::uint64_t i) { prefetch_visit<Id>(order, i, off, targets, g.weights.data(), community); };
+    auto prefetch = [&](std::uint64_t i) {
+        prefetch_visit<Id>(order, i, off, targets, g.lists.weights.data(), community);
+    };
     if (!track) {
         // Every node, nothing kept: the next pass is full too, and the
         // member lists go stale.
@@ -409,16 +415,16 @@ std::uint64_t move_nodes(const WeightedGraph& g, const Id* targets, std::span<co
 // Local moving of one level until a pass moves nothing (or the pass limit);
 // leaves each node's community in `node_community`.
 template <class Id>
-void local_moving(const WeightedGraph& g, double resolution, double two_m, std::optional<SplitMix64>& stream,
+void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, std::optional<SplitMix64>& stream,
                   Level<Id>& lv, std::vector<std::uint64_t>& node_community) {
-    const std::uint64_t n = g.node_count;
-    const Id* targets = targets_as(g, lv.targets);
+    const std::uint64_t n = g.node_count();
+    const Id* targets = g.lists.targets.data();
     lv.community.resize(n);
     std::iota(lv.community.begin(), lv.community.end(), Id{0});
     lv.community_strength.resize(n);
     for (std::uint64_t i = 0; i < n; ++i) lv.community_strength[i] = 0.0 + g.strength[i];
     lv.weight_to.assign(n, 0.0);
-    lv.touched.assign(max_list_length(g), 0);
+    lv.touched.assign(max_list_length(g.lists), 0);
     lv.n_touched = 0;
 
     std::vector<std::uint64_t> order(n);
@@ -451,31 +457,36 @@ void local_moving(const WeightedGraph& g, double resolution, double two_m, std::
 // order, each list in list order, which is the order in which the arcs of
 // the community's list are met; a dense accumulator keyed by neighbouring
 // community sums each run in that order, and the distinct neighbours are
-// then sorted. One pass over the arcs, with no transposition.
-WeightedGraph coarsen(const WeightedGraph& g, std::span<const std::uint64_t> community, std::uint64_t k) {
-    const std::uint64_t n = g.node_count;
+// then sorted. One pass over the arcs, and no memory per arc besides the
+// coarse lists: on graphs that coarsen well most arcs cross communities at
+// the first level, and grouping them (16 bytes an arc, twice) would cost
+// several times the fine graph for a coarse graph a fraction of its size.
+template <class Id>
+WeightedGraph<Id> coarsen(const WeightedGraph<Id>& g, std::span<const std::uint64_t> community, std::uint64_t k) {
+    const std::uint64_t n = g.node_count();
     std::vector<std::uint64_t> start(k + 1, 0);
     for (std::uint64_t i = 0; i < n; ++i) ++start[community[i] + 1];
     for (std::uint64_t c = 0; c < k; ++c) start[c + 1] += start[c];
-    std::vector<NodeId> members(n);
+    std::vector<Id> members(n);
     {
         std::vector<std::uint64_t> fill(start.begin(), start.end() - 1);
-        for (std::uint64_t i = 0; i < n; ++i) members[fill[community[i]]++] = i;
+        for (std::uint64_t i = 0; i < n; ++i) members[fill[community[i]]++] = static_cast<Id>(i);
     }
 
-    WeightedGraph coarse;
-    coarse.node_count = k;
+    WeightedGraph<Id> coarse;
+    Csr<Id>& lists = coarse.lists;
+    lists.n = k;
     coarse.total_weight = g.total_weight;
     coarse.self_loop_weight.assign(k, 0.0);
-    coarse.offsets.assign(k + 1, 0);
-    coarse.targets.reserve(std::min<std::uint64_t>(g.targets.size(), 4 * k + 64));
-    coarse.weights.reserve(coarse.targets.capacity());
+    lists.offsets.assign(k + 1, 0);
+    lists.targets.reserve(std::min<std::uint64_t>(g.lists.arcs(), 4 * k + 64));
+    lists.weights.reserve(lists.targets.capacity());
     std::vector<double> sum(k, 0.0);
-    std::vector<std::uint64_t> mark(k, k);  // == c once listed for community c
-    std::vector<std::uint64_t> listed;
-    const std::uint64_t* off = g.offsets.data();
-    const NodeId* targets = g.targets.data();
-    const double* weights = g.weights.data();
+    std::vector<Id> mark(k, static_cast<Id>(k));  // == c once listed for community c
+    std::vector<Id> listed;
+    const std::uint64_t* off = g.lists.offsets.data();
+    const Id* targets = g.lists.targets.data();
+    const double* weights = g.lists.weights.data();
     constexpr std::uint64_t kAhead = 4;
     parallel::InterruptPoll poll;
     for (std::uint64_t c = 0; c < k; ++c) {
@@ -488,15 +499,15 @@ WeightedGraph coarsen(const WeightedGraph& g, std::span<const std::uint64_t> com
                 __builtin_prefetch(targets + b);
                 __builtin_prefetch(weights + b);
             }
-            const NodeId i = members[m];
+            const Id i = members[m];
             self = self + g.self_loop_weight[i];
             for (std::uint64_t j = off[i]; j < off[i + 1]; ++j) {
-                const std::uint64_t c_v = community[targets[j]];
+                const auto c_v = static_cast<Id>(community[targets[j]]);
                 const double w = weights[j];
                 if (c_v == c) {
                     self += w * 0.5;
                 } else if (mark[c_v] != c) {
-                    mark[c_v] = c;
+                    mark[c_v] = static_cast<Id>(c);
                     sum[c_v] = w;
                     listed.push_back(c_v);
                 } else {
@@ -506,12 +517,14 @@ WeightedGraph coarsen(const WeightedGraph& g, std::span<const std::uint64_t> com
         }
         coarse.self_loop_weight[c] = self;
         std::sort(listed.begin(), listed.end());
-        for (const std::uint64_t c_v : listed) {
-            coarse.targets.push_back(c_v);
-            coarse.weights.push_back(sum[c_v]);
+        for (const Id c_v : listed) {
+            lists.targets.push_back(c_v);
+            lists.weights.push_back(sum[c_v]);
         }
-        coarse.offsets[c + 1] = coarse.targets.size();
+        lists.offsets[c + 1] = lists.targets.size();
     }
+    lists.targets.shrink_to_fit();
+    lists.weights.shrink_to_fit();
     compute_strengths(coarse);
     return coarse;
 }
@@ -534,37 +547,44 @@ Result<LouvainResult> louvain(OwnedRows&& edges, const std::optional<std::vector
     // Exact power-of-two rescaling keeps every gain within the double range;
     // labels and modularity are those of the unscaled weights.
     const int scale = weight_scale_exponent(edges.size(), weight_span(weights), resolution, WeightExposure::Gains);
-    const WeightedGraph input = build_weighted_graph(std::move(edges), weights, scale);
     LouvainResult result;
     result.labels.resize(n);
     std::iota(result.labels.begin(), result.labels.end(), std::uint64_t{0});
     result.n_communities = n;
-    if (n == 0 || !(input.total_weight > 0.0)) return result;
-
-    std::optional<SplitMix64> stream;
-    if (seed) stream.emplace(*seed);
-    const double two_m = input.total_weight + input.total_weight;
-
-    // The first level reads the input graph itself; it is never changed.
-    const WeightedGraph* work = &input;
-    WeightedGraph coarse;
-    std::vector<std::uint64_t> community;
     with_id_type(n, [&]<class Id>() {
+        const WeightedGraph<Id> input = build_weighted_graph<Id>(std::move(edges), weights, scale);
+        if (n == 0 || !(input.total_weight > 0.0)) return;
+
+        std::optional<SplitMix64> stream;
+        if (seed) stream.emplace(*seed);
+        const double two_m = input.total_weight + input.total_weight;
+
+        // The first level reads the input graph itself; it is never changed.
+        const WeightedGraph<Id>* work = &input;
+        WeightedGraph<Id> coarse;
+        std::vector<std::uint64_t> community;
         Level<Id> lv;
         while (result.n_levels < max_levels) {
             local_moving(*work, resolution, two_m, stream, lv, community);
-            const std::uint64_t k = relabel_by_first_appearance(community, work->node_count);
-            if (k == work->node_count) break;
+            const std::uint64_t k = relabel_by_first_appearance(community, work->node_count());
+            if (k == work->node_count()) break;
             ++result.n_levels;
             for (std::uint64_t& label : result.labels) label = community[label];
-            WeightedGraph next = coarsen(*work, community, k);
+            // The level's tables are dead until the next level sizes them
+            // for its (fewer) nodes: free them before the coarse lists grow.
+            lv.release();
+            WeightedGraph<Id> next = coarsen(*work, community, k);
             coarse = std::move(next);
             work = &coarse;
         }
-    });
+        // Only the input graph is needed for the modularity.
+        lv.release();
+        std::vector<std::uint64_t>().swap(community);
+        coarse = WeightedGraph<Id>();
 
-    result.n_communities = relabel_by_first_appearance(result.labels, n);
-    result.modularity = partition_modularity(input, result.labels, resolution);
+        result.n_communities = relabel_by_first_appearance(result.labels, n);
+        result.modularity = partition_modularity(input, result.labels, resolution);
+    });
     return result;
 }
 

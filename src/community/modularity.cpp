@@ -97,27 +97,33 @@ double modularity_from_rows(std::uint64_t n, std::span<const Row> edges,
 
 }  // namespace
 
-double partition_modularity(const WeightedGraph& g, std::span<const std::uint64_t> labels, double resolution) {
+template <class Id>
+double partition_modularity(const WeightedGraph<Id>& g, std::span<const std::uint64_t> labels, double resolution) {
     const double m = g.total_weight;
-    const std::uint64_t n = g.node_count;
+    const std::uint64_t n = g.node_count();
     if (!(m > 0.0) || n == 0) return 0.0;
 
     std::vector<std::uint64_t> community;
     const std::uint64_t k = compact_labels(labels, community);
     std::vector<double> internal(k, 0.0), total(k, 0.0);
     const std::uint64_t* c_of = community.data();
+    const Id* targets = g.lists.targets.data();
+    const double* weights = g.lists.weights.data();
     for (std::uint64_t i = 0; i < n; ++i) {
         const std::uint64_t c = c_of[i];
         total[c] += g.strength[i];
         double in = internal[c] + g.self_loop_weight[i];
         // Each inside edge is met from both ends, half from each.
         for (std::uint64_t j = g.begin(i); j < g.end(i); ++j)
-            if (c_of[g.targets[j]] == c) in += g.weights[j] * 0.5;
+            if (c_of[targets[j]] == c) in += weights[j] * 0.5;
         internal[c] = in;
     }
 
     return sum_terms(internal, total, m, resolution);
 }
+
+template double partition_modularity(const WeightedGraph<std::uint32_t>&, std::span<const std::uint64_t>, double);
+template double partition_modularity(const WeightedGraph<std::uint64_t>&, std::span<const std::uint64_t>, double);
 
 Check check_weighted_edges(const OwnedRows& edges, const std::optional<std::vector<double>>& weights) {
     if (edges.range_failure()) return edges.range_failure();
@@ -135,8 +141,10 @@ Result<double> modularity(OwnedRows&& edges, std::span<const std::uint64_t> labe
         return edges.visit([&](auto rows) { return modularity_from_rows(n, rows, weights, labels, resolution); });
     const int scale =
         weight_scale_exponent(edges.size(), weight_span(weights), resolution, WeightExposure::SumsAndHalves);
-    const WeightedGraph g = build_weighted_graph(std::move(edges), weights, scale);
-    return partition_modularity(g, labels, resolution);
+    return with_id_type(n, [&]<class Id>() {
+        const WeightedGraph<Id> g = build_weighted_graph<Id>(std::move(edges), weights, scale);
+        return partition_modularity(g, labels, resolution);
+    });
 }
 
 }  // namespace knotwell

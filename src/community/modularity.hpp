@@ -25,7 +25,8 @@
 namespace knotwell {
 
 // `labels` holds one community id per node of `graph`.
-double partition_modularity(const WeightedGraph& graph, std::span<const std::uint64_t> labels, double resolution);
+template <class Id>
+double partition_modularity(const WeightedGraph<Id>& graph, std::span<const std::uint64_t> labels, double resolution);
 
 // The checked entry: edge range, weights, resolution, labels length, then
 // the modularity of `labels` on the graph built from the rows.

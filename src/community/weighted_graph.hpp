@@ -1,65 +1,62 @@
 // The undirected weighted graph shared by modularity, Louvain and label
 // propagation, and the renumbering of community ids by first appearance.
 //
-// Lists are CSR (`offsets[n + 1]`, `targets`, `weights`). Every list is
-// sorted ascending by neighbour id with each id once; a node never appears in
-// its own list (self-loops live in `self_loop_weight`); the lists are
-// symmetric. An entry's weight is the sum of the rows joining the pair, added
-// in row order: arcs are laid out by a stable two-pass counting sort (bucket
-// by target, then walk targets ascending into the source lists), so equal
-// ids stand in the order they were appended and runs are summed in that
-// order. O(n + m) time; at the peak 16 bytes per arc for the lists plus 8
-// (unweighted) or 16 (weighted) for the buckets. Single-threaded.
+// The lists are a merged `Csr<Id>` (graph/csr.hpp): every list sorted
+// ascending by neighbour id with each id once; a node never appears in its
+// own list (self-loops live in `self_loop_weight`); the lists are
+// symmetric. An entry's weight is the sum of the rows joining the pair,
+// added in row order. Id is 32-bit whenever n allows, so the lists stream
+// at half the bytes and the moving phases read them as they are.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <type_traits>
 #include <vector>
 
+#include "graph/csr.hpp"
 #include "graph/rows.hpp"
 #include "parallel/interrupt.hpp"
 
 namespace knotwell {
 
+template <class Id>
 struct WeightedGraph {
-    std::uint64_t node_count = 0;
-    std::vector<std::uint64_t> offsets;  // node_count + 1 entries
-    std::vector<NodeId> targets;
-    std::vector<double> weights;
+    Csr<Id> lists;  // weights always present
     std::vector<double> self_loop_weight;
     std::vector<double> strength;  // 2 x self-loop weight, then the list in order
     double total_weight = 0.0;     // m of the modularity formulas
 
-    std::uint64_t begin(NodeId u) const { return offsets[u]; }
-    std::uint64_t end(NodeId u) const { return offsets[u + 1]; }
+    std::uint64_t node_count() const { return lists.n; }
+    std::uint64_t begin(std::uint64_t u) const { return lists.offsets[u]; }
+    std::uint64_t end(std::uint64_t u) const { return lists.offsets[u + 1]; }
 };
 
 // Preconditions: every id < n; `weights`, when given, holds one finite
 // non-negative value per row (absent: every row weighs 1.0). Each weight is
 // taken times 2^scale_exponent (see weight_scale.hpp); 0 keeps it as it is.
-// The rows are freed once the lists are laid out.
-WeightedGraph build_weighted_graph(OwnedRows&& edges, const std::optional<std::vector<double>>& weights,
-                                   int scale_exponent = 0);
+// `Id` is the rows' id type (`with_id_type(n)`). The rows are freed before
+// the second grouping pass.
+//
+// Memory besides the result: unweighted rows are grouped as plain ids (4
+// bytes an arc, a pair's weight its arc count times the unit weight);
+// weighted ones as (id, weight) arcs of 16 bytes, plus a scaled copy of the
+// weights while the rows are read when the scale is not 0.
+template <class Id>
+WeightedGraph<Id> build_weighted_graph(OwnedRows&& edges, const std::optional<std::vector<double>>& weights,
+                                       int scale_exponent = 0);
 
 // strength[i] = 2 x self_loop_weight[i] + the list's weights in list order.
-void compute_strengths(WeightedGraph& g);
+template <class Id>
+void compute_strengths(WeightedGraph<Id>& g);
 
 // Longest list; bounds the `touched` buffers of the moving phases.
-std::uint64_t max_list_length(const WeightedGraph& g);
-
-// g's list entries as ids of type Id: g's own array when Id is NodeId,
-// otherwise a copy narrowed into `narrowed`.
 template <class Id>
-const Id* targets_as(const WeightedGraph& g, std::vector<Id>& narrowed) {
-    if constexpr (std::is_same_v<Id, NodeId>) {
-        return g.targets.data();
-    } else {
-        narrowed.assign(g.targets.begin(), g.targets.end());
-        return narrowed.data();
-    }
+std::uint64_t max_list_length(const Csr<Id>& g) {
+    std::uint64_t longest = 0;
+    for (std::uint64_t u = 0; u < g.n; ++u) longest = std::max(longest, g.degree(u));
+    return longest;
 }
 
 // Sums the list [begin, end) into `sum` by the key of each neighbour (its

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "community/weighted_graph.hpp"
 #include "graph/csr.hpp"
 #include "graph/degree_order.hpp"
 #include "graph/scratch.hpp"
@@ -471,6 +472,10 @@ std::vector<std::vector<RefArc>> reference_lists(std::uint64_t n, const EdgeList
     for (auto& list : lists) {
         std::map<std::uint64_t, double> merged;  // emission order within a target kept by the walk
         for (const RefArc& a : list) {
+            if (o.merge == knotwell::Merge::Count) {
+                merged[a.target] += 1.0;
+                continue;
+            }
             auto [it, fresh] = merged.emplace(a.target, a.weight);
             if (fresh || o.merge == knotwell::Merge::First) continue;
             if (o.merge == knotwell::Merge::Sum)
@@ -489,14 +494,15 @@ void check_csr(std::uint64_t n, const EdgeList& edges, const std::vector<double>
     const auto g = knotwell::build_csr<Id>(n, edges, o, w);
     const auto want = reference_lists(n, edges, w, o);
     CHECK(g.n == n && g.offsets.size() == n + 1 && g.offsets[0] == 0 && g.offsets[n] == g.targets.size());
-    CHECK(g.weights.size() == (o.weighted ? g.targets.size() : 0));
+    const bool counted = o.merge == knotwell::Merge::Count;
+    CHECK(g.weights.size() == (o.weighted || counted ? g.targets.size() : 0));
     for (std::uint64_t u = 0; u < n; ++u) {
         CHECK(g.degree(u) == want[u].size());
         for (std::uint64_t j = 0; j < want[u].size(); ++j) {
             const std::uint64_t k = g.offsets[u] + j;
             CHECK(g.targets[k] == want[u][j].target);
             // Bit-exact: a Sum in any other order than emission order differs.
-            if (o.weighted) CHECK(std::memcmp(&g.weights[k], &want[u][j].weight, sizeof(double)) == 0);
+            if (o.weighted || counted) CHECK(std::memcmp(&g.weights[k], &want[u][j].weight, sizeof(double)) == 0);
         }
     }
 }
@@ -506,7 +512,8 @@ void check_csr_options(std::mt19937_64& rng, std::uint64_t n, const EdgeList& ed
     const double palette[] = {1e16, 1.0, 3.0, 0.1, 2.5e-8, 0.0};
     std::vector<double> w(edges.size());
     for (double& x : w) x = palette[rng() % 6];
-    for (auto merge : {knotwell::Merge::None, knotwell::Merge::First, knotwell::Merge::Smallest, knotwell::Merge::Sum})
+    for (auto merge : {knotwell::Merge::None, knotwell::Merge::First, knotwell::Merge::Smallest, knotwell::Merge::Sum,
+                       knotwell::Merge::Count})
         for (bool undirected : {true, false})
             for (bool drop : {true, false})
                 for (bool weighted : {true, false}) {
@@ -514,6 +521,25 @@ void check_csr_options(std::mt19937_64& rng, std::uint64_t n, const EdgeList& ed
                     check_csr<std::uint32_t>(n, edges, weighted ? w : std::vector<double>{}, o);
                     check_csr<std::uint64_t>(n, edges, weighted && rng() % 2 ? w : std::vector<double>{}, o);
                 }
+}
+
+// Unweighted rows are grouped as plain ids and weighed by their count times
+// the unit; rows that all weigh 1.0 go through the weighted (id, weight)
+// grouping and sum in row order. Both must give the same bits, scaled or not.
+template <class Id>
+void check_unit_weights(std::uint64_t n, const EdgeList& edges) {
+    auto same = [](const auto& a, const auto& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(a[0])) == 0;
+    };
+    for (int scale : {0, -3, 9}) {
+        const auto counted = knotwell::build_weighted_graph<Id>(knotwell::OwnedRows::of(n, edges), std::nullopt, scale);
+        const auto summed = knotwell::build_weighted_graph<Id>(knotwell::OwnedRows::of(n, edges),
+                                                               std::vector<double>(edges.size(), 1.0), scale);
+        CHECK(counted.lists.n == n && same(counted.lists.offsets, summed.lists.offsets));
+        CHECK(same(counted.lists.targets, summed.lists.targets) && same(counted.lists.weights, summed.lists.weights));
+        CHECK(same(counted.self_loop_weight, summed.self_loop_weight) && same(counted.strength, summed.strength));
+        CHECK(counted.total_weight == summed.total_weight);
+    }
 }
 
 void check_size_rules() {
@@ -766,6 +792,7 @@ int graphs() {
             check_search<std::uint64_t>(n, edges, undirected);
         }
         if (round < 12) check_csr_options(rng, n, edges);
+        if (round < 12) check_unit_weights<std::uint32_t>(n, edges);
     }
     // Both sides of the switch from one direct counting sort to the blocked
     // one (above 2^16 keys), with keys in several blocks.
@@ -773,6 +800,7 @@ int graphs() {
         const EdgeList edges = random_edges(rng, n, 4 * n);
         check_adjacency(n, edges, true);
         check_csr_options(rng, n, edges);
+        check_unit_weights<std::uint64_t>(n, edges);
         if (n < 300000) check_traversal_rows(n, edges);
     }
     std::puts("ok");

@@ -22,6 +22,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "centrality/betweenness.hpp"
@@ -64,7 +65,12 @@ struct Digest {
     template <class T, class A>
     void add(const std::vector<T, A>& v) {
         add(static_cast<std::uint64_t>(v.size()));
-        for (const T& x : v) add(x);
+        for (const T& x : v) {
+            if constexpr (std::is_integral_v<T>)
+                add(static_cast<std::uint64_t>(x));
+            else
+                add(x);
+        }
     }
 };
 
@@ -134,11 +140,11 @@ std::vector<Case> cases() {
                    }});
     all.push_back({"weighted_graph", false, [] {
                        const EdgeList e = random_edges(200000, 1000000, 3);
-                       const WeightedGraph g = build_weighted_graph(OwnedRows::of(200000, e), std::nullopt);
+                       const auto g = build_weighted_graph<std::uint32_t>(OwnedRows::of(200000, e), std::nullopt);
                        Digest d;
-                       d.add(g.offsets);
-                       d.add(g.targets);
-                       d.add(g.weights);
+                       d.add(g.lists.offsets);
+                       d.add(g.lists.targets);
+                       d.add(g.lists.weights);
                        return d.h;
                    }});
     all.push_back({"adjacency", false, [] {
