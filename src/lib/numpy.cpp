@@ -176,12 +176,12 @@ EdgeRows Args::edge_rows(std::size_t i, bool borrow) const {
     return out;
 }
 
-WeightRows Args::weight_rows(std::size_t i) const {
+WeightRows Args::weight_rows(std::size_t i, bool borrow) const {
     PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array(i, 1, true));
     WeightRows out;
     out.size = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
-    if (PyArray_IS_C_CONTIGUOUS(arr))
+    if (borrow && PyArray_IS_C_CONTIGUOUS(arr))
         out.borrowed = reinterpret_cast<const std::byte*>(data);
     else
         out.copy = copy_elements<double>(data, PyArray_STRIDE(arr, 0), static_cast<std::size_t>(out.size));

@@ -118,8 +118,10 @@ class Args {
     Args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
     bool given(std::size_t i) const { return slots_[i] != nullptr; }
-    // An exact int: converting it as a count runs no Python code.
-    bool is_plain_int(std::size_t i) const { return given(i) && PyLong_CheckExact(slots_[i]); }
+    // Whether converting every parameter after `i` runs no Python code (no
+    // `__index__`, `__float__`, ...): only then may slot `i`'s array be read
+    // in place after the conversions.
+    bool inert_after(std::size_t i) const;
 
     std::uint64_t count(std::size_t i) const;
     std::optional<std::uint64_t> optional_count(std::size_t i) const;
@@ -136,8 +138,8 @@ class Args {
     std::optional<std::vector<double>> optional_weight_vector(std::size_t i) const;
     // Rows left in place when C-contiguous and `borrow` holds (see
     // EdgeRows), else copied.
-    EdgeRows edge_rows(std::size_t i, bool borrow = true) const;
-    WeightRows weight_rows(std::size_t i) const;
+    EdgeRows edge_rows(std::size_t i, bool borrow) const;
+    WeightRows weight_rows(std::size_t i, bool borrow) const;
 
   private:
     // The argument as an array of the kind's dimensionality and dtype.
