@@ -133,6 +133,11 @@ bool Args::inert_after(std::size_t i) const {
 
 std::uint64_t Args::count(std::size_t i) const {
     if (!given(i)) return sig::count_default(f_.params[i]);
+    if (PyLong_CheckExact(slots_[i])) {  // its own index: no call, no new reference
+        const unsigned long long value = PyLong_AsUnsignedLongLong(slots_[i]);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) prefix_pending(name(i));
+        return value;
+    }
     Ref index(PyNumber_Index(slots_[i]));
     if (!index) prefix_pending(name(i));
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
