@@ -74,7 +74,7 @@ EdgeList copy_edges(const char* data, npy_intp s0, npy_intp s1, std::size_t rows
 // would cost on every call. Weak references are allowed, so a test can see
 // that the buffer dies with its array.
 struct Buffer {
-    PyObject_HEAD
+    PyObject ob_base;  // PyObject_HEAD
     PyObject* weakrefs;
     bool real;  // which vector the storage holds
     alignas(std::vector<std::uint64_t>) unsigned char storage[sizeof(std::vector<std::uint64_t>)];

@@ -1,16 +1,12 @@
 // The module boundary's toolkit: owned references, argument binding and
 // conversion, result builders, the lock guard and the entry-point fence.
+// Entry points are made from the signature table by lib/slots.hpp: binding,
+// conversion in parameter order and the shape check happen there, and the
+// function's binding function receives typed arguments:
 //
-// Every wrapper has one shape:
-//
-//   PyObject* foo_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-//       return py::guarded([&] {
-//           py::Args a(sig::kFoo, args, nargs, kwnames);    // bind, or TypeError
-//           const std::uint64_t n = a.count(0);             // convert (and copy) in parameter order
-//           OwnedRows edges = py::to_rows(a.edge_array(1, n));
-//           auto result = py::compute(sig::kFoo, [&] { return foo(n, edges); });  // checks, then the work
-//           return py::u64_vector(std::move(result));       // zero-copy result
-//       });
+//   py::Ref foo_rust(std::uint64_t n, OwnedRows edges) {
+//       auto result = py::compute(sig::kFoo, [&] { return foo(n, std::move(edges)); });  // checks, then the work
+//       return py::u64_vector(std::move(result));       // zero-copy result
 //   }
 //
 // Failures travel as C++ exceptions inside the wrapper: `PyErrorSet` when a
