@@ -30,6 +30,8 @@ from functools import partial
 
 import numpy as np
 
+import knotwell_rs
+
 from . import graphs as G
 from .core import (Build, Case, Close, Components, Exact, Impl, MemoryTarget, Quality, Target, Valid, as_u64,
                    community_form, distances_u64, first_appearance, reference_modularity, simple_graph_problems)
@@ -37,11 +39,7 @@ from .peers import csr, ig_graph, nk_graph, nx_graph, rx_graph
 
 OURS = "knotwell_rs"
 # The module's function table, in its order.
-FUNCTIONS = ("degree_rust", "in_degree_rust", "out_degree_rust", "strength_rust", "triangles_per_node_rust",
-             "clustering_avg_rust", "clustering_local_rust", "mean_shortest_path_rust", "shortest_paths_rust",
-             "shortest_paths_multi_rust", "connected_components_rust", "betweenness_rust", "core_numbers_rust",
-             "rewire_degree_preserving_rust", "configuration_model_rust", "erdos_renyi_rust", "louvain_rust",
-             "label_propagation_rust", "modularity_rust")
+FUNCTIONS = tuple(knotwell_rs.__all__)
 SEED = 1  # seed of every randomised call, ours and peers'
 
 
@@ -244,6 +242,8 @@ def build_cases(quick: bool = False) -> list[Case]:
     out += _core_cases(gs, nx_max)
     out += _null_cases(gs, quick)
     out += _community_cases(gs, quick)
+    uncovered = set(FUNCTIONS) - {c.func for c in out}
+    assert not uncovered, f"no benchmark case for {sorted(uncovered)}"
     order = {f: i for i, f in enumerate(FUNCTIONS)}
     out.sort(key=lambda c: order[c.func])  # stable: sizes stay ascending within a function
     names = [c.name for c in out]

@@ -1,10 +1,13 @@
 """Helpers shared by the test modules (imported as `from conftest import ...`)
 and the build of the native checkers under tests/native."""
 
+import ast
 import os
+import re
 import shutil
 import subprocess
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
@@ -13,14 +16,66 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 SANITIZE = bool(os.environ.get("KNOTWELL_SANITIZE"))
 
-# The module's functions in registration order (the order of __all__).
-FUNCTIONS = (
-    "degree_rust", "in_degree_rust", "out_degree_rust", "strength_rust", "triangles_per_node_rust",
-    "clustering_avg_rust", "clustering_local_rust", "mean_shortest_path_rust", "shortest_paths_rust",
-    "shortest_paths_multi_rust", "connected_components_rust", "betweenness_rust", "core_numbers_rust",
-    "rewire_degree_preserving_rust", "configuration_model_rust", "erdos_renyi_rust", "louvain_rust",
-    "label_propagation_rust", "modularity_rust",
-)
+# The kinds of src/lib/signatures.hpp, by the names the tests use.
+KINDS = {"Count": "count", "OptionalCount": "opt_count", "Flag": "flag", "Real": "real", "EdgeArray": "edges",
+         "IdVector": "ids", "WeightVector": "weights", "OptionalWeightVector": "opt_weights"}
+REQUIRED = object()  # the default of a required parameter
+
+
+@dataclass(frozen=True)
+class TableParam:
+    name: str
+    kind: str  # a value of KINDS
+    default: object = REQUIRED  # the Python value of the table's default text
+
+
+@dataclass(frozen=True)
+class TableFunction:
+    name: str
+    params: tuple
+    releases_lock: bool
+
+
+def signature_table():
+    """The module's functions as src/lib/signatures.hpp declares them, in the
+    order of its `kAll`."""
+    text = re.sub(r"//[^\n]*", "", (ROOT / "src" / "lib" / "signatures.hpp").read_text(encoding="utf-8"))
+
+    def param(body):
+        fields = [f.strip() for f in body.split(",")]
+        kind = KINDS[fields[1].removeprefix("Kind::").removeprefix("sig::")]
+        default = ast.literal_eval(fields[2].strip('"')) if len(fields) > 2 else REQUIRED
+        return TableParam(ast.literal_eval(fields[0]), kind, default)
+
+    single = {m[1]: param(m[2]) for m in re.finditer(r"inline constexpr Param (\w+)\{([^{}]*)\};", text)}
+
+    def item(token):
+        return param(token[1:-1]) if token.startswith("{") else single[token.removeprefix("sig::")]
+
+    arrays = {m[1]: tuple(item(t) for t in re.findall(r"\{[^{}]*\}|[\w:]+", m[2]))
+              for m in re.finditer(r"inline constexpr Param (\w+)\[\] = \{(.*?)\};", text, re.DOTALL)}
+    functions = {m[1]: TableFunction(m[2], arrays[m[3]], m[4] == "true")
+                 for m in re.finditer(r'inline constexpr Function (\w+)\{\s*"(\w+)",\s*(\w+),.*?,\s*(true|false)\};',
+                                      text, re.DOTALL)}
+    order = re.search(r"kAll\[\] = \{(.*?)\};", text, re.DOTALL)[1]
+    return [functions[k] for k in re.findall(r"&(\w+)", order)]
+
+
+# The module's functions as src/lib/signatures.hpp lists them (the order of
+# __all__): name -> TableFunction. Every per-function table of the tests is
+# checked against these names, so a new function cannot be skipped silently.
+TABLE = {f.name: f for f in signature_table()}
+FUNCTIONS = tuple(TABLE)
+LOCK_RELEASING = tuple(name for name, f in TABLE.items() if f.releases_lock)
+
+
+def per_function(table, what):
+    """`table` (a dict by function name), after checking that it covers
+    exactly the module's functions: a new function fails here, loudly,
+    until its entry is written."""
+    missing, extra = set(FUNCTIONS) - set(table), set(table) - set(FUNCTIONS)
+    assert not missing and not extra, f"{what}: no entry for {sorted(missing)}, stale entries {sorted(extra)}"
+    return table
 
 
 def E(rows):

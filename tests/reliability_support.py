@@ -21,7 +21,7 @@ import networkx as nx
 import numpy as np
 
 import knotwell_rs as kw
-from conftest import E
+from conftest import E, REQUIRED, TABLE, per_function
 
 U64_MAX = 2**64 - 1
 UNREACHABLE = U64_MAX
@@ -39,38 +39,13 @@ class Param:
     default: object = REQ
 
 
-N, EDGES = Param("n", "count"), Param("edges", "edges")
-DIRECTED = Param("directed", "flag")
-
-PARAMETERS = {
-    "degree_rust": [N, EDGES, DIRECTED],
-    "in_degree_rust": [N, EDGES],
-    "out_degree_rust": [N, EDGES],
-    "strength_rust": [N, EDGES, Param("weights", "weights"), DIRECTED],
-    "triangles_per_node_rust": [N, EDGES],
-    "clustering_avg_rust": [N, EDGES],
-    "clustering_local_rust": [N, EDGES],
-    "mean_shortest_path_rust": [N, EDGES],
-    "shortest_paths_rust": [N, EDGES, Param("source", "count"), DIRECTED],
-    "shortest_paths_multi_rust": [N, EDGES, Param("sources", "ids"), DIRECTED],
-    "connected_components_rust": [N, EDGES],
-    "betweenness_rust": [N, EDGES, Param("weights", "opt_weights", None), Param("directed", "flag", False),
-                         Param("normalized", "flag", True)],
-    "core_numbers_rust": [N, EDGES],
-    "rewire_degree_preserving_rust": [N, EDGES, Param("n_samples", "count"), Param("target_swaps", "count"),
-                                      Param("max_attempts", "count"), Param("seed", "count")],
-    "configuration_model_rust": [Param("degrees", "ids"), Param("seed", "count")],
-    "erdos_renyi_rust": [N, Param("m", "count"), Param("seed", "count")],
-    "louvain_rust": [N, EDGES, Param("weights", "opt_weights", None), Param("resolution", "real", 1.0),
-                     Param("seed", "opt_count", None), Param("max_levels", "count", 20)],
-    "label_propagation_rust": [N, EDGES, Param("weights", "opt_weights", None), Param("seed", "count", 0),
-                               Param("max_iter", "count", 100)],
-    "modularity_rust": [N, EDGES, Param("labels", "ids"), Param("weights", "opt_weights", None),
-                        Param("resolution", "real", 1.0)],
-}
+# From the module's signature table (conftest.TABLE), in signature order.
+PARAMETERS = {name: [Param(p.name, p.kind, REQ if p.default is REQUIRED else p.default) for p in f.params]
+              for name, f in TABLE.items()}
 ALL_FUNCTIONS = list(PARAMETERS)
 RANDOMISED = {"rewire_degree_preserving_rust", "configuration_model_rust", "erdos_renyi_rust", "louvain_rust",
               "label_propagation_rust"}
+assert RANDOMISED <= set(ALL_FUNCTIONS)
 DETERMINISTIC = [f for f in ALL_FUNCTIONS if f not in RANDOMISED]
 
 
@@ -659,6 +634,8 @@ def validate(name, a, result):
         for v in range(n):
             if g.degree(v) == 0:  # keeps its own community
                 assert sum(1 for x in result.tolist() if x == result[v]) == 1
+    else:
+        raise AssertionError(f"no validation of {name}'s results")
 
 
 # --------------------------------------------------------------------------
@@ -698,7 +675,7 @@ def sample_calls(n_nodes=6):
     e, w = TRIANGLE_TAIL, np.linspace(0.5, 2.0, len(TRIANGLE_TAIL))
     bad = E([(0, 1), (1, 99)])
     lab = np.array([0, 0, 0, 1, 1, 1], dtype=np.uint64)
-    return {
+    return per_function({
         "degree_rust": ((6, e, False), (6, bad, False)),
         "in_degree_rust": ((6, e), (6, bad)),
         "out_degree_rust": ((6, e), (6, bad)),
@@ -720,7 +697,7 @@ def sample_calls(n_nodes=6):
         "louvain_rust": ((6, e, w, 1.0, 5, 20), (6, e, w, 0.0, 5, 20)),
         "label_propagation_rust": ((6, e, w, 5, 100), (6, e, w, 5, 0)),
         "modularity_rust": ((6, e, lab, w, 1.0), (6, e, lab[:5], w, 1.0)),
-    }
+    }, "sample_calls")
 
 
 # --------------------------------------------------------------------------
@@ -761,7 +738,7 @@ def medium_calls():
     odd[-1] += 1
     loops = big.copy()
     loops[-1] = (5, 5)
-    return {
+    return per_function({
         "degree_rust": ((20000, big, False), (20000, bad_big, False)),
         "in_degree_rust": ((20000, big), (20000, bad_big)),
         "out_degree_rust": ((20000, big), (20000, bad_big)),
@@ -781,4 +758,4 @@ def medium_calls():
         "louvain_rust": ((20000, big, wb, 1.0, 3, 20), (20000, big, wb, 1.0, 3, 0)),
         "label_propagation_rust": ((20000, big, wb, 3, 100), (20000, big, bad_wb, 3, 100)),
         "modularity_rust": ((20000, big, labels, wb, 1.0), (20000, big, labels[:-1], wb, 1.0)),
-    }
+    }, "medium_calls")

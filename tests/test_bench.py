@@ -11,6 +11,8 @@ import types
 import numpy as np
 import pytest
 
+import knotwell_rs as kw
+
 from bench import graphs as G
 from bench.cases import FUNCTIONS, build_cases, graph_sets
 from bench.core import (Close, Components, Exact, Quality, Valid, distances_u64, first_appearance,
@@ -566,3 +568,14 @@ def test_scale_bench_measures_a_fresh_process(tmp_path, monkeypatch, func, lib):
     assert 0 <= r["bytes_per_row"] < 1000
     stopped = scale.measure(func, lib, 10, max_bytes=1, timeout=120)
     assert not stopped["completed"] and "stopped above" in stopped["why"]
+
+
+# ------------------------------------------------------------ tiny calls --
+
+def test_tiny_bench_times_every_function(capsys):
+    from bench import tiny
+
+    assert tiny.main(["--ours-only", "--repeat", "1"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split()[0] for line in lines] == list(kw.__all__)
+    assert all(float(line.split()[2]) > 0 for line in lines)

@@ -10,16 +10,7 @@ import numpy as np
 import pytest
 
 import knotwell_rs as kw
-from conftest import E
-
-TABLE_ORDER = [
-    "degree_rust", "in_degree_rust", "out_degree_rust", "strength_rust", "triangles_per_node_rust",
-    "clustering_avg_rust", "clustering_local_rust", "mean_shortest_path_rust", "shortest_paths_rust",
-    "shortest_paths_multi_rust", "connected_components_rust", "betweenness_rust", "core_numbers_rust",
-    "rewire_degree_preserving_rust", "configuration_model_rust", "erdos_renyi_rust", "louvain_rust",
-    "label_propagation_rust", "modularity_rust",
-]
-
+from conftest import E, FUNCTIONS
 
 PATH = E([(0, 1), (1, 2)])
 
@@ -30,7 +21,7 @@ rss_checked = pytest.mark.skipif(bool(os.environ.get("KNOTWELL_SANITIZE")), reas
 
 def test_module_attributes():
     assert kw.__doc__ == "Python module for knotwell_rs"
-    assert kw.__all__ == [name for name in TABLE_ORDER if name in kw.__all__]
+    assert kw.__all__ == list(FUNCTIONS)
     public = {name for name in dir(kw) if not name.startswith("__")}
     assert public == set(kw.__all__)
     for name in kw.__all__:

@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import knotwell_rs as kw
+from conftest import TABLE, per_function
 
 ROOT = Path(__file__).resolve().parent.parent
 DOC_FILES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
@@ -175,7 +176,7 @@ def test_api_section_is_complete(name):
 # Each function's cost as its source file states it (src/<unit>/*.hpp, *.cpp
 # header comments): a change of algorithm there must reach this table and the
 # reference together.
-COSTS = {
+COSTS = per_function({
     "degree_rust": ["O(n + m)"], "in_degree_rust": ["O(n + m)"], "out_degree_rust": ["O(n + m)"],
     "strength_rust": ["O(n + m)"],
     "triangles_per_node_rust": ["O(n + m)", "O(m sqrt(m))"],
@@ -192,7 +193,7 @@ COSTS = {
     "louvain_rust": ["O(n + m) per local-moving pass"],
     "label_propagation_rust": ["O(n + m) per iteration"],
     "modularity_rust": ["O(n + m)"],
-}
+}, "COSTS")
 # Sweeps that run on the native worker pool (parallel::*_sweep in their source).
 ON_THE_POOL = {"mean_shortest_path_rust", "shortest_paths_multi_rust", "betweenness_rust",
                "rewire_degree_preserving_rust"}
@@ -207,16 +208,9 @@ def field(section, label):
     return " ".join(found.group(1).split())
 
 
-def lock_released_by_the_module():
-    """Function name -> whether it releases the interpreter lock, from the module's own signature table."""
-    text = (ROOT / "src" / "lib" / "signatures.hpp").read_text(encoding="utf-8")
-    tables = re.findall(r'inline constexpr Function k\w+\{\s*"(\w+)",.*?,\s*(true|false)\};', text, re.DOTALL)
-    return {name: flag == "true" for name, flag in tables}
-
-
 def test_tables_cover_every_function():
-    assert set(COSTS) == set(kw.__all__) and ON_THE_POOL <= set(kw.__all__)
-    assert set(lock_released_by_the_module()) == set(kw.__all__)
+    assert ON_THE_POOL <= set(kw.__all__)
+    assert list(TABLE) == kw.__all__
 
 
 @pytest.mark.parametrize("name", kw.__all__)
@@ -226,7 +220,7 @@ def test_stated_cost_and_threads_agree_with_the_code(name):
     for phrase in COSTS[name]:
         assert phrase in cost, (name, phrase, cost)
     assert not [phrase for phrase in STALE if phrase in section], name
-    releases = lock_released_by_the_module()[name]
+    releases = TABLE[name].releases_lock
     assert ("released" in threads) == releases and ("held" in threads) == (not releases), threads
     assert ("worker pool" in threads) == (name in ON_THE_POOL), threads
     assert threads.startswith("calling thread") == (name not in ON_THE_POOL), threads

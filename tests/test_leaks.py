@@ -74,7 +74,12 @@ def test_result_arrays_freed_with_last_reference(name):
     result = getattr(kw, name)(*SMALL[name][0])
     arrays = [x for x in (result if isinstance(result, tuple) else (result,)) if isinstance(x, np.ndarray)]
     refs = [weakref.ref(a) for a in arrays]
-    bases = [weakref.ref(a.base) for a in arrays if a.base is not None and _weakrefable(a.base)]
+    # Every non-empty result hands its buffer over to a base object that
+    # must die with the array.
+    owners = [a.base for a in arrays if a.size]
+    assert all(b is not None and _weakrefable(b) for b in owners), [type(b) for b in owners]
+    bases = [weakref.ref(b) for b in owners]
+    del owners
     del result, arrays
     gc.collect()
     assert all(r() is None for r in refs + bases)

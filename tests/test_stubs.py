@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import knotwell_rs as kw
-from conftest import FUNCTIONS
+from conftest import FUNCTIONS, REQUIRED, TABLE
 
 
 def stub_functions():
@@ -63,6 +63,23 @@ def test_defaults_are_the_ones_the_call_uses(name):
     fn = getattr(kw, name)
     first, second = fn(**required), fn(**required, **defaults)
     assert repr(first) == repr(second)
+
+
+# The annotation each parameter kind of the signature table has in the stubs.
+ANNOTATIONS = {"count": "int", "opt_count": "int | None", "flag": "bool", "real": "float",
+               "edges": "NDArray[np.uint64]", "ids": "NDArray[np.uint64]", "weights": "NDArray[np.float64]",
+               "opt_weights": "NDArray[np.float64] | None"}
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_stub_annotations_match_the_table_kinds(name):
+    # The tests take the parameter kinds from the source's signature table;
+    # the stubs state them independently, so the two must agree.
+    node, table = STUBS[name], TABLE[name]
+    assert [(a.arg, ast.unparse(a.annotation)) for a in node.args.args] == [
+        (p.name, ANNOTATIONS[p.kind]) for p in table.params]
+    assert [p.default for p in table.params if p.default is not REQUIRED] == [
+        ast.literal_eval(d) for d in node.args.defaults]
 
 
 def test_all_nineteen_functions_are_exported():

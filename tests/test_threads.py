@@ -22,6 +22,7 @@ import pytest
 
 import knotwell_rs as kw
 from reliability_support import ALL_FUNCTIONS, E, U64_MAX, medium_calls, same, sample_calls
+from conftest import LOCK_RELEASING
 
 SANITIZE = bool(os.environ.get("KNOTWELL_SANITIZE"))
 THREADS = 8
@@ -276,10 +277,6 @@ AT_EXIT = textwrap.dedent("""
     time.sleep(0.3)
     print("leaving", flush=True)
 """)
-
-LOCK_RELEASING = ["shortest_paths_multi_rust", "betweenness_rust", "rewire_degree_preserving_rust", "louvain_rust",
-                  "label_propagation_rust", "configuration_model_rust", "erdos_renyi_rust"]
-
 
 @pytest.mark.parametrize("name", LOCK_RELEASING)
 def test_daemon_thread_inside_a_call_at_exit(name):

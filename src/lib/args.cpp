@@ -66,14 +66,13 @@ void set_panic(const std::string& message) {
 Args::Args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) : f_(f) {
     const std::size_t total = f.params.size();
     const std::size_t required = f.required();
-    const std::string func(f.name);
     const std::size_t given = static_cast<std::size_t>(nargs);
     if (given > total) {
         const char* was = given == 1 ? "was" : "were";
         std::string takes = required == total ? std::to_string(total)
                                               : "from " + std::to_string(required) + " to " + std::to_string(total);
-        type_error(func + "() takes " + takes + " positional arguments but " + std::to_string(given) + " " + was +
-                   " given");
+        type_error(std::string(f.name) + "() takes " + takes + " positional arguments but " + std::to_string(given) +
+                   " " + was + " given");
     }
     for (std::size_t i = 0; i < given; ++i) slots_[i] = args[i];
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -87,26 +86,58 @@ Args::Args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyOb
                 break;
             }
         }
+        // Table names are NUL-terminated literals (see name()).
         if (slot == total) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func.c_str(), key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name.data(), key);
             throw PyErrorSet{};
         }
         if (slots_[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", func.c_str(), key);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", f.name.data(), key);
             throw PyErrorSet{};
         }
         slots_[slot] = args[nargs + k];
     }
+    if (given >= required) return;  // positionally complete: nothing can be missing
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < required; ++i)
         if (slots_[i] == nullptr) missing.push_back(f.params[i].name);
     if (!missing.empty())
-        type_error(func + "() missing " + std::to_string(missing.size()) + " required positional " +
+        type_error(std::string(f.name) + "() missing " + std::to_string(missing.size()) + " required positional " +
                    (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
+}
+
+bool Args::inert_after(std::size_t i) const {
+    for (std::size_t j = i + 1; j < f_.params.size(); ++j) {
+        PyObject* obj = slots_[j];
+        if (obj == nullptr) continue;  // takes its default, converts nothing
+        switch (f_.params[j].kind) {
+            case sig::Kind::Count:
+                if (!PyLong_CheckExact(obj)) return false;
+                break;
+            case sig::Kind::OptionalCount:
+                if (obj != Py_None && !PyLong_CheckExact(obj)) return false;
+                break;
+            case sig::Kind::Real:
+                if (!PyFloat_CheckExact(obj) && !PyLong_CheckExact(obj)) return false;
+                break;
+            case sig::Kind::Flag:  // a type check; a non-bool is refused as it is
+            case sig::Kind::EdgeArray:
+            case sig::Kind::IdVector:
+            case sig::Kind::WeightVector:
+            case sig::Kind::OptionalWeightVector:  // type, shape and dtype checks, then a copy
+                break;
+        }
+    }
+    return true;
 }
 
 std::uint64_t Args::count(std::size_t i) const {
     if (!given(i)) return sig::count_default(f_.params[i]);
+    if (PyLong_CheckExact(slots_[i])) {  // its own index: no call, no new reference
+        const unsigned long long value = PyLong_AsUnsignedLongLong(slots_[i]);
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) prefix_pending(name(i));
+        return value;
+    }
     Ref index(PyNumber_Index(slots_[i]));
     if (!index) prefix_pending(name(i));
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());

@@ -1,32 +1,19 @@
-// Entry points of the module's functions (fast call with keywords).
+// The module's function table, gathered from its wrapper files. Each
+// bind_*.cpp holds the binding functions of its group and lists them
+// (py::method, lib/slots.hpp); module.cpp lays the lists out in the order of
+// sig::kAll, which is the order of __all__.
 #pragma once
 
-#include "lib/py.hpp"
+#include <span>
+
+#include "lib/slots.hpp"
 
 namespace knotwell::bind {
 
-#define KNOTWELL_ENTRY(name) PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
-KNOTWELL_ENTRY(degree_rust);
-KNOTWELL_ENTRY(in_degree_rust);
-KNOTWELL_ENTRY(out_degree_rust);
-KNOTWELL_ENTRY(strength_rust);
-KNOTWELL_ENTRY(triangles_per_node_rust);
-KNOTWELL_ENTRY(clustering_avg_rust);
-KNOTWELL_ENTRY(clustering_local_rust);
-KNOTWELL_ENTRY(mean_shortest_path_rust);
-KNOTWELL_ENTRY(shortest_paths_rust);
-KNOTWELL_ENTRY(shortest_paths_multi_rust);
-KNOTWELL_ENTRY(connected_components_rust);
-KNOTWELL_ENTRY(betweenness_rust);
-KNOTWELL_ENTRY(core_numbers_rust);
-KNOTWELL_ENTRY(rewire_degree_preserving_rust);
-KNOTWELL_ENTRY(configuration_model_rust);
-KNOTWELL_ENTRY(erdos_renyi_rust);
-KNOTWELL_ENTRY(louvain_rust);
-KNOTWELL_ENTRY(label_propagation_rust);
-KNOTWELL_ENTRY(modularity_rust);
-
-#undef KNOTWELL_ENTRY
+std::span<const PyMethodDef> metrics_methods();
+std::span<const PyMethodDef> paths_methods();
+std::span<const PyMethodDef> centrality_methods();
+std::span<const PyMethodDef> nulls_methods();
+std::span<const PyMethodDef> community_methods();
 
 }  // namespace knotwell::bind

@@ -1,5 +1,8 @@
 // The module object, its function table and single-phase initialisation.
+#include <algorithm>
 #include <atomic>
+#include <iterator>
+#include <span>
 
 #include "lib/bindings.hpp"
 #include "lib/signatures.hpp"
@@ -7,29 +10,36 @@
 namespace knotwell {
 namespace {
 
-// Registration order is the order of __all__ (and of sig::kAll).
-PyMethodDef kFunctions[] = {
-    py::entry<sig::kDegree>(bind::degree_rust),
-    py::entry<sig::kInDegree>(bind::in_degree_rust),
-    py::entry<sig::kOutDegree>(bind::out_degree_rust),
-    py::entry<sig::kStrength>(bind::strength_rust),
-    py::entry<sig::kTriangles>(bind::triangles_per_node_rust),
-    py::entry<sig::kClusteringAvg>(bind::clustering_avg_rust),
-    py::entry<sig::kClusteringLocal>(bind::clustering_local_rust),
-    py::entry<sig::kMeanShortestPath>(bind::mean_shortest_path_rust),
-    py::entry<sig::kShortestPaths>(bind::shortest_paths_rust),
-    py::entry<sig::kShortestPathsMulti>(bind::shortest_paths_multi_rust),
-    py::entry<sig::kConnectedComponents>(bind::connected_components_rust),
-    py::entry<sig::kBetweenness>(bind::betweenness_rust),
-    py::entry<sig::kCoreNumbers>(bind::core_numbers_rust),
-    py::entry<sig::kRewire>(bind::rewire_degree_preserving_rust),
-    py::entry<sig::kConfigurationModel>(bind::configuration_model_rust),
-    py::entry<sig::kErdosRenyi>(bind::erdos_renyi_rust),
-    py::entry<sig::kLouvain>(bind::louvain_rust),
-    py::entry<sig::kLabelPropagation>(bind::label_propagation_rust),
-    py::entry<sig::kModularity>(bind::modularity_rust),
-    {nullptr, nullptr, 0, nullptr},
-};
+// Every table entry's method, in the order of sig::kAll (the order of
+// __all__), plus the sentinel. Filled once, at the module's first import;
+// false with ImportError set when a table entry has no method or a method
+// no table entry (a wrapper file's list and the table disagree).
+PyMethodDef kFunctions[std::size(sig::kAll) + 1] = {};
+
+bool lay_out_functions() {
+    if (kFunctions[0].ml_name != nullptr) return true;
+    const std::span<const PyMethodDef> groups[] = {bind::metrics_methods(), bind::paths_methods(),
+                                                   bind::centrality_methods(), bind::nulls_methods(),
+                                                   bind::community_methods()};
+    std::size_t listed = 0;
+    for (const auto& group : groups) listed += group.size();
+    PyMethodDef laid[std::size(sig::kAll) + 1] = {};
+    for (std::size_t k = 0; k < std::size(sig::kAll); ++k) {
+        for (const auto& group : groups)
+            for (const PyMethodDef& def : group)
+                if (sig::kAll[k]->name == def.ml_name) laid[k] = def;
+        if (laid[k].ml_name == nullptr) {
+            PyErr_Format(PyExc_ImportError, "knotwell_rs: no binding for %s", sig::kAll[k]->name.data());
+            return false;
+        }
+    }
+    if (listed != std::size(sig::kAll)) {
+        PyErr_SetString(PyExc_ImportError, "knotwell_rs: a binding has no signature table entry, or two bindings one");
+        return false;
+    }
+    std::copy(std::begin(laid), std::end(laid), std::begin(kFunctions));
+    return true;
+}
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
@@ -52,6 +62,7 @@ PyObject* create_module() {
     using py::Ref;
     Ref module(PyModule_Create2(&kModule, kModuleApiVersion));
     if (!module) return nullptr;
+    if (!lay_out_functions()) return nullptr;
     if (initialised.exchange(true)) {
         PyErr_SetString(PyExc_ImportError, "PyO3 modules may only be initialized once per interpreter process");
         return nullptr;

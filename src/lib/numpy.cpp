@@ -1,8 +1,12 @@
 // Everything that touches NumPy's C API: the array-kind converters, the
 // strided copies and the zero-copy result arrays. The API table is imported
 // lazily, on the first call that converts or creates an array.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <type_traits>
 
 #include "lib/py.hpp"
 
@@ -10,8 +14,6 @@
 
 namespace knotwell::py {
 namespace {
-
-constexpr const char* kBufferCapsule = "knotwell_rs.buffer";
 
 // NumPy's own import macros print the failure to stderr (PyErr_Print, which
 // also sets sys.last_exc); the helper underneath them only sets the error,
@@ -66,28 +68,73 @@ EdgeList copy_edges(const char* data, npy_intp s0, npy_intp s1, std::size_t rows
     return out;
 }
 
+// The base object of a result array: the module's result buffer (a vector,
+// moved in), held in the object itself. One small allocation and no cycle
+// collector tracking, which a capsule around a separately allocated vector
+// would cost on every call. Weak references are allowed, so a test can see
+// that the buffer dies with its array.
+struct Buffer {
+    PyObject ob_base;  // PyObject_HEAD
+    PyObject* weakrefs;
+    bool real;  // which vector the storage holds
+    alignas(std::vector<std::uint64_t>) unsigned char storage[sizeof(std::vector<std::uint64_t>)];
+};
+static_assert(sizeof(std::vector<double>) == sizeof(std::vector<std::uint64_t>) &&
+              alignof(std::vector<double>) == alignof(std::vector<std::uint64_t>));
+
 template <class T>
-void free_buffer(PyObject* capsule) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, kBufferCapsule));
+std::vector<T>* held(Buffer* b) {
+    return std::launder(reinterpret_cast<std::vector<T>*>(b->storage));
+}
+
+void buffer_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<Buffer*>(self);
+    if (b->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    if (b->real)
+        std::destroy_at(held<double>(b));
+    else
+        std::destroy_at(held<std::uint64_t>(b));
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyTypeObject* buffer_type() {
+    static PyTypeObject* type = nullptr;
+    if (type != nullptr) return type;
+    static PyMemberDef members[] = {
+        {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Buffer, weakrefs), Py_READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+        {Py_tp_members, members},
+        {Py_tp_doc, const_cast<char*>("The buffer of a result array.")},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"knotwell_rs.buffer", sizeof(Buffer), 0, Py_TPFLAGS_DEFAULT, slots};
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (type == nullptr) throw PyErrorSet{};
+    return type;
 }
 
 // A new C-contiguous, writeable array whose data is `data`'s buffer; the
-// vector moves into a capsule that becomes the array's base.
+// vector moves into a Buffer that becomes the array's base.
 template <class T>
 Ref hand_over(std::vector<T>&& data, int type, int nd, npy_intp* dims) {
+    static_assert(std::is_same_v<T, std::uint64_t> || std::is_same_v<T, double>);
     ensure_numpy();
     if (data.empty()) {
         return check(PyArray_Empty(nd, dims, PyArray_DescrFromType(type), 0));
     }
-    auto* owned = new std::vector<T>(std::move(data));
-    Ref capsule(PyCapsule_New(owned, kBufferCapsule, free_buffer<T>));
-    if (!capsule) {
-        delete owned;
-        throw PyErrorSet{};
-    }
-    Ref array = check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type), nd, dims, nullptr, owned->data(),
+    PyTypeObject* buffer = buffer_type();
+    Ref base = check(buffer->tp_alloc(buffer, 0));
+    auto* b = reinterpret_cast<Buffer*>(base.get());
+    b->real = std::is_same_v<T, double>;
+    T* first = std::construct_at(reinterpret_cast<std::vector<T>*>(b->storage), std::move(data))->data();
+    Ref array = check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type), nd, dims, nullptr, first,
                                            NPY_ARRAY_CARRAY, nullptr));
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) throw PyErrorSet{};
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) < 0) throw PyErrorSet{};
     return array;
 }
 
@@ -109,6 +156,9 @@ PyObject* Args::array(std::size_t i, int ndim, bool real) const {
                      PyArray_NDIM(arr), ndim);
         throw PyErrorSet{};
     }
+    // The common case, the native dtype itself, without building a descriptor.
+    const PyArray_Descr* descr = PyArray_DESCR(arr);
+    if (descr->type_num == (real ? NPY_FLOAT64 : NPY_UINT64) && PyArray_ISNBO(descr->byteorder)) return obj;
     Ref wanted(reinterpret_cast<PyObject*>(PyArray_DescrFromType(real ? NPY_FLOAT64 : NPY_UINT64)));
     if (!PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(wanted.get()))) {
         PyErr_Format(PyExc_TypeError, "argument '%s': type mismatch:\n from=%S, to=%S", name,
@@ -176,12 +226,12 @@ EdgeRows Args::edge_rows(std::size_t i, bool borrow) const {
     return out;
 }
 
-WeightRows Args::weight_rows(std::size_t i) const {
+WeightRows Args::weight_rows(std::size_t i, bool borrow) const {
     PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(array(i, 1, true));
     WeightRows out;
     out.size = static_cast<std::uint64_t>(PyArray_DIM(arr, 0));
     const char* data = static_cast<const char*>(PyArray_DATA(arr));
-    if (PyArray_IS_C_CONTIGUOUS(arr))
+    if (borrow && PyArray_IS_C_CONTIGUOUS(arr))
         out.borrowed = reinterpret_cast<const std::byte*>(data);
     else
         out.copy = copy_elements<double>(data, PyArray_STRIDE(arr, 0), static_cast<std::size_t>(out.size));

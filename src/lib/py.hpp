@@ -1,16 +1,12 @@
 // The module boundary's toolkit: owned references, argument binding and
 // conversion, result builders, the lock guard and the entry-point fence.
+// Entry points are made from the signature table by lib/slots.hpp: binding,
+// conversion in parameter order and the shape check happen there, and the
+// function's binding function receives typed arguments:
 //
-// Every wrapper has one shape:
-//
-//   PyObject* foo_rust(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-//       return py::guarded([&] {
-//           py::Args a(sig::kFoo, args, nargs, kwnames);    // bind, or TypeError
-//           const std::uint64_t n = a.count(0);             // convert (and copy) in parameter order
-//           OwnedRows edges = py::to_rows(a.edge_array(1, n));
-//           auto result = py::compute(sig::kFoo, [&] { return foo(n, edges); });  // checks, then the work
-//           return py::u64_vector(std::move(result));       // zero-copy result
-//       });
+//   py::Ref foo_rust(std::uint64_t n, OwnedRows edges) {
+//       auto result = py::compute(sig::kFoo, [&] { return foo(n, std::move(edges)); });  // checks, then the work
+//       return py::u64_vector(std::move(result));       // zero-copy result
 //   }
 //
 // Failures travel as C++ exceptions inside the wrapper: `PyErrorSet` when a
@@ -118,8 +114,10 @@ class Args {
     Args(const sig::Function& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
     bool given(std::size_t i) const { return slots_[i] != nullptr; }
-    // An exact int: converting it as a count runs no Python code.
-    bool is_plain_int(std::size_t i) const { return given(i) && PyLong_CheckExact(slots_[i]); }
+    // Whether converting every parameter after `i` runs no Python code (no
+    // `__index__`, `__float__`, ...): only then may slot `i`'s array be read
+    // in place after the conversions.
+    bool inert_after(std::size_t i) const;
 
     std::uint64_t count(std::size_t i) const;
     std::optional<std::uint64_t> optional_count(std::size_t i) const;
@@ -136,8 +134,8 @@ class Args {
     std::optional<std::vector<double>> optional_weight_vector(std::size_t i) const;
     // Rows left in place when C-contiguous and `borrow` holds (see
     // EdgeRows), else copied.
-    EdgeRows edge_rows(std::size_t i, bool borrow = true) const;
-    WeightRows weight_rows(std::size_t i) const;
+    EdgeRows edge_rows(std::size_t i, bool borrow) const;
+    WeightRows weight_rows(std::size_t i, bool borrow) const;
 
   private:
     // The argument as an array of the kind's dimensionality and dtype.

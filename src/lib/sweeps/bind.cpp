@@ -17,110 +17,68 @@ std::optional<std::span<const double>> weight_span(const std::optional<std::vect
     return std::span<const double>(*weights);
 }
 
+py::Ref piece_count(std::uint64_t length) { return py::to_int(parallel::piece_count(length)); }
+
+py::Ref betweenness_pieces(std::uint64_t, OwnedRows rows, std::uint64_t first, std::uint64_t last,
+                           std::optional<std::vector<double>> weights, bool directed, bool use_pool) {
+    return py::f64_vector(py::compute(tables::kBetweennessPieces, [&] {
+        return centrality::betweenness_pieces(std::move(rows), weight_span(weights), directed, first, last, use_pool);
+    }));
+}
+
+py::Ref betweenness_moments(std::uint64_t, OwnedRows rows, std::vector<std::uint64_t> sources, std::uint64_t first,
+                            std::uint64_t last, std::optional<std::vector<double>> weights, bool directed,
+                            bool use_pool) {
+    return py::f64_vector(py::compute(tables::kBetweennessMoments, [&] {
+        return centrality::betweenness_moments(std::move(rows), weight_span(weights), directed, sources, first, last,
+                                               use_pool);
+    }));
+}
+
+py::Ref distance_sums(std::uint64_t, OwnedRows rows, std::uint64_t first, std::uint64_t last, bool directed,
+                      bool use_pool) {
+    paths::SourceSums sums = py::compute(tables::kDistanceSums, [&] {
+        return paths::source_distance_sums(std::move(rows), first, last, directed, use_pool);
+    });
+    py::Ref total = py::u64_vector(std::move(sums.total));
+    py::Ref reached = py::u64_vector(std::move(sums.reached));
+    py::Ref harmonic = py::f64_vector(std::move(sums.harmonic));
+    return py::tuple({&total, &reached, &harmonic});
+}
+
+py::Ref mean_path_batches(std::uint64_t n) { return py::to_int(paths::mean_path_batches(n)); }
+
+py::Ref mean_path_sums(std::uint64_t, OwnedRows rows, std::uint64_t first, std::uint64_t last, bool use_pool) {
+    const paths::PairSums sums = py::compute(
+        tables::kMeanPathSums, [&] { return paths::mean_path_sums(std::move(rows), first, last, use_pool); });
+    // The total is 128-bit; a Python int holds it whole.
+    py::Ref total = py::check(PyLong_FromUnsignedNativeBytes(
+        &sums.total, sizeof sums.total, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
+    py::Ref count = py::to_int(sums.count);
+    return py::tuple({&total, &count});
+}
+
+py::Ref sample_sources(std::uint64_t n, std::uint64_t samples, std::uint64_t seed) {
+    return py::u64_vector(py::compute(tables::kSampleSources, [&]() -> Result<std::vector<std::uint64_t>> {
+        if (samples > n) return InputError::bad_parameter("samples", "must not exceed n");
+        require_node_arrays(n, 8);
+        return sample_ids(n, samples, seed);
+    }));
+}
+
 }  // namespace
 
-PyObject* piece_count(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::Args a(tables::kPieceCount, args, nargs, kwnames);
-        return py::to_int(parallel::piece_count(a.count(0)));
-    });
-}
-
-PyObject* betweenness_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::Args a(tables::kBetweennessPieces, args, nargs, kwnames);
-        const std::uint64_t n = a.count(0);
-        py::EdgeArray edges_array = a.edge_array(1, n);
-        const std::uint64_t first = a.count(2);
-        const std::uint64_t last = a.count(3);
-        const std::optional<std::vector<double>> weights = a.optional_weight_vector(4);
-        const bool directed = a.flag(5);
-        const bool use_pool = a.flag(6);
-        OwnedRows rows = py::to_rows(std::move(edges_array));
-        return py::f64_vector(py::compute(tables::kBetweennessPieces, [&] {
-            return centrality::betweenness_pieces(std::move(rows), weight_span(weights), directed, first, last,
-                                                  use_pool);
-        }));
-    });
-}
-
-PyObject* betweenness_moments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::Args a(tables::kBetweennessMoments, args, nargs, kwnames);
-        const std::uint64_t n = a.count(0);
-        py::EdgeArray edges_array = a.edge_array(1, n);
-        const std::vector<std::uint64_t> sources = a.id_vector(2);
-        const std::uint64_t first = a.count(3);
-        const std::uint64_t last = a.count(4);
-        const std::optional<std::vector<double>> weights = a.optional_weight_vector(5);
-        const bool directed = a.flag(6);
-        const bool use_pool = a.flag(7);
-        OwnedRows rows = py::to_rows(std::move(edges_array));
-        return py::f64_vector(py::compute(tables::kBetweennessMoments, [&] {
-            return centrality::betweenness_moments(std::move(rows), weight_span(weights), directed, sources, first,
-                                                   last, use_pool);
-        }));
-    });
-}
-
-PyObject* distance_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::Args a(tables::kDistanceSums, args, nargs, kwnames);
-        const std::uint64_t n = a.count(0);
-        py::EdgeArray edges_array = a.edge_array(1, n);
-        const std::uint64_t first = a.count(2);
-        const std::uint64_t last = a.count(3);
-        const bool directed = a.flag(4);
-        const bool use_pool = a.flag(5);
-        OwnedRows rows = py::to_rows(std::move(edges_array));
-        paths::SourceSums sums = py::compute(tables::kDistanceSums, [&] {
-            return paths::source_distance_sums(std::move(rows), first, last, directed, use_pool);
-        });
-        py::Ref total = py::u64_vector(std::move(sums.total));
-        py::Ref reached = py::u64_vector(std::move(sums.reached));
-        py::Ref harmonic = py::f64_vector(std::move(sums.harmonic));
-        return py::tuple({&total, &reached, &harmonic});
-    });
-}
-
-PyObject* mean_path_batches(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::Args a(tables::kMeanPathBatches, args, nargs, kwnames);
-        return py::to_int(paths::mean_path_batches(a.count(0)));
-    });
-}
-
-PyObject* mean_path_sums(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::Args a(tables::kMeanPathSums, args, nargs, kwnames);
-        const std::uint64_t n = a.count(0);
-        py::EdgeArray edges_array = a.edge_array(1, n);
-        const std::uint64_t first = a.count(2);
-        const std::uint64_t last = a.count(3);
-        const bool use_pool = a.flag(4);
-        OwnedRows rows = py::to_rows(std::move(edges_array));
-        const paths::PairSums sums = py::compute(
-            tables::kMeanPathSums, [&] { return paths::mean_path_sums(std::move(rows), first, last, use_pool); });
-        // The total is 128-bit; a Python int holds it whole.
-        py::Ref total = py::check(PyLong_FromUnsignedNativeBytes(
-            &sums.total, sizeof sums.total, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER));
-        py::Ref count = py::to_int(sums.count);
-        return py::tuple({&total, &count});
-    });
-}
-
-PyObject* sample_sources(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guarded([&] {
-        py::Args a(tables::kSampleSources, args, nargs, kwnames);
-        const std::uint64_t n = a.count(0);
-        const std::uint64_t samples = a.count(1);
-        const std::uint64_t seed = a.count(2);
-        return py::u64_vector(py::compute(tables::kSampleSources, [&]() -> Result<std::vector<std::uint64_t>> {
-            if (samples > n) return InputError::bad_parameter("samples", "must not exceed n");
-            require_node_arrays(n, 8);
-            return sample_ids(n, samples, seed);
-        }));
-    });
+std::span<const PyMethodDef> methods() {
+    static const PyMethodDef list[] = {
+        py::method<tables::kPieceCount, piece_count>(),
+        py::method<tables::kBetweennessPieces, betweenness_pieces>(),
+        py::method<tables::kBetweennessMoments, betweenness_moments>(),
+        py::method<tables::kDistanceSums, distance_sums>(),
+        py::method<tables::kMeanPathBatches, mean_path_batches>(),
+        py::method<tables::kMeanPathSums, mean_path_sums>(),
+        py::method<tables::kSampleSources, sample_sources>(),
+    };
+    return list;
 }
 
 }  // namespace knotwell::sweeps

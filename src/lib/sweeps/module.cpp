@@ -1,19 +1,13 @@
 // The knotwell._sweeps module object and its function table.
+#include <algorithm>
+#include <iterator>
+
 #include "lib/sweeps/sweeps.hpp"
 
 namespace knotwell::sweeps {
 namespace {
 
-PyMethodDef kFunctions[] = {
-    py::entry<tables::kPieceCount>(piece_count),
-    py::entry<tables::kBetweennessPieces>(betweenness_pieces),
-    py::entry<tables::kBetweennessMoments>(betweenness_moments),
-    py::entry<tables::kDistanceSums>(distance_sums),
-    py::entry<tables::kMeanPathBatches>(mean_path_batches),
-    py::entry<tables::kMeanPathSums>(mean_path_sums),
-    py::entry<tables::kSampleSources>(sample_sources),
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef kFunctions[std::size(tables::kAll) + 1] = {};
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
@@ -27,10 +21,28 @@ PyModuleDef kModule = {
     nullptr,
 };
 
+// The methods in the table's order, checked against it.
+bool lay_out_functions() {
+    const std::span<const PyMethodDef> list = methods();
+    if (list.size() != std::size(tables::kAll)) {
+        PyErr_SetString(PyExc_ImportError, "knotwell._sweeps: the bindings and the signature tables disagree");
+        return false;
+    }
+    for (std::size_t k = 0; k < list.size(); ++k)
+        if (tables::kAll[k]->name != list[k].ml_name) {
+            PyErr_Format(PyExc_ImportError, "knotwell._sweeps: %s is bound out of the table's order",
+                         tables::kAll[k]->name.data());
+            return false;
+        }
+    std::copy(list.begin(), list.end(), std::begin(kFunctions));
+    return true;
+}
+
 }  // namespace
 }  // namespace knotwell::sweeps
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__sweeps() {
+    if (!knotwell::sweeps::lay_out_functions()) return nullptr;
     PyObject* module = PyModule_Create(&knotwell::sweeps::kModule);
     // This module's copy of the core learns of signals as knotwell_rs's does.
     if (module != nullptr) knotwell::parallel::set_signal_probe(&knotwell::py::signal_arrived);

@@ -7,8 +7,10 @@
 // arrays over without a copy.
 #pragma once
 
-#include "lib/py.hpp"
+#include <span>
+
 #include "lib/signatures.hpp"
+#include "lib/slots.hpp"
 
 namespace knotwell::sweeps {
 
@@ -75,16 +77,7 @@ static_assert([] {
 }());
 }  // namespace tables
 
-#define KNOTWELL_SWEEP_ENTRY(name) PyObject* name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
-KNOTWELL_SWEEP_ENTRY(piece_count);
-KNOTWELL_SWEEP_ENTRY(betweenness_pieces);
-KNOTWELL_SWEEP_ENTRY(betweenness_moments);
-KNOTWELL_SWEEP_ENTRY(distance_sums);
-KNOTWELL_SWEEP_ENTRY(mean_path_batches);
-KNOTWELL_SWEEP_ENTRY(mean_path_sums);
-KNOTWELL_SWEEP_ENTRY(sample_sources);
-
-#undef KNOTWELL_SWEEP_ENTRY
+// The module's methods (py::method), in the order of tables::kAll.
+std::span<const PyMethodDef> methods();
 
 }  // namespace knotwell::sweeps
