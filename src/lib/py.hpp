@@ -186,13 +186,13 @@ T unwrap(Result<T>&& result) {
 // thread is the process's first thread (where CPython starts and where it
 // moves on fork). Watches nest; on other threads they do nothing.
 //
-// `GilRelease` opens one. A call that keeps the lock and reads the caller's
-// array in place, where running handlers is forbidden (a handler may free
-// the array), opens its own before the read starts, polls
-// `signal_arrived()` (below the binding: parallel::signal_arrived()), and on
-// true stops touching caller memory and only then runs the handlers with
-// PyErr_CheckSignals. A signal that tripped before the watch was opened left
-// no byte; for SIGINT the watch trips it again so that it is seen.
+// `GilRelease` opens one, and polls in lock-released work ask
+// `signal_arrived()` (below the binding: parallel::signal_arrived()) before
+// they take the lock to run the handlers. A call that keeps the lock and
+// reads the caller's array in place needs no watch: it does not poll until
+// that read is over, so no handler can free the array under it. A signal
+// that tripped before the watch was opened left no byte; for SIGINT the
+// watch trips it again so that it is seen.
 class SignalWatch {
   public:
     SignalWatch();   // lock held
