@@ -39,7 +39,7 @@ install: $(VENV)/.installed
 
 # Every test, heavy ones included (see KNOTWELL_SKIP_HEAVY below).
 test: install
-	KNOTWELL_NATIVE_BUILD=$(abspath $(BUILD_DIR)) $(PY) -m pytest tests
+	KNOTWELL_SKIP_HEAVY= KNOTWELL_NATIVE_BUILD=$(abspath $(BUILD_DIR)) $(PY) -m pytest tests
 
 demo: install
 	$(PY) examples/quickstart.py
