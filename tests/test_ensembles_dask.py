@@ -17,6 +17,9 @@ import knotwell_rs as kw
 from knotwell import statistics as st
 
 distributed = pytest.importorskip("distributed")
+# Dask orchestration, Python code alone: the calls the workers make are the
+# local tests' calls, so the sanitizer and wheel runs skip these.
+pytestmark = pytest.mark.heavy
 
 U64 = np.uint64
 N = 60

@@ -13,6 +13,9 @@ import knotwell
 import knotwell_rs as kw
 
 distributed = pytest.importorskip("distributed")
+# Dask orchestration, Python code alone: the calls the workers make are the
+# local tests' calls, so the sanitizer and wheel runs skip these.
+pytestmark = pytest.mark.heavy
 
 RNG = np.random.default_rng(5)
 N = 500

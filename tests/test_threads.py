@@ -338,6 +338,7 @@ def _time_beside(timed, busy, call_on_main):
     return took[0]
 
 
+@pytest.mark.heavy  # a timing; its calls are the other tests' calls at scale
 @pytest.mark.parametrize("call_on_main", [False, True], ids=["call-on-thread", "call-on-main"])
 def test_lock_holder_does_not_slow_a_released_call(call_on_main):
     """A call that releases the lock runs at full speed while another thread
