@@ -48,6 +48,10 @@ LOCK_KEEPING = {
     "in_degree_rust": lambda e, w: kw.in_degree_rust(N, e),
     "out_degree_rust": lambda e, w: kw.out_degree_rust(N, e),
     "strength_rust": lambda e, w: kw.strength_rust(N, e, w, False),
+    # n > 2m: the rows are copied as they are checked, then counted from the copy
+    "degree_rust n>2m": lambda e, w: kw.degree_rust(3 * M, e, False),
+    "out_degree_rust n>2m": lambda e, w: kw.out_degree_rust(3 * M, e),
+    "strength_rust n>2m": lambda e, w: kw.strength_rust(3 * M, e, w, True),
     "triangles_per_node_rust": lambda e, w: kw.triangles_per_node_rust(N, e),
     "clustering_avg_rust": lambda e, w: kw.clustering_avg_rust(N, e),
     "core_numbers_rust": lambda e, w: kw.core_numbers_rust(N, e),
@@ -67,7 +71,58 @@ def flip(target, good, bad, stop):
 
 
 REWRITTEN = [(name, "edges") for name in LOCK_KEEPING] + [
-    (name, "weights") for name in ("strength_rust", "modularity_rust", "betweenness_rust")]
+    (name, "weights") for name in ("strength_rust", "strength_rust n>2m", "modularity_rust", "betweenness_rust")]
+
+
+# Calls whose own input has one bad row late in the rows, or one bad weight
+# early and a bad row late, under the same rewriting. The error named must be
+# one that some single reading of each row could give: the bad row (or bad
+# weight) of the input as given, or a row of the rewritten contents with the
+# values that those hold, at or before it.
+LATE = 250_000
+HALF_BAD = [
+    ("degree_rust", lambda e, w: kw.degree_rust(N, e, False)),
+    ("in_degree_rust", lambda e, w: kw.in_degree_rust(N, e)),
+    ("degree_rust n>2m", lambda e, w: kw.degree_rust(3 * M, e, True)),
+    ("strength_rust", lambda e, w: kw.strength_rust(N, e, w, False)),
+    ("strength_rust n>2m", lambda e, w: kw.strength_rust(3 * M, e, w, False)),
+]
+
+
+@pytest.mark.parametrize("name, call", HALF_BAD, ids=[name for name, _ in HALF_BAD])
+@pytest.mark.parametrize("which", ["edges", "weights"])
+def test_bad_row_named_as_read_while_rewritten(name, call, which):
+    if which == "weights" and not name.startswith("strength"):
+        pytest.skip("no weights")
+    n = 3 * M if "n>2m" in name else N
+    good_e, good_w = GOOD.copy(), GOOD_W.copy()
+    good_e[LATE, 1] = n + 7
+    good_w[5] = -1.0
+    bad_e = good_e.copy()
+    bad_e[LATE // 2 :] += np.uint64(2**40)
+    bad_w = good_w.copy()
+    bad_w[1] = float("nan")
+    edges, weights = good_e.copy(), good_w.copy()
+    target, good, bad = (edges, good_e, bad_e) if which == "edges" else (weights, good_w, bad_w)
+    allowed = {f"edge {LATE} ({good_e[LATE, 0]}, {n + 7})"}
+    if which == "edges":
+        allowed |= {f"edge {i} ({bad_e[i, 0]}, {bad_e[i, 1]})" for i in range(LATE // 2, LATE + 1)}
+    stop = threading.Event()
+    writer = threading.Thread(target=flip, args=(target, good, bad, stop), daemon=True)
+    writer.start()
+    calls = 0
+    try:
+        deadline = time.monotonic() + RUN_SECONDS
+        while time.monotonic() < deadline:
+            with pytest.raises(ValueError) as info:
+                call(edges, weights)
+            head = str(info.value).split(" names")[0]
+            assert head in allowed, (name, str(info.value))
+            calls += 1
+    finally:
+        stop.set()
+        writer.join()
+    assert calls > 0
 
 
 @pytest.mark.parametrize("name, which", REWRITTEN)
@@ -193,6 +248,8 @@ labels = np.arange(n, dtype=np.uint64) % 7  # made here: nothing may run between
 calls = {
     "degree_rust": lambda e, w: kw.degree_rust(n, e, False),
     "strength_rust": lambda e, w: kw.strength_rust(n, e, w, False),
+    "degree_rust n>2m": lambda e, w: kw.degree_rust(9_000_000, e, True),
+    "strength_rust n>2m": lambda e, w: kw.strength_rust(9_000_000, e, w, True),
     "shortest_paths_rust": lambda e, w: kw.shortest_paths_rust(n, e, 3, False),
     "mean_shortest_path_rust": lambda e, w: kw.mean_shortest_path_rust(n, e),
     "connected_components_rust": lambda e, w: kw.connected_components_rust(n, e),
@@ -221,7 +278,7 @@ for delay in (0.0002, 0.001, 0.005, 0.01, 0.025):
 print("ok")
 """
 
-IN_PLACE_READERS = ["degree_rust", "strength_rust", "shortest_paths_rust", "mean_shortest_path_rust",
+IN_PLACE_READERS = ["degree_rust", "strength_rust", "degree_rust n>2m", "strength_rust n>2m", "shortest_paths_rust", "mean_shortest_path_rust",
                     "connected_components_rust", "core_numbers_rust", "modularity_rust"]
 
 

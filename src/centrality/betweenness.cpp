@@ -245,6 +245,81 @@ std::vector<double> sweep_sources(const Graph& g, RunSource&& run_source) {
     return std::move(total.values);
 }
 
+// Graphs of more nodes than this are renumbered for the searches: below it a
+// worker's arrays stay in the per-core cache whatever the ids.
+constexpr std::uint64_t kRenumberNodes = std::uint64_t{1} << 12;
+
+// The searches' names for the caller's nodes. A search touches a node's
+// entries in half a dozen n-vectors for every arc it crosses, so ids in no
+// particular order (those of a random geometric graph follow the draw, not
+// the place) miss the cache on nearly every arc; in breadth-first order the
+// neighbours of a node sit a frontier's width away from it. `old_of` is
+// empty when the caller's ids are kept.
+template <class Id>
+struct Numbering {
+    std::vector<Id> old_of;  // old_of[search id] = caller's id
+    std::vector<Id> new_of;  // new_of[caller's id] = search id
+
+    bool kept() const { return old_of.empty(); }
+    Id search_id(std::uint64_t v) const { return kept() ? static_cast<Id>(v) : new_of[v]; }
+
+    // values[v] for the caller's v from values indexed by search id.
+    void to_caller(double* values, std::vector<double>& scratch) const {
+        if (kept()) return;
+        scratch.assign(values, values + old_of.size());
+        for (std::size_t i = 0; i < old_of.size(); ++i) values[old_of[i]] = scratch[i];
+    }
+};
+
+// Breadth-first order over the arcs, each unplaced node in ascending id
+// order starting a new search; O(n + arcs).
+template <class Id>
+Numbering<Id> breadth_first_numbering(const Csr<Id>& g) {
+    Numbering<Id> num;
+    const std::uint64_t n = g.n;
+    num.old_of.reserve(n);
+    num.new_of.assign(n, std::numeric_limits<Id>::max());
+    constexpr Id kUnplaced = std::numeric_limits<Id>::max();
+    for (std::uint64_t seed = 0; seed < n; ++seed) {
+        if (num.new_of[seed] != kUnplaced) continue;
+        num.new_of[seed] = static_cast<Id>(num.old_of.size());
+        num.old_of.push_back(static_cast<Id>(seed));
+        for (std::size_t head = num.old_of.size() - 1; head < num.old_of.size(); ++head) {
+            for (const Id v : g.neighbours(num.old_of[head])) {
+                if (num.new_of[v] != kUnplaced) continue;
+                num.new_of[v] = static_cast<Id>(num.old_of.size());
+                num.old_of.push_back(v);
+            }
+        }
+    }
+    return num;
+}
+
+// g under the search ids. Each list keeps its entries in their order (the
+// caller's ids ascending), so every search meets the arcs, and adds the
+// counts and dependencies, in the order it would under the caller's ids:
+// the bits of every sum are the same.
+template <class Id>
+Csr<Id> renumbered(const Csr<Id>& g, const Numbering<Id>& num) {
+    Csr<Id> r;
+    r.n = g.n;
+    r.offsets.resize(g.n + 1);
+    r.targets.resize(g.targets.size());
+    r.weights.resize(g.weights.size());
+    const bool weighted = !g.weights.empty();
+    std::uint64_t at = 0;
+    r.offsets[0] = 0;
+    for (std::uint64_t u = 0; u < g.n; ++u) {
+        const std::uint64_t old = num.old_of[u];
+        for (std::uint64_t k = g.offsets[old], end = g.offsets[old + 1]; k < end; ++k, ++at) {
+            r.targets[at] = num.new_of[g.targets[k]];
+            if (weighted) r.weights[at] = g.weights[k];
+        }
+        r.offsets[u + 1] = at;
+    }
+    return r;
+}
+
 // Per node: how many leaves fold into it, or kFolded for a leaf whose search
 // is skipped.
 template <class Id>
@@ -276,28 +351,39 @@ using DijkstraWorker =
 template <class Id>
 struct BfsSweep {
     using Worker = BfsWorker<Id>;
-    const Csr<Id>& g;
-    std::vector<Id> leaves;  // as fold_leaves gives it, or all zero; empty when only `single` runs
+    const Csr<Id>& g;  // under the search ids
+    const Numbering<Id>& num;
+    std::vector<Id> leaves;   // as fold_leaves gives it, or all zero; empty when only `single` runs
+    bool branchless = false;  // which search counts the paths (same bits either way)
 
-    std::uint64_t exact(Worker& worker, std::uint64_t s) const {
+    void count(Id s, auto& ws) const {
+        if (branchless)
+            count_paths_bfs<true>(g, s, ws);
+        else
+            count_paths_bfs<false>(g, s, ws);
+    }
+
+    // `s` is a caller's id; the worker's accumulator is indexed by search id.
+    std::uint64_t exact(Worker& worker, std::uint64_t caller_s) const {
         constexpr Id kFolded = std::numeric_limits<Id>::max();
+        const std::uint64_t s = num.search_id(caller_s);
         const Id folded = leaves[s];
         if (folded == kFolded || g.degree(s) == 0) return 0;
         double* acc = worker.acc.data();
         const double scale = 1.0 + static_cast<double>(folded);
         const std::uint64_t reached = worker.run(
-            g, [&](auto& ws) { count_paths_bfs(g, static_cast<Id>(s), ws); },
-            [&](auto& ws) { accumulate_bfs(ws, scale, acc); });
+            g, [&](auto& ws) { count(static_cast<Id>(s), ws); }, [&](auto& ws) { accumulate_bfs(ws, scale, acc); });
         if (folded > 0) acc[s] += static_cast<double>(folded) * static_cast<double>(reached - 2);
         return reached;
     }
 
     template <class After>
-    std::uint64_t single(Worker& worker, std::uint64_t s, After&& after) const {
+    std::uint64_t single(Worker& worker, std::uint64_t caller_s, After&& after) const {
+        const std::uint64_t s = num.search_id(caller_s);
         if (g.degree(s) == 0) return 0;
         double* acc = worker.acc.data();
         return worker.run(
-            g, [&](auto& ws) { count_paths_bfs(g, static_cast<Id>(s), ws); },
+            g, [&](auto& ws) { count(static_cast<Id>(s), ws); },
             [&](auto& ws) {
                 accumulate_bfs(ws, 1.0, acc);
                 after(ws);
@@ -308,14 +394,16 @@ struct BfsSweep {
 template <class Id, class Dist>
 struct DijkstraSweep {
     using Worker = DijkstraWorker<Id, Dist>;
-    const Csr<Id>& g;
+    const Csr<Id>& g;  // under the search ids
+    const Numbering<Id>& num;
 
     std::uint64_t exact(Worker& worker, std::uint64_t s) const {
         return single(worker, s, [](auto&) {});
     }
 
     template <class After>
-    std::uint64_t single(Worker& worker, std::uint64_t s, After&& after) const {
+    std::uint64_t single(Worker& worker, std::uint64_t caller_s, After&& after) const {
+        const std::uint64_t s = num.search_id(caller_s);
         if (g.degree(s) == 0) return 0;
         double* acc = worker.acc.data();
         return worker.run(
@@ -361,21 +449,28 @@ inline CsrOptions sweep_options(bool weighted, bool directed) {
 
 // Builds the sweeps' graph from the call's rows (freed once read) and
 // returns `use(sweep)` for the searches it needs, its lengths fitted to the
-// double range first. Leaves are folded when `fold` asks for it on an
-// undirected unweighted graph.
+// double range first. The sweep takes and reports nodes by search id
+// (`sweep.num`) except for the sources, which it takes by the caller's id. Leaves are folded when `fold` asks for it on
+// an undirected unweighted graph.
 template <class Id, class Use>
 auto with_sweep(OwnedRows&& edges, std::optional<std::span<const double>> weights, bool directed, bool fold,
                 Use&& use) {
     Csr<Id> g = build_csr<Id>(std::move(edges), sweep_options(weights.has_value(), directed),
                               weights.value_or(std::span<const double>{}));
+    Numbering<Id> num;
+    if (g.n > kRenumberNodes) {
+        num = breadth_first_numbering(g);
+        g = renumbered(g, num);
+    }
     if (!weights) {
         std::vector<Id> leaves;
         if (fold) leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
-        return use(BfsSweep<Id>{g, std::move(leaves)});
+        // Branches mispredict on most arcs once a tenth of them stay within a level.
+        return use(BfsSweep<Id>{g, num, std::move(leaves), same_level_share(g) > 0.1});
     }
     // Only self-loops leave no arcs and no weight to fit; every search is empty.
-    if (!g.weights.empty() && fit_lengths(g)) return use(DijkstraSweep<Id, WideFloat>{g});
-    return use(DijkstraSweep<Id, double>{g});
+    if (!g.weights.empty() && fit_lengths(g)) return use(DijkstraSweep<Id, WideFloat>{g, num});
+    return use(DijkstraSweep<Id, double>{g, num});
 }
 
 template <class Id>
@@ -384,7 +479,11 @@ std::vector<double> dependency_sum(std::uint64_t n, OwnedRows&& edges, std::opti
     return with_sweep<Id>(std::move(edges), weights, directed, true, [&](const auto& sweep) {
         if (weights && sweep.g.weights.empty()) return std::vector<double>(n, 0.0);  // only self-loops
         using Worker = typename std::remove_cvref_t<decltype(sweep)>::Worker;
-        return sweep_sources<Worker>(sweep.g, [&](Worker& worker, std::uint64_t s) { return sweep.exact(worker, s); });
+        std::vector<double> sum =
+            sweep_sources<Worker>(sweep.g, [&](Worker& worker, std::uint64_t s) { return sweep.exact(worker, s); });
+        std::vector<double> scratch;
+        sweep.num.to_caller(sum.data(), scratch);
+        return sum;
     });
 }
 
@@ -437,6 +536,8 @@ std::vector<double> piece_rows(std::uint64_t n, OwnedRows&& edges, std::optional
         for_each_row<Worker>(sweep.g, first, last, use_pool, work, [&](std::size_t k, Worker& worker) {
             sum_piece(worker, parallel::piece_begin(n, pieces, k), parallel::piece_begin(n, pieces, k + 1), run);
             worker.acc.fold_into(rows.data() + (k - first) * n);  // +0.0 + x == x: the piece's own sum
+            std::vector<double> scratch;
+            sweep.num.to_caller(rows.data() + (k - first) * n, scratch);
         });
         return 0;
     });
@@ -472,9 +573,10 @@ std::vector<double> moment_rows(std::uint64_t n, OwnedRows&& edges, std::optiona
                 poll.tick(1 + sweep.single(worker, sources[i], [&](auto& ws) {
                     for (std::uint64_t j = 1; j < ws.reached; ++j) {
                         const std::uint64_t v = ws.order[j];
+                        const std::uint64_t caller_v = sweep.num.kept() ? v : sweep.num.old_of[v];
                         const double x = scratch[v];
-                        sum[v] += x;
-                        squares[v] += x * x;
+                        sum[caller_v] += x;
+                        squares[caller_v] += x * x;
                         scratch[v] = 0.0;
                     }
                 }));

@@ -10,6 +10,11 @@
 // lists, plus per running worker a few n-vectors (and, breadth-first, a
 // successor buffer of up to m arcs), plus one n-vector per pending piece.
 //
+// Graphs of more than a few thousand nodes are searched under a
+// breadth-first renumbering (neighbours near each other in memory) whose
+// lists keep their entries in the caller's id order, so every count and
+// dependency is added in the same order and the values are the same bits.
+//
 // Undirected unweighted graphs fold degree-one nodes into their neighbour:
 // a leaf u whose neighbour p has degree >= 2 sees, from every node other
 // than u and p, the dependencies of p, and p carries every path from u. So

@@ -36,73 +36,60 @@ inline void count_row(Edge row, std::uint64_t n, Count* c) {
     }
 }
 
-// Counts every row as it is read, with no copy and no branch on the ids;
-// returns whether some row was out of range, in which case the counts are
+// The rows are read a block at a time into a buffer of the call's own (the
+// one read of each row), then checked and counted from it, the counters of
+// the rows a little ahead prefetched when they miss the cache. A bad row
+// ends the pass: the block's copy names the first one, and the counts are
 // void.
 template <DegreeKind kind, bool prefetch, class Count>
-bool count_in_place(std::uint64_t n, const SharedEdges& edges, Count* c) {
-    bool bad = false;
-    for (std::uint64_t i = 0; i < edges.rows; ++i) {
-        if constexpr (prefetch) {
-            if (i + kPrefetchRows < edges.rows) {
-                const Edge ahead = read_row(edges, i + kPrefetchRows);
-                if constexpr (kind != DegreeKind::In) prefetch_write(c + slot(ahead.source, n));
-                if constexpr (kind != DegreeKind::Out) prefetch_write(c + slot(ahead.target, n));
+Check count_in_blocks(std::uint64_t n, const SharedEdges& edges, Count* c) {
+    Edge block[kEdgeBlockRows];
+    return for_each_block(edges.rows, [&](std::uint64_t first, std::size_t size) -> Check {
+        read_block(edges, first, size, block);
+        bool bad = false;
+        for (std::size_t i = 0; i < size; ++i) {
+            if constexpr (prefetch) {
+                if (i + kPrefetchRows < size) {
+                    const Edge ahead = block[i + kPrefetchRows];
+                    if constexpr (kind != DegreeKind::In) prefetch_write(c + slot(ahead.source, n));
+                    if constexpr (kind != DegreeKind::Out) prefetch_write(c + slot(ahead.target, n));
+                }
             }
+            const Edge row = block[i];
+            bad |= (row.source >= n) | (row.target >= n);
+            count_row<kind>(row, n, c);
         }
-        const Edge row = read_row(edges, i);
-        bad |= (row.source >= n) | (row.target >= n);
-        count_row<kind>(row, n, c);
-    }
-    return bad;
-}
-
-// The careful count, for an input the fast one found bad: each block is
-// copied, checked in the copy and counted from it, so the first bad row is
-// named as this pass read it (the rows may have changed since).
-template <DegreeKind kind, class Count>
-Check count_copies(std::uint64_t n, const SharedEdges& edges, Count* c) {
-    return for_each_edge_block(edges, [&](std::uint64_t first, std::span<const Edge> block) -> Check {
-        if (Check bad = check_edge_block(n, first, block)) return bad;
-        for (const Edge& e : block) count_row<kind>(e, n, c);
-        return std::nullopt;
+        if (!bad) return std::nullopt;
+        return check_edge_block(n, first, std::span<const Edge>(block, size));
     });
 }
 
-template <DegreeKind kind, class Count>
-Check count_all(std::uint64_t n, const SharedEdges& edges, std::vector<Count>& count) {
-    const bool bad = (n + 1) * sizeof(Count) > kL2Bytes ? count_in_place<kind, true>(n, edges, count.data())
-                                                        : count_in_place<kind, false>(n, edges, count.data());
-    if (!bad) return std::nullopt;
-    std::fill(count.begin(), count.end(), Count{0});
-    return count_copies<kind>(n, edges, count.data());
-}
-
-Check check_range(std::uint64_t n, const SharedEdges& edges) {
-    return for_each_edge_block(
-        edges, [n](std::uint64_t first, std::span<const Edge> block) { return check_edge_block(n, first, block); });
-}
-
 // Counts into n + 1 counters of type Count (no count can pass its range),
-// then hands them over as the n 64-bit degrees.
+// then hands them over as the n 64-bit degrees. `rows` are read once,
+// wherever they are.
 template <class Count>
-Result<std::vector<std::uint64_t>> count_degrees(std::uint64_t n, const SharedEdges& edges, DegreeKind kind) {
+Result<std::vector<std::uint64_t>> count_degrees(std::uint64_t n, const SharedEdges& rows, DegreeKind kind) {
     constexpr bool kWide = std::is_same_v<Count, std::uint64_t>;
     require_node_arrays(n, sizeof(Count) + (kWide ? 0 : sizeof(std::uint64_t)));
     std::vector<Count> count(n + 1, 0);
-    Check changed;
+    const bool prefetch = (n + 1) * sizeof(Count) > kL2Bytes;
+    const auto each = [&]<DegreeKind k>() {
+        return prefetch ? count_in_blocks<k, true>(n, rows, count.data())
+                        : count_in_blocks<k, false>(n, rows, count.data());
+    };
+    Check bad;
     switch (kind) {
         case DegreeKind::Out:
-            changed = count_all<DegreeKind::Out>(n, edges, count);
+            bad = each.template operator()<DegreeKind::Out>();
             break;
         case DegreeKind::In:
-            changed = count_all<DegreeKind::In>(n, edges, count);
+            bad = each.template operator()<DegreeKind::In>();
             break;
         case DegreeKind::Undirected:
-            changed = count_all<DegreeKind::Undirected>(n, edges, count);
+            bad = each.template operator()<DegreeKind::Undirected>();
             break;
     }
-    if (changed) return *changed;
+    if (bad) return *bad;
     count.pop_back();
     if constexpr (kWide)
         return count;
@@ -110,84 +97,125 @@ Result<std::vector<std::uint64_t>> count_degrees(std::uint64_t n, const SharedEd
         return std::vector<std::uint64_t>(count.begin(), count.end());
 }
 
-// The checks in contract order (edge range, weights length, weight values),
-// each over all rows.
-Check check_strength_inputs(std::uint64_t n, const SharedEdges& edges, const SharedWeights& weights) {
-    if (Check bad = check_range(n, edges)) return bad;
-    if (weights.size != edges.rows) return InputError::weights_length(weights.size, edges.rows);
-    return for_each_weight_block(weights, check_weight_block);
+// Reads every row once into a copy, checking each block as it comes (the
+// first bad row ends the pass), for inputs whose counters would outweigh
+// the rows: an n too large for memory must not hide a bad row.
+Result<std::vector<Edge>> copy_checked(std::uint64_t n, const SharedEdges& edges) {
+    std::vector<Edge> rows(edges.rows);
+    if (Check bad = for_each_block(edges.rows, [&](std::uint64_t first, std::size_t size) {
+            read_block(edges, first, size, rows.data() + first);
+            return check_edge_block(n, first, std::span<const Edge>(rows.data() + first, size));
+        }))
+        return *bad;
+    return rows;
 }
 
-// Sums the rows [first, first + rows.size()) with their weights in one loop
-// that also checks both and keeps a copy of what it read; a weight breaking
-// the non-negative rule (NaN included) fails `w >= 0 && w <= max`.
-template <bool prefetch>
-Check sum_block(std::uint64_t n, const SharedEdges& edges, const SharedWeights& weights, std::uint64_t first,
-                std::span<Edge> rows, std::span<double> w, bool directed, double* s) {
+// Whether some weight of one block breaks the non-negative rule: `w >= 0 &&
+// w <= max` fails for it (NaN included). No early exit, so it keeps pace
+// with the sums; only a failing block is searched for the first one.
+inline bool weights_bad(std::span<const double> w) {
     constexpr double kMax = std::numeric_limits<double>::max();
     bool bad = false;
+    for (const double x : w) bad |= !(x >= 0.0 && x <= kMax);
+    return bad;
+}
+
+// Sums one block of copied rows with their weights; an id out of range
+// sums at the spare slot.
+template <bool prefetch>
+void sum_block(std::uint64_t n, std::span<const Edge> rows, std::span<const double> w, bool directed, double* s) {
     const std::size_t size = rows.size();
     for (std::size_t i = 0; i < size; ++i) {
         if constexpr (prefetch) {
             if (i + kPrefetchRows < size) {
-                const Edge ahead = read_row(edges, first + i + kPrefetchRows);
+                const Edge ahead = rows[i + kPrefetchRows];
                 prefetch_write(s + slot(ahead.source, n));
                 if (!directed) prefetch_write(s + slot(ahead.target, n));
             }
         }
-        const Edge row = read_row(edges, first + i);
-        const double x = read_weight(weights, first + i);
-        rows[i] = row;
-        w[i] = x;
-        const NodeId u = row.source, v = row.target;
-        bad |= (u >= n) | (v >= n) | !(x >= 0.0 && x <= kMax);
-        const NodeId su = slot(u, n), sv = slot(v, n);
+        const Edge row = rows[i];
+        const double x = w[i];
+        const NodeId su = slot(row.source, n), sv = slot(row.target, n);
         s[su] += x;
         if (!directed && sv != su) s[sv] += x;
     }
-    if (!bad) return std::nullopt;
-    if (Check edge = check_edge_block(n, first, rows)) return edge;
-    return check_weight_block(first, w);
+}
+
+// One pass over the rows, and over the weights while they are all good:
+// each block of both is read once into the call's buffers, checked and
+// summed from there. A bad edge ends the pass at once; the first bad weight
+// voids the sums and stops the reading of weights, but the rows are still
+// checked to their end, since a bad edge in a later row outranks it.
+// `sum` may be null (the sums are not wanted, only the checks).
+template <bool prefetch>
+Check sum_in_blocks(std::uint64_t n, const SharedEdges& edges, const SharedWeights& weights, bool directed,
+                    double* sum) {
+    Edge rows[kEdgeBlockRows];
+    double w[kEdgeBlockRows];
+    Check weight_failure;
+    const bool with_weights = weights.size == edges.rows;
+    Check edge = for_each_block(edges.rows, [&](std::uint64_t first, std::size_t size) -> Check {
+        read_block(edges, first, size, rows);
+        const std::span<const Edge> block(rows, size);
+        if (!with_weights || weight_failure || sum == nullptr) return check_edge_block(n, first, block);
+        read_block(weights, first, size, w);
+        const std::span<const double> values(w, size);
+        sum_block<prefetch>(n, block, values, directed, sum);
+        if (Check bad = check_edge_block(n, first, block)) return bad;
+        if (weights_bad(values)) weight_failure = check_weight_block(first, values);
+        return std::nullopt;
+    });
+    if (edge) return edge;
+    if (!with_weights) return InputError::weights_length(weights.size, edges.rows);
+    return weight_failure;
 }
 
 }  // namespace
 
 Result<std::vector<std::uint64_t>> degree_sequence(std::uint64_t n, const SharedEdges& edges, DegreeKind kind) {
-    // Counters no larger than the rows (n <= 2m) cost less to allocate than
-    // a pass over the rows: the counting passes alone check them, and the
-    // careful one names the same first bad row.
-    if (n / 2 > edges.rows)
-        if (Check bad = check_range(n, edges)) return *bad;
     // A node's count is at most the number of rows.
-    if (edges.rows <= std::numeric_limits<std::uint32_t>::max()) return count_degrees<std::uint32_t>(n, edges, kind);
-    return count_degrees<std::uint64_t>(n, edges, kind);
+    const bool narrow = edges.rows <= std::numeric_limits<std::uint32_t>::max();
+    // Counters larger than the rows (n > 2m) are allocated only once the
+    // rows, copied as they are read, have passed the range check.
+    if (n / 2 > edges.rows) {
+        Result<std::vector<Edge>> rows = copy_checked(n, edges);
+        if (!rows.ok()) return rows.error();
+        const SharedEdges owned = view_of(rows.value());
+        return narrow ? count_degrees<std::uint32_t>(n, owned, kind) : count_degrees<std::uint64_t>(n, owned, kind);
+    }
+    return narrow ? count_degrees<std::uint32_t>(n, edges, kind) : count_degrees<std::uint64_t>(n, edges, kind);
 }
 
 Result<std::vector<double>> strength_sequence(std::uint64_t n, const SharedEdges& edges, const SharedWeights& weights,
                                               bool directed) {
-    // As for degrees; a mismatched length is reported only after the edge
-    // range, so that case takes the ordered checks at once.
-    if (n / 2 > edges.rows || weights.size != edges.rows)
-        if (Check bad = check_strength_inputs(n, edges, weights)) return *bad;
+    // As for degrees, counters larger than the rows wait for the checks:
+    // rows and weights are copied as they are read, then summed from the
+    // copies. A mismatched length needs only the range check of the rows.
+    if (n / 2 > edges.rows || weights.size != edges.rows) {
+        if (weights.size != edges.rows) {
+            Check bad = sum_in_blocks<false>(n, edges, weights, directed, nullptr);
+            return *bad;  // the length, when the rows pass
+        }
+        Result<std::vector<Edge>> rows = copy_checked(n, edges);
+        if (!rows.ok()) return rows.error();
+        std::vector<double> w(weights.size);
+        read_block(weights, 0, w.size(), w.data());
+        if (Check bad = for_each_block(w.size(), [&](std::uint64_t first, std::size_t size) {
+                return check_weight_block(first, std::span<const double>(w.data() + first, size));
+            }))
+            return *bad;
+        require_node_arrays(n, sizeof(double));
+        std::vector<double> sum(n + 1, 0.0);
+        sum_block<false>(n, rows.value(), w, directed, sum.data());
+        sum.pop_back();
+        return sum;
+    }
     require_node_arrays(n, sizeof(double));
     std::vector<double> sum(n + 1, 0.0);
-    const std::size_t block = std::min<std::uint64_t>(edges.rows, kEdgeBlockRows);
-    std::vector<Edge> rows(block);
-    std::vector<double> w(block);
-    const auto each = [&]<bool prefetch>() {
-        return for_each_block(edges.rows, [&](std::uint64_t first, std::size_t count) {
-            return sum_block<prefetch>(n, edges, weights, first, std::span<Edge>(rows.data(), count),
-                                       std::span<double>(w.data(), count), directed, sum.data());
-        });
-    };
     const bool prefetch = (n + 1) * sizeof(double) > kL2Bytes;
-    if (Check failed = prefetch ? each.template operator()<true>() : each.template operator()<false>()) {
-        // A bad edge in a later row outranks this block's bad weight: the
-        // ordered checks decide, unless the rows have changed meanwhile and
-        // pass them now, in which case this block's own failure stands.
-        if (Check ordered = check_strength_inputs(n, edges, weights)) return *ordered;
+    if (Check failed = prefetch ? sum_in_blocks<true>(n, edges, weights, directed, sum.data())
+                                : sum_in_blocks<false>(n, edges, weights, directed, sum.data()))
         return *failed;
-    }
     sum.pop_back();
     return sum;
 }

@@ -2,15 +2,15 @@
 //
 // One pass over the rows, n counters: O(n + m). The rows are read from the
 // caller's memory (graph/edge_blocks.hpp) rather than copied whole, since a
-// copy of the rows would cost more than the count: each row is read once,
-// checked and counted, an out-of-range id at a spare counter. Only an input
-// with a bad row takes a second, careful pass that copies each block before
-// checking and counting it, to name the first bad row. When the counters
-// would be larger than the rows (n > 2m), a range-only pass runs first, so a
-// bad edge is reported even when n is too large for the counters. Strength
-// keeps a copy of each block as it sums, and checks the edge range before the
-// weights: a block rejected for a weight sends the call through the checks in
-// that order, over all rows.
+// copy of the rows would cost more than the count: each row is read exactly
+// once, a block at a time into a small buffer, then checked and counted from
+// that copy, an out-of-range id at a spare counter. The first bad row ends
+// the pass and is named from the copy. When the counters would be larger
+// than the rows (n > 2m), the rows are copied whole as they are checked and
+// counted from the copy, so a bad edge is reported even when n is too large
+// for the counters. Strength reads each weight at most once beside its row
+// and checks the edge range before the weights: after the first bad weight
+// it only checks the remaining rows, since a bad edge there outranks it.
 //
 // Every row counts, repeats included; in the undirected case a self-loop
 // adds 1 to the degree (its weight once to the strength), and the directed
