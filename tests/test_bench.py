@@ -566,3 +566,70 @@ def test_scale_bench_measures_a_fresh_process(tmp_path, monkeypatch, func, lib):
     assert 0 <= r["bytes_per_row"] < 1000
     stopped = scale.measure(func, lib, 10, max_bytes=1, timeout=120)
     assert not stopped["completed"] and "stopped above" in stopped["why"]
+
+
+def _scale_record(func, lib, scale, completed=True, bpr=1.0, **extra):
+    r = {"func": func, "lib": lib, "scale": scale, "completed": completed, "rows": 16 << scale}
+    r.update({"bytes_per_row": bpr, "seconds": 1.0} if completed else {"why": "stopped above 1 GiB resident",
+                                                                        "stop": "memory"})
+    r.update(extra)
+    return r
+
+
+def test_scale_bench_partial_run_merges(tmp_path, monkeypatch):
+    """A rerun of a few functions replaces exactly their records: the others'
+    stay, a stop marks this run's larger scales not run (an older success
+    there would contradict it), and the report still lists every function."""
+    import knotwell_rs as kw
+    from bench import scale
+
+    old = {scale.record_key(f, lib, s): _scale_record(f, lib, s, bpr=50.0)
+           for f in ("louvain_rust", "degree_rust") for lib in ("knotwell_rs", "igraph") for s in (22, 23, 24)}
+    (tmp_path / "scale.json").write_text(json.dumps(old))
+    calls = []
+
+    def fake_measure(func, lib, s, max_bytes, timeout, reserve):
+        calls.append((func, lib, s, timeout))
+        return _scale_record(func, lib, s, completed=not (lib == "igraph" and s == 23), bpr=7.0)
+
+    monkeypatch.setattr(scale, "measure", fake_measure)
+    monkeypatch.setattr(scale, "make_input", lambda s: None)
+    monkeypatch.setattr(scale, "_plot", lambda *a: None)
+    assert scale.main(["--only", "louvain_rust", "--scales", "22", "23", "24", "--libs", "knotwell_rs", "igraph",
+                       "--out", str(tmp_path), "--timeout", "10", "--peer-seconds-per-row", "1e-6"]) == 0
+    # igraph is not run at 24 after its stop at 23; only the peer's limit grows with the rows.
+    assert [(f, lib, s) for f, lib, s, _ in calls] == [("louvain_rust", "knotwell_rs", 22), ("louvain_rust", "igraph", 22),
+                                                       ("louvain_rust", "knotwell_rs", 23), ("louvain_rust", "igraph", 23),
+                                                       ("louvain_rust", "knotwell_rs", 24)]
+    assert calls[0][3] == 10 and calls[1][3] == pytest.approx(10 + (16 << 22) * 1e-6)
+    res = json.loads((tmp_path / "scale.json").read_text())
+    assert res["degree_rust/igraph/24"]["bytes_per_row"] == 50.0       # not rerun: kept
+    assert res["louvain_rust/knotwell_rs/24"]["bytes_per_row"] == 7.0  # rerun: replaced
+    assert res["louvain_rust/igraph/24"]["stop"] == "not run" and not res["louvain_rust/igraph/24"]["completed"]
+    assert scale.summarize({s: res[f"louvain_rust/igraph/{s}"] for s in (22, 23, 24)})[0] == 22
+    md = (tmp_path / "scale.md").read_text()
+    for name in kw.__all__:
+        assert f"| {name} |" in md, name
+    row = next(line for line in md.splitlines() if line.startswith("| louvain_rust | igraph |"))
+    assert "| 7.0 | >= " not in row and "n/r" in row and "| 22 | scale 23: memory" in row
+
+
+@pytest.mark.parametrize("record,kind", [
+    ({"why": "stopped above 12 GiB resident"}, "memory"),        # records from before the kind was stored
+    ({"why": "stopped after 150 s"}, "timeout"),
+    ({"why": "exit -11"}, "crash"),
+    ({"why": "x", "stop": "not run"}, "not run"),
+])
+def test_scale_bench_stop_kinds(record, kind):
+    from bench import scale
+
+    assert scale.stop_kind(record) == kind
+
+
+@pytest.mark.parametrize("code,err,kind", [(-11, "", "crash"), (-9, "", "memory"), (1, "Traceback\nMemoryError", "memory"),
+                                           (1, "Traceback\nValueError: bad", "error")])
+def test_scale_bench_exit_reasons(code, err, kind):
+    from bench import scale
+
+    got, why = scale._exit_reason(code, err)
+    assert got == kind and why
