@@ -143,9 +143,15 @@ def _csr(ctx):
     return sp.csr_array((np.ones(len(e), dtype=np.int8), (e[:, 0], e[:, 1])), shape=(n, n))
 
 
-def _nk_run(algo):
-    algo.run()
-    return algo
+def _nk_run(ctx, algo, result, simple=False):
+    """Build the NetworKit graph, run algo(graph) and return result(algo)
+    together with the graph.  Some NetworKit algorithms (ConnectedComponents
+    among them) keep only a C++ pointer to the graph, not the Python object:
+    a graph built inline as their argument is freed before run() reads it."""
+    g = _nk_simple(ctx) if simple else _nk(ctx)
+    a = algo(g)
+    a.run()
+    return g, a, result(a)
 
 
 def _ours(name, *extra, **kw):
@@ -157,14 +163,19 @@ def _ours(name, *extra, **kw):
     return run
 
 
+def _nk_mod():
+    import networkit
+
+    return networkit
+
+
 def _cases():
-    import_nk = "networkit"
     return {
         "degree_rust": {"knotwell_rs": (None, _ours("degree_rust", False)),
                         "scipy": (None, lambda c: np.bincount(c["edges"].ravel().view(np.int64), minlength=c["n"])),
                         "igraph": (None, lambda c: _ig(c).degree()),
-                        "networkit": (None, lambda c: _nk_run(__import__(import_nk).centrality.DegreeCentrality(
-                            _nk(c))).scores())},
+                        "networkit": (None, lambda c: _nk_run(c, _nk_mod().centrality.DegreeCentrality,
+                                                            lambda a: a.scores()))},
         "in_degree_rust": {"knotwell_rs": (None, _ours("in_degree_rust"))},
         "out_degree_rust": {"knotwell_rs": (None, _ours("out_degree_rust"))},
         "strength_rust": {"knotwell_rs": (lambda c: c.__setitem__("w", np.ones(len(c["edges"]))),
@@ -172,8 +183,8 @@ def _cases():
         "triangles_per_node_rust": {
             "knotwell_rs": (None, _ours("triangles_per_node_rust")),
             "igraph": (None, lambda c: _ig(c).simplify().transitivity_local_undirected(mode="zero")),
-            "networkit": (None, lambda c: _nk_run(__import__(import_nk).centrality.LocalClusteringCoefficient(
-                _nk_simple(c), turbo=True)).scores())},
+            "networkit": (None, lambda c: _nk_run(c, lambda g: _nk_mod().centrality.LocalClusteringCoefficient(
+                g, turbo=True), lambda a: a.scores(), simple=True))},
         "clustering_avg_rust": {"knotwell_rs": (None, _ours("clustering_avg_rust")),
                                 "igraph": (None, lambda c: _ig(c).simplify().transitivity_avglocal_undirected(
                                     mode="zero"))},
@@ -183,7 +194,7 @@ def _cases():
             "scipy": (None, lambda c: __import__("scipy.sparse.csgraph").sparse.csgraph.breadth_first_order(
                 _csr(c), 0, directed=False, return_predecessors=False)),
             "igraph": (None, lambda c: _ig(c).distances(source=[0])),
-            "networkit": (None, lambda c: _nk_run(__import__(import_nk).distance.BFS(_nk(c), 0)).getDistances())},
+            "networkit": (None, lambda c: _nk_run(c, lambda g: _nk_mod().distance.BFS(g, 0), lambda a: a.getDistances()))},
         "shortest_paths_multi_rust": {"knotwell_rs": (lambda c: c.__setitem__("src", np.arange(4, dtype=np.uint64)),
                                                       _ours("shortest_paths_multi_rust", "src", False))},
         "connected_components_rust": {
@@ -191,13 +202,13 @@ def _cases():
             "scipy": (None, lambda c: __import__("scipy.sparse.csgraph").sparse.csgraph.connected_components(
                 _csr(c), directed=False)),
             "igraph": (None, lambda c: _ig(c).connected_components().membership),
-            "networkit": (None, lambda c: _nk_run(__import__(import_nk).components.ConnectedComponents(
-                _nk(c))).getComponents())},
+            "networkit": (None, lambda c: _nk_run(c, _nk_mod().components.ConnectedComponents,
+                                             lambda a: a.getComponents()))},
         "core_numbers_rust": {
             "knotwell_rs": (None, _ours("core_numbers_rust")),
             "igraph": (None, lambda c: _ig(c).simplify().coreness()),
-            "networkit": (None, lambda c: _nk_run(__import__(import_nk).centrality.CoreDecomposition(
-                _nk_simple(c))).scores())},
+            "networkit": (None, lambda c: _nk_run(c, _nk_mod().centrality.CoreDecomposition, lambda a: a.scores(),
+                                             simple=True))},
         "rewire_degree_preserving_rust": {
             "knotwell_rs": (_simple, lambda c: __import__("knotwell_rs").rewire_degree_preserving_rust(
                 c["n"], c["edges"], 1, len(c["edges"]), 2 * len(c["edges"]), 1)),
@@ -212,13 +223,12 @@ def _cases():
         "louvain_rust": {
             "knotwell_rs": (None, _ours("louvain_rust", seed=1)),
             "igraph": (None, lambda c: _ig(c).simplify().community_multilevel()),
-            "networkit": (None, lambda c: _nk_run(__import__(import_nk).community.PLM(
-                _nk_simple(c), refine=False)).getPartition())},
+            "networkit": (None, lambda c: _nk_run(c, lambda g: _nk_mod().community.PLM(g, refine=False),
+                                             lambda a: a.getPartition(), simple=True))},
         "label_propagation_rust": {
             "knotwell_rs": (None, _ours("label_propagation_rust")),
             "igraph": (None, lambda c: _ig(c).simplify().community_label_propagation()),
-            "networkit": (None, lambda c: _nk_run(__import__(import_nk).community.PLP(
-                _nk_simple(c))).getPartition())},
+            "networkit": (None, lambda c: _nk_run(c, _nk_mod().community.PLP, lambda a: a.getPartition(), simple=True))},
         "modularity_rust": {
             "knotwell_rs": (_labels, _ours("modularity_rust", "labels")),
             "igraph": (_labels, lambda c: _ig(c).modularity(c["labels"].tolist()))},
@@ -553,6 +563,8 @@ def _plot(results: dict, path: Path, funcs: list[str], libs: list[str], scale: i
     ax.set_xticks(np.arange(len(shown)) + 0.4 - width / 2)
     ax.set_xticklabels([f.removesuffix("_rust") for f in shown], rotation=40, ha="right")
     ax.set_ylabel(f"peak bytes per edge row, R-MAT scale {scale}")
+    # From under one byte (degrees) to hundreds (a peer's converted graph).
+    ax.set_yscale("log")
     ax.axhline(20, color="grey", lw=0.8, ls="--")
     ax.legend()
     fig.tight_layout()

@@ -548,13 +548,15 @@ def test_scale_bench_covers_every_function():
 
 
 @pytest.mark.parametrize("func,lib", [("core_numbers_rust", "knotwell_rs"), ("connected_components_rust", "scipy"),
-                                      ("configuration_model_rust", "knotwell_rs")])
+                                      ("configuration_model_rust", "knotwell_rs"),
+                                      # NetworKit's algorithm holds only a C++ pointer to the graph it is given.
+                                      ("connected_components_rust", "networkit"), ("louvain_rust", "igraph")])
 def test_scale_bench_measures_a_fresh_process(tmp_path, monkeypatch, func, lib):
     """The child's protocol end to end on a tiny input: the rows and the peak
     above the baseline come back; an impossible limit stops the call."""
     from bench import scale
 
-    pytest.importorskip("scipy")
+    pytest.importorskip("scipy" if lib == "knotwell_rs" else lib)
     monkeypatch.setenv("KNOTWELL_BENCH_CACHE", str(tmp_path))
     monkeypatch.setattr(G, "CACHE_DIR", tmp_path)
     path = scale.make_input(10)
