@@ -194,7 +194,8 @@ def _cases():
             "scipy": (None, lambda c: __import__("scipy.sparse.csgraph").sparse.csgraph.breadth_first_order(
                 _csr(c), 0, directed=False, return_predecessors=False)),
             "igraph": (None, lambda c: _ig(c).distances(source=[0])),
-            "networkit": (None, lambda c: _nk_run(c, lambda g: _nk_mod().distance.BFS(g, 0), lambda a: a.getDistances()))},
+            "networkit": (None, lambda c: _nk_run(c, lambda g: _nk_mod().distance.BFS(g, 0),
+                                                  lambda a: a.getDistances()))},
         "shortest_paths_multi_rust": {"knotwell_rs": (lambda c: c.__setitem__("src", np.arange(4, dtype=np.uint64)),
                                                       _ours("shortest_paths_multi_rust", "src", False))},
         "connected_components_rust": {
@@ -228,7 +229,8 @@ def _cases():
         "label_propagation_rust": {
             "knotwell_rs": (None, _ours("label_propagation_rust")),
             "igraph": (None, lambda c: _ig(c).simplify().community_label_propagation()),
-            "networkit": (None, lambda c: _nk_run(c, _nk_mod().community.PLP, lambda a: a.getPartition(), simple=True))},
+            "networkit": (None, lambda c: _nk_run(c, _nk_mod().community.PLP, lambda a: a.getPartition(),
+                                                  simple=True))},
         "modularity_rust": {
             "knotwell_rs": (_labels, _ours("modularity_rust", "labels")),
             "igraph": (_labels, lambda c: _ig(c).modularity(c["labels"].tolist()))},
