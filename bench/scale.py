@@ -59,8 +59,10 @@ _CHUNK = 1 << 22
 # per-row loop (about 2 us a row on one free core, up to 10 us on this shared
 # machine), before the algorithm even starts.
 PEER_SECONDS_PER_ROW = 2e-5
-# The scale whose bytes per row the report and the plot lead with.
+# The scale whose bytes per row the report and the plot lead with, and the
+# largest scale run (2^29 rows, an 8 GiB input).
 REPORT_SCALE = 22
+TOP_SCALE = 25
 
 
 # ------------------------------------------------------------------ input --
@@ -483,6 +485,17 @@ def summarize(runs: dict[int, dict]) -> tuple[int | None, str]:
     return largest, ""
 
 
+def projected_gib(runs: dict[int, dict]) -> str:
+    """The whole process's peak (input included) at TOP_SCALE, scaled by rows
+    from the largest completed scale: what a call would need there, for the
+    calls that were not (or could not be) run that far.  Blank once measured."""
+    done = [s for s, r in runs.items() if r["completed"] and "peak" in r]
+    if not done or max(done) >= TOP_SCALE:
+        return ""
+    r = runs[max(done)]
+    return f"{r['peak'] / r['rows'] * (EDGE_FACTOR << TOP_SCALE) / 2**30:.1f}"
+
+
 def write_report(results: dict, out: Path, funcs: list[str]) -> None:
     libs = list(LIBS)
     scales = sorted({r["scale"] for r in results.values()})
@@ -498,18 +511,20 @@ def write_report(results: dict, out: Path, funcs: list[str]) -> None:
              "A cell is bytes per row; `>= x` marks a call stopped before it finished, with the peak it had "
              "reached by then; `stop` a call that failed before its baseline; `n/r` a call not run because a "
              "smaller scale had already stopped; a blank cell was not run at that scale. A library missing for a "
-             "function has no equivalent call. Stops: `memory` (the resident size crossed the run's limit, "
+             "function has no equivalent call. The projected GiB is the whole process's peak per row at the "
+             "largest scale completed times the rows of the largest scale, for calls not measured there. "
+             "Stops: `memory` (the resident size crossed the run's limit, "
              "recorded in docs/scale.json, or the system's out-of-memory killer ended it), `timeout` "
              "(peers get seconds per row for their conversion), `crash`, `error`.", "",
              "| function | library | " + " | ".join(f"B/row, scale {s}" for s in scales) +
-             f" | seconds, scale {ref} | largest scale completed | stops at |",
-             "|---|---|" + "---:|" * len(scales) + "---:|---:|---|"]
+             f" | seconds, scale {ref} | largest scale completed | stops at | projected GiB, scale {TOP_SCALE} |",
+             "|---|---|" + "---:|" * len(scales) + "---:|---:|---|---:|"]
     for func in funcs:
         if func in NOT_RUN:
-            lines.append(f"| {func} | all |" + " |" * len(scales) + f" | not run | {NOT_RUN[func]} |")
+            lines.append(f"| {func} | all |" + " |" * len(scales) + f" | not run | {NOT_RUN[func]} | |")
             continue
         if not any(r["func"] == func for r in results.values()):
-            lines.append(f"| {func} | all |" + " |" * len(scales) + " | - | not measured yet |")
+            lines.append(f"| {func} | all |" + " |" * len(scales) + " | - | not measured yet | |")
             continue
         for lib in libs:
             runs = {r["scale"]: r for r in results.values() if r["func"] == func and r["lib"] == lib}
@@ -531,7 +546,16 @@ def write_report(results: dict, out: Path, funcs: list[str]) -> None:
             secs = runs.get(ref, {}).get("seconds")
             lines.append(f"| {func} | {lib} | " + " | ".join(cells) +
                          f" | {'' if secs is None else f'{secs:.0f}'} | {'-' if largest is None else largest}"
-                         f" | {why} |")
+                         f" | {why} | {projected_gib(runs)} |")
+    limits = {}
+    for r in results.values():
+        if "limit_bytes" in r:
+            limits.setdefault(r["scale"], []).append(r["limit_bytes"] / 2**30)
+    if limits:
+        lines += ["", "Memory limits of these runs (resident GiB, the whole process including its input; lower "
+                  "when the machine's other users held more): " +
+                  "; ".join(f"scale {s}: {min(v):.1f}" + (f" to {max(v):.1f}" if max(v) - min(v) >= 0.1 else "")
+                            for s, v in sorted(limits.items())) + "."]
     lines += ["", "## Where the peers stop", ""]
     for lib in PEERS:
         stops: dict[str, list[str]] = {}
