@@ -374,6 +374,32 @@ def measure(func: str, lib: str, scale: int, max_bytes: int, timeout: float, res
     return record
 
 
+def projected_need(results: dict, func: str, lib: str, scale: int) -> int | None:
+    """Bytes the whole process is expected to reach at `scale`: its peak per
+    row at the largest smaller scale it completed, times the rows."""
+    done = [r for r in results.values() if r["func"] == func and r["lib"] == lib and r["completed"]
+            and "peak" in r and r["scale"] < scale]
+    if not done:
+        return None
+    r = max(done, key=lambda r: r["scale"])
+    return int(r["peak"] / r["rows"] * (EDGE_FACTOR << scale))
+
+
+def wait_for_memory(need: int, reserve: int, max_bytes: int, minutes: float, poll: float = 10.0) -> bool:
+    """Wait (up to `minutes`) until the machine has room for a call expected
+    to need `need` bytes plus the reserve, rather than start it under a limit
+    that others' memory has lowered below that need.  A call that could not
+    fit under max_bytes anyway starts at once.  True if there is room."""
+    if need > max_bytes:
+        return False
+    end = time.monotonic() + 60 * minutes
+    while mem_available() - reserve < need:
+        if time.monotonic() > end:
+            return False
+        time.sleep(poll)
+    return True
+
+
 def record_key(func: str, lib: str, scale: int) -> str:
     return f"{func}/{lib}/{scale}"
 
@@ -412,6 +438,9 @@ def main(argv=None) -> int:
     ap.add_argument("--timeout", type=float, default=300.0, help="seconds after which a call is stopped")
     ap.add_argument("--peer-seconds-per-row", type=float, default=PEER_SECONDS_PER_ROW,
                     help="extra seconds per input row a peer's call may take (its conversion)")
+    ap.add_argument("--wait-minutes", type=float, default=5.0,
+                    help="how long a call waits for the memory its smaller scales project, when the "
+                         "machine's other users hold it, before it starts under a lower limit")
     ap.add_argument("--budget-minutes", type=float, default=30.0,
                     help="no call is started after this long; the rest keep their earlier results")
     ap.add_argument("--out", type=Path, default=ROOT / "docs")
@@ -446,6 +475,12 @@ def main(argv=None) -> int:
                                                  "why": f"not run: stopped at scale {stopped_at[func, lib]}"}])
                     continue
                 rows = EDGE_FACTOR << scale
+                results = json.loads(results_path.read_text()) if results_path.exists() else {}
+                need = projected_need(results, func, lib, scale)
+                if need is not None and not wait_for_memory(need, int(args.reserve_gib * 2**30),
+                                                            int(args.max_gib * 2**30), args.wait_minutes):
+                    print(f"{func} {lib} scale {scale}: starts without the {need / 2**30:.1f} GiB it projects",
+                          flush=True)
                 r = measure(func, lib, scale, int(args.max_gib * 2**30),
                             time_limit(lib, rows, args.timeout, args.peer_seconds_per_row),
                             int(args.reserve_gib * 2**30))

@@ -635,3 +635,22 @@ def test_scale_bench_exit_reasons(code, err, kind):
 
     got, why = scale._exit_reason(code, err)
     assert got == kind and why
+
+
+def test_scale_bench_waits_for_projected_memory(monkeypatch):
+    """A call waits while others hold the memory its smaller scale projects,
+    and does not wait for what could never fit."""
+    from bench import scale
+
+    results = {"a": _scale_record("degree_rust", "knotwell_rs", 22, peak=2 << 30, rows=1 << 26),
+               "b": _scale_record("degree_rust", "knotwell_rs", 23, completed=False)}
+    assert scale.projected_need(results, "degree_rust", "knotwell_rs", 24) == 8 << 30  # from 22, 4x rows
+    assert scale.projected_need(results, "degree_rust", "knotwell_rs", 22) is None
+    avail = iter([9 << 30, 11 << 30, 13 << 30])
+    monkeypatch.setattr(scale, "mem_available", lambda: next(avail))
+    assert scale.wait_for_memory(8 << 30, 4 << 30, 20 << 30, minutes=1, poll=0)
+    with pytest.raises(StopIteration):
+        next(avail)  # waited until 12 GiB were there
+    monkeypatch.setattr(scale, "mem_available", lambda: 1 << 30)
+    assert not scale.wait_for_memory(30 << 30, 4 << 30, 20 << 30, minutes=1, poll=0)
+    assert not scale.wait_for_memory(8 << 30, 4 << 30, 20 << 30, minutes=0, poll=0)
