@@ -599,8 +599,9 @@ def write_report(results: dict, out: Path, funcs: list[str]) -> None:
             if not runs:
                 continue
             largest, why = summarize(runs)
+            last = max(s for s, r in runs.items() if stop_kind(r) != "not run")
             key = (f"completes scale {largest}" if largest is not None else "completes no scale run") + \
-                (f", stops at {why.split(' (')[0]}" if why else ", no stop in the scales run")
+                (f", stops at {why.split(' (')[0]}" if why else f", not run beyond scale {last}")
             stops.setdefault(key, []).append(func.removesuffix("_rust"))
         if stops:
             lines.append(f"- {lib}: " + "; ".join(f"{k}: {', '.join(v)}" for k, v in stops.items()) + ".")
@@ -627,7 +628,7 @@ def _plot(results: dict, path: Path, funcs: list[str], libs: list[str], scale: i
     # From under one byte (degrees) to hundreds (a peer's converted graph).
     ax.set_yscale("log")
     ax.axhline(20, color="grey", lw=0.8, ls="--")
-    ax.legend()
+    ax.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0))
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
