@@ -547,29 +547,6 @@ def test_scale_bench_covers_every_function():
         assert name not in cases or "knotwell_rs" in cases[name]
 
 
-@pytest.mark.parametrize("func,lib", [("core_numbers_rust", "knotwell_rs"), ("connected_components_rust", "scipy"),
-                                      ("configuration_model_rust", "knotwell_rs"),
-                                      # NetworKit's algorithm holds only a C++ pointer to the graph it is given.
-                                      ("connected_components_rust", "networkit"), ("louvain_rust", "igraph")])
-def test_scale_bench_measures_a_fresh_process(tmp_path, monkeypatch, func, lib):
-    """The child's protocol end to end on a tiny input: the rows and the peak
-    above the baseline come back; an impossible limit stops the call."""
-    from bench import scale
-
-    pytest.importorskip("scipy" if lib == "knotwell_rs" else lib)
-    monkeypatch.setenv("KNOTWELL_BENCH_CACHE", str(tmp_path))
-    monkeypatch.setattr(G, "CACHE_DIR", tmp_path)
-    path = scale.make_input(10)
-    rows = np.load(path)
-    assert rows.shape == (16 << 10, 2) and int(rows.max()) < 1 << 10
-    r = scale.measure(func, lib, 10, max_bytes=1 << 40, timeout=120)
-    assert r["completed"], r
-    assert r["rows"] == len(rows)
-    assert 0 <= r["bytes_per_row"] < 1000
-    stopped = scale.measure(func, lib, 10, max_bytes=1, timeout=120)
-    assert not stopped["completed"] and "stopped above" in stopped["why"]
-
-
 def _scale_record(func, lib, scale, completed=True, bpr=1.0, **extra):
     r = {"func": func, "lib": lib, "scale": scale, "completed": completed, "rows": 16 << scale}
     r.update({"bytes_per_row": bpr, "seconds": 1.0} if completed else {"why": "stopped above 1 GiB resident",
@@ -654,3 +631,27 @@ def test_scale_bench_waits_for_projected_memory(monkeypatch):
     monkeypatch.setattr(scale, "mem_available", lambda: 1 << 30)
     assert not scale.wait_for_memory(30 << 30, 4 << 30, 20 << 30, minutes=1, poll=0)
     assert not scale.wait_for_memory(8 << 30, 4 << 30, 20 << 30, minutes=0, poll=0)
+
+
+@pytest.mark.parametrize("func,lib", [("core_numbers_rust", "knotwell_rs"), ("connected_components_rust", "scipy"),
+                                      ("configuration_model_rust", "knotwell_rs"),
+                                      # NetworKit's algorithm holds only a C++ pointer to the graph it is given.
+                                      ("connected_components_rust", "networkit"), ("louvain_rust", "igraph")])
+def test_scale_bench_measures_a_fresh_process(tmp_path, monkeypatch, func, lib):
+    """The child's protocol end to end on a tiny input: the rows and the peak
+    above the baseline come back; an impossible limit stops the call."""
+    from bench import scale
+
+    pytest.importorskip("scipy" if lib == "knotwell_rs" else lib)
+    monkeypatch.setenv("KNOTWELL_BENCH_CACHE", str(tmp_path))
+    monkeypatch.setattr(G, "CACHE_DIR", tmp_path)
+    path = scale.make_input(10)
+    rows = np.load(path)
+    assert rows.shape == (16 << 10, 2) and int(rows.max()) < 1 << 10
+    r = scale.measure(func, lib, 10, max_bytes=1 << 40, timeout=120)
+    assert r["completed"], r
+    assert r["rows"] == len(rows)
+    assert 0 <= r["bytes_per_row"] < 1000
+    stopped = scale.measure(func, lib, 10, max_bytes=1, timeout=120)
+    assert not stopped["completed"] and "stopped above" in stopped["why"]
+
