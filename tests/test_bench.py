@@ -654,4 +654,3 @@ def test_scale_bench_measures_a_fresh_process(tmp_path, monkeypatch, func, lib):
     assert 0 <= r["bytes_per_row"] < 1000
     stopped = scale.measure(func, lib, 10, max_bytes=1, timeout=120)
     assert not stopped["completed"] and "stopped above" in stopped["why"]
-
