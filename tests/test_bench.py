@@ -549,14 +549,102 @@ def test_scale_bench_covers_every_function():
         assert name not in cases or "knotwell_rs" in cases[name]
 
 
+def _scale_record(func, lib, scale, completed=True, bpr=1.0, **extra):
+    r = {"func": func, "lib": lib, "scale": scale, "completed": completed, "rows": 16 << scale}
+    r.update({"bytes_per_row": bpr, "seconds": 1.0} if completed else {"why": "stopped above 1 GiB resident",
+                                                                        "stop": "memory"})
+    r.update(extra)
+    return r
+
+
+def test_scale_bench_partial_run_merges(tmp_path, monkeypatch):
+    """A rerun of a few functions replaces exactly their records: the others'
+    stay, a stop marks this run's larger scales not run (an older success
+    there would contradict it), and the report still lists every function."""
+    import knotwell_rs as kw
+    from bench import scale
+
+    old = {scale.record_key(f, lib, s): _scale_record(f, lib, s, bpr=50.0)
+           for f in ("louvain_rust", "degree_rust") for lib in ("knotwell_rs", "igraph") for s in (22, 23, 24)}
+    (tmp_path / "scale.json").write_text(json.dumps(old))
+    calls = []
+
+    def fake_measure(func, lib, s, max_bytes, timeout, reserve):
+        calls.append((func, lib, s, timeout))
+        return _scale_record(func, lib, s, completed=not (lib == "igraph" and s == 23), bpr=7.0)
+
+    monkeypatch.setattr(scale, "measure", fake_measure)
+    monkeypatch.setattr(scale, "make_input", lambda s: None)
+    monkeypatch.setattr(scale, "_plot", lambda *a: None)
+    assert scale.main(["--only", "louvain_rust", "--scales", "22", "23", "24", "--libs", "knotwell_rs", "igraph",
+                       "--out", str(tmp_path), "--timeout", "10", "--peer-seconds-per-row", "1e-6"]) == 0
+    # igraph is not run at 24 after its stop at 23; only the peer's limit grows with the rows.
+    assert [(lib, s) for _, lib, s, _ in calls] == [("knotwell_rs", 22), ("igraph", 22), ("knotwell_rs", 23),
+                                                    ("igraph", 23), ("knotwell_rs", 24)]
+    assert calls[0][3] == 10 and calls[1][3] == pytest.approx(10 + (16 << 22) * 1e-6)
+    res = json.loads((tmp_path / "scale.json").read_text())
+    assert res["degree_rust/igraph/24"]["bytes_per_row"] == 50.0       # not rerun: kept
+    assert res["louvain_rust/knotwell_rs/24"]["bytes_per_row"] == 7.0  # rerun: replaced
+    assert res["louvain_rust/igraph/24"]["stop"] == "not run" and not res["louvain_rust/igraph/24"]["completed"]
+    assert scale.summarize({s: res[f"louvain_rust/igraph/{s}"] for s in (22, 23, 24)})[0] == 22
+    md = (tmp_path / "scale.md").read_text()
+    for name in kw.__all__:
+        assert f"| {name} |" in md, name
+    row = next(line for line in md.splitlines() if line.startswith("| louvain_rust | igraph |"))
+    assert "| 7.0 | >= " not in row and "n/r" in row and "| 22 | scale 23: memory" in row
+
+
+@pytest.mark.parametrize("record,kind", [
+    ({"why": "stopped above 12 GiB resident"}, "memory"),        # records from before the kind was stored
+    ({"why": "stopped after 150 s"}, "timeout"),
+    ({"why": "exit -11"}, "crash"),
+    ({"why": "x", "stop": "not run"}, "not run"),
+])
+def test_scale_bench_stop_kinds(record, kind):
+    from bench import scale
+
+    assert scale.stop_kind(record) == kind
+
+
+@pytest.mark.parametrize("code,err,kind", [(-11, "", "crash"), (-9, "", "memory"),
+                                           (1, "Traceback\nMemoryError", "memory"),
+                                           (1, "Traceback\nValueError: bad", "error")])
+def test_scale_bench_exit_reasons(code, err, kind):
+    from bench import scale
+
+    got, why = scale._exit_reason(code, err)
+    assert got == kind and why
+
+
+def test_scale_bench_waits_for_projected_memory(monkeypatch):
+    """A call waits while others hold the memory its smaller scale projects,
+    and does not wait for what could never fit."""
+    from bench import scale
+
+    results = {"a": _scale_record("degree_rust", "knotwell_rs", 22, peak=2 << 30, rows=1 << 26),
+               "b": _scale_record("degree_rust", "knotwell_rs", 23, completed=False)}
+    assert scale.projected_need(results, "degree_rust", "knotwell_rs", 24) == 8 << 30  # from 22, 4x rows
+    assert scale.projected_need(results, "degree_rust", "knotwell_rs", 22) is None
+    avail = iter([9 << 30, 11 << 30, 13 << 30])
+    monkeypatch.setattr(scale, "mem_available", lambda: next(avail))
+    assert scale.wait_for_memory(8 << 30, 4 << 30, 20 << 30, minutes=1, poll=0)
+    with pytest.raises(StopIteration):
+        next(avail)  # waited until 12 GiB were there
+    monkeypatch.setattr(scale, "mem_available", lambda: 1 << 30)
+    assert not scale.wait_for_memory(30 << 30, 4 << 30, 20 << 30, minutes=1, poll=0)
+    assert not scale.wait_for_memory(8 << 30, 4 << 30, 20 << 30, minutes=0, poll=0)
+
+
 @pytest.mark.parametrize("func,lib", [("core_numbers_rust", "knotwell_rs"), ("connected_components_rust", "scipy"),
-                                      ("configuration_model_rust", "knotwell_rs")])
+                                      ("configuration_model_rust", "knotwell_rs"),
+                                      # NetworKit's algorithm holds only a C++ pointer to the graph it is given.
+                                      ("connected_components_rust", "networkit"), ("louvain_rust", "igraph")])
 def test_scale_bench_measures_a_fresh_process(tmp_path, monkeypatch, func, lib):
     """The child's protocol end to end on a tiny input: the rows and the peak
     above the baseline come back; an impossible limit stops the call."""
     from bench import scale
 
-    pytest.importorskip("scipy")
+    pytest.importorskip("scipy" if lib == "knotwell_rs" else lib)
     monkeypatch.setenv("KNOTWELL_BENCH_CACHE", str(tmp_path))
     monkeypatch.setattr(G, "CACHE_DIR", tmp_path)
     path = scale.make_input(10)
