@@ -83,11 +83,8 @@ struct Propagation {
             // that will be visited (inline: as a helper the same prefetches
             // cost more than they save).
             if (i + 6 < len && due[order[i + 6]]) __builtin_prefetch(off + order[i + 6]);
-            if (i + 3 < len && due[order[i + 3]]) {
-                const std::uint64_t b = off[order[i + 3]];
-                __builtin_prefetch(targets + b);
-                __builtin_prefetch(g.lists.weights.data() + b);
-            }
+            if (i + 3 < len && due[order[i + 3]])
+                prefetch_list(off[order[i + 3]], off[order[i + 3] + 1], targets, g.lists.weights.data());
             if (i + 1 < len && due[order[i + 1]]) {
                 const std::uint64_t v = order[i + 1];
                 const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);

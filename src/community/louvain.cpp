@@ -455,11 +455,10 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
 // weight (half from each end), the others are re-listed between
 // communities. The members of each community are visited in ascending node
 // order, each list in list order, which is the order in which the arcs of
-// the community's list are met; a dense accumulator keyed by neighbouring
-// community sums each run in that order, and the distinct neighbours are
-// then sorted. One pass over the arcs, and no memory per arc besides the
-// coarse lists: on graphs that coarsen well most arcs cross communities at
-// the first level, and grouping them (16 bytes an arc, twice) would cost
+// the community's list are met, and `group_by_source` sums them with a
+// dense accumulator. One pass over the arcs, and no memory per arc besides
+// the coarse lists: on graphs that coarsen well most arcs cross communities
+// at the first level, and grouping them (16 bytes an arc, twice) would cost
 // several times the fine graph for a coarse graph a fraction of its size.
 template <class Id>
 WeightedGraph<Id> coarsen(const WeightedGraph<Id>& g, std::span<const std::uint64_t> community, std::uint64_t k) {
@@ -474,57 +473,37 @@ WeightedGraph<Id> coarsen(const WeightedGraph<Id>& g, std::span<const std::uint6
     }
 
     WeightedGraph<Id> coarse;
-    Csr<Id>& lists = coarse.lists;
-    lists.n = k;
     coarse.total_weight = g.total_weight;
     coarse.self_loop_weight.assign(k, 0.0);
-    lists.offsets.assign(k + 1, 0);
-    lists.targets.reserve(std::min<std::uint64_t>(g.lists.arcs(), 4 * k + 64));
-    lists.weights.reserve(lists.targets.capacity());
-    std::vector<double> sum(k, 0.0);
-    std::vector<Id> mark(k, static_cast<Id>(k));  // == c once listed for community c
-    std::vector<Id> listed;
     const std::uint64_t* off = g.lists.offsets.data();
     const Id* targets = g.lists.targets.data();
     const double* weights = g.lists.weights.data();
     constexpr std::uint64_t kAhead = 4;
     parallel::InterruptPoll poll;
-    for (std::uint64_t c = 0; c < k; ++c) {
-        poll.tick(start[c + 1] - start[c] + 1);
-        double self = 0.0;
-        listed.clear();
-        for (std::uint64_t m = start[c]; m < start[c + 1]; ++m) {
-            if (m + kAhead < n) {
-                const std::uint64_t b = off[members[m + kAhead]];
-                __builtin_prefetch(targets + b);
-                __builtin_prefetch(weights + b);
-            }
-            const Id i = members[m];
-            self = self + g.self_loop_weight[i];
-            for (std::uint64_t j = off[i]; j < off[i + 1]; ++j) {
-                const auto c_v = static_cast<Id>(community[targets[j]]);
-                const double w = weights[j];
-                if (c_v == c) {
-                    self += w * 0.5;
-                } else if (mark[c_v] != c) {
-                    mark[c_v] = static_cast<Id>(c);
-                    sum[c_v] = w;
-                    listed.push_back(c_v);
-                } else {
-                    sum[c_v] += w;
+    coarse.lists = group_by_source<Id>(
+        k,
+        [&](std::uint64_t c, auto&& emit) {
+            poll.tick(start[c + 1] - start[c] + 1);
+            double self = 0.0;
+            for (std::uint64_t m = start[c]; m < start[c + 1]; ++m) {
+                if (m + kAhead < n) {
+                    const std::uint64_t b = off[members[m + kAhead]];
+                    __builtin_prefetch(targets + b);
+                    __builtin_prefetch(weights + b);
+                }
+                const Id i = members[m];
+                self = self + g.self_loop_weight[i];
+                for (std::uint64_t j = off[i]; j < off[i + 1]; ++j) {
+                    const std::uint64_t c_v = community[targets[j]];
+                    if (c_v == c)
+                        self += weights[j] * 0.5;
+                    else
+                        emit(c_v, weights[j]);
                 }
             }
-        }
-        coarse.self_loop_weight[c] = self;
-        std::sort(listed.begin(), listed.end());
-        for (const Id c_v : listed) {
-            lists.targets.push_back(c_v);
-            lists.weights.push_back(sum[c_v]);
-        }
-        lists.offsets[c + 1] = lists.targets.size();
-    }
-    lists.targets.shrink_to_fit();
-    lists.weights.shrink_to_fit();
+            coarse.self_loop_weight[c] = self;
+        },
+        std::min<std::uint64_t>(g.lists.arcs(), 4 * k + 64));
     compute_strengths(coarse);
     return coarse;
 }

@@ -23,6 +23,15 @@
 //                    an unweighted Sum is Count times the weight, at a
 //                    quarter of the grouping memory.
 //
+// Arcs that a unit can emit grouped by source, sources ascending (each
+// coarse node's arcs gathered from its members, say), go through
+// `group_by_source` instead: one pass with a dense accumulator keyed by
+// target, each target's weights summed in emission order and every list then
+// sorted, giving the bits of `group_arcs` with Merge::Sum on the same arcs.
+// It needs no memory per arc besides the result (the two-pass grouping holds
+// every arc twice over), at the price of a sort of each list's distinct
+// targets.
+//
 // Ids are stored as `Id`: 32 bits whenever `fits_32_bit_ids(n)` (the one
 // rule; `with_id_type` dispatches on it), which halves the memory traffic of
 // every walk. Builds are O(n + arcs) time; all n-proportional sizes are
@@ -391,6 +400,55 @@ Csr<Id> group_arcs(std::uint64_t n, bool weighted, Merge merge, ForEachArc&& for
     if (weighted && merge != Merge::Count)
         return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc, done);
     return csr_detail::group_arcs_as<Id, Id>(n, merge, for_each_arc, done);
+}
+
+// The weighted Csr of arcs emitted source by source: `arcs_of(s, emit)` is
+// called once for each s = 0, 1, ..., n - 1 in turn and calls emit(t, w),
+// t < n, for each arc of s. List s holds each distinct target once, sorted
+// ascending, weighing the sum of its arcs' weights in emission order (bit
+// for bit what `group_arcs` with Merge::Sum gives). `expected_arcs` only
+// sizes the first allocation of the lists. O(n + arcs + sum over lists of
+// d log d) time; 12 bytes per node of scratch (8 with 32-bit ids) besides a
+// buffer of the longest list's distinct targets.
+template <class Id, class ArcsOf>
+Csr<Id> group_by_source(std::uint64_t n, ArcsOf&& arcs_of, std::uint64_t expected_arcs = 0) {
+    require_node_arrays(n, kCsrBytesPerNode + sizeof(double) + sizeof(Id));
+    Csr<Id> g;
+    g.n = n;
+    g.offsets.assign(n + 1, 0);
+    g.targets.reserve(expected_arcs);
+    g.weights.reserve(expected_arcs);
+    std::vector<double> sum(n, 0.0);
+    // mark[t] == s once t is listed for source s; n (no source) at first.
+    std::vector<Id> mark(n, static_cast<Id>(n));
+    std::vector<Id> listed;
+    Id* const marked = mark.data();
+    double* const sums = sum.data();
+    parallel::InterruptPoll poll;
+    for (std::uint64_t s = 0; s < n; ++s) {
+        const auto source = static_cast<Id>(s);
+        listed.clear();
+        arcs_of(s, [&](std::uint64_t target, double w) {
+            const auto t = static_cast<Id>(target);
+            if (marked[t] != source) {
+                marked[t] = source;
+                sums[t] = w;
+                listed.push_back(t);
+            } else {
+                sums[t] += w;
+            }
+        });
+        poll.tick(listed.size() + 1);
+        std::sort(listed.begin(), listed.end());
+        for (const Id t : listed) {
+            g.targets.push_back(t);
+            g.weights.push_back(sums[t]);
+        }
+        g.offsets[s + 1] = g.targets.size();
+    }
+    g.targets.shrink_to_fit();
+    g.weights.shrink_to_fit();
+    return g;
 }
 
 // The Csr of rows (`Edge` or `IdPair`) whose ids are all below n

@@ -644,6 +644,36 @@ void check_group_arcs() {
     CHECK((g.weights == knotwell::ScratchVector<double>{0.5, (1e16 + 1.0) + 1.0, 4.0}));
 }
 
+// Arcs emitted source by source, as a coarsening gathers them, give the
+// lists and the bits of the two-pass grouping with Merge::Sum on the same
+// arcs: every target once, ascending, its weights summed in emission order.
+template <class Id>
+void check_group_by_source(std::mt19937_64& rng, std::uint64_t n, std::size_t m) {
+    // Weights of very different sizes, so that sums depend on their order.
+    const double palette[] = {1e16, 1.0, 3.0, 0.1, 2.5e-8, 0.0, 0x1p-1074};
+    std::vector<std::vector<RefArc>> arcs(n);
+    for (std::size_t i = 0; n > 0 && i < m; ++i) {
+        // Skewed targets, so that lists repeat targets often.
+        const std::uint64_t t = rng() % 2 ? rng() % std::min<std::uint64_t>(n, 5) : rng() % n;
+        arcs[rng() % n].push_back({t, palette[rng() % 7]});
+    }
+    const auto want = knotwell::group_arcs<Id>(n, true, knotwell::Merge::Sum, [&](auto&& emit) {
+        for (std::uint64_t s = 0; s < n; ++s)
+            for (const RefArc& a : arcs[s]) emit(s, a.target, a.weight);
+    });
+    std::uint64_t next = 0;
+    const auto got = knotwell::group_by_source<Id>(
+        n,
+        [&](std::uint64_t s, auto&& emit) {
+            CHECK(s == next++);
+            for (const RefArc& a : arcs[s]) emit(a.target, a.weight);
+        },
+        m % 3);
+    CHECK(next == n && got.n == n && got.offsets == want.offsets && got.targets == want.targets);
+    CHECK(got.weights.size() == want.weights.size() &&
+          std::memcmp(got.weights.data(), want.weights.data(), want.weights.size() * sizeof(double)) == 0);
+}
+
 // The mean's distance total must not wrap past 2^64, and below 2^64 it must
 // give the very double a 64-bit total gave.
 void check_pair_sums() {
@@ -774,6 +804,10 @@ int graphs() {
     check_size_rules();
     check_scratch_cache();
     check_group_arcs();
+    for (std::uint64_t n : {0, 1, 2, 7, 300, 4000}) {
+        check_group_by_source<std::uint32_t>(rng, n, 6 * n);
+        check_group_by_source<std::uint64_t>(rng, n, n / 2);
+    }
     check_pair_sums();
     check_owned_rows(rng);
     check_weight_scaling();
