@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <map>
 #include <optional>
@@ -490,9 +491,9 @@ std::vector<std::vector<RefArc>> reference_lists(std::uint64_t n, const EdgeList
 }
 
 template <class Id>
-void check_csr(std::uint64_t n, const EdgeList& edges, const std::vector<double>& w, knotwell::CsrOptions o) {
+void check_csr(std::uint64_t n, const EdgeList& edges, const std::vector<double>& w, knotwell::CsrOptions o,
+               const std::vector<std::vector<RefArc>>& want) {
     const auto g = knotwell::build_csr<Id>(n, edges, o, w);
-    const auto want = reference_lists(n, edges, w, o);
     CHECK(g.n == n && g.offsets.size() == n + 1 && g.offsets[0] == 0 && g.offsets[n] == g.targets.size());
     const bool counted = o.merge == knotwell::Merge::Count;
     CHECK(g.weights.size() == (o.weighted || counted ? g.targets.size() : 0));
@@ -507,19 +508,33 @@ void check_csr(std::uint64_t n, const EdgeList& edges, const std::vector<double>
     }
 }
 
-void check_csr_options(std::mt19937_64& rng, std::uint64_t n, const EdgeList& edges) {
+// Every option combination in both id widths; the 64-bit build takes the
+// weights or their absence (every row weighing 1.0) at random. `merges`
+// narrows the merge modes for graphs too large to check all forty: every
+// combination is checked on the smaller graphs, and a large one adds only
+// more blocks of the same grouping.
+void check_csr_options(std::mt19937_64& rng, std::uint64_t n, const EdgeList& edges,
+                       std::initializer_list<knotwell::Merge> merges = {knotwell::Merge::None, knotwell::Merge::First,
+                                                                        knotwell::Merge::Smallest, knotwell::Merge::Sum,
+                                                                        knotwell::Merge::Count}) {
     // Weights of very different sizes, so that sums depend on their order.
     const double palette[] = {1e16, 1.0, 3.0, 0.1, 2.5e-8, 0.0};
     std::vector<double> w(edges.size());
     for (double& x : w) x = palette[rng() % 6];
-    for (auto merge : {knotwell::Merge::None, knotwell::Merge::First, knotwell::Merge::Smallest, knotwell::Merge::Sum,
-                       knotwell::Merge::Count})
+    const std::vector<double> none;
+    for (auto merge : merges)
         for (bool undirected : {true, false})
             for (bool drop : {true, false})
                 for (bool weighted : {true, false}) {
                     const knotwell::CsrOptions o{undirected, drop, merge, weighted};
-                    check_csr<std::uint32_t>(n, edges, weighted ? w : std::vector<double>{}, o);
-                    check_csr<std::uint64_t>(n, edges, weighted && rng() % 2 ? w : std::vector<double>{}, o);
+                    const std::vector<double>& narrow = weighted ? w : none;
+                    const std::vector<double>& wide = weighted && rng() % 2 ? w : none;
+                    const auto want = reference_lists(n, edges, narrow, o);
+                    check_csr<std::uint32_t>(n, edges, narrow, o, want);
+                    if (&wide == &narrow)
+                        check_csr<std::uint64_t>(n, edges, wide, o, want);
+                    else
+                        check_csr<std::uint64_t>(n, edges, wide, o, reference_lists(n, edges, wide, o));
                 }
 }
 
@@ -833,7 +848,10 @@ int graphs() {
     for (std::uint64_t n : {std::uint64_t{1} << 16, (std::uint64_t{1} << 16) + 1, std::uint64_t{300000}}) {
         const EdgeList edges = random_edges(rng, n, 4 * n);
         check_adjacency(n, edges, true);
-        check_csr_options(rng, n, edges);
+        if (n < 300000)
+            check_csr_options(rng, n, edges);
+        else
+            check_csr_options(rng, n, edges, {knotwell::Merge::Sum, knotwell::Merge::Count});
         check_unit_weights<std::uint64_t>(n, edges);
         if (n < 300000) check_traversal_rows(n, edges);
     }
