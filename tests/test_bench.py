@@ -635,6 +635,9 @@ def test_scale_bench_waits_for_projected_memory(monkeypatch):
     assert not scale.wait_for_memory(8 << 30, 4 << 30, 20 << 30, minutes=0, poll=0)
 
 
+# Heavy: it measures memory, which a sanitizer's allocator inflates past any
+# bound; the kernels it calls are covered by lighter tests.
+@pytest.mark.heavy
 @pytest.mark.parametrize("func,lib", [("core_numbers_rust", "knotwell_rs"), ("connected_components_rust", "scipy"),
                                       ("configuration_model_rust", "knotwell_rs"),
                                       # NetworKit's algorithm holds only a C++ pointer to the graph it is given.
