@@ -42,11 +42,15 @@ struct SharedWeights {
 
 inline constexpr std::size_t kEdgeBlockRows = 512;  // 8 KiB of rows: stays in the L1 cache beside what they index
 
+// An empty array may have no memory at all (data null), which memcpy must
+// not be given even for zero bytes.
 inline void read_block(const SharedEdges& src, std::uint64_t first, std::size_t count, Edge* out) {
+    if (count == 0) return;
     std::memcpy(out, src.data + first * sizeof(Edge), count * sizeof(Edge));
 }
 
 inline void read_block(const SharedWeights& src, std::uint64_t first, std::size_t count, double* out) {
+    if (count == 0) return;
     std::memcpy(out, src.data + first * sizeof(double), count * sizeof(double));
 }
 
