@@ -23,10 +23,8 @@ using RankOrder = DegreeOrder<Id>;
 // at most sqrt(2m) long.
 template <class Id>
 struct Oriented {
-    std::vector<std::uint64_t> out_offsets;  // n + 1 entries
-    std::vector<Id> out_targets;
-    std::vector<std::uint64_t> in_offsets;  // n + 1 entries
-    std::vector<Id> in_sources;
+    Csr<Id> out;  // out-list r: ranks above r, ascending
+    Csr<Id> in;   // in-list r: ranks below r
 };
 
 // Lists are walked in an order their addresses do not follow, so they are
@@ -40,8 +38,9 @@ Oriented<Id> orient_by_rank(const Csr<Id>& adj, const RankOrder<Id>& order) {
     const Id* rank = order.rank.data();
     const Id* list_start = adj.targets.data();
     Oriented<Id> g;
-    g.out_offsets.assign(n + 1, 0);
-    g.in_offsets.assign(n + 1, 0);
+    g.out.n = g.in.n = n;
+    g.out.offsets.assign(n + 1, 0);
+    g.in.offsets.assign(n + 1, 0);
     parallel::InterruptPoll poll;
     for (std::uint64_t r = 0; r < n; ++r) {
         if (r + kPrefetchAhead < n) __builtin_prefetch(list_start + adj.offsets[order.vert[r + kPrefetchAhead]]);
@@ -51,14 +50,14 @@ Oriented<Id> orient_by_rank(const Csr<Id>& adj, const RankOrder<Id>& order) {
             above += rank[v] > r;
             below += rank[v] < r;
         }
-        g.out_offsets[r + 1] = g.out_offsets[r] + above;
-        g.in_offsets[r + 1] = g.in_offsets[r] + below;
+        g.out.offsets[r + 1] = g.out.offsets[r] + above;
+        g.in.offsets[r + 1] = g.in.offsets[r] + below;
     }
     // Filling out-lists from their upper ends, taken in ascending rank, leaves
     // them sorted.
-    g.out_targets.resize(g.out_offsets[n]);
-    g.in_sources.resize(g.in_offsets[n]);
-    std::vector<std::uint64_t> fill(g.out_offsets.begin(), g.out_offsets.end() - 1);
+    g.out.targets.resize(g.out.offsets[n]);
+    g.in.targets.resize(g.in.offsets[n]);
+    std::vector<std::uint64_t> fill(g.out.offsets.begin(), g.out.offsets.end() - 1);
     std::uint64_t in_fill = 0;
     for (std::uint64_t r = 0; r < n; ++r) {
         if (r + kPrefetchAhead < n) __builtin_prefetch(list_start + adj.offsets[order.vert[r + kPrefetchAhead]]);
@@ -66,8 +65,8 @@ Oriented<Id> orient_by_rank(const Csr<Id>& adj, const RankOrder<Id>& order) {
         for (const Id v : adj.neighbours(order.vert[r])) {
             const Id rv = rank[v];
             if (rv >= r) continue;
-            g.out_targets[fill[rv]++] = static_cast<Id>(r);
-            g.in_sources[in_fill++] = rv;
+            g.out.targets[fill[rv]++] = static_cast<Id>(r);
+            g.in.targets[in_fill++] = rv;
         }
     }
     return g;
@@ -87,12 +86,12 @@ Oriented<Id> orient_by_rank(const Csr<Id>& adj, const RankOrder<Id>& order) {
 // arcs ahead, whose cursor is in cache by then (k = kPrefetchAhead).
 template <class Id>
 std::vector<std::uint64_t> count_ranked(const Oriented<Id>& g) {
-    const std::uint64_t n = g.out_offsets.size() - 1;
-    const std::uint64_t* off = g.out_offsets.data();
-    const Id* out = g.out_targets.data();
-    const std::uint64_t* in_off = g.in_offsets.data();
-    const Id* in = g.in_sources.data();
-    const std::uint64_t arcs = g.in_sources.size();
+    const std::uint64_t n = g.out.n;
+    const std::uint64_t* off = g.out.offsets.data();
+    const Id* out = g.out.targets.data();
+    const std::uint64_t* in_off = g.in.offsets.data();
+    const Id* in = g.in.targets.data();
+    const std::uint64_t arcs = g.in.arcs();
     std::uint64_t max_out = 0;
     for (std::uint64_t x = 0; x < n; ++x) max_out = std::max(max_out, off[x + 1] - off[x]);
     // Unvisited part [next, end) of each out-list (next is the cursor), and
