@@ -112,8 +112,8 @@ PyTypeObject* buffer_type() {
         {Py_tp_doc, const_cast<char*>("The buffer of a result array.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"knotwell_rs.buffer", sizeof(Buffer), 0, Py_TPFLAGS_DEFAULT, slots};
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    static PyType_Spec layout = {"knotwell_rs.buffer", sizeof(Buffer), 0, Py_TPFLAGS_DEFAULT, slots};
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&layout));
     if (type == nullptr) throw PyErrorSet{};
     return type;
 }

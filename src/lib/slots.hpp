@@ -63,33 +63,26 @@ struct Context {
 template <sig::Kind K, class T>
 struct Slot;
 
-template <>
-struct Slot<sig::Kind::Count, std::uint64_t> {
-    using Raw = std::uint64_t;
-    static Raw convert(const Args& a, std::size_t i, const Context&) { return a.count(i); }
-    static std::uint64_t finish(Raw& raw) { return raw; }
+// A parameter whose conversion already yields the binding's argument.
+template <class T, T (Args::*Convert)(std::size_t) const>
+struct Direct {
+    using Raw = T;
+    static Raw convert(const Args& a, std::size_t i, const Context&) { return (a.*Convert)(i); }
+    static T finish(Raw& raw) { return std::move(raw); }
 };
 
 template <>
-struct Slot<sig::Kind::OptionalCount, std::optional<std::uint64_t>> {
-    using Raw = std::optional<std::uint64_t>;
-    static Raw convert(const Args& a, std::size_t i, const Context&) { return a.optional_count(i); }
-    static Raw finish(Raw& raw) { return raw; }
-};
+struct Slot<sig::Kind::Count, std::uint64_t> : Direct<std::uint64_t, &Args::count> {};
 
 template <>
-struct Slot<sig::Kind::Flag, bool> {
-    using Raw = bool;
-    static Raw convert(const Args& a, std::size_t i, const Context&) { return a.flag(i); }
-    static bool finish(Raw& raw) { return raw; }
-};
+struct Slot<sig::Kind::OptionalCount, std::optional<std::uint64_t>>
+    : Direct<std::optional<std::uint64_t>, &Args::optional_count> {};
 
 template <>
-struct Slot<sig::Kind::Real, double> {
-    using Raw = double;
-    static Raw convert(const Args& a, std::size_t i, const Context&) { return a.real(i); }
-    static double finish(Raw& raw) { return raw; }
-};
+struct Slot<sig::Kind::Flag, bool> : Direct<bool, &Args::flag> {};
+
+template <>
+struct Slot<sig::Kind::Real, double> : Direct<double, &Args::real> {};
 
 template <>
 struct Slot<sig::Kind::EdgeArray, OwnedRows> {
@@ -108,18 +101,10 @@ struct Slot<sig::Kind::EdgeArray, SharedEdges> {
 };
 
 template <>
-struct Slot<sig::Kind::IdVector, std::vector<std::uint64_t>> {
-    using Raw = std::vector<std::uint64_t>;
-    static Raw convert(const Args& a, std::size_t i, const Context&) { return a.id_vector(i); }
-    static Raw finish(Raw& raw) { return std::move(raw); }
-};
+struct Slot<sig::Kind::IdVector, std::vector<std::uint64_t>> : Direct<std::vector<std::uint64_t>, &Args::id_vector> {};
 
 template <>
-struct Slot<sig::Kind::WeightVector, std::vector<double>> {
-    using Raw = std::vector<double>;
-    static Raw convert(const Args& a, std::size_t i, const Context&) { return a.weight_vector(i); }
-    static Raw finish(Raw& raw) { return std::move(raw); }
-};
+struct Slot<sig::Kind::WeightVector, std::vector<double>> : Direct<std::vector<double>, &Args::weight_vector> {};
 
 template <>
 struct Slot<sig::Kind::WeightVector, SharedWeights> {
@@ -130,11 +115,8 @@ struct Slot<sig::Kind::WeightVector, SharedWeights> {
 };
 
 template <>
-struct Slot<sig::Kind::OptionalWeightVector, std::optional<std::vector<double>>> {
-    using Raw = std::optional<std::vector<double>>;
-    static Raw convert(const Args& a, std::size_t i, const Context&) { return a.optional_weight_vector(i); }
-    static Raw finish(Raw& raw) { return std::move(raw); }
-};
+struct Slot<sig::Kind::OptionalWeightVector, std::optional<std::vector<double>>>
+    : Direct<std::optional<std::vector<double>>, &Args::optional_weight_vector> {};
 
 template <class S>
 concept Defined = requires { typename S::Raw; };
