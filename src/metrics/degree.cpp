@@ -21,6 +21,10 @@ inline NodeId slot(NodeId id, std::uint64_t n) { return id < n ? id : n; }
 
 inline void prefetch_write(const void* p) { __builtin_prefetch(p, 1, 3); }
 
+// Node counts below which the counters are the 64-bit result itself: 32 KiB
+// of them, the L1 data cache.
+constexpr std::uint64_t kWideCountNodes = 4096;
+
 // Adds one row to the counters; an id out of range counts at the spare slot.
 template <DegreeKind kind, class Count>
 inline void count_row(Edge row, std::uint64_t n, Count* c) {
@@ -200,8 +204,12 @@ Check sum_in_blocks(std::uint64_t n, const SharedEdges& edges, const SharedWeigh
 }  // namespace
 
 Result<std::vector<std::uint64_t>> degree_sequence(std::uint64_t n, const SharedEdges& edges, DegreeKind kind) {
-    // A node's count is at most the number of rows.
-    const bool narrow = edges.rows <= std::numeric_limits<std::uint32_t>::max();
+    // A node's count is at most the number of rows, so 32-bit counters do
+    // when the rows are fewer than 2^32; they halve the table the pass walks.
+    // Below kWideCountNodes nodes even 64-bit counters stay in the L1 cache,
+    // and counting straight into the result saves a second vector and the
+    // widening pass (a fair share of a call on a graph of a few dozen nodes).
+    const bool narrow = edges.rows <= std::numeric_limits<std::uint32_t>::max() && n >= kWideCountNodes;
     // Counters larger than the rows (n > 2m) are allocated only once the
     // rows, copied as they are read, have passed the range check.
     if (n / 2 > edges.rows) {
