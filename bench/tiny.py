@@ -3,13 +3,16 @@ on Zachary's karate club (34 nodes, 78 rows), where argument binding, array
 conversion, the lock release and the result arrays weigh as much as the
 algorithm.
 
-Each call runs in a tight timeit loop (inputs built once, outside the loop;
-peers' graph objects too, so a peer is timed on its algorithm alone); the
-figure is the minimum per-call time over several repeats. Peers run only
-where installed. With ``--peers-only`` / ``--ours-only`` two builds can be
-measured interleaved from one peer run.
+Each call runs in a tight timeit loop (inputs built once, outside the loop);
+the figure is the minimum per-call time over several repeats. A peer is timed
+end to end, as the main benchmark times it (bench/cases.py): its graph built
+from the same uint64 edge array inside the loop (bench/peers.py), and a
+generator's result brought to an edge array; `--algo-only` times the peers on
+prebuilt graphs instead. The ratio is the fastest peer's time over ours (above
+1: ours is faster). Peers run only where installed. With ``--peers-only`` /
+``--ours-only`` two builds can be measured interleaved from one peer run.
 
-    python -m bench.tiny [--repeat 7] [--json out.json]
+    python -m bench.tiny [--repeat 7] [--algo-only] [--json out.json]
 """
 
 from __future__ import annotations
@@ -17,16 +20,19 @@ from __future__ import annotations
 import argparse
 import json
 import timeit
-from typing import Callable
+from typing import Any, Callable
 
 import numpy as np
 
 import knotwell_rs as kw
 
 from .graphs import karate, karate_factions
+from .peers import available, csr, ig_graph, nk_graph, nx_graph, rx_graph
 
-# A call made `number` times per repeat, sized so one repeat takes ~20 ms.
 Call = Callable[[], object]
+# A peer as a graph build (None: it reads the arrays themselves) and the
+# algorithm run on what the build returns.
+Peer = tuple[Callable[[], Any] | None, Callable[[Any], object]]
 
 
 def inputs() -> dict:
@@ -65,104 +71,136 @@ def ours(x: dict) -> dict[str, Call]:
     return calls
 
 
-def peers(x: dict) -> dict[str, dict[str, Call]]:
-    """Function -> {peer call label: call}, for the peers that are installed."""
+def _numpy_peers(x: dict, out: dict[str, dict[str, Peer]]) -> None:
     n, e, w = x["n"], x["e"], x["w"]
-    flat = e.ravel().astype(np.int64)
-    w2 = np.repeat(w, 2)
-    out: dict[str, dict[str, Call]] = {f: {} for f in kw.__all__}
-    out["degree_rust"]["numpy bincount"] = lambda: np.bincount(flat, minlength=n)
-    out["in_degree_rust"]["numpy bincount"] = lambda: np.bincount(e[:, 1].astype(np.int64), minlength=n)
-    out["out_degree_rust"]["numpy bincount"] = lambda: np.bincount(e[:, 0].astype(np.int64), minlength=n)
-    out["strength_rust"]["numpy bincount"] = lambda: np.bincount(flat, weights=w2, minlength=n)
-    try:
-        import scipy.sparse as sp
-        from scipy.sparse import csgraph
+    out["degree_rust"]["numpy bincount"] = (None, lambda _: np.bincount(e.ravel(), minlength=n))
+    out["in_degree_rust"]["numpy bincount"] = (None, lambda _: np.bincount(e[:, 1], minlength=n))
+    out["out_degree_rust"]["numpy bincount"] = (None, lambda _: np.bincount(e[:, 0], minlength=n))
+    out["strength_rust"]["numpy bincount"] = (
+        None, lambda _: np.bincount(e[:, 0], w, n) + np.bincount(e[:, 1], w, n))
 
-        a = sp.csr_array((np.ones(len(e)), (e[:, 0].astype(np.int64), e[:, 1].astype(np.int64))), shape=(n, n))
-        a = (a + a.T).tocsr()
-        out["shortest_paths_rust"]["scipy shortest_path"] = (
-            lambda: csgraph.shortest_path(a, directed=False, unweighted=True, indices=0))
-        out["shortest_paths_multi_rust"]["scipy shortest_path"] = (
-            lambda: csgraph.shortest_path(a, directed=False, unweighted=True, indices=x["src"].astype(np.int64)))
-        out["connected_components_rust"]["scipy connected_components"] = (
-            lambda: csgraph.connected_components(a, directed=False))
-    except ImportError:
-        pass
-    try:
-        import igraph as ig
 
-        g = ig.Graph(n=n, edges=e.tolist())
-        gd = ig.Graph(n=n, edges=e.tolist(), directed=True)
-        out["degree_rust"]["igraph degree"] = g.degree
-        out["in_degree_rust"]["igraph indegree"] = gd.indegree
-        out["out_degree_rust"]["igraph outdegree"] = gd.outdegree
-        out["strength_rust"]["igraph strength"] = lambda: g.strength(weights=w)
-        out["clustering_avg_rust"]["igraph transitivity_avglocal"] = (
-            lambda: g.transitivity_avglocal_undirected(mode="zero"))
-        out["clustering_local_rust"]["igraph transitivity_local"] = (
-            lambda: g.transitivity_local_undirected(mode="zero"))
-        out["mean_shortest_path_rust"]["igraph average_path_length"] = lambda: g.average_path_length(unconn=True)
-        out["shortest_paths_rust"]["igraph distances"] = lambda: g.distances(source=0)
-        out["shortest_paths_multi_rust"]["igraph distances"] = lambda: g.distances(source=[0, 1, 2, 3])
-        out["connected_components_rust"]["igraph connected_components"] = g.connected_components
-        out["betweenness_rust"]["igraph betweenness"] = g.betweenness
-        out["core_numbers_rust"]["igraph coreness"] = g.coreness
-        out["rewire_degree_preserving_rust"]["igraph rewire"] = lambda: g.copy().rewire(n=78, allowed_edge_types="simple")
-        deg = x["deg"].tolist()
-        out["configuration_model_rust"]["igraph Degree_Sequence"] = (
-            lambda: ig.Graph.Degree_Sequence(deg, method="configuration").simplify())
-        out["erdos_renyi_rust"]["igraph Erdos_Renyi"] = lambda: ig.Graph.Erdos_Renyi(10, m=20)
-        out["louvain_rust"]["igraph community_multilevel"] = g.community_multilevel
-        out["label_propagation_rust"]["igraph community_label_propagation"] = g.community_label_propagation
-        membership = x["labels"].tolist()
-        out["modularity_rust"]["igraph modularity"] = lambda: g.modularity(membership)
-    except ImportError:
-        pass
-    try:
-        import rustworkx as rx
+def _scipy_peers(x: dict, out: dict[str, dict[str, Peer]]) -> None:
+    from scipy.sparse import csgraph
 
-        r = rx.PyGraph()
-        r.add_nodes_from(range(n))
-        r.add_edges_from_no_data([tuple(p) for p in e.tolist()])
-        out["mean_shortest_path_rust"]["rustworkx unweighted_average_shortest_path_length"] = (
-            lambda: rx.unweighted_average_shortest_path_length(r, disconnected=True))
-        out["shortest_paths_rust"]["rustworkx distance_matrix"] = lambda: rx.distance_matrix(r)
-        out["connected_components_rust"]["rustworkx connected_components"] = lambda: rx.connected_components(r)
-        out["betweenness_rust"]["rustworkx betweenness_centrality"] = lambda: rx.betweenness_centrality(r)
-        out["core_numbers_rust"]["rustworkx core_number"] = lambda: rx.core_number(r)
-        out["erdos_renyi_rust"]["rustworkx undirected_gnm_random_graph"] = (
-            lambda: rx.undirected_gnm_random_graph(10, 20, seed=1))
-    except ImportError:
-        pass
-    try:
-        import networkit as nk
+    n, e, src = x["n"], x["e"], x["src"].astype(np.int64)
+    sym = lambda: csr(n, e, symmetric=True)  # noqa: E731
+    one_way = lambda: csr(n, e)  # noqa: E731
+    out["degree_rust"]["scipy indptr"] = (sym, lambda a: np.diff(a.indptr))
+    out["in_degree_rust"]["scipy indptr"] = (lambda: csr(n, e, transpose=True), lambda a: np.diff(a.indptr))
+    out["out_degree_rust"]["scipy indptr"] = (one_way, lambda a: np.diff(a.indptr))
+    out["shortest_paths_rust"]["scipy shortest_path"] = (
+        one_way, lambda a: csgraph.shortest_path(a, directed=False, unweighted=True, indices=0))
+    out["shortest_paths_multi_rust"]["scipy shortest_path"] = (
+        one_way, lambda a: csgraph.shortest_path(a, directed=False, unweighted=True, indices=src))
+    out["connected_components_rust"]["scipy connected_components"] = (
+        one_way, lambda a: csgraph.connected_components(a, directed=False))
 
-        nk.engineering.setNumberOfThreads(1)
-        kg = nk.Graph(n)
-        for u, v in e.tolist():
-            kg.addEdge(u, v)
-        kg.indexEdges()
-        out["triangles_per_node_rust"]["networkit LocalClusteringCoefficient"] = (
-            lambda: nk.centrality.LocalClusteringCoefficient(kg, turbo=True).run())
-        out["clustering_local_rust"]["networkit LocalClusteringCoefficient"] = (
-            lambda: nk.centrality.LocalClusteringCoefficient(kg, turbo=True).run())
-        out["core_numbers_rust"]["networkit CoreDecomposition"] = lambda: nk.centrality.CoreDecomposition(kg).run()
-        out["betweenness_rust"]["networkit Betweenness"] = lambda: nk.centrality.Betweenness(kg, True).run()
-        out["label_propagation_rust"]["networkit PLP"] = lambda: nk.community.PLP(kg).run()
-    except ImportError:
-        pass
-    try:
-        import networkx as nx
 
-        gx = nx.Graph()
-        gx.add_nodes_from(range(n))
-        gx.add_edges_from(e.tolist())
-        out["triangles_per_node_rust"]["networkx triangles"] = lambda: nx.triangles(gx)
-        out["clustering_avg_rust"]["networkx average_clustering"] = lambda: nx.average_clustering(gx)
-    except ImportError:
-        pass
+def _igraph_peers(x: dict, out: dict[str, dict[str, Peer]]) -> None:
+    import igraph as ig
+
+    n, e, w = x["n"], x["e"], x["w"]
+    g = lambda: ig_graph(n, e)  # noqa: E731
+    gd = lambda: ig_graph(n, e, True)  # noqa: E731
+    out["degree_rust"]["igraph degree"] = (g, lambda g: g.degree())
+    out["in_degree_rust"]["igraph indegree"] = (gd, lambda g: g.indegree())
+    out["out_degree_rust"]["igraph outdegree"] = (gd, lambda g: g.outdegree())
+    out["strength_rust"]["igraph strength"] = (g, lambda g: g.strength(weights=w))
+    out["clustering_avg_rust"]["igraph transitivity_avglocal"] = (
+        g, lambda g: g.transitivity_avglocal_undirected(mode="zero"))
+    out["triangles_per_node_rust"]["igraph transitivity_local"] = (
+        g, lambda g: g.transitivity_local_undirected(mode="zero"))
+    out["clustering_local_rust"]["igraph transitivity_local"] = out["triangles_per_node_rust"][
+        "igraph transitivity_local"]
+    out["mean_shortest_path_rust"]["igraph average_path_length"] = (g, lambda g: g.average_path_length(unconn=True))
+    out["shortest_paths_rust"]["igraph distances"] = (g, lambda g: g.distances(source=0)[0])
+    out["shortest_paths_multi_rust"]["igraph distances"] = (g, lambda g: g.distances(source=[0, 1, 2, 3]))
+    out["connected_components_rust"]["igraph connected_components"] = (g, lambda g: g.connected_components())
+    out["betweenness_rust"]["igraph betweenness"] = (g, lambda g: g.betweenness())
+    out["core_numbers_rust"]["igraph coreness"] = (g, lambda g: g.coreness())
+    # rewire changes its graph: built anew in every call, also with --algo-only
+    out["rewire_degree_preserving_rust"]["igraph rewire"] = (
+        None, lambda _: g().rewire(n=78, allowed_edge_types="simple"))
+    deg = x["deg"].tolist()
+    out["configuration_model_rust"]["igraph Degree_Sequence"] = (
+        None, lambda _: ig.Graph.Degree_Sequence(deg, method="configuration").simplify())
+    out["erdos_renyi_rust"]["igraph Erdos_Renyi"] = (
+        None, lambda _: np.array(ig.Graph.Erdos_Renyi(10, m=20).get_edgelist(), dtype=np.uint64))
+    out["louvain_rust"]["igraph community_multilevel"] = (g, lambda g: g.community_multilevel())
+    out["label_propagation_rust"]["igraph community_label_propagation"] = (
+        g, lambda g: g.community_label_propagation())
+    membership = x["labels"].tolist()
+    out["modularity_rust"]["igraph modularity"] = (g, lambda g: g.modularity(membership))
+
+
+def _rustworkx_peers(x: dict, out: dict[str, dict[str, Peer]]) -> None:
+    import rustworkx as rx
+
+    n, e = x["n"], x["e"]
+    r = lambda: rx_graph(n, e)  # noqa: E731
+    out["mean_shortest_path_rust"]["rustworkx unweighted_average_shortest_path_length"] = (
+        r, lambda r: rx.unweighted_average_shortest_path_length(r, disconnected=True))
+    out["shortest_paths_rust"]["rustworkx distance_matrix"] = (r, lambda r: rx.distance_matrix(r))
+    out["connected_components_rust"]["rustworkx connected_components"] = (r, lambda r: rx.connected_components(r))
+    out["betweenness_rust"]["rustworkx betweenness_centrality"] = (r, lambda r: rx.betweenness_centrality(r))
+    out["core_numbers_rust"]["rustworkx core_number"] = (r, lambda r: rx.core_number(r))
+    out["erdos_renyi_rust"]["rustworkx undirected_gnm_random_graph"] = (
+        None, lambda _: np.asarray(rx.undirected_gnm_random_graph(10, 20, seed=1).edge_list(), dtype=np.uint64))
+
+
+def _networkit_peers(x: dict, out: dict[str, dict[str, Peer]]) -> None:
+    import networkit as nk
+
+    nk.engineering.setNumberOfThreads(1)
+    n, e = x["n"], x["e"]
+    kg = lambda: nk_graph(n, e)  # noqa: E731
+
+    def lcc(g):
+        algo = nk.centrality.LocalClusteringCoefficient(g, turbo=True)
+        algo.run()
+        return algo.scores()
+
+    def scores(algo):
+        algo.run()
+        return algo.scores()
+
+    out["degree_rust"]["networkit DegreeCentrality"] = (kg, lambda g: scores(nk.centrality.DegreeCentrality(g)))
+    out["triangles_per_node_rust"]["networkit LocalClusteringCoefficient"] = (kg, lcc)
+    out["clustering_local_rust"]["networkit LocalClusteringCoefficient"] = (kg, lcc)
+    out["core_numbers_rust"]["networkit CoreDecomposition"] = (kg, lambda g: scores(nk.centrality.CoreDecomposition(g)))
+    out["betweenness_rust"]["networkit Betweenness"] = (kg, lambda g: scores(nk.centrality.Betweenness(g, True)))
+    out["label_propagation_rust"]["networkit PLP"] = (kg, lambda g: nk.community.PLP(g).run())
+
+
+def _networkx_peers(x: dict, out: dict[str, dict[str, Peer]]) -> None:
+    import networkx as nx
+
+    n, e = x["n"], x["e"]
+    gx = lambda: nx_graph(n, e)  # noqa: E731
+    out["triangles_per_node_rust"]["networkx triangles"] = (gx, nx.triangles)
+    out["clustering_avg_rust"]["networkx average_clustering"] = (gx, nx.average_clustering)
+
+
+def peers(x: dict) -> dict[str, dict[str, Peer]]:
+    """Function -> {peer call label: (build, algorithm)}, for the installed peers."""
+    out: dict[str, dict[str, Peer]] = {f: {} for f in kw.__all__}
+    for library, add in (("numpy", _numpy_peers), ("scipy", _scipy_peers), ("igraph", _igraph_peers),
+                         ("rustworkx", _rustworkx_peers), ("networkit", _networkit_peers),
+                         ("networkx", _networkx_peers)):
+        if available(library):
+            add(x, out)
     return out
+
+
+def peer_call(peer: Peer, end_to_end: bool) -> Call:
+    build, algo = peer
+    if build is None:
+        return lambda: algo(None)
+    if end_to_end:
+        return lambda: algo(build())
+    graph = build()
+    return lambda: algo(graph)
 
 
 def best(call: Call, repeat: int) -> float:
@@ -175,6 +213,7 @@ def best(call: Call, repeat: int) -> float:
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--algo-only", action="store_true", help="time the peers on prebuilt graphs")
     ap.add_argument("--json", help="write the per-call seconds here")
     which = ap.add_mutually_exclusive_group()
     which.add_argument("--ours-only", action="store_true")
@@ -182,14 +221,15 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     x = inputs()
     mine = ours(x)
-    others = peers(x)
+    others = {} if args.ours_only else peers(x)
     result: dict[str, dict[str, float]] = {}
     for f in kw.__all__:
         row = {}
         if not args.peers_only:
             row["knotwell_rs"] = best(mine[f], args.repeat)
         if not args.ours_only:
-            row.update({label: best(c, args.repeat) for label, c in others[f].items()})
+            row.update({label: best(peer_call(p, not args.algo_only), args.repeat)
+                        for label, p in others[f].items()})
         result[f] = row
         ours_s = row.get("knotwell_rs")
         peer = min(((s, label) for label, s in row.items() if label != "knotwell_rs"), default=None)
@@ -199,7 +239,7 @@ def main(argv=None) -> int:
         if peer is not None:
             line += f"  fastest peer {peer[0] * 1e6:9.2f} us ({peer[1]})"
             if ours_s is not None:
-                line += f"  ratio {ours_s / peer[0]:.2f}"
+                line += f"  peer/ours {peer[0] / ours_s:.2f}"
         print(line, flush=True)
     if args.json:
         with open(args.json, "w") as fh:
