@@ -63,7 +63,7 @@ struct Propagation {
     }
 
     // One iteration; returns whether any label changed.
-    bool iterate(std::span<std::uint64_t> order) {
+    bool iterate(std::span<Id> order) {
         stream.shuffle(order);
         bool changed = false;
         const std::uint64_t len = order.size();
@@ -129,8 +129,8 @@ Result<std::vector<std::uint64_t>> label_propagation(OwnedRows&& edges,
                           SplitMix64(seed),
                           std::vector<std::uint8_t>(n, 1)};
         std::iota(p.labels.begin(), p.labels.end(), Id{0});
-        std::vector<std::uint64_t> order(n);
-        std::iota(order.begin(), order.end(), std::uint64_t{0});
+        std::vector<Id> order(n);
+        std::iota(order.begin(), order.end(), Id{0});
 
         for (std::uint64_t iterations = 1;; ++iterations)
             if (!p.iterate(order) || iterations >= max_iter) break;
