@@ -452,6 +452,23 @@ def test_label_propagation_matches_reference(seed, max_iter, n, m):
     assert kw.label_propagation_rust(n, rows, w, seed * 7919, max_iter).tolist() == expected
 
 
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("max_iter", [7, 100])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_label_propagation_replays_lasting_ties(seed, max_iter, weighted):
+    # On a ring with a few chords most nodes keep meeting the same tie
+    # between their neighbours' labels, iteration after iteration: their
+    # draws are replayed without summing the list again, and must be the
+    # draws a full choice would make, in the same order.
+    n = 90
+    ring = [(i, (i + 1) % n) for i in range(n)]
+    chords = [(i, (i + 7 * (1 + seed)) % n) for i in range(0, n, 9)]
+    rows = np.array(ring + chords, dtype=np.uint64)
+    w = np.random.default_rng(seed).choice([1.0, 2.0], len(rows)) if weighted else None
+    expected = lpa_reference(n, rows, w, seed, max_iter)
+    assert kw.label_propagation_rust(n, rows, w, seed, max_iter).tolist() == expected
+
+
 def test_label_propagation_seed_zero_is_default():
     n, rows, w = random_multigraph(2)
     assert kw.label_propagation_rust(n, rows, w).tolist() == kw.label_propagation_rust(n, rows, w, 0, 100).tolist()
