@@ -68,7 +68,9 @@ struct Propagation {
         n_touched = gather_by_key<Id>(g.begin(u), g.end(u), targets, g.lists.weights.data(), labels.data(),
                                       label_weight.data(), touched.data());
         drew = false;
-        Replay<Id>& r = replay[u];
+        // Kept in registers, and stored only when it will be replayed: most
+        // choices draw nothing.
+        Replay<Id> r{};
         std::uint64_t draws = 0;
         Id best = 0;
         std::uint64_t count = 0;
@@ -94,7 +96,10 @@ struct Propagation {
             }
         }
         kept = drew && draws <= kReplayDraws;
-        r.draws = static_cast<std::uint8_t>(std::min<std::uint64_t>(draws, kReplayDraws));
+        if (kept) {
+            r.draws = static_cast<std::uint8_t>(draws);
+            replay[u] = r;
+        }
         return best;
     }
 
