@@ -248,6 +248,10 @@ def test_louvain_max_levels_caps_levels():
     assert full[3] >= 2
     capped = kw.louvain_rust(n, rows, seed=1, max_levels=1)
     assert capped[3] == 1 and capped[2] > full[2]
+    # Unweighted, the modularity is read off the last coarse graph, which a
+    # cap leaves unoptimised: it must still be that of the labels.
+    for labels, q, _, _ in (full, capped):
+        assert q == kw.modularity_rust(n, rows, labels)
 
 
 def louvain_reference(n, rows, weights, resolution, seed):
@@ -331,16 +335,19 @@ def louvain_reference(n, rows, weights, resolution, seed):
 
 
 @pytest.mark.parametrize("seed", [None, 0, 5])
-@pytest.mark.parametrize("graph", ["sparse", "dense", "ties", "real", "zeros", "multi"])
+@pytest.mark.parametrize("graph", ["sparse", "dense", "ties", "real", "zeros", "multi", "spread"])
 def test_louvain_matches_visiting_every_node(graph, seed):
     # Late passes revisit only nodes whose choice may have changed; the
     # answer must be that of revisiting all of them. Unit weights keep the
-    # community totals exact; real weights make staying put round them.
+    # community totals exact; real weights make staying put round them;
+    # weights spread over 60 decades put most bounds far below a float's
+    # range relative to the total, where a bound must still be kept safely.
     rng = np.random.default_rng(len(graph) + (seed or 0))
     n = 400
     rows = rng.integers(0, n, size=({"sparse": 600, "dense": 2400}.get(graph, 1500), 2)).astype(np.uint64)
     weights = {"ties": rng.integers(1, 4, len(rows)).astype(float), "real": rng.uniform(0.5, 3.0, len(rows)),
-               "zeros": rng.choice([0.0, 1.0, 2.5], len(rows)), "multi": None}.get(graph)
+               "zeros": rng.choice([0.0, 1.0, 2.5], len(rows)), "multi": None,
+               "spread": 10.0 ** rng.uniform(-30, 30, len(rows))}.get(graph)
     if graph == "multi":
         n, rows, weights = random_multigraph(seed or 0, n=300, m=1200)
     resolution = 0.6 if graph == "dense" else 1.0
@@ -443,6 +450,23 @@ def test_label_propagation_matches_reference(seed, max_iter, n, m):
     n, rows, w = random_multigraph(seed, n=n, m=m, weighted=seed % 2 == 0)
     expected = lpa_reference(n, rows, w, seed * 7919, max_iter)
     assert kw.label_propagation_rust(n, rows, w, seed * 7919, max_iter).tolist() == expected
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("max_iter", [7, 100])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_label_propagation_replays_lasting_ties(seed, max_iter, weighted):
+    # On a ring with a few chords most nodes keep meeting the same tie
+    # between their neighbours' labels, iteration after iteration: their
+    # draws are replayed without summing the list again, and must be the
+    # draws a full choice would make, in the same order.
+    n = 90
+    ring = [(i, (i + 1) % n) for i in range(n)]
+    chords = [(i, (i + 7 * (1 + seed)) % n) for i in range(0, n, 9)]
+    rows = np.array(ring + chords, dtype=np.uint64)
+    w = np.random.default_rng(seed).choice([1.0, 2.0], len(rows)) if weighted else None
+    expected = lpa_reference(n, rows, w, seed, max_iter)
+    assert kw.label_propagation_rust(n, rows, w, seed, max_iter).tolist() == expected
 
 
 def test_label_propagation_seed_zero_is_default():

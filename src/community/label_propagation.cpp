@@ -1,6 +1,7 @@
 #include "community/label_propagation.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <numeric>
 
@@ -23,6 +24,28 @@ namespace {
 // label since would choose the same label again without a draw, so it is
 // skipped: the labels, the draws and the iteration count are those of
 // visiting every node.
+//
+// A node whose last choice drew, and none of whose neighbours changed label
+// since, would meet the same ties in the same order: the same bounded draws,
+// each (from the last strict maximum on) taking the same label when it
+// gives 0. Up to kReplayDraws such draws are kept per node and replayed
+// instead of summing its list again; on graphs mixed enough that ties
+// persist, these nodes are most of every late iteration.
+constexpr std::size_t kReplayDraws = 3;
+
+template <class Id>
+struct Replay {
+    Id base;                  // the last strict maximum
+    std::uint8_t draws;       // how many draws the choice made
+    std::uint8_t final_from;  // draws before the last strict maximum
+    std::array<std::uint32_t, kReplayDraws> bound;
+    std::array<Id, kReplayDraws> label;
+};
+
+// pending[u]: u must choose again (kChoose), replays its draws (kReplay),
+// or would choose the same label without a draw (kSettled).
+constexpr std::uint8_t kSettled = 0, kChoose = 1, kReplay = 2;
+
 template <class Id>
 struct Propagation {
     const WeightedGraph<Id>& g;
@@ -32,8 +55,10 @@ struct Propagation {
     std::vector<Id> touched;           // labels written for the current node
     std::uint64_t n_touched;
     SplitMix64 stream;
-    std::vector<std::uint8_t> pending;  // 1: the node must choose again
+    std::vector<std::uint8_t> pending;  // kSettled, kChoose or kReplay
+    std::vector<Replay<Id>> replay;     // read where pending is kReplay
     bool drew = false;                  // the last choice drew from the stream
+    bool kept = false;                  // ... and its draws fit `replay`
 
     // The label that u adopts: largest summed weight, ties uniform.
     Id choose(NodeId u) {
@@ -43,6 +68,10 @@ struct Propagation {
         n_touched = gather_by_key<Id>(g.begin(u), g.end(u), targets, g.lists.weights.data(), labels.data(),
                                       label_weight.data(), touched.data());
         drew = false;
+        // Kept in registers, and stored only when it will be replayed: most
+        // choices draw nothing.
+        Replay<Id> r{};
+        std::uint64_t draws = 0;
         Id best = 0;
         std::uint64_t count = 0;
         double best_weight = -std::numeric_limits<double>::infinity();
@@ -53,17 +82,38 @@ struct Propagation {
                 best = l;
                 best_weight = s;
                 count = 1;
+                r.base = l;
+                r.final_from = static_cast<std::uint8_t>(std::min<std::uint64_t>(draws, kReplayDraws));
             } else if (s == best_weight) {
                 ++count;
                 drew = true;
+                if (draws < kReplayDraws) {
+                    r.bound[draws] = static_cast<std::uint32_t>(count);
+                    r.label[draws] = l;
+                }
+                draws += 1 + (count > std::numeric_limits<std::uint32_t>::max() ? kReplayDraws : 0);
                 if (stream.gen_below(count) == 0) best = l;
             }
+        }
+        kept = drew && draws <= kReplayDraws;
+        if (kept) {
+            r.draws = static_cast<std::uint8_t>(draws);
+            replay[u] = r;
         }
         return best;
     }
 
+    // The label that u's last choice would give again: its draws, in order.
+    Id replay_choice(NodeId u) {
+        const Replay<Id>& r = replay[u];
+        Id best = r.base;
+        for (std::uint8_t d = 0; d < r.draws; ++d)
+            if (stream.gen_below(r.bound[d]) == 0 && d >= r.final_from) best = r.label[d];
+        return best;
+    }
+
     // One iteration; returns whether any label changed.
-    bool iterate(std::span<std::uint64_t> order) {
+    bool iterate(std::span<Id> order) {
         stream.shuffle(order);
         bool changed = false;
         const std::uint64_t len = order.size();
@@ -82,24 +132,30 @@ struct Propagation {
             // the labels of the next node's first neighbours, for the nodes
             // that will be visited (inline: as a helper the same prefetches
             // cost more than they save).
-            if (i + 6 < len && due[order[i + 6]]) __builtin_prefetch(off + order[i + 6]);
-            if (i + 3 < len && due[order[i + 3]])
+            if (i + 6 < len && due[order[i + 6]] == kChoose) __builtin_prefetch(off + order[i + 6]);
+            if (i + 3 < len && due[order[i + 3]] == kChoose)
                 prefetch_list(off[order[i + 3]], off[order[i + 3] + 1], targets, g.lists.weights.data());
-            if (i + 1 < len && due[order[i + 1]]) {
+            if (i + 3 < len && due[order[i + 3]] == kReplay) __builtin_prefetch(replay.data() + order[i + 3]);
+            if (i + 1 < len && due[order[i + 1]] == kChoose) {
                 const std::uint64_t v = order[i + 1];
                 const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
                 for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(labels.data() + targets[j]);
             }
             if (g.begin(u) == g.end(u)) {  // nothing to adopt, nothing drawn
-                pending[u] = 0;
+                pending[u] = kSettled;
                 continue;
             }
-            const Id best = choose(u);
-            pending[u] = drew;
+            Id best;
+            if (due[u] == kReplay) {
+                best = replay_choice(u);
+            } else {
+                best = choose(u);
+                pending[u] = kept ? kReplay : drew ? kChoose : kSettled;
+            }
             if (best != labels[u]) {
                 labels[u] = best;
                 changed = true;
-                for (std::uint64_t j = off[u]; j < off[u + 1]; ++j) pending[targets[j]] = 1;
+                for (std::uint64_t j = off[u]; j < off[u + 1]; ++j) pending[targets[j]] = kChoose;
             }
         }
         return changed;
@@ -127,10 +183,11 @@ Result<std::vector<std::uint64_t>> label_propagation(OwnedRows&& edges,
                           std::vector<Id>(max_list_length(g.lists)),
                           0,
                           SplitMix64(seed),
-                          std::vector<std::uint8_t>(n, 1)};
+                          std::vector<std::uint8_t>(n, kChoose),
+                          std::vector<Replay<Id>>(n)};
         std::iota(p.labels.begin(), p.labels.end(), Id{0});
-        std::vector<std::uint64_t> order(n);
-        std::iota(order.begin(), order.end(), std::uint64_t{0});
+        std::vector<Id> order(n);
+        std::iota(order.begin(), order.end(), Id{0});
 
         for (std::uint64_t iterations = 1;; ++iterations)
             if (!p.iterate(order) || iterations >= max_iter) break;

@@ -39,7 +39,10 @@ constexpr std::size_t kWatch = 2;
 // keep each other gain at most P and the own gain at least P, so u stays.
 // Each community watches the kWatch highest of its neighbours' lower bounds
 // (`joins`) and the kWatch lowest of its members' upper bounds (`leaves`),
-// each with its node, and keeps only the extreme of the others. A move
+// each with its node, and keeps only the extreme of the others. Bounds are
+// kept as floats, in units of 2^ilogb(2m) and rounded towards the side that
+// marks sooner: half the bytes of doubles, and a bound only loosens by a
+// relative 2^-24, where its margin is far wider. A move
 // marks, by position in the visit order, the mover and its neighbours (a); a
 // total past a watched bound marks that node, one past the others' extreme
 // marks the neighbours of the community's members (b) or its members (c),
@@ -64,23 +67,30 @@ struct Level {
     static constexpr Id kNone = std::numeric_limits<Id>::max();
 
     std::vector<Id> community;
-    std::vector<double> community_strength;
-    std::vector<double> weight_to;  // 0.0 except for ids in `touched`
-    std::vector<Id> touched;        // ids written for the current node
+    // Per community: its total and the weight to it from the node being
+    // decided, side by side, since every community the node lists is
+    // looked up in both: one cache miss instead of two.
+    struct Slot {
+        double to;     // 0.0 except for ids in `touched`
+        double total;  // summed strength of the members
+    };
+    std::vector<Slot> slot;
+    std::vector<Id> touched;  // ids written for the current node
     std::uint64_t n_touched = 0;
 
     std::vector<std::uint64_t> pending;  // one bit per position in the visit order
     std::vector<Id> position;            // of each node in the visit order
     std::vector<Id> first, next, prev;   // each community's members, doubly linked
     // Bounds as keys that must not fall below them: a total for `joins`, its
-    // negation for `leaves`; -inf is no bound.
+    // negation for `leaves`, times `key_scale`; -inf is no bound.
     struct Watch {
-        std::array<double, kWatch> key;
+        std::array<float, kWatch> key;
         std::array<Id, kWatch> node;
-        double rest;  // the highest bound not watched
+        float rest;  // the highest bound not watched
     };
     std::vector<Watch> joins, leaves;   // per community
     std::vector<std::uint64_t> volume;  // per community: its members' list lengths plus one each
+    double key_scale = 1.0;             // 2^-ilogb(2m), exact
     bool exact_totals = false;
     bool tracking = false;    // this pass keeps `pending` exact
     bool lists_kept = false;  // `first`/`next`/`prev` and `volume` are current
@@ -91,10 +101,23 @@ struct Level {
 
     static Watch empty_watch() {
         Watch w;
-        w.key.fill(-std::numeric_limits<double>::infinity());
+        w.key.fill(-std::numeric_limits<float>::infinity());
         w.node.fill(kNone);
-        w.rest = -std::numeric_limits<double>::infinity();
+        w.rest = -std::numeric_limits<float>::infinity();
         return w;
+    }
+
+    // The least float at or above x (NaN stays NaN, and takes part in no
+    // comparison, as before).
+    static float round_up(double x) {
+        constexpr double kTop = std::numeric_limits<float>::max();
+        if (x > kTop) return std::numeric_limits<float>::infinity();
+        if (x < -kTop)
+            return x == -std::numeric_limits<double>::infinity() ? -std::numeric_limits<float>::infinity()
+                                                                 : -std::numeric_limits<float>::max();
+        float f = static_cast<float>(x);
+        if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+        return f;
     }
 
     void clear_bounds() {
@@ -103,8 +126,9 @@ struct Level {
     }
 
     // Node u's bound replaces the one it set at an earlier visit.
-    static void watch(Watch& w, Id u, double bound) {
-        if (bound == -std::numeric_limits<double>::infinity()) return;
+    void watch(Watch& w, Id u, double bound_total) const {
+        if (bound_total == -std::numeric_limits<double>::infinity()) return;
+        const float bound = round_up(bound_total * key_scale);
         std::size_t low = 0;
         for (std::size_t i = 0; i < kWatch; ++i) {
             if (w.node[i] == u) {
@@ -122,17 +146,20 @@ struct Level {
         }
     }
 
-    // Marks the watched nodes whose bound `key` passed; returns whether it
-    // passed an unwatched one, after which the whole watch is dropped.
-    bool passed(Watch& w, double key) {
-        if (key < w.rest) {
+    // Marks the watched nodes whose bound `value` passed; returns whether it
+    // passed an unwatched one, after which the whole watch is dropped. A
+    // value at a bound counts as past it: the scaled value may have rounded
+    // onto the bound from below.
+    bool passed(Watch& w, double value) {
+        const double key = value * key_scale;
+        if (key <= w.rest) {
             w = empty_watch();
             return true;
         }
         for (std::size_t i = 0; i < kWatch; ++i)
-            if (key < w.key[i]) {
+            if (key <= w.key[i] && w.node[i] != kNone) {
                 mark(w.node[i]);
-                w.key[i] = -std::numeric_limits<double>::infinity();
+                w.key[i] = -std::numeric_limits<float>::infinity();
                 w.node[i] = kNone;
             }
         return false;
@@ -195,6 +222,14 @@ struct Level {
     // Frees every table; the next level sizes them afresh for its nodes.
     void release() { *this = Level(); }
 
+    // Frees every table but `community`, which the level's result is read
+    // from.
+    void release_all_but_community() {
+        std::vector<Id> kept = std::move(community);
+        release();
+        community = std::move(kept);
+    }
+
     void relink(Id u, Id from, Id to, std::uint64_t units) {
         volume[from] -= units;
         volume[to] += units;
@@ -229,6 +264,25 @@ bool exact_totals(std::span<const double> strength) {
     return low == std::numeric_limits<int>::max() || std::ldexp(sum, -low) <= 0x1p52;
 }
 
+// gather_by_key (community/weighted_graph.hpp) into the `to` of the slots:
+// the same sums in the same order, and the same `touched`.
+template <class Id, class Slot>
+std::uint64_t gather_weights(std::uint64_t begin, std::uint64_t end, const Id* targets, const double* weights,
+                             const Id* community, Slot* slot, Id* touched) {
+    constexpr std::uint64_t kAhead = 8;
+    std::uint64_t count = 0;
+    for (std::uint64_t j = begin; j < end; ++j) {
+        if (j + kAhead < end) __builtin_prefetch(community + targets[j + kAhead]);
+        if (j + kAhead / 2 < end) __builtin_prefetch(slot + community[targets[j + kAhead / 2]]);
+        const Id c = community[targets[j]];
+        const double s = slot[c].to;
+        touched[count] = c;
+        count += s == 0.0;
+        slot[c].to = weights[j] + s;
+    }
+    return count;
+}
+
 // Bounds for a node that stays in `own` with gain `own_gain` (its own total
 // already less its strength k), against the communities it listed: see the
 // comment on Level. Every bound leaves a relative margin of 2^-40, far above
@@ -239,12 +293,11 @@ template <class Id>
     constexpr double kInf = std::numeric_limits<double>::infinity();
     constexpr double kUp = 1.0 + 0x1p-40, kDown = 1.0 - 0x1p-40;
     constexpr double kThin = 0x1p-900;
-    const double* cs = lv.community_strength.data();
-    const double* weight_to = lv.weight_to.data();
+    const auto* slot = lv.slot.data();
     double other = -kInf;  // best gain elsewhere
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
         const Id c = lv.touched[t];
-        if (c != own) other = std::max(other, weight_to[c] - (cs[c] * r) / two_m);
+        if (c != own) other = std::max(other, slot[c].to - (slot[c].total * r) / two_m);
     }
     if (other == -kInf) return;  // nothing else listed: nothing to join
     // (Never false for a stay with finite gains; kept for the proof's sake.)
@@ -256,16 +309,16 @@ template <class Id>
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
         const Id c = lv.touched[t];
         if (c == own) continue;
-        const double need = weight_to[c] - pivot;
+        const double need = slot[c].to - pivot;
         double floor = usable ? 0.0 : kInf;
         if (need > 0.0) floor = thin(need) ? kInf : need * per_gain * kUp;
-        Level<Id>::watch(lv.joins[c], u, floor);
+        lv.watch(lv.joins[c], u, floor);
     }
     // The own gain stays >= pivot while ((total - k) * r) / two_m <= slack.
-    const double slack = weight_to[own] - pivot;
+    const double slack = slot[own].to - pivot;
     double ceiling = usable ? kInf : -kInf;
     if (r > 0.0) ceiling = thin(slack) ? -kInf : (k + slack * per_gain * kDown) * (1.0 - 0x1p-50);
-    Level<Id>::watch(lv.leaves[own], u, -ceiling);
+    lv.watch(lv.leaves[own], u, -ceiling);
 }
 
 // Decides u: moves it to the first community of largest gain (its own
@@ -274,35 +327,34 @@ template <class Id>
 Id decide(const WeightedGraph<Id>& g, const Id* targets, Id u, double resolution, double two_m, Level<Id>& lv,
           double& best_before) {
     Id* community = lv.community.data();
-    double* cs = lv.community_strength.data();
-    double* weight_to = lv.weight_to.data();
+    auto* slot = lv.slot.data();
     Id* touched = lv.touched.data();
     const std::uint64_t* off = g.lists.offsets.data();
     const double k_u = g.strength[u];
     const Id c_old = community[u];
-    for (std::uint64_t t = 0; t < lv.n_touched; ++t) weight_to[touched[t]] = 0.0;
-    lv.n_touched =
-        gather_by_key<Id>(off[u], off[u + 1], targets, g.lists.weights.data(), community, weight_to, touched);
-    cs[c_old] -= k_u;
+    for (std::uint64_t t = 0; t < lv.n_touched; ++t) slot[touched[t]].to = 0.0;
+    lv.n_touched = gather_weights(off[u], off[u + 1], targets, g.lists.weights.data(), community, slot, touched);
+    slot[c_old].total -= k_u;
 
     const double r = resolution * k_u;
     Id best = c_old;
-    double best_gain = weight_to[c_old] - (cs[c_old] * r) / two_m;
+    double best_gain = slot[c_old].to - (slot[c_old].total * r) / two_m;
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
         const Id c = touched[t];
         if (c == c_old) continue;
-        // gain = weight_to[c] - x with x >= 0 cannot beat a best gain
-        // of at least weight_to[c]: skip the division.
-        if (weight_to[c] <= best_gain && cs[c] >= 0.0) continue;
-        const double gain = weight_to[c] - (cs[c] * r) / two_m;
+        // gain = to - x with x >= 0 cannot beat a best gain of at least
+        // `to`: skip the division.
+        const double to = slot[c].to, total = slot[c].total;
+        if (to <= best_gain && total >= 0.0) continue;
+        const double gain = to - (total * r) / two_m;
         if (gain > best_gain) {
             best = c;
             best_gain = gain;
         }
     }
     if (lv.tracking && best == c_old) record_slack(lv, u, c_old, k_u, r, two_m, best_gain);
-    best_before = cs[best];
-    cs[best] += k_u;
+    best_before = slot[best].total;
+    slot[best].total += k_u;
     community[u] = best;
     return best;
 }
@@ -314,28 +366,28 @@ template <class Id>
 bool step(const WeightedGraph<Id>& g, const Id* targets, Id u, bool visit, double resolution, double two_m,
           Level<Id>& lv) {
     const std::uint64_t* off = g.lists.offsets.data();
-    double* cs = lv.community_strength.data();
+    auto* slot = lv.slot.data();
     const Id c_old = lv.community[u];
-    const double before_old = cs[c_old];
+    const double before_old = slot[c_old].total;
     if (!visit) {
         const double k_u = g.strength[u];
-        cs[c_old] -= k_u;
-        cs[c_old] += k_u;
-        if (lv.tracking) lv.total_changed(off, targets, c_old, before_old, cs[c_old]);
+        slot[c_old].total -= k_u;
+        slot[c_old].total += k_u;
+        if (lv.tracking) lv.total_changed(off, targets, c_old, before_old, slot[c_old].total);
         return false;
     }
     double best_before = 0.0;
     const Id best = decide(g, targets, u, resolution, two_m, lv, best_before);
     if (best == c_old) {
-        if (lv.tracking) lv.total_changed(off, targets, c_old, before_old, cs[c_old]);
+        if (lv.tracking) lv.total_changed(off, targets, c_old, before_old, slot[c_old].total);
         return false;
     }
     if (lv.lists_kept) lv.relink(u, c_old, best, off[u + 1] - off[u] + 1);
     if (lv.tracking) {
         lv.mark(u);
         lv.mark_list(off, targets, u);
-        lv.total_changed(off, targets, c_old, before_old, cs[c_old]);
-        lv.total_changed(off, targets, best, best_before, cs[best]);
+        lv.total_changed(off, targets, c_old, before_old, slot[c_old].total);
+        lv.total_changed(off, targets, best, best_before, slot[best].total);
         if (lv.budget < 0) lv.give_up();
     }
     return true;
@@ -344,17 +396,34 @@ bool step(const WeightedGraph<Id>& g, const Id* targets, Id u, bool visit, doubl
 // One pass over the pending nodes of `order`; returns the number of nodes
 // that changed community.
 template <class Id>
-std::uint64_t move_nodes(const WeightedGraph<Id>& g, const Id* targets, std::span<const std::uint64_t> order,
-                         double resolution, double two_m, bool track, Level<Id>& lv) {
+std::uint64_t move_nodes(const WeightedGraph<Id>& g, const Id* targets, std::span<const Id> order, double resolution,
+                         double two_m, bool track, Level<Id>& lv) {
     const Id* community = lv.community.data();
     const std::uint64_t* off = g.lists.offsets.data();
     const std::uint64_t len = order.size();
     std::uint64_t moves = 0;
     parallel::InterruptPoll poll;
-    // When the whole pass is ahead, the nodes to come are known (see
-    // prefetch_visit).
-    auto prefetch = [&](std::uint64_t i) {
-        prefetch_visit<Id>(order, i, off, targets, g.lists.weights.data(), community);
+    // When the whole pass is ahead, the nodes to come are known. The order
+    // is random, so each list starts with a cache miss, and so does each
+    // entry's community and that community's slot: fetch the offsets six
+    // nodes ahead, the list three ahead, the communities of the first eight
+    // entries two ahead, and their slots one ahead. Always inlined: as a
+    // call, the same prefetches cost more than they save.
+    const double* weights = g.lists.weights.data();
+    const auto* slot = lv.slot.data();
+    auto prefetch = [&](std::uint64_t i) __attribute__((always_inline)) {
+        if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
+        if (i + 3 < len) prefetch_list(off[order[i + 3]], off[order[i + 3] + 1], targets, weights);
+        if (i + 2 < len) {
+            const std::uint64_t v = order[i + 2];
+            const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
+            for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(community + targets[j]);
+        }
+        if (i + 1 < len) {
+            const std::uint64_t v = order[i + 1];
+            const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
+            for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(slot + community[targets[j]]);
+        }
     };
     if (!track) {
         // Every node, nothing kept: the next pass is full too, and the
@@ -421,15 +490,14 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     const Id* targets = g.lists.targets.data();
     lv.community.resize(n);
     std::iota(lv.community.begin(), lv.community.end(), Id{0});
-    lv.community_strength.resize(n);
-    for (std::uint64_t i = 0; i < n; ++i) lv.community_strength[i] = 0.0 + g.strength[i];
-    lv.weight_to.assign(n, 0.0);
+    lv.slot.resize(n);
+    for (std::uint64_t i = 0; i < n; ++i) lv.slot[i] = {0.0, 0.0 + g.strength[i]};
     lv.touched.assign(max_list_length(g.lists), 0);
     lv.n_touched = 0;
 
-    std::vector<std::uint64_t> order(n);
-    std::iota(order.begin(), order.end(), std::uint64_t{0});
-    if (stream) stream->shuffle(std::span<std::uint64_t>(order));
+    std::vector<Id> order(n);
+    std::iota(order.begin(), order.end(), Id{0});
+    if (stream) stream->shuffle(std::span<Id>(order));
 
     lv.position.resize(n);
     for (std::uint64_t i = 0; i < n; ++i) lv.position[order[i]] = static_cast<Id>(i);
@@ -437,6 +505,7 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     lv.pending.assign((n + 63) / 64, 0);
     lv.full_next = true;
     lv.exact_totals = exact_totals(g.strength);
+    lv.key_scale = std::ldexp(1.0, -std::clamp(std::ilogb(two_m), -1000, 1000));
 
     // Tracking starts once a pass moves at most n / ratio nodes; a tracked
     // pass that gave up raises the ratio, so marking that keeps costing
@@ -444,11 +513,16 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     std::uint64_t moves = n, ratio = kTrackRatio;
     for (std::uint64_t pass = 0; pass < kMaxPasses; ++pass) {
         const bool track = moves <= n / ratio;
-        moves = move_nodes(g, targets, order, resolution, two_m, track, lv);
+        moves = move_nodes<Id>(g, targets, order, resolution, two_m, track, lv);
         if (track && lv.full_next) ratio = std::min<std::uint64_t>(ratio * 16, std::uint64_t{1} << 60);
         if (moves == 0) break;
     }
+    // The widened copy is made once the other tables are gone: it is the
+    // last table of the level, not one more at its peak.
+    std::vector<Id>().swap(order);
+    lv.release_all_but_community();
     node_community.assign(lv.community.begin(), lv.community.end());
+    lv.release();
 }
 
 // One node per community (ids 0..k-1): internal edges become self-loop
@@ -456,10 +530,13 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
 // communities. The members of each community are visited in ascending node
 // order, each list in list order, which is the order in which the arcs of
 // the community's list are met, and `group_by_source` sums them with a
-// dense accumulator. One pass over the arcs, and no memory per arc besides
-// the coarse lists: on graphs that coarsen well most arcs cross communities
-// at the first level, and grouping them (16 bytes an arc, twice) would cost
-// several times the fine graph for a coarse graph a fraction of its size.
+// dense accumulator. No memory per arc besides the coarse lists: on graphs
+// that coarsen well most arcs cross communities at the first level, and
+// grouping them (16 bytes an arc, twice) would cost several times the fine
+// graph for a coarse graph a fraction of its size. A first pass counts the
+// coarse lists' entries, so that they are allocated once at their size:
+// grown by doubling they would reach up to twice it, and three times while
+// the last growth copies them, beside the whole fine graph.
 template <class Id>
 WeightedGraph<Id> coarsen(const WeightedGraph<Id>& g, std::span<const std::uint64_t> community, std::uint64_t k) {
     const std::uint64_t n = g.node_count();
@@ -472,28 +549,62 @@ WeightedGraph<Id> coarsen(const WeightedGraph<Id>& g, std::span<const std::uint6
         for (std::uint64_t i = 0; i < n; ++i) members[fill[community[i]]++] = static_cast<Id>(i);
     }
 
-    WeightedGraph<Id> coarse;
-    coarse.total_weight = g.total_weight;
-    coarse.self_loop_weight.assign(k, 0.0);
     const std::uint64_t* off = g.lists.offsets.data();
     const Id* targets = g.lists.targets.data();
     const double* weights = g.lists.weights.data();
     constexpr std::uint64_t kAhead = 4;
+    // Members in community order are scattered over the lists: fetch the
+    // list of the member kAhead ahead, then the communities of the first
+    // entries of the one two ahead, and within a list eight entries ahead.
+    const auto prefetch_member = [&](std::uint64_t m) {
+        if (m + kAhead < n) {
+            const std::uint64_t b = off[members[m + kAhead]];
+            __builtin_prefetch(targets + b);
+            __builtin_prefetch(weights + b);
+        }
+        if (m + 2 < n) {
+            const Id v = members[m + 2];
+            const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
+            for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(community.data() + targets[j]);
+        }
+    };
     parallel::InterruptPoll poll;
+    // Each community's distinct neighbouring communities; mark[d] == c once
+    // d is counted for c, k (no community) at first.
+    std::uint64_t coarse_arcs = 0;
+    {
+        std::vector<Id> mark(k, static_cast<Id>(k));
+        for (std::uint64_t c = 0; c < k; ++c) {
+            poll.tick(start[c + 1] - start[c] + 1);
+            for (std::uint64_t m = start[c]; m < start[c + 1]; ++m) {
+                prefetch_member(m);
+                const Id i = members[m];
+                for (std::uint64_t j = off[i]; j < off[i + 1]; ++j) {
+                    if (j + 8 < off[i + 1]) __builtin_prefetch(community.data() + targets[j + 8]);
+                    const std::uint64_t d = community[targets[j]];
+                    if (d != c && mark[d] != c) {
+                        mark[d] = static_cast<Id>(c);
+                        ++coarse_arcs;
+                    }
+                }
+            }
+        }
+    }
+
+    WeightedGraph<Id> coarse;
+    coarse.total_weight = g.total_weight;
+    coarse.self_loop_weight.assign(k, 0.0);
     coarse.lists = group_by_source<Id>(
         k,
         [&](std::uint64_t c, auto&& emit) {
             poll.tick(start[c + 1] - start[c] + 1);
             double self = 0.0;
             for (std::uint64_t m = start[c]; m < start[c + 1]; ++m) {
-                if (m + kAhead < n) {
-                    const std::uint64_t b = off[members[m + kAhead]];
-                    __builtin_prefetch(targets + b);
-                    __builtin_prefetch(weights + b);
-                }
+                prefetch_member(m);
                 const Id i = members[m];
                 self = self + g.self_loop_weight[i];
                 for (std::uint64_t j = off[i]; j < off[i + 1]; ++j) {
+                    if (j + 8 < off[i + 1]) __builtin_prefetch(community.data() + targets[j + 8]);
                     const std::uint64_t c_v = community[targets[j]];
                     if (c_v == c)
                         self += weights[j] * 0.5;
@@ -503,7 +614,7 @@ WeightedGraph<Id> coarsen(const WeightedGraph<Id>& g, std::span<const std::uint6
             }
             coarse.self_loop_weight[c] = self;
         },
-        std::min<std::uint64_t>(g.lists.arcs(), 4 * k + 64));
+        coarse_arcs);
     compute_strengths(coarse);
     return coarse;
 }
@@ -526,43 +637,76 @@ Result<LouvainResult> louvain(OwnedRows&& edges, const std::optional<std::vector
     // Exact power-of-two rescaling keeps every gain within the double range;
     // labels and modularity are those of the unscaled weights.
     const int scale = weight_scale_exponent(edges.size(), weight_span(weights), resolution, WeightExposure::Gains);
+    // The labels stay the identity until a level is counted, and are only
+    // allocated then, after the first level's tables, as ids of type Id
+    // until the levels end (or at the end).
     LouvainResult result;
-    result.labels.resize(n);
-    std::iota(result.labels.begin(), result.labels.end(), std::uint64_t{0});
     result.n_communities = n;
+    const auto identity_labels = [&] {
+        result.labels.resize(n);
+        std::iota(result.labels.begin(), result.labels.end(), std::uint64_t{0});
+    };
+    // Unweighted, every weight is a whole number of units and every sum the
+    // modularity forms is a multiple of half a unit below 2^52 of them, so
+    // exact: each community's internal weight and total strength are then
+    // the self-loop weight and strength of its node in the last coarse
+    // graph, whatever the order of additions, and the input graph is freed
+    // once the first level is coarsened.
+    const bool exact_sums = !weights && edges.size() < (std::uint64_t{1} << 49);
     with_id_type(n, [&]<class Id>() {
-        const WeightedGraph<Id> input = build_weighted_graph<Id>(std::move(edges), weights, scale);
-        if (n == 0 || !(input.total_weight > 0.0)) return;
+        WeightedGraph<Id> input = build_weighted_graph<Id>(std::move(edges), weights, scale);
+        if (n == 0 || !(input.total_weight > 0.0)) return identity_labels();
 
         std::optional<SplitMix64> stream;
         if (seed) stream.emplace(*seed);
-        const double two_m = input.total_weight + input.total_weight;
+        const double m = input.total_weight;
+        const double two_m = m + m;
 
         // The first level reads the input graph itself; it is never changed.
         const WeightedGraph<Id>* work = &input;
         WeightedGraph<Id> coarse;
         std::vector<std::uint64_t> community;
+        std::vector<Id> labels;
         Level<Id> lv;
         while (result.n_levels < max_levels) {
             local_moving(*work, resolution, two_m, stream, lv, community);
             const std::uint64_t k = relabel_by_first_appearance(community, work->node_count());
             if (k == work->node_count()) break;
-            ++result.n_levels;
-            for (std::uint64_t& label : result.labels) label = community[label];
-            // The level's tables are dead until the next level sizes them
-            // for its (fewer) nodes: free them before the coarse lists grow.
-            lv.release();
+            if (result.n_levels++ == 0)
+                labels.assign(community.begin(), community.end());
+            else
+                for (Id& label : labels) label = static_cast<Id>(community[label]);
             WeightedGraph<Id> next = coarsen(*work, community, k);
             coarse = std::move(next);
             work = &coarse;
+            // Rewritten at the next level's end: not held through its moving.
+            std::vector<std::uint64_t>().swap(community);
+            if (exact_sums) input = WeightedGraph<Id>();
         }
-        // Only the input graph is needed for the modularity.
-        lv.release();
         std::vector<std::uint64_t>().swap(community);
-        coarse = WeightedGraph<Id>();
-
-        result.n_communities = relabel_by_first_appearance(result.labels, n);
-        result.modularity = partition_modularity(input, result.labels, resolution);
+        result.labels.assign(labels.begin(), labels.end());
+        std::vector<Id>().swap(labels);
+        if (result.n_levels == 0) {
+            coarse = WeightedGraph<Id>();
+            identity_labels();
+            result.n_communities = relabel_by_first_appearance(result.labels, n);
+            result.modularity = partition_modularity(input, result.labels, resolution);
+        } else if (!exact_sums) {
+            coarse = WeightedGraph<Id>();
+            result.n_communities = relabel_by_first_appearance(result.labels, n);
+            result.modularity = partition_modularity(input, result.labels, resolution);
+        } else {
+            // The labels name the nodes of the last coarse graph until they
+            // are renumbered.
+            const std::vector<std::uint64_t> node = result.labels;
+            result.n_communities = relabel_by_first_appearance(result.labels, n);
+            std::vector<double> internal(result.n_communities), total(result.n_communities);
+            for (std::uint64_t i = 0; i < n; ++i) {
+                internal[result.labels[i]] = coarse.self_loop_weight[node[i]];
+                total[result.labels[i]] = coarse.strength[node[i]];
+            }
+            result.modularity = modularity_from_sums(internal, total, m, resolution);
+        }
     });
     return result;
 }

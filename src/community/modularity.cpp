@@ -125,6 +125,11 @@ double partition_modularity(const WeightedGraph<Id>& g, std::span<const std::uin
 template double partition_modularity(const WeightedGraph<std::uint32_t>&, std::span<const std::uint64_t>, double);
 template double partition_modularity(const WeightedGraph<std::uint64_t>&, std::span<const std::uint64_t>, double);
 
+double modularity_from_sums(std::span<const double> internal, std::span<const double> total, double m,
+                            double resolution) {
+    return sum_terms(internal, total, m, resolution);
+}
+
 Check check_weighted_edges(const OwnedRows& edges, const std::optional<std::vector<double>>& weights) {
     if (edges.range_failure()) return edges.range_failure();
     if (weights) return check_weights(*weights, edges.size(), WeightMode::NonNegative);

@@ -28,6 +28,12 @@ namespace knotwell {
 template <class Id>
 double partition_modularity(const WeightedGraph<Id>& graph, std::span<const std::uint64_t> labels, double resolution);
 
+// The modularity from each community's internal weight (self-loops once)
+// and total strength, indexed by community: the last step of
+// `partition_modularity`, the terms summed in ascending community order.
+double modularity_from_sums(std::span<const double> internal, std::span<const double> total, double m,
+                            double resolution);
+
 // The checked entry: edge range, weights, resolution, labels length, then
 // the modularity of `labels` on the graph built from the rows.
 Result<double> modularity(OwnedRows&& edges, std::span<const std::uint64_t> labels,

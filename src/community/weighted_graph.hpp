@@ -103,25 +103,6 @@ template <class Id>
     }
 }
 
-// Prefetches for step i of a visit of the nodes in `order`, the shuffled
-// order of a moving or propagation pass, in which each list starts with a
-// cache miss: the offsets six nodes ahead, the list three ahead, and the
-// keys (communities, labels) of the next node's first eight neighbours.
-// Always inlined: as a call, the same prefetches cost more than they save.
-template <class Id>
-[[gnu::always_inline]] inline void prefetch_visit(std::span<const std::uint64_t> order, std::uint64_t i,
-                                                  const std::uint64_t* off, const Id* targets, const double* weights,
-                                                  const Id* key) {
-    const std::uint64_t len = order.size();
-    if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
-    if (i + 3 < len) prefetch_list(off[order[i + 3]], off[order[i + 3] + 1], targets, weights);
-    if (i + 1 < len) {
-        const std::uint64_t v = order[i + 1];
-        const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
-        for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(key + targets[j]);
-    }
-}
-
 // Renumbers `values` (each < bound) to 0, 1, ... in order of first
 // appearance; returns the number of distinct values. O(len + bound).
 std::uint64_t relabel_by_first_appearance(std::span<std::uint64_t> values, std::uint64_t bound);
