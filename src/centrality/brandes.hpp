@@ -99,11 +99,11 @@ struct LevelScale {
 
     // Level [lo, hi) of `order` has all its counts: gives it its exponent,
     // and notes when the bounds cannot be kept.
-    template <class Id>
-    void settle(const Id* order, std::uint64_t lo, std::uint64_t hi, double* sigma) {
+    template <class Id, class Node>
+    void settle(const Id* order, std::uint64_t lo, std::uint64_t hi, Node* node) {
         double top = 0.0, bottom = std::numeric_limits<double>::infinity();
         for (std::uint64_t i = lo; i < hi; ++i) {
-            const double x = sigma[order[i]];
+            const double x = node[order[i]].sigma;
             top = std::max(top, x);
             bottom = std::min(bottom, x);
         }
@@ -112,7 +112,7 @@ struct LevelScale {
         double f = 1.0;
         if (top > kRescaleAbove) {
             f = std::ldexp(1.0, kRescaledTop - std::ilogb(top));
-            for (std::uint64_t i = lo; i < hi; ++i) sigma[order[i]] *= f;
+            for (std::uint64_t i = lo; i < hi; ++i) node[order[i]].sigma *= f;
             bottom *= f;
         }
         fits &= bottom >= kStoredLow;
@@ -131,9 +131,15 @@ template <class Id, class Sigma>
 struct BfsWorkspace {
     static constexpr Id kUnseen = std::numeric_limits<Id>::max();
 
-    std::vector<Id> depth;     // hop distance, kUnseen before the search reaches the node
-    std::vector<Sigma> sigma;  // shortest-path counts, as floats (doubles: scaled per level)
-    std::vector<Sigma> coef;   // (1 + delta) / sigma, written once the node's dependency is final
+    // A node's shortest-path count, as a float (doubles: scaled per level),
+    // beside its hop distance (kUnseen before the search reaches it): the
+    // search reads and writes both on every arc, so they share a cache line.
+    struct Node {
+        Sigma sigma{};
+        Id depth = kUnseen;
+    };
+    std::vector<Node> node;
+    std::vector<Sigma> coef;  // (1 + delta) / sigma, written once the node's dependency is final
     std::vector<Id> order;     // the queue, which is also the settle order; one spare slot at the end
     // The successors of order[i] are succ[succ_end[i - 1] .. succ_end[i]),
     // in list order (succ_end[-1] read as 0): the arcs that the search found
@@ -145,17 +151,13 @@ struct BfsWorkspace {
     std::uint64_t reached = 0;
 
     explicit BfsWorkspace(const Csr<Id>& g)
-        : depth(g.n, kUnseen), sigma(g.n), coef(g.n), order(g.n + 1), succ(g.targets.size() + 1), succ_end(g.n) {}
+        : node(g.n), coef(g.n), order(g.n + 1), succ(g.targets.size() + 1), succ_end(g.n) {}
 
     // Whether the last search's counts are those of wide floats.
     bool fits() const { return std::is_same_v<Sigma, WideFloat> || levels.fits; }
 
     void reset() {
-        for (std::uint64_t i = 0; i < reached; ++i) {
-            const Id v = order[i];
-            depth[v] = kUnseen;
-            sigma[v] = Sigma();
-        }
+        for (std::uint64_t i = 0; i < reached; ++i) node[order[i]] = Node{};
         reached = 0;
     }
 };
@@ -169,28 +171,27 @@ template <bool kBranchless, class Id, class Sigma>
 void count_paths_bfs(const Csr<Id>& g, Id s, BfsWorkspace<Id, Sigma>& ws) {
     constexpr bool kDouble = std::is_same_v<Sigma, double>;
     const Id kUnseen = BfsWorkspace<Id, Sigma>::kUnseen;
-    Id* depth = ws.depth.data();
-    Sigma* sigma = ws.sigma.data();
+    auto* node = ws.node.data();
     Id* order = ws.order.data();
     Id* succ = ws.succ.data();
     std::uint64_t* succ_end = ws.succ_end.data();
     const std::uint64_t* offsets = g.offsets.data();
     const Id* targets = g.targets.data();
-    depth[s] = 0;
-    sigma[s] = Sigma(1.0);
+    node[s].depth = 0;
+    node[s].sigma = Sigma(1.0);
     order[0] = s;
     if constexpr (kDouble) ws.levels.start();
     std::uint64_t lo = 0, hi = 1, tail = 1, n_succ = 0;
     for (Id next = 1; lo < hi; ++next) {
         if constexpr (kDouble) {
             if (lo > 0) {
-                ws.levels.settle(order, lo, hi, sigma);
+                ws.levels.settle(order, lo, hi, node);
                 if (!ws.levels.fits) break;
             }
         }
         for (std::uint64_t i = lo; i < hi; ++i) {
             const Id v = order[i];
-            const Sigma sv = sigma[v];
+            const Sigma sv = node[v].sigma;
             if constexpr (kBranchless && kDouble) {
                 // Whether an arc finds a new node, a node of the next level,
                 // or one already done follows no pattern that a branch
@@ -199,30 +200,35 @@ void count_paths_bfs(const Csr<Id>& g, Id s, BfsWorkspace<Id, Sigma>& ws) {
                 // adds +0.0 to a positive count, which leaves its bits as
                 // they are, and writes beyond the ends of the queue and the
                 // successors, which the next write covers. Selections by
-                // masks: the compiler turns ?: back into branches.
+                // masks: the compiler turns ?: back into branches. Every
+                // node seen so far is at most one level down, so exactly the
+                // nodes one level down or unseen (kUnseen, the largest Id)
+                // have a depth >= next.
                 const std::uint64_t sv_bits = std::bit_cast<std::uint64_t>(sv);
                 for (std::uint64_t k = offsets[v], end = offsets[v + 1]; k < end; ++k) {
                     const Id w = targets[k];
-                    const Id dw = depth[w];
+                    auto& x = node[w];
+                    const Id dw = x.depth;
                     const Id fresh = dw == kUnseen;
-                    const std::uint64_t below = fresh | static_cast<Id>(dw == next);
-                    depth[w] = dw & (next | (fresh - 1));  // kUnseen has every bit set
+                    const std::uint64_t below = dw >= next;
+                    x.depth = std::min(dw, next);
                     order[tail] = w;
                     tail += fresh;
-                    sigma[w] += std::bit_cast<double>(sv_bits & (0 - below));
+                    x.sigma += std::bit_cast<double>(sv_bits & (0 - below));
                     succ[n_succ] = w;
                     n_succ += below;
                 }
             } else {
                 for (std::uint64_t k = offsets[v], end = offsets[v + 1]; k < end; ++k) {
                     const Id w = targets[k];
-                    Id dw = depth[w];
+                    auto& x = node[w];
+                    Id dw = x.depth;
                     if (dw == kUnseen) {
-                        depth[w] = dw = next;
+                        x.depth = dw = next;
                         order[tail++] = w;
                     }
                     if (dw == next) {
-                        sigma[w] += sv;
+                        x.sigma += sv;
                         succ[n_succ++] = w;
                     }
                 }
@@ -268,7 +274,7 @@ double same_level_share(const Csr<Id>& g) {
 // Double counts are read level by level, each under its exponent.
 template <class Id, class Sigma>
 void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
-    const Sigma* sigma = ws.sigma.data();
+    const auto* node = ws.node.data();
     Sigma* coef = ws.coef.data();
     const Id* succ = ws.succ.data();
     const Id* order = ws.order.data();
@@ -281,9 +287,10 @@ void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
                 const Id v = order[i];
                 double sum = 0.0;
                 for (std::uint64_t k = succ_end[i - 1], end = succ_end[i]; k < end; ++k) sum += coef[succ[k]];
-                const double delta = (sigma[v] * sum) * f;
+                const double sv = node[v].sigma;
+                const double delta = (sv * sum) * f;
                 acc[v] += scale * delta;
-                coef[v] = (1.0 + delta) / sigma[v];
+                coef[v] = (1.0 + delta) / sv;
             }
         }
     } else {
@@ -291,9 +298,10 @@ void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
             const Id v = order[i];
             Sigma sum{};
             for (std::uint64_t k = succ_end[i - 1], end = succ_end[i]; k < end; ++k) sum += coef[succ[k]];
-            const double delta = to_double(sigma[v] * sum);
+            const Sigma sv = node[v].sigma;
+            const double delta = to_double(sv * sum);
             acc[v] += scale * delta;
-            coef[v] = Sigma(1.0 + delta) / sigma[v];
+            coef[v] = Sigma(1.0 + delta) / sv;
         }
     }
 }
