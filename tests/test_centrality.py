@@ -449,12 +449,13 @@ def diamond_chain_betweenness(k, directed):
     return bc
 
 
-@pytest.mark.parametrize("k", [5, 1030])
+@pytest.mark.parametrize("k", [5, 950, 1030])
 @pytest.mark.parametrize("weight", [None, 1.0, 2.0**1015])
 @pytest.mark.parametrize("directed", [False, True])
 def test_more_shortest_paths_than_doubles_hold(k, weight, directed):
     # 1,030 diamonds give 2^1030 shortest end-to-end paths: counts leave the
-    # double range, the dependencies do not.
+    # double range, the dependencies do not. 950 stay in range, but past the
+    # point where breadth-first counts are rescaled.
     edges, n = diamond_chain(k)
     w = None if weight is None else np.full(len(edges), weight)
     perm = np.random.default_rng(k).permutation(n)
@@ -462,3 +463,42 @@ def test_more_shortest_paths_than_doubles_hold(k, weight, directed):
     np.testing.assert_allclose(got, diamond_chain_betweenness(k, directed), rtol=1e-12)
     normalized = betweenness_rust(n, edges, w, directed, True)
     assert np.isfinite(normalized).all()
+
+
+def diamond_broom(k, length):
+    """A chain of k diamonds with a path of `length` nodes hanging from its
+    first junction, arcs of the path pointing at the junction. From the
+    junction, one level holds a path node (one shortest path) beside chain
+    nodes with 2^(level / 2)."""
+    chain, n = diamond_chain(k)
+    path = [(n + j, n + j - 1 if j > 0 else 0) for j in range(length)]
+    return n + length, np.concatenate([chain, E(path)])
+
+
+def diamond_broom_betweenness(k, length, directed):
+    """The junction is a cut node: pairs within the chain, pairs within the
+    path (place j of the path inside j (length - j) of them) and, for each
+    path node, its paths into the chain, which every chain node v carries
+    as the junction's own dependency on v."""
+    chain = 3 * k
+    bc = np.zeros(chain + 1 + length)
+    bc[: chain + 1] = diamond_chain_betweenness(k, directed)
+    j = np.arange(1, length + 1)
+    bc[chain + j] += j * (length - j) + (length - j) * chain
+    bc[0] += length * chain
+    for i in range(k):
+        bc[3 * i + 1] += length * (3 * (k - i) - 2) / 2
+        bc[3 * i + 2] += length * (3 * (k - i) - 2) / 2
+        bc[3 * i + 3] += length * 3 * (k - i - 1)
+    return bc
+
+
+@pytest.mark.parametrize("k, length", [(40, 30), (1030, 400), (1100, 2300)])
+@pytest.mark.parametrize("directed", [False, True])
+def test_path_counts_spread_over_the_double_range(k, length, directed):
+    # From the chain's end, levels past 2,000 hold counts 1 and 2^1000 side by
+    # side: no single power of two brings both into range.
+    n, edges = diamond_broom(k, length)
+    perm = np.random.default_rng(length).permutation(n)
+    got = betweenness_rust(n, relabelled(n, edges, perm), None, directed, False)[perm]
+    np.testing.assert_allclose(got, diamond_broom_betweenness(k, length, directed), rtol=1e-12)

@@ -160,13 +160,13 @@ struct SourceWorker {
     explicit SourceWorker(const Graph& g) : ws(g), acc(g.n) {}
 
     // Searches one source with `search(workspace)` in doubles, and again in
-    // wide floats when its counts passed kSigmaLimit; then runs
+    // wide floats when the doubles could not keep their bits; then runs
     // `accumulate(workspace)` on the search that held, notes the nodes it
     // reached and resets it. Returns the number of nodes reached.
     template <class Search, class Accumulate>
     std::uint64_t run(const Graph& g, Search&& search, Accumulate&& accumulate) {
         search(ws);
-        if (ws.peak_sigma <= kSigmaLimit) return finish(ws, accumulate);
+        if (ws.fits()) return finish(ws, accumulate);
         ws.reset();
         if (!wide) wide = std::make_unique<Wide>(g);
         search(*wide);

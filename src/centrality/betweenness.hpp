@@ -25,9 +25,11 @@
 // Values are those of doubles without exponent bounds, so extreme inputs
 // stay finite and exact to rounding: weights whose shortest paths could
 // pass the largest double are scaled down by a power of two (or, when that
-// would round a tiny weight, lengths are carried as WideFloat), and a source
-// with more than 2^1000 shortest paths to some node counts them as
-// WideFloat (see brandes.hpp). Neither happens on ordinary inputs.
+// would round a tiny weight, lengths are carried as WideFloat); path counts
+// past 2^900 are scaled by a power of two per breadth-first level, and a
+// source whose counts a double cannot carry that way (weighted: past 2^1000)
+// counts them as WideFloat (see brandes.hpp). Only inputs built for it need
+// the wide counts.
 #pragma once
 
 #include <cstdint>

@@ -20,10 +20,14 @@
 // Dijkstra, over the n_s nodes and m_s arcs the search reaches.
 //
 // Path counts (`Sigma`) and, weighted, path lengths (`Dist`) are doubles or
-// `WideFloat`s, which round alike but cannot overflow. Searches count in
-// doubles and report the largest count they saw; a source whose count
-// passes kSigmaLimit is searched again with wide counts (a chain of k
-// diamonds has 2^k shortest paths, so n = 3,100 nodes reach 2^1024).
+// `WideFloat`s, which round alike but cannot overflow (a chain of k diamonds
+// has 2^k shortest paths, so n = 3,100 nodes reach 2^1024). Searches count
+// in doubles and say whether the doubles did what wide floats would; a
+// source for which they could not is searched again with wide counts.
+// Dijkstra's counts fit while they stay below kSigmaLimit. Breadth-first
+// counts carry a power-of-two exponent per level instead (see
+// `LevelScale`), so they fit unless one level's counts, or two adjacent
+// levels', spread over nearly the whole double range.
 //
 // A workspace serves one piece of sources at a time; every search leaves it
 // as it found it by resetting only the nodes it reached.
@@ -31,6 +35,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -56,32 +61,106 @@ Dist unreached_distance() {
     }
 }
 
+// Exponents of a breadth-first search's counts, one per level. The counts of
+// level d are stored as sigma * 2^-e_d, e_0 = 0, and e_d is raised (by a
+// whole power of two, once the level's counts are summed) when the level's
+// largest stored count passes kRescaleAbove. A power of two scales exactly
+// while values stay normal, and then each operation rounds to what a wide
+// float gives, times the same power:
+// - counts of level d + 1 are summed from stored counts of level d, under
+//   e_d, and then rescaled;
+// - coef of a level d + 1 node, (1 + delta) / stored sigma, is the true coef
+//   times 2^e_(d+1), and so is their sum over a node's successors;
+// - stored sigma_v * that sum, for v of level d, is delta_v * 2^(e_(d+1) -
+//   e_d), and the product with `factor[d]` = 2^(e_d - e_(d+1)) is delta_v.
+// It stays normal while every stored count lies in [kStoredLow,
+// kRescaleAbove] (coef below 2^64 / kStoredLow, a sum of fewer than 2^64 of
+// them below 2^1024, a level's counts below 2^64 times the level before)
+// and the smallest count of each level is at least 2^-1000 times the largest
+// of the next (delta_v >= sigma_v / sigma_w for each successor w). Counts
+// below kRescaleAbove meet both with every factor 1: such searches are the
+// plain double search.
+struct LevelScale {
+    static constexpr double kRescaleAbove = 0x1p900;
+    static constexpr int kRescaledTop = 450;  // a rescaled level's largest count is in [2^450, 2^451)
+    static constexpr double kStoredLow = 0x1p-800;
+
+    std::vector<std::uint64_t> begin;  // order index of each level's first node, then the end of the last
+    std::vector<double> factor;        // per level, 2^(e_d - e_(d+1)); 1 for the last
+    double low = 1.0;                  // smallest stored count of the last level settled
+    bool fits = true;
+
+    void start() {
+        begin.assign(1, 0);
+        factor.clear();
+        low = 1.0;
+        fits = true;
+    }
+
+    // Level [lo, hi) of `order` has all its counts: gives it its exponent,
+    // and notes when the bounds cannot be kept.
+    template <class Id, class Node>
+    void settle(const Id* order, std::uint64_t lo, std::uint64_t hi, Node* node) {
+        double top = 0.0, bottom = std::numeric_limits<double>::infinity();
+        for (std::uint64_t i = lo; i < hi; ++i) {
+            const double x = node[order[i]].sigma;
+            top = std::max(top, x);
+            bottom = std::min(bottom, x);
+        }
+        // low >= kStoredLow, so low * 2^1000 is exact or +inf.
+        fits &= low * 0x1p1000 >= top;
+        double f = 1.0;
+        if (top > kRescaleAbove) {
+            f = std::ldexp(1.0, kRescaledTop - std::ilogb(top));
+            for (std::uint64_t i = lo; i < hi; ++i) node[order[i]].sigma *= f;
+            bottom *= f;
+        }
+        fits &= bottom >= kStoredLow;
+        factor.push_back(f);
+        begin.push_back(lo);
+        low = bottom;
+    }
+
+    void finish(std::uint64_t reached) {
+        factor.push_back(1.0);
+        begin.push_back(reached);
+    }
+};
+
 template <class Id, class Sigma>
 struct BfsWorkspace {
     static constexpr Id kUnseen = std::numeric_limits<Id>::max();
 
-    std::vector<Id> depth;     // hop distance, kUnseen before the search reaches the node
-    std::vector<Sigma> sigma;  // shortest-path counts, as floats
-    std::vector<Sigma> coef;   // (1 + delta) / sigma, written once the node's dependency is final
+    // A node's shortest-path count, as a float (doubles: scaled per level),
+    // beside its hop distance (kUnseen before the search reaches it): the
+    // search reads and writes both on every arc, so they share a cache line.
+    struct Node {
+        Sigma sigma{};
+        Id depth = kUnseen;
+    };
+    std::vector<Node> node;
+    // (1 + delta) / sigma, written once the node's dependency is final; the
+    // spare entry n stays zero (see accumulate_bfs).
+    std::vector<Sigma> coef;
     std::vector<Id> order;     // the queue, which is also the settle order; one spare slot at the end
     // The successors of order[i] are succ[succ_end[i - 1] .. succ_end[i]),
     // in list order (succ_end[-1] read as 0): the arcs that the search found
-    // to lead one level down, so the accumulation reads no other arc. One
-    // spare slot at the end.
+    // to lead one level down, so the accumulation reads no other arc.
+    // kSuccSlack spare slots at the end.
+    static constexpr std::size_t kSuccSlack = 4;
     std::vector<Id> succ;
     std::vector<std::uint64_t> succ_end;
+    LevelScale levels;  // double counts only
     std::uint64_t reached = 0;
-    double peak_sigma = 0.0;  // largest count of the last double search
 
     explicit BfsWorkspace(const Csr<Id>& g)
-        : depth(g.n, kUnseen), sigma(g.n), coef(g.n), order(g.n + 1), succ(g.targets.size() + 1), succ_end(g.n) {}
+        : node(g.n), coef(g.n + 1), order(g.n + 1), succ(g.targets.size() + kSuccSlack), succ_end(g.n) {}
+
+    // Whether the last search's counts are those of wide floats.
+    bool fits() const { return std::is_same_v<Sigma, WideFloat> || levels.fits; }
 
     void reset() {
-        for (std::uint64_t i = 0; i < reached; ++i) {
-            const Id v = order[i];
-            depth[v] = kUnseen;
-            sigma[v] = Sigma();
-        }
+        for (std::uint64_t i = 0; i < reached; ++i) node[order[i]] = Node{};
         reached = 0;
     }
 };
@@ -90,58 +169,69 @@ struct BfsWorkspace {
 // recording each node's successors. `kBranchless` takes the same stores on
 // every arc of a double search instead of branching on the level of the
 // node it reaches (see `same_level_share`); the results are the same bits.
+// A double search stops at the first level whose counts do not fit.
 template <bool kBranchless, class Id, class Sigma>
 void count_paths_bfs(const Csr<Id>& g, Id s, BfsWorkspace<Id, Sigma>& ws) {
+    constexpr bool kDouble = std::is_same_v<Sigma, double>;
     const Id kUnseen = BfsWorkspace<Id, Sigma>::kUnseen;
-    Id* depth = ws.depth.data();
-    Sigma* sigma = ws.sigma.data();
+    auto* node = ws.node.data();
     Id* order = ws.order.data();
     Id* succ = ws.succ.data();
     std::uint64_t* succ_end = ws.succ_end.data();
     const std::uint64_t* offsets = g.offsets.data();
     const Id* targets = g.targets.data();
-    depth[s] = 0;
-    sigma[s] = Sigma(1.0);
+    node[s].depth = 0;
+    node[s].sigma = Sigma(1.0);
     order[0] = s;
-    double peak = 1.0;
+    if constexpr (kDouble) ws.levels.start();
     std::uint64_t lo = 0, hi = 1, tail = 1, n_succ = 0;
     for (Id next = 1; lo < hi; ++next) {
+        if constexpr (kDouble) {
+            if (lo > 0) {
+                ws.levels.settle(order, lo, hi, node);
+                if (!ws.levels.fits) break;
+            }
+        }
         for (std::uint64_t i = lo; i < hi; ++i) {
             const Id v = order[i];
-            const Sigma sv = sigma[v];
-            if constexpr (std::is_same_v<Sigma, double>) peak = std::max(peak, sv);
-            if constexpr (kBranchless && std::is_same_v<Sigma, double>) {
+            const Sigma sv = node[v].sigma;
+            if constexpr (kBranchless && kDouble) {
                 // Whether an arc finds a new node, a node of the next level,
                 // or one already done follows no pattern that a branch
                 // predictor could learn here, so every arc takes the same
                 // stores. An arc to a node of the same or an earlier level
-                // adds +0.0 to a count that is at least 1.0, which leaves
-                // its bits as they are, and writes beyond the ends of the
-                // queue and the successors, which the next write covers.
-                // Selections by masks: the compiler turns ?: back into branches.
+                // adds +0.0 to a positive count, which leaves its bits as
+                // they are, and writes beyond the ends of the queue and the
+                // successors, which the next write covers. Selections by
+                // masks: the compiler turns ?: back into branches. Every
+                // node seen so far is at most one level down, so exactly the
+                // nodes one level down or unseen (kUnseen, the largest Id)
+                // have a depth >= next.
                 const std::uint64_t sv_bits = std::bit_cast<std::uint64_t>(sv);
                 for (std::uint64_t k = offsets[v], end = offsets[v + 1]; k < end; ++k) {
                     const Id w = targets[k];
-                    const Id dw = depth[w];
+                    auto& x = node[w];
+                    const Id dw = x.depth;
                     const Id fresh = dw == kUnseen;
-                    const std::uint64_t below = fresh | static_cast<Id>(dw == next);
-                    depth[w] = dw & (next | (fresh - 1));  // kUnseen has every bit set
+                    const std::uint64_t below = dw >= next;
+                    x.depth = std::min(dw, next);
                     order[tail] = w;
                     tail += fresh;
-                    sigma[w] += std::bit_cast<double>(sv_bits & (0 - below));
+                    x.sigma += std::bit_cast<double>(sv_bits & (0 - below));
                     succ[n_succ] = w;
                     n_succ += below;
                 }
             } else {
                 for (std::uint64_t k = offsets[v], end = offsets[v + 1]; k < end; ++k) {
                     const Id w = targets[k];
-                    Id dw = depth[w];
+                    auto& x = node[w];
+                    Id dw = x.depth;
                     if (dw == kUnseen) {
-                        depth[w] = dw = next;
+                        x.depth = dw = next;
                         order[tail++] = w;
                     }
                     if (dw == next) {
-                        sigma[w] += sv;
+                        x.sigma += sv;
                         succ[n_succ++] = w;
                     }
                 }
@@ -152,7 +242,7 @@ void count_paths_bfs(const Csr<Id>& g, Id s, BfsWorkspace<Id, Sigma>& ws) {
         hi = tail;
     }
     ws.reached = tail;
-    ws.peak_sigma = peak;
+    if constexpr (kDouble) ws.levels.finish(tail);
 }
 
 // The share of the arcs met by a breadth-first search from node 0 that join
@@ -184,18 +274,52 @@ double same_level_share(const Csr<Id>& g) {
 
 // Reverse settle order: every successor's coef is written before it is read.
 // Adds scale * delta[v] to acc[v] for every reached v other than the source.
+// Double counts are read level by level, each under its exponent, and a
+// node's successors four at a time, the slots past its last one reading the
+// spare coef (+0.0): the number of rounds is the same for nearly every node,
+// where a loop over 0 to 8 successors ends at a different point each time,
+// and adding +0.0 to a sum of non-negative terms leaves its bits as they are.
 template <class Id, class Sigma>
 void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
-    const Sigma* sigma = ws.sigma.data();
+    const auto* node = ws.node.data();
     Sigma* coef = ws.coef.data();
     const Id* succ = ws.succ.data();
-    for (std::uint64_t i = ws.reached; i-- > 1;) {
-        const Id v = ws.order[i];
-        Sigma sum{};
-        for (std::uint64_t k = ws.succ_end[i - 1], end = ws.succ_end[i]; k < end; ++k) sum += coef[succ[k]];
-        const double delta = to_double(sigma[v] * sum);
-        acc[v] += scale * delta;
-        coef[v] = Sigma(1.0 + delta) / sigma[v];
+    const Id* order = ws.order.data();
+    const std::uint64_t* succ_end = ws.succ_end.data();
+    if constexpr (std::is_same_v<Sigma, double>) {
+        constexpr std::size_t kRound = BfsWorkspace<Id, Sigma>::kSuccSlack;
+        const Id spare = static_cast<Id>(ws.node.size());
+        const std::uint64_t* begin = ws.levels.begin.data();
+        for (std::size_t d = ws.levels.factor.size(); d-- > 1;) {
+            const double f = ws.levels.factor[d];
+            for (std::uint64_t i = begin[d + 1]; i-- > begin[d];) {
+                const Id v = order[i];
+                double sum = 0.0;
+                const std::uint64_t end = succ_end[i];
+                std::uint64_t k = succ_end[i - 1];
+                do {
+                    for (std::size_t j = 0; j < kRound; ++j) {
+                        const Id w = succ[k + j];
+                        sum += coef[k + j < end ? w : spare];
+                    }
+                    k += kRound;
+                } while (k < end);
+                const double sv = node[v].sigma;
+                const double delta = (sv * sum) * f;
+                acc[v] += scale * delta;
+                coef[v] = (1.0 + delta) / sv;
+            }
+        }
+    } else {
+        for (std::uint64_t i = ws.reached; i-- > 1;) {
+            const Id v = order[i];
+            Sigma sum{};
+            for (std::uint64_t k = succ_end[i - 1], end = succ_end[i]; k < end; ++k) sum += coef[succ[k]];
+            const Sigma sv = node[v].sigma;
+            const double delta = to_double(sv * sum);
+            acc[v] += scale * delta;
+            coef[v] = Sigma(1.0 + delta) / sv;
+        }
     }
 }
 
@@ -311,6 +435,9 @@ struct DijkstraWorkspace {
           candidates(g.targets.size()),
           candidates_end(g.n),
           heap(g.n) {}
+
+    // Whether the last search's counts are those of wide floats.
+    bool fits() const { return peak_sigma <= kSigmaLimit; }
 
     void reset() {
         for (std::uint64_t i = 0; i < reached; ++i) {
