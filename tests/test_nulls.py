@@ -133,6 +133,25 @@ def test_erdos_renyi_invariants(n, m, seed):
     assert np.array_equal(out, kw.erdos_renyi_rust(n, m, seed))
 
 
+def model_erdos_renyi(n, m, seed):
+    rng, taken, rows = Stream(seed), set(), []
+    while len(rows) < m:
+        u, v = rng.gen_below(n), rng.gen_below(n)
+        if u != v and (min(u, v), max(u, v)) not in taken:
+            taken.add((min(u, v), max(u, v)))
+            rows.append([min(u, v), max(u, v)])
+    return rows
+
+
+# Ids just below, at and above 2^32: the pairs are packed into one 64-bit key
+# while drawn (ids below 2^32) or kept as two ids, then unpacked into rows.
+@pytest.mark.parametrize(
+    "n, m, seed", [(9, 30, 2), (3000, 4000, 5), (2**32 - 1, 3000, 6), (2**32, 3000, MAX), (2**32 + 1, 3000, 7)]
+)
+def test_erdos_renyi_matches_model(n, m, seed):
+    assert kw.erdos_renyi_rust(n, m, seed).tolist() == model_erdos_renyi(n, m, seed)
+
+
 def test_erdos_renyi_is_uniform_over_pairs():
     # Every pair of K_6 should turn up about equally often over many seeds.
     counts = Counter()
@@ -205,10 +224,12 @@ def test_rewire_invariants(n, m, seed):
         assert any(s > 0 for s in swaps)
 
 
-def test_rewire_wide_ids():
+@pytest.mark.parametrize("n_samples", [1, 3])
+def test_rewire_wide_ids(n_samples):
     big = 2**40
     edges = arr([(big + 1, 3), (7, big), (big + 5, 9), (2, big + 8), (11, 12)])
-    block, swaps, attempts = rewire(big + 10, edges, 3, 4, 1000, 9)
+    block, swaps, attempts = rewire(big + 10, edges, n_samples, 4, 1000, 9)
+    assert block.shape == (n_samples, 5, 2)
     for sample in block:
         assert_simple(sample, big + 10)
         assert Counter(sample.ravel().tolist()) == Counter(edges.ravel().tolist())
@@ -218,10 +239,12 @@ def test_rewire_wide_ids():
     "edges, target, budget",
     [([], 5, 5), ([(5, 2)], 5, 100), ([(5, 2), (0, 1)], 0, 0), ([(5, 2), (1, 3), (0, 4)], 0, 7)],
 )
-def test_rewire_nothing_to_do(edges, target, budget):
-    block, swaps, attempts = rewire(6, arr(edges), 2, target, budget, 1)
-    assert block.tolist() == [[sorted(e) for e in edges]] * 2
-    assert swaps == [0, 0] and attempts == [0, 0]
+@pytest.mark.parametrize("n_samples", [1, 2])
+def test_rewire_nothing_to_do(edges, target, budget, n_samples):
+    block, swaps, attempts = rewire(6, arr(edges), n_samples, target, budget, 1)
+    assert block.shape == (n_samples, len(edges), 2)
+    assert block.tolist() == [[sorted(e) for e in edges]] * n_samples
+    assert swaps == [0] * n_samples and attempts == [0] * n_samples
 
 
 def test_rewire_star_admits_no_swap():
@@ -233,9 +256,10 @@ def test_rewire_star_admits_no_swap():
 def test_rewire_leading_samples_do_not_depend_on_n_samples():
     edges = simple_graph(40, 100, 7)
     long = rewire(40, edges, 9, 200, 2000, 11)
-    short = rewire(40, edges, 3, 200, 2000, 11)
-    assert np.array_equal(long[0][:3], short[0])
-    assert long[1][:3] == short[1] and long[2][:3] == short[2]
+    for k in (1, 3):
+        short = rewire(40, edges, k, 200, 2000, 11)
+        assert np.array_equal(long[0][:k], short[0])
+        assert long[1][:k] == short[1] and long[2][:k] == short[2]
     assert not np.array_equal(long[0][0], long[0][1])
 
 
@@ -320,28 +344,49 @@ def model_rewire(edges, n_samples, target, budget, seed):
     return out
 
 
+# One sample swaps in the call's own rows, several in slices of the result
+# block; ids of 32 bits (n up to 2^32 - 1) or 64 (from n = 2^32 on).
 @pytest.mark.parametrize(
-    "n, m, target, budget, seed", [(30, 60, 400, 800, 3), (10, 30, 200, 250, 8), (8, 12, 50, 50, 1)]
+    "n, m, target, budget, seed, scale",
+    [(30, 60, 400, 800, 3, 1), (10, 30, 200, 250, 8, 1), (8, 12, 50, 50, 1, 1), (300, 900, 2000, 3000, 4, 1),
+     (30, 60, 400, 800, 5, 2**32 // 30), (30, 60, 400, 800, 5, 2**32 // 29), (30, 60, 400, 800, 6, 2**58)],
 )
-def test_rewire_matches_model(n, m, target, budget, seed):
-    edges = simple_graph(n, m, seed)
-    block, swaps, attempts = rewire(n, edges, 3, target, budget, seed)
-    expected = model_rewire(edges.tolist(), 3, target, budget, seed)
+@pytest.mark.parametrize("n_samples", [1, 3])
+def test_rewire_matches_model(n, m, target, budget, seed, scale, n_samples):
+    edges = simple_graph(n, m, seed) * U64(scale)
+    n *= scale
+    block, swaps, attempts = rewire(n, edges, n_samples, target, budget, seed)
+    expected = model_rewire(edges.tolist(), n_samples, target, budget, seed)
     assert [[tuple(r) for r in s] for s in block.tolist()] == [p for p, _, _ in expected]
     assert swaps == [s for _, s, _ in expected] and attempts == [a for _, _, a in expected]
 
 
-@pytest.mark.parametrize("k, seed", [(40_000, 0), (16_386, 9)])
-def test_long_shuffle_matches_model(k, seed):
-    # Degree-1 nodes make the stub list 0..k-1, so the pairs expose the shuffle
-    # (long lists take the shuffle's prefetching path).
-    stubs, rng = list(range(k)), Stream(seed)
-    for bound in range(k, 1, -1):
+def model_configuration(degrees, seed):
+    stubs, rng = [v for v, d in enumerate(degrees) for _ in range(d)], Stream(seed)
+    for bound in range(len(stubs), 1, -1):
         j = rng.gen_below(bound)
         stubs[bound - 1], stubs[j] = stubs[j], stubs[bound - 1]
-    expected = [sorted(stubs[i : i + 2]) for i in range(0, k, 2)]
-    edges, discarded = kw.configuration_model_rust(deg([1] * k), seed)
-    assert discarded == 0 and edges.tolist() == expected
+    taken, rows = set(), []
+    for u, v in zip(stubs[::2], stubs[1::2]):
+        if u != v and (min(u, v), max(u, v)) not in taken:
+            taken.add((min(u, v), max(u, v)))
+            rows.append([min(u, v), max(u, v)])
+    return rows, len(stubs) // 2 - len(rows)
+
+
+# Degree-1 nodes make the stub list 0..k-1, so the pairs expose the shuffle
+# (long lists take the shuffle's prefetching path); hubs make most pairings
+# repeats or self-loops, so the accepted pairs are compacted over many
+# dropped ones.
+@pytest.mark.parametrize(
+    "degrees, seed",
+    [([1] * 40_000, 0), ([1] * 16_386, 9), ([5000, 3000, 2000, 10] + [1] * 9990, 4), ([40] * 300 + [3] * 4000, MAX)],
+)
+def test_long_shuffle_matches_model(degrees, seed):
+    expected, discarded = model_configuration(degrees, seed)
+    edges, d = kw.configuration_model_rust(deg(degrees), seed)
+    assert edges.dtype == U64 and edges.shape == (len(expected), 2)
+    assert d == discarded and edges.tolist() == expected
 
 
 _INTERRUPT_CHILD = """

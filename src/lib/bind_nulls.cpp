@@ -8,9 +8,11 @@ namespace {
 
 py::Ref rewire_degree_preserving_rust(std::uint64_t, OwnedRows edges, std::uint64_t n_samples,
                                       std::uint64_t target_swaps, std::uint64_t max_attempts, std::uint64_t seed) {
-    RewireResult result = py::compute(
-        sig::kRewire, [&] { return rewire_degree_preserving(edges, n_samples, target_swaps, max_attempts, seed); });
-    py::Ref block = py::u64_block(std::move(result.edges), n_samples, edges.size(), 2);
+    const std::uint64_t m = edges.size();
+    RewireResult result = py::compute(sig::kRewire, [&] {
+        return rewire_degree_preserving(std::move(edges), n_samples, target_swaps, max_attempts, seed);
+    });
+    py::Ref block = py::u64_block(std::move(result.edges), n_samples, m, 2);
     py::Ref swaps = py::int_list(result.swaps);
     py::Ref attempts = py::int_list(result.attempts);
     return py::tuple({&block, &swaps, &attempts});

@@ -7,10 +7,17 @@
 // and counted, so accepted + discarded = S / 2 and node v keeps degrees[v]
 // minus its stubs in dropped pairings. Pairs are returned in acceptance order.
 //
-// O(S) time after the shuffle's S - 1 draws; one stub list of S ids, one edge
-// set and one output list of S / 2 pairs, all allocated before any draw. The
-// pairing pass prefetches the hash slot of a pair a few pairs ahead. Runs on
-// the calling thread; every pass polls for an interrupt.
+// O(S) time after the shuffle's S - 1 draws. Memory: the stub list, as
+// 32-bit ids whenever every id fits (the shuffle's draws and exchanges do not
+// depend on the item width), and the edge set sized for S / 2 pairs; the
+// accepted pairs are compacted in place over the stubs already paired, and
+// only once the set is freed are they widened into the output, sized for the
+// pairs actually accepted. The pairing pass prefetches the hash slot of a
+// pair a few pairs ahead. Runs on the calling thread; every pass polls for an
+// interrupt.
+#include <algorithm>
+#include <type_traits>
+
 #include "nulls/nulls.hpp"
 #include "nulls/pair_set.hpp"
 #include "parallel/interrupt.hpp"
@@ -22,6 +29,7 @@ namespace {
 using nulls::PairSet;
 
 constexpr std::size_t kPrefetchDistance = 8;
+constexpr std::uint64_t kCopySlice = std::uint64_t{1} << 16;  // ids widened between polls
 
 // Sum of the degrees, or nothing when it passes 2^64 - 1.
 std::optional<std::uint64_t> stub_count(std::span<const std::uint64_t> degrees) {
@@ -31,25 +39,27 @@ std::optional<std::uint64_t> stub_count(std::span<const std::uint64_t> degrees) 
     return total;
 }
 
-// Builds the stub list of `total` stubs, shuffles it and pairs it. The stub
-// list, the edge set and the output are all allocated before any of them is
-// filled (reserve throws std::length_error for sizes beyond the address space).
-template <class Pairs>
-std::uint64_t sample_pairs(std::span<const std::uint64_t> degrees, std::uint64_t total, SplitMix64& rng,
-                           std::vector<std::uint64_t>& out) {
+// Builds the stub list of `total` stubs, shuffles it and pairs it, leaving
+// the accepted pairs (low, high) at the front of `stubs`; returns their
+// count. The edge set is allocated before the stub list (both before any
+// draw), so that a total beyond the address space is refused by the set's
+// size check (std::length_error) before any large allocation is attempted.
+template <class Pairs, class Stub>
+std::uint64_t accept_pairs(std::span<const std::uint64_t> degrees, std::uint64_t total, SplitMix64& rng,
+                           std::vector<Stub>& stubs, std::uint64_t& discarded) {
     using Set = PairSet<Pairs>;
-    std::vector<std::uint64_t> stubs;
-    stubs.reserve(total);
     Set set(total / 2);
-    out.reserve(total);
+    stubs.reserve(total);
     parallel::InterruptPoll poll;
     for (std::size_t v = 0; v < degrees.size(); ++v) {
         poll.tick(degrees[v] + 1);
-        stubs.insert(stubs.end(), degrees[v], v);
+        stubs.insert(stubs.end(), degrees[v], static_cast<Stub>(v));
     }
-    rng.shuffle(std::span<std::uint64_t>(stubs));
+    rng.shuffle(std::span<Stub>(stubs));
 
-    std::uint64_t discarded = 0;
+    // Pair p is read before the accepted pair `accepted` <= p is written
+    // over slots 2 accepted, 2 accepted + 1, so no unread stub is overwritten.
+    std::uint64_t accepted = 0;
     const std::size_t pairs = stubs.size() / 2;
     for (std::size_t p = 0; p < pairs; ++p) {
         poll.tick(4);
@@ -62,8 +72,28 @@ std::uint64_t sample_pairs(std::span<const std::uint64_t> degrees, std::uint64_t
             ++discarded;
             continue;
         }
-        out.push_back(u < v ? u : v);
-        out.push_back(u < v ? v : u);
+        stubs[2 * accepted] = static_cast<Stub>(u < v ? u : v);
+        stubs[2 * accepted + 1] = static_cast<Stub>(u < v ? v : u);
+        ++accepted;
+    }
+    return accepted;
+}
+
+// Samples the pairs and copies the accepted ones, widened to 64 bits, into
+// `out`, after the edge set is gone. Stubs are 32-bit when every id is below
+// 2^32 (NarrowPairs), else 64-bit.
+template <class Pairs>
+std::uint64_t sample_pairs(std::span<const std::uint64_t> degrees, std::uint64_t total, SplitMix64& rng,
+                           std::vector<std::uint64_t>& out) {
+    using Stub = std::conditional_t<std::is_same_v<Pairs, nulls::NarrowPairs>, std::uint32_t, std::uint64_t>;
+    std::vector<Stub> stubs;
+    std::uint64_t discarded = 0;
+    const std::uint64_t accepted = accept_pairs<Pairs>(degrees, total, rng, stubs, discarded);
+    out.reserve(2 * accepted);
+    parallel::InterruptPoll poll;
+    for (std::uint64_t first = 0; first < 2 * accepted; first += kCopySlice) {
+        poll.tick(kCopySlice);
+        out.insert(out.end(), stubs.begin() + first, stubs.begin() + std::min(2 * accepted, first + kCopySlice));
     }
     return discarded;
 }

@@ -9,9 +9,13 @@
 // ahead and their hash slots prefetched; a draw past the m-th acceptance is
 // simply dropped with the stream. The loop polls for an interrupt once per
 // batch. Expected O(m) time for m well below
-// n(n - 1)/2 (a coupon-collector tail as m nears it); memory m pairs plus an
-// edge set of m entries. Runs on the calling thread.
+// n(n - 1)/2 (a coupon-collector tail as m nears it). Memory: the output of
+// m pairs and an edge set of m entries; when every id is below 2^32 the
+// output holds one packed 64-bit key per pair while the set lives, and the
+// keys are unpacked in place into (low, high) rows once it is gone, so only
+// half the output is in use beside the set. Runs on the calling thread.
 #include <limits>
+#include <type_traits>
 
 #include "nulls/nulls.hpp"
 #include "nulls/pair_set.hpp"
@@ -33,6 +37,8 @@ std::uint64_t distinct_pairs(std::uint64_t n) {
     return product / 2;
 }
 
+// Appends the m accepted pairs to `out`: as one key per pair for
+// NarrowPairs (low << 32 | high), as low, high for WidePairs.
 template <class Pairs>
 void draw_edges(std::uint64_t n, std::uint64_t m, SplitMix64& rng, std::vector<std::uint64_t>& out) {
     using Set = PairSet<Pairs>;
@@ -49,11 +55,31 @@ void draw_edges(std::uint64_t n, std::uint64_t m, SplitMix64& rng, std::vector<s
         }
         for (std::size_t b = 0; b < kBatch && count < m; ++b) {
             const std::uint64_t u = us[b], v = vs[b];
-            if (u == v || !set.insert(Set::key(u, v))) continue;
-            out.push_back(u < v ? u : v);
-            out.push_back(u < v ? v : u);
+            if (u == v) continue;
+            const typename Set::Key key = Set::key(u, v);
+            if (!set.insert(key)) continue;
+            if constexpr (std::is_same_v<Pairs, nulls::NarrowPairs>) {
+                out.push_back(key);
+            } else {
+                out.push_back(u < v ? u : v);
+                out.push_back(u < v ? v : u);
+            }
             ++count;
         }
+    }
+}
+
+// Turns m packed keys at the front of `out` into m rows (low, high), from
+// the last key down: row k is written over elements 2k and 2k + 1, both at or
+// after key k, and every key below k is still unread.
+void unpack_keys(std::uint64_t m, std::vector<std::uint64_t>& out) {
+    out.resize(2 * m);
+    parallel::InterruptPoll poll;
+    for (std::uint64_t k = m; k-- > 0;) {
+        poll.tick();
+        const std::uint64_t key = out[k];
+        out[2 * k + 1] = key & 0xFFFFFFFFu;
+        out[2 * k] = key >> 32;
     }
 }
 
@@ -68,10 +94,12 @@ Result<std::vector<std::uint64_t>> erdos_renyi(std::uint64_t n, std::uint64_t m,
     // std::length_error for a table no address space could hold.
     out.reserve(2 * m);
     SplitMix64 rng(seed);
-    if (n <= nulls::kNarrowIdLimit)
+    if (n <= nulls::kNarrowIdLimit) {
         draw_edges<nulls::NarrowPairs>(n, m, rng, out);
-    else
+        unpack_keys(m, out);
+    } else {
         draw_edges<nulls::WidePairs>(n, m, rng, out);
+    }
     return out;
 }
 

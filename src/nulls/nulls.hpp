@@ -27,10 +27,10 @@ struct RewireResult {
 // `edges`, run in parallel, one stream per sample seeded from `seed`.
 // Fails on an out-of-range id, max_attempts < target_swaps, a self-loop or a
 // repeated pair, checked in that order once, before the samples' memory is
-// allocated (and not at all when n_samples = 0).
-Result<RewireResult> rewire_degree_preserving(const OwnedRows& edges, std::uint64_t n_samples,
-                                              std::uint64_t target_swaps, std::uint64_t max_attempts,
-                                              std::uint64_t seed);
+// allocated (and not at all when n_samples = 0). Takes the rows: the call
+// normalises them in place, and one sample swaps in them.
+Result<RewireResult> rewire_degree_preserving(OwnedRows edges, std::uint64_t n_samples, std::uint64_t target_swaps,
+                                              std::uint64_t max_attempts, std::uint64_t seed);
 
 struct ConfigurationResult {
     std::vector<std::uint64_t> edges;  // accepted pairs in acceptance order

@@ -2,9 +2,9 @@
 // sets of the random-graph generators.
 //
 // Linear probing over a power-of-two table sized once for the expected number
-// of entries (load at most 2/3, or 1/3 under churn), with backward-shift
-// deletion, so no tombstones pile up over millions of swaps and no operation
-// allocates. A
+// of entries (load at most 2/3; under churn at most 1/3, or 1/2 for tables
+// of over kSparseSlots slots), with backward-shift deletion, so no tombstones
+// pile up over millions of swaps and no operation allocates. A
 // pair packs into one key: 32 bits per id when every id is below 2^32, else a
 // 128-bit key. The all-ones key marks an empty slot; it would be the pair
 // (max, max), which is never stored because low < high. The set is only
@@ -18,7 +18,7 @@
 // home slot is taken from the top bits.
 //
 // Cost: O(1) expected per operation; memory 8 or 16 bytes times 1.5 to 3
-// slots per expected entry (3 to 6 under churn).
+// slots per expected entry (3 to 6 under churn, 2 to 4 for large tables).
 #pragma once
 
 #include <sys/random.h>
@@ -101,8 +101,14 @@ class PairSet {
     // How much room to leave: a set that only grows (G(n, m), configuration
     // model) is kept at most 2/3 full; one with constant churn (rewiring,
     // where every swap erases and inserts two pairs) at most 1/3 full, which
-    // shortens the probe runs that lookups and backward shifts walk.
+    // shortens the probe runs that lookups and backward shifts walk. A churn
+    // table of more than kSparseSlots slots is kept at most 1/2 full instead:
+    // then its size is what limits the graphs a machine can rewire (at 1/3
+    // it could be twice the working list and the result together), at the
+    // price of longer runs (at 2^24 slots, half full, a rewiring takes about
+    // a quarter longer than with a table twice the size).
     enum class Load { Dense, Sparse };
+    static constexpr std::uint64_t kSparseSlots = std::uint64_t{1} << 24;
 
     // Room for `expected` entries without rehashing; throws std::length_error
     // (before allocating) when the table could not even be addressed.
@@ -110,6 +116,7 @@ class PairSet {
         if (expected > (static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(Key)) / 8)
             throw std::length_error("edge set too large");
         std::uint64_t want = (load == Load::Dense ? expected + expected / 2 : 3 * expected) + 1;
+        if (load == Load::Sparse && std::bit_ceil(want) > kSparseSlots) want = 2 * expected + 1;
         if (want < 16) want = 16;
         const std::uint64_t capacity = std::bit_ceil(want);
         shift_ = static_cast<unsigned>(64 - std::countr_zero(capacity));

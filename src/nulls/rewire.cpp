@@ -1,27 +1,37 @@
 // Degree-preserving randomisation of a simple undirected graph by double edge
 // swaps (the switching chain of Maslov and Sneppen).
 //
-// Each sample copies the input edges as normalised pairs straight into its
-// slice of the result block, loads them into its own edge set, and repeats
-// attempts: two slots i, j drawn by `gen_below(m)`, and when i != j a coin
-// choosing {a, d},{c, b} or {a, c},{b, d} from slots (a, b), (c, d). A swap
-// is made unless it would create a self-loop or an existing pair. The loop
-// ends at target_swaps swaps or max_attempts attempts; every attempt counts.
+// Each sample keeps a working list of the input edges as normalised pairs and
+// an edge set holding exactly those pairs, and repeats attempts: two slots
+// i, j drawn by `gen_below(m)`, and when i != j a coin choosing {a, d},{c, b}
+// or {a, c},{b, d} from slots (a, b), (c, d). A swap is made unless it would
+// create a self-loop or an existing pair. The loop ends at target_swaps swaps
+// or max_attempts attempts; every attempt counts.
 //
-// Samples are independent: sample s runs on a stream seeded with the s-th
-// output of the master stream, all drawn up front, so the samples form a
-// collect sweep over the worker pool and the result is the same for any pool
-// size. Validation (id range, max_attempts, self-loops, repeats) runs once,
-// before anything is allocated for the samples, and only when there is at
-// least one sample.
+// Validation (id range, max_attempts, then self-loops and repeats in edge
+// order) runs once, before anything is allocated for the samples, and only
+// when there is at least one sample. It normalises the call's own copy of
+// the rows in place while it loads them into an edge set.
+//
+// One sample (the common case, and the one whose memory matters at scale)
+// swaps in those rows themselves, with the validation's edge set, and only
+// after the set is freed are the rows widened into the result: rows, set and
+// result are never all alive at once, and the set is built once.
+// Several samples are independent: sample s runs on a stream seeded with the
+// s-th output of the master stream, all drawn up front, so the samples form
+// a collect sweep over the worker pool and the result is the same for any
+// pool size. Each copies the normalised rows straight into its slice of the
+// result block, builds its own edge set and swaps there. Either way a sample's
+// draws and swaps are the same, so sample 0 does not depend on n_samples.
 // A running sample looks at the sweep's stop flag every 65536 attempts, so an
 // interrupt ends it early; the sweep then discards every sample.
 //
 // O(m) per sample to load plus O(1) expected per attempt; memory per sample
-// is its m pairs in the result block plus one edge set of m entries.
+// is its m pairs plus one edge set of m entries.
 #include <algorithm>
 #include <cstddef>
 #include <stdexcept>
+#include <type_traits>
 
 #include "nulls/nulls.hpp"
 #include "nulls/pair_set.hpp"
@@ -34,7 +44,7 @@ namespace {
 using nulls::PairSet;
 
 struct RewireInput {
-    const OwnedRows& edges;
+    std::uint64_t m;
     std::uint64_t target_swaps;
     std::uint64_t max_attempts;
 };
@@ -44,10 +54,14 @@ struct SwapCounts {
     std::uint64_t attempts = 0;
 };
 
+// Edge sets with 32-bit keys for 32-bit rows.
+template <class Id>
+using PairsFor = std::conditional_t<std::is_same_v<Id, std::uint32_t>, nulls::NarrowPairs, nulls::WidePairs>;
+
 // The checks that precede building the pairs: every id below n, then the
 // attempt budget.
-Check check_parameters(const RewireInput& in) {
-    if (in.edges.range_failure()) return in.edges.range_failure();
+Check check_parameters(const OwnedRows& edges, const RewireInput& in) {
+    if (edges.range_failure()) return edges.range_failure();
     if (in.max_attempts < in.target_swaps)
         return InputError::bad_parameter("max_attempts", "must be at least target_swaps, or no run could succeed");
     return std::nullopt;
@@ -66,34 +80,42 @@ Check admit_pair(std::uint64_t low, std::uint64_t high, PairSet<Pairs>& set) {
     return std::nullopt;
 }
 
-// Writes edge k as (low, high) into pairs[2k], pairs[2k + 1] and adds it to
-// the set. The edges have passed `check_input`, so every pair is new.
-template <class Pairs>
-void load_pairs(const OwnedRows& rows, PairSet<Pairs>& set, std::uint64_t* pairs) {
-    rows.visit([&](auto edges) {
-        for (std::size_t k = 0; k < edges.size(); ++k) {
-            const std::uint64_t u = edges[k].source, v = edges[k].target;
-            pairs[2 * k] = u < v ? u : v;
-            pairs[2 * k + 1] = u < v ? v : u;
-        }
-    });
-    for (std::size_t k = 0; k < rows.size(); ++k) set.insert(Pairs::pack(pairs[2 * k], pairs[2 * k + 1]));
+// Normalises every row to (low, high) in place and adds it to `set`, in edge
+// order; the first self-loop or repeated pair fails.
+template <class Pairs, class Id>
+Check admit_rows(std::span<IdPair<Id>> rows, PairSet<Pairs>& set) {
+    parallel::InterruptPoll poll;
+    for (IdPair<Id>& e : rows) {
+        poll.tick(4);
+        e = {std::min(e.source, e.target), std::max(e.source, e.target)};
+        if (Check failed = admit_pair(e.source, e.target, set)) return failed;
+    }
+    return std::nullopt;
 }
 
-// Ids below n, the attempt budget, then the first self-loop or repeated pair
-// in edge order.
-template <class Pairs>
-Check check_input(const RewireInput& in) {
-    if (Check failed = check_parameters(in)) return failed;
-    PairSet<Pairs> set(in.edges.size());
-    return in.edges.visit([&](auto edges) -> Check {
-        for (const auto& e : edges) {
-            const std::uint64_t u = e.source, v = e.target;
-            if (Check failed = admit_pair(std::min(u, v), std::max(u, v), set)) return failed;
-        }
-        return std::nullopt;
-    });
-}
+// A sample's working list, slot k as (low, high): the validated rows
+// themselves, or the sample's slice of the result block.
+template <class Id>
+struct RowPairs {
+    IdPair<Id>* rows;
+    std::uint64_t low(std::uint64_t k) const { return rows[k].source; }
+    std::uint64_t high(std::uint64_t k) const { return rows[k].target; }
+    void put(std::uint64_t k, std::uint64_t low, std::uint64_t high) {
+        rows[k] = {static_cast<Id>(low), static_cast<Id>(high)};
+    }
+    const void* address(std::uint64_t k) const { return &rows[k]; }
+};
+
+struct BlockPairs {
+    std::uint64_t* pairs;
+    std::uint64_t low(std::uint64_t k) const { return pairs[2 * k]; }
+    std::uint64_t high(std::uint64_t k) const { return pairs[2 * k + 1]; }
+    void put(std::uint64_t k, std::uint64_t low, std::uint64_t high) {
+        pairs[2 * k] = low;
+        pairs[2 * k + 1] = high;
+    }
+    const void* address(std::uint64_t k) const { return &pairs[2 * k]; }
+};
 
 // One attempt's draws. They never depend on the pairs, so attempts are drawn
 // ahead of time and the memory they will touch is prefetched.
@@ -107,23 +129,23 @@ constexpr std::size_t kAhead = 16;           // attempts drawn ahead; slots pref
 constexpr std::size_t kHalf = 8;             // edge-set slots prefetched this far ahead
 constexpr std::size_t kStopCheck = 1 << 16;  // attempts between looks at the sweep's stop flag
 
-inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const std::uint64_t* pairs) {
+template <class List>
+inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const List& pairs) {
     p.i = rng.gen_below(m);
     p.j = rng.gen_below(m);
     p.coin = p.i != p.j && rng.coin();
-    __builtin_prefetch(&pairs[2 * p.i]);
-    __builtin_prefetch(&pairs[2 * p.j]);
+    __builtin_prefetch(pairs.address(p.i));
+    __builtin_prefetch(pairs.address(p.j));
 }
 
 // Prefetches the set slots an upcoming attempt will probe, from the pairs as
 // they are now (a later swap may change them; then the hint is merely wasted).
 // Always inlined, like PairSet::prefetch, or GCC drops the effect-free call.
-template <class Pairs>
-[[gnu::always_inline]] inline void prefetch_slots(const Planned& p, const std::uint64_t* pairs,
-                                                  const PairSet<Pairs>& set) {
+template <class Pairs, class List>
+[[gnu::always_inline]] inline void prefetch_slots(const Planned& p, const List& pairs, const PairSet<Pairs>& set) {
     if (p.i == p.j) return;
-    const std::uint64_t a = pairs[2 * p.i], b = pairs[2 * p.i + 1];
-    const std::uint64_t c = pairs[2 * p.j], d = pairs[2 * p.j + 1];
+    const std::uint64_t a = pairs.low(p.i), b = pairs.high(p.i);
+    const std::uint64_t c = pairs.low(p.j), d = pairs.high(p.j);
     set.prefetch(PairSet<Pairs>::key(a, p.coin ? c : d));
     set.prefetch(PairSet<Pairs>::key(p.coin ? b : c, p.coin ? d : b));
     set.prefetch(Pairs::pack(a, b));
@@ -133,9 +155,9 @@ template <class Pairs>
 // The swap loop over m >= 2 normalised pairs that `set` holds exactly.
 // Attempt t uses the draws planned kAhead attempts earlier; draws made past
 // the last attempt are dropped with the stream.
-template <class Pairs>
-SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set, SplitMix64& rng,
-                      std::uint64_t target_swaps, std::uint64_t max_attempts) {
+template <class Pairs, class List>
+SwapCounts swap_edges(List pairs, std::uint64_t m, PairSet<Pairs>& set, SplitMix64& rng, std::uint64_t target_swaps,
+                      std::uint64_t max_attempts) {
     using Set = PairSet<Pairs>;
     Planned plan[kAhead];
     for (Planned& p : plan) plan_attempt(p, m, rng, pairs);
@@ -148,8 +170,8 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
         plan_attempt(plan[t % kAhead], m, rng, pairs);
         ++counts.attempts;
         if (p.i == p.j) continue;
-        const std::uint64_t a = pairs[2 * p.i], b = pairs[2 * p.i + 1];
-        const std::uint64_t c = pairs[2 * p.j], d = pairs[2 * p.j + 1];
+        const std::uint64_t a = pairs.low(p.i), b = pairs.high(p.i);
+        const std::uint64_t c = pairs.low(p.j), d = pairs.high(p.j);
         // Coin 0 joins {a, d} and {c, b}; coin 1 joins {a, c} and {b, d}.
         // Selected by masks: the coin is a fair bit, so a branch on it would
         // be mispredicted half the time.
@@ -166,24 +188,19 @@ SwapCounts swap_edges(std::uint64_t* pairs, std::uint64_t m, PairSet<Pairs>& set
         set.erase(Pairs::pack(c, d));
         set.insert(k1);
         set.insert(k2);
-        pairs[2 * p.i] = low1;
-        pairs[2 * p.i + 1] = high1;
-        pairs[2 * p.j] = low2;
-        pairs[2 * p.j + 1] = high2;
+        pairs.put(p.i, low1, high1);
+        pairs.put(p.j, low2, high2);
         ++counts.swaps;
     }
     return counts;
 }
 
-// One sample of validated input: load, swap. `pairs` is the sample's slice
-// of the result block.
-template <class Pairs>
-SwapCounts run_sample(const RewireInput& in, std::uint64_t seed, std::uint64_t* pairs) {
-    PairSet<Pairs> set(in.edges.size(), PairSet<Pairs>::Load::Sparse);
-    load_pairs(in.edges, set, pairs);
-    if (in.edges.size() < 2 || in.target_swaps == 0) return {};
+// The swaps of one sample whose pairs `set` holds exactly.
+template <class Pairs, class List>
+SwapCounts run_swaps(List pairs, PairSet<Pairs>& set, const RewireInput& in, std::uint64_t seed) {
+    if (in.m < 2 || in.target_swaps == 0) return {};
     SplitMix64 rng(seed);
-    return swap_edges(pairs, in.edges.size(), set, rng, in.target_swaps, in.max_attempts);
+    return swap_edges(pairs, in.m, set, rng, in.target_swaps, in.max_attempts);
 }
 
 // Elements of the n_samples * m * 2 result block; throws, before anything is
@@ -194,21 +211,54 @@ std::uint64_t block_size(std::uint64_t n_samples, std::uint64_t m) {
     return n_samples * m * 2;
 }
 
-}  // namespace
+std::uint64_t sweep_work(const RewireInput& in, std::uint64_t n_samples) {
+    return parallel::work_product(n_samples, in.m + std::min(in.max_attempts, parallel::kUnknownWork - in.m));
+}
 
-Result<RewireResult> rewire_degree_preserving(const OwnedRows& edges, std::uint64_t n_samples,
-                                              std::uint64_t target_swaps, std::uint64_t max_attempts,
-                                              std::uint64_t seed) {
-    const std::uint64_t n = edges.n();
-    const std::uint64_t m = edges.size();
-    RewireResult result;
-    if (n_samples == 0) return result;  // nothing to validate for
-    const RewireInput in{edges, target_swaps, max_attempts};
-    const bool narrow = n <= nulls::kNarrowIdLimit;
-    if (Check failed = narrow ? check_input<nulls::NarrowPairs>(in) : check_input<nulls::WidePairs>(in))
-        return std::move(*failed);
+// One sample: validation into the sample's own edge set (sized for churn),
+// the swaps in the rows (run as a sweep of one, so that the sweep's stop flag
+// ends them on an interrupt), then, the set freed, the rows widened into the
+// result block (reserve throws std::length_error for a block beyond the
+// address space).
+template <class Id>
+Check rewire_one(std::span<IdPair<Id>> rows, const RewireInput& in, std::uint64_t seed, RewireResult& result) {
+    using Pairs = PairsFor<Id>;
+    {
+        PairSet<Pairs> set(in.m, PairSet<Pairs>::Load::Sparse);
+        if (Check failed = admit_rows(rows, set)) return failed;
+        SplitMix64 master(seed);
+        const std::uint64_t sample_seed = master.next_u64();
+        SwapCounts counts;
+        parallel::collect_sweep<InputError>(
+            1,
+            [&](std::size_t) -> Check {
+                counts = run_swaps(RowPairs<Id>{rows.data()}, set, in, sample_seed);
+                return std::nullopt;
+            },
+            sweep_work(in, 1));
+        result.swaps.assign(1, counts.swaps);
+        result.attempts.assign(1, counts.attempts);
+    }
+    result.edges.reserve(2 * in.m);
+    parallel::InterruptPoll poll;
+    for (const IdPair<Id>& e : rows) {
+        poll.tick();
+        result.edges.push_back(e.source);
+        result.edges.push_back(e.target);
+    }
+    return std::nullopt;
+}
 
-    result.edges.resize(block_size(n_samples, m));
+// Several samples over the validated rows, each in its slice of the block.
+template <class Id>
+Check rewire_many(std::span<IdPair<Id>> rows, const RewireInput& in, std::uint64_t n_samples, std::uint64_t seed,
+                  RewireResult& result) {
+    using Pairs = PairsFor<Id>;
+    {
+        PairSet<Pairs> set(in.m);
+        if (Check failed = admit_rows(rows, set)) return failed;
+    }
+    result.edges.resize(block_size(n_samples, in.m));
     result.swaps.resize(n_samples);
     result.attempts.resize(n_samples);
     std::vector<std::uint64_t> seeds(n_samples);
@@ -219,14 +269,35 @@ Result<RewireResult> rewire_degree_preserving(const OwnedRows& edges, std::uint6
     parallel::collect_sweep<InputError>(
         n_samples,
         [&](std::size_t s) -> Check {
-            std::uint64_t* pairs = result.edges.data() + s * m * 2;
-            const SwapCounts counts = narrow ? run_sample<nulls::NarrowPairs>(in, seeds[s], pairs)
-                                             : run_sample<nulls::WidePairs>(in, seeds[s], pairs);
+            BlockPairs pairs{result.edges.data() + s * in.m * 2};
+            PairSet<Pairs> set(in.m, PairSet<Pairs>::Load::Sparse);
+            for (std::size_t k = 0; k < rows.size(); ++k) {
+                pairs.put(k, rows[k].source, rows[k].target);
+                set.insert(Pairs::pack(rows[k].source, rows[k].target));
+            }
+            const SwapCounts counts = run_swaps(pairs, set, in, seeds[s]);
             result.swaps[s] = counts.swaps;
             result.attempts[s] = counts.attempts;
             return std::nullopt;
         },
-        parallel::work_product(n_samples, m + std::min(max_attempts, parallel::kUnknownWork - m)));
+        sweep_work(in, n_samples));
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<RewireResult> rewire_degree_preserving(OwnedRows edges, std::uint64_t n_samples, std::uint64_t target_swaps,
+                                              std::uint64_t max_attempts, std::uint64_t seed) {
+    RewireResult result;
+    if (n_samples == 0) return result;  // nothing to validate for
+    const RewireInput in{edges.size(), target_swaps, max_attempts};
+    if (Check failed = check_parameters(edges, in)) return std::move(*failed);
+    Check failed = with_id_type(edges.n(), [&]<class Id>() {
+        ScratchVector<IdPair<Id>> rows = edges.take<Id>();
+        const std::span<IdPair<Id>> span(rows.data(), rows.size());
+        return n_samples == 1 ? rewire_one(span, in, seed, result) : rewire_many(span, in, n_samples, seed, result);
+    });
+    if (failed) return std::move(*failed);
     return result;
 }
 
