@@ -65,8 +65,9 @@ struct Propagation {
         for (std::uint64_t t = 0; t < n_touched; ++t) label_weight[touched[t]] = 0.0;
         // With zero weights a label can be listed twice; each listing takes
         // part in the draw.
+        double* weight_of = label_weight.data();
         n_touched = gather_by_key<Id>(g.begin(u), g.end(u), targets, g.lists.weights.data(), labels.data(),
-                                      label_weight.data(), touched.data());
+                                      [weight_of](Id c) -> double& { return weight_of[c]; }, touched.data());
         drew = false;
         // Kept in registers, and stored only when it will be replayed: most
         // choices draw nothing.

@@ -264,25 +264,6 @@ bool exact_totals(std::span<const double> strength) {
     return low == std::numeric_limits<int>::max() || std::ldexp(sum, -low) <= 0x1p52;
 }
 
-// gather_by_key (community/weighted_graph.hpp) into the `to` of the slots:
-// the same sums in the same order, and the same `touched`.
-template <class Id, class Slot>
-std::uint64_t gather_weights(std::uint64_t begin, std::uint64_t end, const Id* targets, const double* weights,
-                             const Id* community, Slot* slot, Id* touched) {
-    constexpr std::uint64_t kAhead = 8;
-    std::uint64_t count = 0;
-    for (std::uint64_t j = begin; j < end; ++j) {
-        if (j + kAhead < end) __builtin_prefetch(community + targets[j + kAhead]);
-        if (j + kAhead / 2 < end) __builtin_prefetch(slot + community[targets[j + kAhead / 2]]);
-        const Id c = community[targets[j]];
-        const double s = slot[c].to;
-        touched[count] = c;
-        count += s == 0.0;
-        slot[c].to = weights[j] + s;
-    }
-    return count;
-}
-
 // Bounds for a node that stays in `own` with gain `own_gain` (its own total
 // already less its strength k), against the communities it listed: see the
 // comment on Level. Every bound leaves a relative margin of 2^-40, far above
@@ -333,7 +314,8 @@ Id decide(const WeightedGraph<Id>& g, const Id* targets, Id u, double resolution
     const double k_u = g.strength[u];
     const Id c_old = community[u];
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) slot[touched[t]].to = 0.0;
-    lv.n_touched = gather_weights(off[u], off[u + 1], targets, g.lists.weights.data(), community, slot, touched);
+    lv.n_touched = gather_by_key<Id>(off[u], off[u + 1], targets, g.lists.weights.data(), community,
+                                     [slot](Id c) -> double& { return slot[c].to; }, touched);
     slot[c_old].total -= k_u;
 
     const double r = resolution * k_u;

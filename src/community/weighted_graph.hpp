@@ -59,26 +59,29 @@ std::uint64_t max_list_length(const Csr<Id>& g) {
     return longest;
 }
 
-// Sums the list [begin, end) into `sum` by the key of each neighbour (its
+// Sums the list [begin, end) into `sum_of(key)` (a double& per key: a plain
+// array, or a field of a per-key record) by the key of each neighbour (its
 // community or label), in list order. A key whose running sum is exactly 0.0
 // when met is appended to `touched` (room for the list's length), so
 // zero-weight entries can list a key twice. Returns the number appended.
 // Branch-free on the sums, so the random reads of neighbours overlap; the
 // key table is read eight entries ahead and the sum of that key four entries
 // ahead. `Id` is the width of the ids in `targets` and of the keys.
-template <class Id>
-std::uint64_t gather_by_key(std::uint64_t begin, std::uint64_t end, const Id* targets, const double* weights,
-                            const Id* key, double* sum, Id* touched) {
+template <class Id, class SumOf>
+[[gnu::always_inline]] inline std::uint64_t gather_by_key(std::uint64_t begin, std::uint64_t end, const Id* targets,
+                                                          const double* weights, const Id* key, SumOf&& sum_of,
+                                                          Id* touched) {
     constexpr std::uint64_t kAhead = 8;
     std::uint64_t count = 0;
     for (std::uint64_t j = begin; j < end; ++j) {
         if (j + kAhead < end) __builtin_prefetch(key + targets[j + kAhead]);
-        if (j + kAhead / 2 < end) __builtin_prefetch(sum + key[targets[j + kAhead / 2]]);
+        if (j + kAhead / 2 < end) __builtin_prefetch(&sum_of(key[targets[j + kAhead / 2]]));
         const Id c = key[targets[j]];
-        const double s = sum[c];
+        double& sum = sum_of(c);
+        const double s = sum;
         touched[count] = c;
         count += s == 0.0;
-        sum[c] = weights[j] + s;
+        sum = weights[j] + s;
     }
     return count;
 }
