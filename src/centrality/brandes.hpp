@@ -142,7 +142,7 @@ struct BfsWorkspace {
     // (1 + delta) / sigma, written once the node's dependency is final; the
     // spare entry n stays zero (see accumulate_bfs).
     std::vector<Sigma> coef;
-    std::vector<Id> order;     // the queue, which is also the settle order; one spare slot at the end
+    std::vector<Id> order;  // the queue, which is also the settle order; one spare slot at the end
     // The successors of order[i] are succ[succ_end[i - 1] .. succ_end[i]),
     // in list order (succ_end[-1] read as 0): the arcs that the search found
     // to lead one level down, so the accumulation reads no other arc.

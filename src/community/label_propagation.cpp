@@ -66,8 +66,9 @@ struct Propagation {
         // With zero weights a label can be listed twice; each listing takes
         // part in the draw.
         double* weight_of = label_weight.data();
-        n_touched = gather_by_key<Id>(g.begin(u), g.end(u), targets, g.lists.weights.data(), labels.data(),
-                                      [weight_of](Id c) -> double& { return weight_of[c]; }, touched.data());
+        n_touched = gather_by_key<Id>(
+            g.begin(u), g.end(u), targets, g.lists.weights.data(), labels.data(),
+            [weight_of](Id c) -> double& { return weight_of[c]; }, touched.data());
         drew = false;
         // Kept in registers, and stored only when it will be replayed: most
         // choices draw nothing.

@@ -314,8 +314,9 @@ Id decide(const WeightedGraph<Id>& g, const Id* targets, Id u, double resolution
     const double k_u = g.strength[u];
     const Id c_old = community[u];
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) slot[touched[t]].to = 0.0;
-    lv.n_touched = gather_by_key<Id>(off[u], off[u + 1], targets, g.lists.weights.data(), community,
-                                     [slot](Id c) -> double& { return slot[c].to; }, touched);
+    lv.n_touched = gather_by_key<Id>(
+        off[u], off[u + 1], targets, g.lists.weights.data(), community, [slot](Id c) -> double& { return slot[c].to; },
+        touched);
     slot[c_old].total -= k_u;
 
     const double r = resolution * k_u;

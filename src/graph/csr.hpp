@@ -215,8 +215,7 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, ScratchVector<std:
     values.resize(arcs + 1);
     V* out = values.data();
     const auto place_and_sort = [&]<class Local>() {
-        const std::uint64_t budget =
-            std::max(scratch_bytes / sizeof(Local), arcs / csr_detail::kMaxRanges + 1);
+        const std::uint64_t budget = std::max(scratch_bytes / sizeof(Local), arcs / csr_detail::kMaxRanges + 1);
         // Ranges of whole blocks of at most `budget` arcs each (or one block).
         std::vector<std::uint64_t> range_end;
         std::uint64_t widest = 0;
@@ -444,11 +443,11 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc, D
 // called twice and must produce the same arcs both times. With `weighted`
 // false, or `merge` Count, the weights passed to emit are ignored.
 template <class Id, class ForEachArc, class Done = void (*)()>
-Csr<Id> group_arcs(std::uint64_t n, bool weighted, Merge merge, ForEachArc&& for_each_arc, Done&& done = [] {},
-                   std::uint64_t scratch_bytes = kGroupScratchBytes) {
+Csr<Id> group_arcs(
+    std::uint64_t n, bool weighted, Merge merge, ForEachArc&& for_each_arc, Done&& done = [] {},
+    std::uint64_t scratch_bytes = kGroupScratchBytes) {
     if (weighted && merge != Merge::Count)
-        return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc, done,
-                                                                          scratch_bytes);
+        return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc, done, scratch_bytes);
     return csr_detail::group_arcs_as<Id, Id>(n, merge, for_each_arc, done, scratch_bytes);
 }
 
