@@ -25,6 +25,10 @@ constexpr std::size_t kWatch = 2;
 // budget keeps every bound, each with its node; at most kMaxLarge of them.
 constexpr std::uint64_t kLargeShare = 64;
 constexpr std::size_t kMaxLarge = 255;
+// With exact totals, a node listing at least this many communities keeps
+// one bound on the summed decrease of all totals instead of one per
+// community.
+constexpr std::uint64_t kHubListed = 16;
 
 // Tables of one level's local moving, sized by its node count. The moving
 // runs on ids of type Id, 32-bit whenever the level's node count allows:
@@ -125,6 +129,26 @@ struct Level {
     std::vector<std::uint16_t> stays;  // per node: tracked stays since the bounds were cleared
     std::uint64_t heap_entries = 0;    // over all heaps
     std::uint64_t heap_cap = 0;
+    // Hubs list many communities, and some of them pass unwatched bounds in
+    // most passes: a hub whose join bounds sat in the watches would be
+    // marked by nearly every scan. With exact totals a hub instead keeps
+    // one bound on `dropped`, the sum of every decrease of any total since
+    // the bounds were cleared (exact: a multiple of the strengths' unit
+    // below `drop_limit`): no listed total can have fallen by more, so it
+    // stays while `dropped` is below the least room any listed total had
+    // above its floor at its stay. Scans of members' neighbours then skip
+    // it. A min-heap holds these bounds, entries checked like the large
+    // communities' ones.
+    bool hubs_tracked = false;
+    double dropped = 0.0, drop_limit = 0.0;
+    struct HubEntry {
+        double key;  // `dropped` at or past which the node is pending
+        Id node;
+        std::uint16_t stay;
+    };
+    std::vector<HubEntry> hub_heap;
+    std::uint64_t hub_swept = 0;
+    std::vector<std::uint8_t> hub;      // per node: its last stay kept a bound on `dropped`
     std::vector<std::uint64_t> volume;  // per community: its members' list lengths plus one each
     double key_scale = 1.0;             // 2^-ilogb(2m), exact
     bool exact_totals = false;
@@ -166,6 +190,12 @@ struct Level {
         leaves.assign(n, empty_watch());
         stays.assign(n, 0);
         large.assign(n, 0);
+        if (hubs_tracked) {
+            dropped = 0.0;
+            std::vector<HubEntry>().swap(hub_heap);
+            hub_swept = 0;
+            hub.assign(n, 0);
+        }
         heaps.clear();
         heap_entries = 0;
         heap_cap = n + 64;
@@ -291,6 +321,33 @@ struct Level {
         if (budget < 0) give_up();
     }
 
+    static bool later(const HubEntry& a, const HubEntry& b) { return a.key > b.key; }
+
+    // Node u stays while `dropped` is below `at`.
+    void hub_bound(Id u, double at) {
+        if (hub_heap.size() >= 2 * hub_swept + 64) {
+            std::erase_if(hub_heap, [&](const HubEntry& x) { return x.stay != stays[x.node]; });
+            std::make_heap(hub_heap.begin(), hub_heap.end(), later);
+            hub_swept = hub_heap.size();
+        }
+        hub_heap.push_back({at, u, stays[u]});
+        std::push_heap(hub_heap.begin(), hub_heap.end(), later);
+    }
+
+    // Some total fell by `by` (> 0): mark the hubs it may concern.
+    void drop_by(double by) {
+        if (dropped + by >= drop_limit) return give_up();
+        dropped += by;
+        while (!hub_heap.empty() && hub_heap.front().key <= dropped) {
+            const HubEntry top = hub_heap.front();
+            std::pop_heap(hub_heap.begin(), hub_heap.end(), later);
+            hub_heap.pop_back();
+            if (top.stay == stays[top.node]) mark(top.node);
+            --budget;
+        }
+        if (budget < 0) give_up();
+    }
+
     void give_up() {
         tracking = false;
         full_next = true;
@@ -310,6 +367,10 @@ struct Level {
 
     // The total of c went from `before` to `after`: mark whom it concerns.
     void total_changed(const std::uint64_t* off, const Id* targets, Id c, double before, double after) {
+        if (hubs_tracked && after < before) {
+            drop_by(before - after);
+            if (!tracking) return;
+        }
         Heap* h = heap_of(c, after < before);
         if (h != nullptr && after != before) passed(*h, after < before ? after : -after);
         // The unwatched bounds of a large community mark as for any other;
@@ -319,7 +380,13 @@ struct Level {
             // A scan past the budget would only end in giving up.
             if (static_cast<std::int64_t>(volume[c]) > budget) give_up();
             for (Id v = first[c]; v != kNone && tracking; v = next[v]) {
-                mark_list(off, targets, v);
+                if (hubs_tracked) {
+                    budget -= static_cast<std::int64_t>(off[v + 1] - off[v] + 1);
+                    for (std::uint64_t j = off[v]; j < off[v + 1]; ++j)
+                        if (hub[targets[j]] == 0) mark(targets[j]);
+                } else {
+                    mark_list(off, targets, v);
+                }
                 if (budget < 0) give_up();
             }
         }
@@ -381,7 +448,7 @@ struct Level {
 // Whether community totals stay exact: every strength a non-negative
 // integer multiple of 2^e (e the lowest set bit over all of them) and their
 // sum at most 2^52 times 2^e.
-bool exact_totals(std::span<const double> strength) {
+bool exact_totals(std::span<const double> strength, int* unit = nullptr) {
     int low = std::numeric_limits<int>::max();
     double sum = 0.0;
     for (const double s : strength) {
@@ -393,6 +460,7 @@ bool exact_totals(std::span<const double> strength) {
         low = std::min(low, ex - 53 + std::countr_zero(bits));
         sum += s;
     }
+    if (unit != nullptr) *unit = low;
     return low == std::numeric_limits<int>::max() || std::ldexp(sum, -low) <= 0x1p52;
 }
 
@@ -420,13 +488,39 @@ template <class Id>
     auto thin = [&](double x) { return !usable || x < kThin || x * two_m < kThin; };
     // gain(c) <= pivot once (total * r) / two_m >= weight_to[c] - pivot.
     const double per_gain = r > 0.0 ? two_m / r : kInf;
-    for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
-        const Id c = lv.touched[t];
-        if (c == own) continue;
+    auto floor_of = [&](Id c) {
         const double need = slot[c].to - pivot;
         double floor = usable ? 0.0 : kInf;
         if (need > 0.0) floor = thin(need) ? kInf : need * per_gain * kUp;
-        lv.bound(c, true, u, floor);
+        return floor;
+    };
+    if (lv.hubs_tracked) lv.hub[u] = 0;
+    bool as_hub = false;
+    if (lv.hubs_tracked && lv.n_touched >= kHubListed) {
+        // The least room above a floor; the rounded difference may be
+        // 2^-53 above the true one, the margin covers it, and rounding the
+        // key down keeps the bound below the true room. A floor of zero
+        // needs none: weight_to[c] <= pivot, so c cannot win even empty
+        // (exact totals are never below zero).
+        double room = kInf;
+        for (std::uint64_t t = 0; t < lv.n_touched && room > 0.0; ++t) {
+            const Id c = lv.touched[t];
+            if (c == own) continue;
+            const double floor = floor_of(c);
+            if (floor != 0.0) room = std::min(room, (slot[c].total - floor) * (1.0 - 0x1p-50));
+        }
+        if (room == kInf) {
+            as_hub = true;
+            lv.hub[u] = 1;
+        } else if (room > 0.0) {
+            as_hub = true;
+            lv.hub[u] = 1;
+            lv.hub_bound(u, std::nextafter(lv.dropped + room, -kInf));
+        }
+    }
+    for (std::uint64_t t = 0; t < lv.n_touched && !as_hub; ++t) {
+        const Id c = lv.touched[t];
+        if (c != own) lv.bound(c, true, u, floor_of(c));
     }
     // The own gain stays >= pivot while ((total - k) * r) / two_m <= slack.
     const double slack = slot[own].to - pivot;
@@ -620,7 +714,11 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     lv.lists_kept = false;  // the tracking tables are sized when first used
     lv.pending.assign((n + 63) / 64, 0);
     lv.full_next = true;
-    lv.exact_totals = exact_totals(g.strength);
+    int unit = 0;
+    lv.exact_totals = exact_totals(g.strength, &unit);
+    // All strengths zero: no total ever falls.
+    lv.hubs_tracked = lv.exact_totals && unit != std::numeric_limits<int>::max();
+    if (lv.hubs_tracked) lv.drop_limit = std::ldexp(1.0, std::min(unit + 52, 1000));
     lv.key_scale = std::ldexp(1.0, -std::clamp(std::ilogb(two_m), -1000, 1000));
 
     // Tracking starts once a pass moves at most n / ratio nodes; a tracked
