@@ -334,26 +334,65 @@ def louvain_reference(n, rows, weights, resolution, seed):
     return labels, len(set(labels)), levels
 
 
+def giant_and_small(rng, cliques=150):
+    """A clique of ten hubs (rows repeated, so merged into weight 3) with
+    `cliques` cliques of five nodes, each tied to one hub: the hubs'
+    community outweighs all others, and every small one lists it."""
+    rows = [(i, j) for i in range(10) for j in range(i + 1, 10)] * 3
+    for c in range(cliques):
+        base = 10 + 5 * c
+        rows += [(base + i, base + j) for i in range(5) for j in range(i + 1, 5)]
+        rows += [(int(rng.integers(0, 10)), base + k) for k in range(5)]
+    return 10 + 5 * cliques, np.array(rows, dtype=np.uint64)
+
+
 @pytest.mark.parametrize("seed", [None, 0, 5])
-@pytest.mark.parametrize("graph", ["sparse", "dense", "ties", "real", "zeros", "multi", "spread"])
+@pytest.mark.parametrize("graph", ["sparse", "dense", "ties", "real", "zeros", "multi", "spread", "giant",
+                                   "giant-real", "skewed", "skewed-real"])
 def test_louvain_matches_visiting_every_node(graph, seed):
     # Late passes revisit only nodes whose choice may have changed; the
     # answer must be that of revisiting all of them. Unit weights keep the
     # community totals exact; real weights make staying put round them;
     # weights spread over 60 decades put most bounds far below a float's
     # range relative to the total, where a bound must still be kept safely.
+    # A community holding much of the volume keeps every bound of its own
+    # (one per neighbour and member); skewed degrees make several such,
+    # enough bounds to pass their cap, and totals that cross them.
     rng = np.random.default_rng(len(graph) + (seed or 0))
     n = 400
     rows = rng.integers(0, n, size=({"sparse": 600, "dense": 2400}.get(graph, 1500), 2)).astype(np.uint64)
+    if graph.startswith("giant"):
+        n, rows = giant_and_small(rng)
+    if graph.startswith("skewed"):
+        n = 600
+        rows = (n * rng.random((3000, 2)) ** 3).astype(np.uint64)
+        rows[:, 1] = rng.permutation(n).astype(np.uint64)[rows[:, 1]]
     weights = {"ties": rng.integers(1, 4, len(rows)).astype(float), "real": rng.uniform(0.5, 3.0, len(rows)),
                "zeros": rng.choice([0.0, 1.0, 2.5], len(rows)), "multi": None,
-               "spread": 10.0 ** rng.uniform(-30, 30, len(rows))}.get(graph)
+               "spread": 10.0 ** rng.uniform(-30, 30, len(rows)), "giant-real": rng.uniform(0.5, 3.0, len(rows)),
+               "skewed-real": rng.uniform(0.5, 3.0, len(rows))}.get(graph)
     if graph == "multi":
         n, rows, weights = random_multigraph(seed or 0, n=300, m=1200)
     resolution = 0.6 if graph == "dense" else 1.0
     labels, q, k, levels = kw.louvain_rust(n, rows, weights, resolution, seed)
     assert (labels.tolist(), k, levels) == louvain_reference(n, rows, weights, resolution, seed)
     assert q == kw.modularity_rust(n, rows, labels, weights, resolution)
+
+
+@pytest.mark.parametrize("draw", [66, 201, 270, 334, 372])
+def test_louvain_hubs_match_visiting_every_node(draw):
+    # Degrees skewed enough that hubs list many communities and keep one
+    # bound on the summed fall of all totals instead of one per community;
+    # these draws are ones where a hub must be revisited when that bound is
+    # passed, and where the scans of a community's neighbours skip hubs.
+    rng = np.random.default_rng(draw)
+    n, m, power = int(rng.integers(200, 700)), int(rng.integers(2000, 6000)), float(rng.choice([2, 3, 4]))
+    rows = (n * rng.random((m, 2)) ** power).astype(np.uint64)
+    rows[:, 1] = rng.permutation(n).astype(np.uint64)[rows[:, 1]]
+    seed = draw % 3 or None
+    labels, q, k, levels = kw.louvain_rust(n, rows, None, 1.0, seed)
+    assert (labels.tolist(), k, levels) == louvain_reference(n, rows, None, 1.0, seed)
+    assert q == kw.modularity_rust(n, rows, labels)
 
 
 # --- label propagation --------------------------------------------------------------------------------------------

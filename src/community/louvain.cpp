@@ -21,6 +21,14 @@ constexpr std::uint64_t kMaxPasses = 1000;
 constexpr std::uint64_t kTrackRatio = 8;
 // Bounds watched one by one per community and direction.
 constexpr std::size_t kWatch = 2;
+// A community whose volume reaches 1 / kLargeShare of a pass's marking
+// budget keeps every bound, each with its node; at most kMaxLarge of them.
+constexpr std::uint64_t kLargeShare = 64;
+constexpr std::size_t kMaxLarge = 255;
+// With exact totals, a node listing at least this many communities keeps
+// one bound on the summed decrease of all totals instead of one per
+// community.
+constexpr std::uint64_t kHubListed = 16;
 
 // Tables of one level's local moving, sized by its node count. The moving
 // runs on ids of type Id, 32-bit whenever the level's node count allows:
@@ -62,6 +70,20 @@ constexpr std::size_t kWatch = 2;
 // exceeds the pass it saves, so a pass tracks marks only after one with few
 // moves, and gives up (every node pending, the next pass full) once its
 // marking passes a budget of a fraction of the arcs.
+//
+// On graphs with hubs a few communities hold a large share of the volume,
+// and one of them passing its unwatched bounds would cost most of the
+// budget, pass after pass. So each pass that starts tracking afresh names
+// the communities whose volume is past a share of the budget `large`: they
+// keep every bound in a max-heap on its key, and a total marks exactly the
+// nodes whose bounds it passed, at one unit each. An entry is current while
+// its node has not stayed put since: a node's later stay sets new bounds,
+// and the communities it then did not list are ones it cannot join before
+// a neighbour does, which marks it anyway. Entries of earlier stays are
+// dropped when popped or swept. The heaps' entries are capped at about the
+// node count (12 bytes each with 32-bit ids); a heap that would pass the cap
+// with half of it current turns into a watch whose unwatched extreme is its
+// highest key, which is what it was before.
 template <class Id>
 struct Level {
     static constexpr Id kNone = std::numeric_limits<Id>::max();
@@ -88,7 +110,45 @@ struct Level {
         std::array<Id, kWatch> node;
         float rest;  // the highest bound not watched
     };
-    std::vector<Watch> joins, leaves;   // per community
+    std::vector<Watch> joins, leaves;  // per community
+    // Every bound of a large community and direction, with its node.
+    struct Entry {
+        float key;
+        Id node;
+        std::uint16_t stay;  // the node's `stays` when it set the bound
+    };
+    struct Heap {
+        std::vector<Entry> entries;  // a max-heap on key
+        std::uint64_t swept = 0;     // entries left by the last sweep
+        bool as_watch = false;       // capped: the community's Watch stands in
+    };
+    // Per community: 0, or one more than its index among the large ones,
+    // whose heaps are heaps[2 i] (joins) and heaps[2 i + 1] (leaves).
+    std::vector<std::uint8_t> large;
+    std::vector<Heap> heaps;
+    std::vector<std::uint16_t> stays;  // per node: tracked stays since the bounds were cleared
+    std::uint64_t heap_entries = 0;    // over all heaps
+    std::uint64_t heap_cap = 0;
+    // Hubs list many communities, and some of them pass unwatched bounds in
+    // most passes: a hub whose join bounds sat in the watches would be
+    // marked by nearly every scan. With exact totals a hub instead keeps
+    // one bound on `dropped`, the sum of every decrease of any total since
+    // the bounds were cleared (exact: a multiple of the strengths' unit
+    // below `drop_limit`): no listed total can have fallen by more, so it
+    // stays while `dropped` is below the least room any listed total had
+    // above its floor at its stay. Scans of members' neighbours then skip
+    // it. A min-heap holds these bounds, entries checked like the large
+    // communities' ones.
+    bool hubs_tracked = false;
+    double dropped = 0.0, drop_limit = 0.0;
+    struct HubEntry {
+        double key;  // `dropped` at or past which the node is pending
+        Id node;
+        std::uint16_t stay;
+    };
+    std::vector<HubEntry> hub_heap;
+    std::uint64_t hub_swept = 0;
+    std::vector<std::uint8_t> hub;      // per node: its last stay kept a bound on `dropped`
     std::vector<std::uint64_t> volume;  // per community: its members' list lengths plus one each
     double key_scale = 1.0;             // 2^-ilogb(2m), exact
     bool exact_totals = false;
@@ -120,9 +180,89 @@ struct Level {
         return f;
     }
 
-    void clear_bounds() {
-        joins.assign(community.size(), empty_watch());
-        leaves.assign(community.size(), empty_watch());
+    // Forgets every bound, and names the large communities from the
+    // current volumes (the lists must be current). A node stays at most
+    // once a pass and a level has at most kMaxPasses passes, so `stays`
+    // never wraps.
+    void clear_bounds(std::int64_t pass_budget) {
+        const std::uint64_t n = community.size();
+        joins.assign(n, empty_watch());
+        leaves.assign(n, empty_watch());
+        stays.assign(n, 0);
+        large.assign(n, 0);
+        if (hubs_tracked) {
+            dropped = 0.0;
+            std::vector<HubEntry>().swap(hub_heap);
+            hub_swept = 0;
+            hub.assign(n, 0);
+        }
+        heaps.clear();
+        heap_entries = 0;
+        heap_cap = n + 64;
+        const auto least = static_cast<std::uint64_t>(pass_budget) / kLargeShare + 1;
+        for (std::uint64_t c = 0; c < n && heaps.size() < 2 * kMaxLarge; ++c)
+            if (volume[c] >= least) {
+                heaps.resize(heaps.size() + 2);
+                large[c] = static_cast<std::uint8_t>(heaps.size() / 2);
+            }
+    }
+
+    // The heap of c in one direction, or null while c's Watch serves.
+    Heap* heap_of(Id c, bool join) {
+        if (large[c] == 0) return nullptr;
+        Heap& h = heaps[2 * (large[c] - 1) + (join ? 0 : 1)];
+        return h.as_watch ? nullptr : &h;
+    }
+
+    void drop(Heap& h) {
+        heap_entries -= h.entries.size();
+        std::vector<Entry>().swap(h.entries);
+        h.swept = 0;
+    }
+
+    // Drops the entries of earlier stays.
+    void sweep(Heap& h) {
+        auto& e = h.entries;
+        const std::uint64_t before = e.size();
+        std::erase_if(e, [&](const Entry& x) { return x.stay != stays[x.node]; });
+        std::make_heap(e.begin(), e.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+        heap_entries -= before - e.size();
+        h.swept = e.size();
+    }
+
+    // Node u's bound (a key as for `watch`) on c; the entry of its last
+    // stay, if any, is now out of date.
+    void bound(Id c, bool join, Id u, double bound_total) {
+        if (bound_total == -std::numeric_limits<double>::infinity()) return;
+        Watch& w = join ? joins[c] : leaves[c];
+        Heap* h = heap_of(c, join);
+        if (h == nullptr) return watch(w, u, bound_total);
+        const float key = round_up(bound_total * key_scale);
+        if (std::isnan(key)) return;  // as in a Watch: compares with nothing
+        // Most bounds are far: the total would have to halve (joins; most
+        // are at zero) or double (leaves) to pass them. They stay unwatched,
+        // in w.rest, at no cost until that happens.
+        const double t = slot[c].total;
+        if (join ? bound_total <= 0.5 * t : bound_total <= -2.0 * t) {
+            w.rest = std::max(w.rest, key);
+            return;
+        }
+        auto& e = h->entries;
+        if (e.size() >= 2 * h->swept + 64) sweep(*h);
+        if (heap_entries >= heap_cap) {
+            // Sweeping all is paid for by the cap / 2 entries since the last.
+            for (Heap& other : heaps) sweep(other);
+            if (heap_entries >= heap_cap / 2) {
+                // Every key it held becomes unwatched.
+                if (!e.empty()) w.rest = std::max(w.rest, e.front().key);
+                drop(*h);
+                h->as_watch = true;
+                return watch(w, u, bound_total);
+            }
+        }
+        e.push_back({key, u, stays[u]});
+        std::push_heap(e.begin(), e.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+        ++heap_entries;
     }
 
     // Node u's bound replaces the one it set at an earlier visit.
@@ -165,6 +305,49 @@ struct Level {
         return false;
     }
 
+    // The heap counterpart of `passed`: marks the current entries whose
+    // bound `value` passed, one unit each.
+    void passed(Heap& h, double value) {
+        const double key = value * key_scale;
+        auto& e = h.entries;
+        while (!e.empty() && key <= e.front().key) {
+            const Entry top = e.front();
+            std::pop_heap(e.begin(), e.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+            e.pop_back();
+            --heap_entries;
+            if (top.stay == stays[top.node]) mark(top.node);
+            --budget;
+        }
+        if (budget < 0) give_up();
+    }
+
+    static bool later(const HubEntry& a, const HubEntry& b) { return a.key > b.key; }
+
+    // Node u stays while `dropped` is below `at`.
+    void hub_bound(Id u, double at) {
+        if (hub_heap.size() >= 2 * hub_swept + 64) {
+            std::erase_if(hub_heap, [&](const HubEntry& x) { return x.stay != stays[x.node]; });
+            std::make_heap(hub_heap.begin(), hub_heap.end(), later);
+            hub_swept = hub_heap.size();
+        }
+        hub_heap.push_back({at, u, stays[u]});
+        std::push_heap(hub_heap.begin(), hub_heap.end(), later);
+    }
+
+    // Some total fell by `by` (> 0): mark the hubs it may concern.
+    void drop_by(double by) {
+        if (dropped + by >= drop_limit) return give_up();
+        dropped += by;
+        while (!hub_heap.empty() && hub_heap.front().key <= dropped) {
+            const HubEntry top = hub_heap.front();
+            std::pop_heap(hub_heap.begin(), hub_heap.end(), later);
+            hub_heap.pop_back();
+            if (top.stay == stays[top.node]) mark(top.node);
+            --budget;
+        }
+        if (budget < 0) give_up();
+    }
+
     void give_up() {
         tracking = false;
         full_next = true;
@@ -184,15 +367,31 @@ struct Level {
 
     // The total of c went from `before` to `after`: mark whom it concerns.
     void total_changed(const std::uint64_t* off, const Id* targets, Id c, double before, double after) {
-        if (after < before && passed(joins[c], after)) {
+        if (hubs_tracked && after < before) {
+            drop_by(before - after);
+            if (!tracking) return;
+        }
+        Heap* h = heap_of(c, after < before);
+        if (h != nullptr && after != before) passed(*h, after < before ? after : -after);
+        // The unwatched bounds of a large community mark as for any other;
+        // its heap's nodes are then all marked.
+        if (after < before && tracking && passed(joins[c], after)) {
+            if (h != nullptr) drop(*h);
             // A scan past the budget would only end in giving up.
             if (static_cast<std::int64_t>(volume[c]) > budget) give_up();
             for (Id v = first[c]; v != kNone && tracking; v = next[v]) {
-                mark_list(off, targets, v);
+                if (hubs_tracked) {
+                    budget -= static_cast<std::int64_t>(off[v + 1] - off[v] + 1);
+                    for (std::uint64_t j = off[v]; j < off[v + 1]; ++j)
+                        if (hub[targets[j]] == 0) mark(targets[j]);
+                } else {
+                    mark_list(off, targets, v);
+                }
                 if (budget < 0) give_up();
             }
         }
-        if (after > before && passed(leaves[c], -after)) {
+        if (after > before && tracking && passed(leaves[c], -after)) {
+            if (h != nullptr) drop(*h);
             for (Id v = first[c]; v != kNone && tracking; v = next[v]) {
                 mark(v);
                 if (--budget < 0) give_up();
@@ -249,7 +448,7 @@ struct Level {
 // Whether community totals stay exact: every strength a non-negative
 // integer multiple of 2^e (e the lowest set bit over all of them) and their
 // sum at most 2^52 times 2^e.
-bool exact_totals(std::span<const double> strength) {
+bool exact_totals(std::span<const double> strength, int* unit = nullptr) {
     int low = std::numeric_limits<int>::max();
     double sum = 0.0;
     for (const double s : strength) {
@@ -261,6 +460,7 @@ bool exact_totals(std::span<const double> strength) {
         low = std::min(low, ex - 53 + std::countr_zero(bits));
         sum += s;
     }
+    if (unit != nullptr) *unit = low;
     return low == std::numeric_limits<int>::max() || std::ldexp(sum, -low) <= 0x1p52;
 }
 
@@ -275,6 +475,7 @@ template <class Id>
     constexpr double kUp = 1.0 + 0x1p-40, kDown = 1.0 - 0x1p-40;
     constexpr double kThin = 0x1p-900;
     const auto* slot = lv.slot.data();
+    ++lv.stays[u];
     double other = -kInf;  // best gain elsewhere
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
         const Id c = lv.touched[t];
@@ -287,19 +488,45 @@ template <class Id>
     auto thin = [&](double x) { return !usable || x < kThin || x * two_m < kThin; };
     // gain(c) <= pivot once (total * r) / two_m >= weight_to[c] - pivot.
     const double per_gain = r > 0.0 ? two_m / r : kInf;
-    for (std::uint64_t t = 0; t < lv.n_touched; ++t) {
-        const Id c = lv.touched[t];
-        if (c == own) continue;
+    auto floor_of = [&](Id c) {
         const double need = slot[c].to - pivot;
         double floor = usable ? 0.0 : kInf;
         if (need > 0.0) floor = thin(need) ? kInf : need * per_gain * kUp;
-        lv.watch(lv.joins[c], u, floor);
+        return floor;
+    };
+    if (lv.hubs_tracked) lv.hub[u] = 0;
+    bool as_hub = false;
+    if (lv.hubs_tracked && lv.n_touched >= kHubListed) {
+        // The least room above a floor; the rounded difference may be
+        // 2^-53 above the true one, the margin covers it, and rounding the
+        // key down keeps the bound below the true room. A floor of zero
+        // needs none: weight_to[c] <= pivot, so c cannot win even empty
+        // (exact totals are never below zero).
+        double room = kInf;
+        for (std::uint64_t t = 0; t < lv.n_touched && room > 0.0; ++t) {
+            const Id c = lv.touched[t];
+            if (c == own) continue;
+            const double floor = floor_of(c);
+            if (floor != 0.0) room = std::min(room, (slot[c].total - floor) * (1.0 - 0x1p-50));
+        }
+        if (room == kInf) {
+            as_hub = true;
+            lv.hub[u] = 1;
+        } else if (room > 0.0) {
+            as_hub = true;
+            lv.hub[u] = 1;
+            lv.hub_bound(u, std::nextafter(lv.dropped + room, -kInf));
+        }
+    }
+    for (std::uint64_t t = 0; t < lv.n_touched && !as_hub; ++t) {
+        const Id c = lv.touched[t];
+        if (c != own) lv.bound(c, true, u, floor_of(c));
     }
     // The own gain stays >= pivot while ((total - k) * r) / two_m <= slack.
     const double slack = slot[own].to - pivot;
     double ceiling = usable ? kInf : -kInf;
     if (r > 0.0) ceiling = thin(slack) ? -kInf : (k + slack * per_gain * kDown) * (1.0 - 0x1p-50);
-    lv.watch(lv.leaves[own], u, -ceiling);
+    lv.bound(own, false, u, -ceiling);
 }
 
 // Decides u: moves it to the first community of largest gain (its own
@@ -425,14 +652,14 @@ std::uint64_t move_nodes(const WeightedGraph<Id>& g, const Id* targets, std::spa
         return moves;
     }
     const bool full = lv.full_next;
+    if (!lv.lists_kept) lv.rebuild_lists(off);
+    lv.budget = static_cast<std::int64_t>(off[len] / 4 + len);
     if (full) {
         lv.give_up();
-        lv.clear_bounds();
+        lv.clear_bounds(lv.budget);
     }
-    if (!lv.lists_kept) lv.rebuild_lists(off);
     lv.tracking = true;
     lv.full_next = false;
-    lv.budget = static_cast<std::int64_t>(off[len] / 4 + len);
     std::uint64_t* pending = lv.pending.data();
     if (lv.exact_totals) {
         // Only pending positions; a bit set behind the cursor of its word
@@ -487,7 +714,11 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     lv.lists_kept = false;  // the tracking tables are sized when first used
     lv.pending.assign((n + 63) / 64, 0);
     lv.full_next = true;
-    lv.exact_totals = exact_totals(g.strength);
+    int unit = 0;
+    lv.exact_totals = exact_totals(g.strength, &unit);
+    // All strengths zero: no total ever falls.
+    lv.hubs_tracked = lv.exact_totals && unit != std::numeric_limits<int>::max();
+    if (lv.hubs_tracked) lv.drop_limit = std::ldexp(1.0, std::min(unit + 52, 1000));
     lv.key_scale = std::ldexp(1.0, -std::clamp(std::ilogb(two_m), -1000, 1000));
 
     // Tracking starts once a pass moves at most n / ratio nodes; a tracked
