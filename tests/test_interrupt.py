@@ -178,7 +178,7 @@ def test_sigint_stops_a_long_call(case, function):
 
 POLLED = ["erdos_renyi", "configuration_model", "label_propagation", "louvain", "weighted_graph", "adjacency",
           "triangles", "core_numbers", "components", "shortest_paths_multi", "mean_shortest_path", "betweenness",
-          "rewire"]
+          "rewire", "rewire_one"]
 
 
 def test_every_long_loop_stops_at_any_poll(native_checkers):

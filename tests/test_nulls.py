@@ -146,7 +146,10 @@ def model_erdos_renyi(n, m, seed):
 # Ids just below, at and above 2^32: the pairs are packed into one 64-bit key
 # while drawn (ids below 2^32) or kept as two ids, then unpacked into rows.
 @pytest.mark.parametrize(
-    "n, m, seed", [(9, 30, 2), (3000, 4000, 5), (2**32 - 1, 3000, 6), (2**32, 3000, MAX), (2**32 + 1, 3000, 7)]
+    "n, m, seed",
+    [(9, 30, 2), (3000, 4000, 5), (2**32 - 1, 3000, 6), (2**32, 3000, MAX), (2**32 + 1, 3000, 7),
+     # enough pairs for the edge set that refers to the drawn keys
+     (200, 12000, 8), (2**32 - 1, 6000, 9)],
 )
 def test_erdos_renyi_matches_model(n, m, seed):
     assert kw.erdos_renyi_rust(n, m, seed).tolist() == model_erdos_renyi(n, m, seed)
@@ -345,11 +348,13 @@ def model_rewire(edges, n_samples, target, budget, seed):
 
 
 # One sample swaps in the call's own rows, several in slices of the result
-# block; ids of 32 bits (n up to 2^32 - 1) or 64 (from n = 2^32 on).
+# block; ids of 32 bits (n up to 2^32 - 1) or 64 (from n = 2^32 on). From
+# 4096 rows one sample's rows are packed keys that its edge set refers to.
 @pytest.mark.parametrize(
     "n, m, target, budget, seed, scale",
     [(30, 60, 400, 800, 3, 1), (10, 30, 200, 250, 8, 1), (8, 12, 50, 50, 1, 1), (300, 900, 2000, 3000, 4, 1),
-     (30, 60, 400, 800, 5, 2**32 // 30), (30, 60, 400, 800, 5, 2**32 // 29), (30, 60, 400, 800, 6, 2**58)],
+     (30, 60, 400, 800, 5, 2**32 // 30), (30, 60, 400, 800, 5, 2**32 // 29), (30, 60, 400, 800, 6, 2**58),
+     (200, 5000, 9000, 12000, 7, 1), (2000, 4096, 6000, 6000, 8, 2**32 // 2000)],
 )
 @pytest.mark.parametrize("n_samples", [1, 3])
 def test_rewire_matches_model(n, m, target, budget, seed, scale, n_samples):
@@ -377,10 +382,13 @@ def model_configuration(degrees, seed):
 # Degree-1 nodes make the stub list 0..k-1, so the pairs expose the shuffle
 # (long lists take the shuffle's prefetching path); hubs make most pairings
 # repeats or self-loops, so the accepted pairs are compacted over many
-# dropped ones.
+# dropped ones (with two hubs, fewer than half the pairings are kept and the
+# rows move out of the stubs' buffer). Odd degrees leave a node's stubs
+# sharing a word with the next node's.
 @pytest.mark.parametrize(
     "degrees, seed",
-    [([1] * 40_000, 0), ([1] * 16_386, 9), ([5000, 3000, 2000, 10] + [1] * 9990, 4), ([40] * 300 + [3] * 4000, MAX)],
+    [([1] * 40_000, 0), ([1] * 16_386, 9), ([5000, 3000, 2000, 10] + [1] * 9990, 4), ([40] * 300 + [3] * 4000, MAX),
+     ([6000, 6000] + [1] * 200, 2), ([3, 0, 5, 1, 7] * 3000, 3)],
 )
 def test_long_shuffle_matches_model(degrees, seed):
     expected, discarded = model_configuration(degrees, seed)

@@ -13,12 +13,16 @@
 // m pairs and an edge set of m entries; when every id is below 2^32 the
 // output holds one packed 64-bit key per pair while the set lives, and the
 // keys are unpacked in place into (low, high) rows once it is gone, so only
-// half the output is in use beside the set. Runs on the calling thread.
+// half the output is in use beside the set. That set refers to the keys in
+// the output (4-byte slots, 6 to 12 bytes a pair) unless m is too small for
+// its memory to matter or too large for its references, so the call peaks
+// at 14 to 20 bytes a pair. Runs on the calling thread.
 #include <limits>
 #include <type_traits>
 
 #include "nulls/nulls.hpp"
 #include "nulls/pair_set.hpp"
+#include "nulls/row_ref_set.hpp"
 #include "parallel/interrupt.hpp"
 #include "rng/rng.hpp"
 
@@ -37,12 +41,12 @@ std::uint64_t distinct_pairs(std::uint64_t n) {
     return product / 2;
 }
 
-// Appends the m accepted pairs to `out`: as one key per pair for
-// NarrowPairs (low << 32 | high), as low, high for WidePairs.
-template <class Pairs>
-void draw_edges(std::uint64_t n, std::uint64_t m, SplitMix64& rng, std::vector<std::uint64_t>& out) {
-    using Set = PairSet<Pairs>;
-    Set set(m);
+// Appends the m accepted pairs to `out` (reserved for 2m elements): as one
+// key per pair for NarrowPairs (low << 32 | high), as low, high for
+// WidePairs. `set` starts empty; a row-referencing one refers to the keys in
+// `out`.
+template <class Set>
+void draw_edges(std::uint64_t n, std::uint64_t m, SplitMix64& rng, Set& set, std::vector<std::uint64_t>& out) {
     std::uint64_t us[kBatch], vs[kBatch];
     std::uint64_t count = 0;
     parallel::InterruptPoll poll;
@@ -57,8 +61,8 @@ void draw_edges(std::uint64_t n, std::uint64_t m, SplitMix64& rng, std::vector<s
             const std::uint64_t u = us[b], v = vs[b];
             if (u == v) continue;
             const typename Set::Key key = Set::key(u, v);
-            if (!set.insert(key)) continue;
-            if constexpr (std::is_same_v<Pairs, nulls::NarrowPairs>) {
+            if (!set.insert(key, count)) continue;
+            if constexpr (std::is_same_v<typename Set::Pairs, nulls::NarrowPairs>) {
                 out.push_back(key);
             } else {
                 out.push_back(u < v ? u : v);
@@ -69,23 +73,10 @@ void draw_edges(std::uint64_t n, std::uint64_t m, SplitMix64& rng, std::vector<s
     }
 }
 
-// Turns m packed keys at the front of `out` into m rows (low, high), from
-// the last key down: row k is written over elements 2k and 2k + 1, both at or
-// after key k, and every key below k is still unread.
-void unpack_keys(std::uint64_t m, std::vector<std::uint64_t>& out) {
-    out.resize(2 * m);
-    parallel::InterruptPoll poll;
-    for (std::uint64_t k = m; k-- > 0;) {
-        poll.tick();
-        const std::uint64_t key = out[k];
-        out[2 * k + 1] = key & 0xFFFFFFFFu;
-        out[2 * k] = key >> 32;
-    }
-}
-
 }  // namespace
 
-Result<std::vector<std::uint64_t>> erdos_renyi(std::uint64_t n, std::uint64_t m, std::uint64_t seed) {
+Result<std::vector<std::uint64_t>> erdos_renyi(std::uint64_t n, std::uint64_t m, std::uint64_t seed,
+                                               const EdgeSetOptions& sets) {
     if (m > distinct_pairs(n))
         return InputError::bad_parameter("m", "must not exceed the number of distinct node pairs");
     std::vector<std::uint64_t> out;
@@ -95,10 +86,17 @@ Result<std::vector<std::uint64_t>> erdos_renyi(std::uint64_t n, std::uint64_t m,
     out.reserve(2 * m);
     SplitMix64 rng(seed);
     if (n <= nulls::kNarrowIdLimit) {
-        draw_edges<nulls::NarrowPairs>(n, m, rng, out);
-        unpack_keys(m, out);
+        if (nulls::RowRefSet::chosen(m, sets.row_refs)) {
+            nulls::RowRefSet set(out.data(), m, nulls::RowRefSet::Load::Grow, sets.min_index_bits);
+            draw_edges(n, m, rng, set, out);
+        } else {
+            PairSet<nulls::NarrowPairs> set(m);
+            draw_edges(n, m, rng, set, out);
+        }
+        nulls::unpack_keys(m, out);
     } else {
-        draw_edges<nulls::WidePairs>(n, m, rng, out);
+        PairSet<nulls::WidePairs> set(m);
+        draw_edges(n, m, rng, set, out);
     }
     return out;
 }

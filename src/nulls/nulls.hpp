@@ -15,6 +15,19 @@
 
 namespace knotwell {
 
+// Which edge set a generator keeps: by default (Auto) the one whose slots
+// refer to the rows it already holds (nulls/row_ref_set.hpp) whenever there
+// are enough rows for its memory to matter and few enough for its
+// references, else the table of keys (nulls/pair_set.hpp). Tests force
+// either, and give the references more index bits than the rows need
+// (leaving fewer tag and displacement bits), to reach every path and slot
+// layout on small inputs. Results never depend on it.
+enum class RowRefs { Auto, Always, Never };
+struct EdgeSetOptions {
+    RowRefs row_refs = RowRefs::Auto;
+    unsigned min_index_bits = 0;
+};
+
 // Rewired samples: `edges` holds n_samples * m pairs, sample-major, slot k of
 // sample s at pair index s * m + k.
 struct RewireResult {
@@ -30,7 +43,8 @@ struct RewireResult {
 // allocated (and not at all when n_samples = 0). Takes the rows: the call
 // normalises them in place, and one sample swaps in them.
 Result<RewireResult> rewire_degree_preserving(OwnedRows edges, std::uint64_t n_samples, std::uint64_t target_swaps,
-                                              std::uint64_t max_attempts, std::uint64_t seed);
+                                              std::uint64_t max_attempts, std::uint64_t seed,
+                                              const EdgeSetOptions& sets = {});
 
 struct ConfigurationResult {
     std::vector<std::uint64_t> edges;  // accepted pairs in acceptance order
@@ -39,10 +53,12 @@ struct ConfigurationResult {
 
 // Configuration model with erasure of self-loops and repeated pairs. Fails
 // when the degrees sum past 2^64 - 1 or to an odd number.
-Result<ConfigurationResult> configuration_model(std::span<const std::uint64_t> degrees, std::uint64_t seed);
+Result<ConfigurationResult> configuration_model(std::span<const std::uint64_t> degrees, std::uint64_t seed,
+                                                const EdgeSetOptions& sets = {});
 
 // G(n, m) by rejection of self-pairs and repeats; rows in acceptance order.
 // Fails when m exceeds the number of node pairs.
-Result<std::vector<std::uint64_t>> erdos_renyi(std::uint64_t n, std::uint64_t m, std::uint64_t seed);
+Result<std::vector<std::uint64_t>> erdos_renyi(std::uint64_t n, std::uint64_t m, std::uint64_t seed,
+                                               const EdgeSetOptions& sets = {});
 
 }  // namespace knotwell

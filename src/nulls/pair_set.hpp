@@ -19,6 +19,8 @@
 //
 // Cost: O(1) expected per operation; memory 8 or 16 bytes times 1.5 to 3
 // slots per expected entry (3 to 6 under churn, 2 to 4 for large tables).
+// Where the pairs already live in an array of the caller's, as NarrowPairs
+// keys, RowRefSet (row_ref_set.hpp) refers to them instead, in 4-byte slots.
 #pragma once
 
 #include <sys/random.h>
@@ -93,9 +95,10 @@ struct WidePairs {
 // The largest id count for which NarrowPairs keys are exact.
 inline constexpr std::uint64_t kNarrowIdLimit = std::uint64_t{1} << 32;
 
-template <class Pairs>
+template <class P>
 class PairSet {
   public:
+    using Pairs = P;
     using Key = typename Pairs::Key;
 
     // How much room to leave: a set that only grows (G(n, m), configuration
@@ -146,6 +149,12 @@ class PairSet {
         return true;
     }
 
+    // The interface of the row-referencing set (row_ref_set.hpp), for code
+    // that runs over either: this table holds the keys, so rows are ignored.
+    bool insert(Key k, std::uint64_t) { return insert(k); }
+    void insert_absent(Key k, std::uint64_t) { insert(k); }
+    void erase(Key k, std::uint64_t) { erase(k); }
+
     // Removes `k`, which must be present. Later entries of the probe run
     // shift back into the hole unless their home lies after it.
     void erase(Key k) {
@@ -174,5 +183,20 @@ class PairSet {
     std::size_t mask_ = 0;
     unsigned shift_ = 0;
 };
+
+// Turns m NarrowPairs keys at the front of `words` into m rows (low, high),
+// from the last key down: row k is written over elements 2k and 2k + 1, both
+// at or after key k, and every key below k is still unread. The capacity must
+// already hold 2m elements, so nothing is reallocated.
+inline void unpack_keys(std::uint64_t m, std::vector<std::uint64_t>& words) {
+    words.resize(2 * m);
+    parallel::InterruptPoll poll;
+    for (std::uint64_t k = m; k-- > 0;) {
+        poll.tick();
+        const std::uint64_t key = words[k];
+        words[2 * k + 1] = key & 0xFFFFFFFFu;
+        words[2 * k] = key >> 32;
+    }
+}
 
 }  // namespace knotwell::nulls

@@ -16,7 +16,13 @@
 // One sample (the common case, and the one whose memory matters at scale)
 // swaps in those rows themselves, with the validation's edge set, and only
 // after the set is freed are the rows widened into the result: rows, set and
-// result are never all alive at once, and the set is built once.
+// result are never all alive at once, and the set is built once. With 32-bit
+// ids and at least RowRefSet::kMinRows rows, the rows are first packed into
+// keys in the result's own buffer and freed, the edge set refers to those
+// keys instead of holding them (validation then runs over the keys, in the
+// same order, with the same checks), and the keys are widened in place: past
+// 2^21 pairs the call peaks at 8 bytes a pair of keys plus 10 of set, or the
+// 16 of the result.
 // Several samples are independent: sample s runs on a stream seeded with the
 // s-th output of the master stream, all drawn up front, so the samples form
 // a collect sweep over the worker pool and the result is the same for any
@@ -35,6 +41,7 @@
 
 #include "nulls/nulls.hpp"
 #include "nulls/pair_set.hpp"
+#include "nulls/row_ref_set.hpp"
 #include "parallel/parallel.hpp"
 #include "rng/rng.hpp"
 
@@ -67,14 +74,14 @@ Check check_parameters(const OwnedRows& edges, const RewireInput& in) {
     return std::nullopt;
 }
 
-// Adds the normalised pair (low, high) to the set; fails on a self-loop or a
-// pair already present.
-template <class Pairs>
-Check admit_pair(std::uint64_t low, std::uint64_t high, PairSet<Pairs>& set) {
+// Adds the normalised pair (low, high), held by `row`, to the set; fails on a
+// self-loop or a pair already present.
+template <class Set>
+Check admit_pair(std::uint64_t low, std::uint64_t high, std::uint64_t row, Set& set) {
     if (low == high)
         return InputError::bad_parameter(
             "edges", "must not contain self-loops; degree-preserving randomization samples simple graphs");
-    if (!set.insert(Pairs::pack(low, high)))
+    if (!set.insert(Set::Pairs::pack(low, high), row))
         return InputError::bad_parameter(
             "edges", "must not repeat an edge; degree-preserving randomization samples simple graphs");
     return std::nullopt;
@@ -88,7 +95,7 @@ Check admit_rows(std::span<IdPair<Id>> rows, PairSet<Pairs>& set) {
     for (IdPair<Id>& e : rows) {
         poll.tick(4);
         e = {std::min(e.source, e.target), std::max(e.source, e.target)};
-        if (Check failed = admit_pair(e.source, e.target, set)) return failed;
+        if (Check failed = admit_pair(e.source, e.target, 0, set)) return failed;
     }
     return std::nullopt;
 }
@@ -104,6 +111,16 @@ struct RowPairs {
         rows[k] = {static_cast<Id>(low), static_cast<Id>(high)};
     }
     const void* address(std::uint64_t k) const { return &rows[k]; }
+};
+
+// Pairs as NarrowPairs keys, one word a pair: the working list of one
+// sample, in the result's own buffer.
+struct KeyPairs {
+    std::uint64_t* keys;
+    std::uint64_t low(std::uint64_t k) const { return keys[k] >> 32; }
+    std::uint64_t high(std::uint64_t k) const { return keys[k] & 0xFFFFFFFFu; }
+    void put(std::uint64_t k, std::uint64_t low, std::uint64_t high) { keys[k] = nulls::NarrowPairs::pack(low, high); }
+    const void* address(std::uint64_t k) const { return &keys[k]; }
 };
 
 struct BlockPairs {
@@ -141,24 +158,26 @@ inline void plan_attempt(Planned& p, std::uint64_t m, SplitMix64& rng, const Lis
 // Prefetches the set slots an upcoming attempt will probe, from the pairs as
 // they are now (a later swap may change them; then the hint is merely wasted).
 // Always inlined, like PairSet::prefetch, or GCC drops the effect-free call.
-template <class Pairs, class List>
-[[gnu::always_inline]] inline void prefetch_slots(const Planned& p, const List& pairs, const PairSet<Pairs>& set) {
+template <class Set, class List>
+[[gnu::always_inline]] inline void prefetch_slots(const Planned& p, const List& pairs, const Set& set) {
+    using Pairs = typename Set::Pairs;
     if (p.i == p.j) return;
     const std::uint64_t a = pairs.low(p.i), b = pairs.high(p.i);
     const std::uint64_t c = pairs.low(p.j), d = pairs.high(p.j);
-    set.prefetch(PairSet<Pairs>::key(a, p.coin ? c : d));
-    set.prefetch(PairSet<Pairs>::key(p.coin ? b : c, p.coin ? d : b));
+    set.prefetch(Set::key(a, p.coin ? c : d));
+    set.prefetch(Set::key(p.coin ? b : c, p.coin ? d : b));
     set.prefetch(Pairs::pack(a, b));
     set.prefetch(Pairs::pack(c, d));
 }
 
-// The swap loop over m >= 2 normalised pairs that `set` holds exactly.
-// Attempt t uses the draws planned kAhead attempts earlier; draws made past
-// the last attempt are dropped with the stream.
-template <class Pairs, class List>
-SwapCounts swap_edges(List pairs, std::uint64_t m, PairSet<Pairs>& set, SplitMix64& rng, std::uint64_t target_swaps,
+// The swap loop over m >= 2 normalised pairs that `set` holds exactly, slot
+// k's pair as row k (for a set that refers to rows, the list is the array it
+// refers to). Attempt t uses the draws planned kAhead attempts earlier;
+// draws made past the last attempt are dropped with the stream.
+template <class Set, class List>
+SwapCounts swap_edges(List pairs, std::uint64_t m, Set& set, SplitMix64& rng, std::uint64_t target_swaps,
                       std::uint64_t max_attempts) {
-    using Set = PairSet<Pairs>;
+    using Pairs = typename Set::Pairs;
     Planned plan[kAhead];
     for (Planned& p : plan) plan_attempt(p, m, rng, pairs);
     SwapCounts counts;
@@ -184,10 +203,12 @@ SwapCounts swap_edges(List pairs, std::uint64_t m, PairSet<Pairs>& set, SplitMix
         const std::uint64_t low2 = std::min(u2, v2), high2 = std::max(u2, v2);
         const typename Set::Key k1 = Pairs::pack(low1, high1), k2 = Pairs::pack(low2, high2);
         if (set.contains(k1) || set.contains(k2)) continue;
-        set.erase(Pairs::pack(a, b));
-        set.erase(Pairs::pack(c, d));
-        set.insert(k1);
-        set.insert(k2);
+        // Both old entries leave before a row changes: an erase may read
+        // the rows of the entries it shifts.
+        set.erase(Pairs::pack(a, b), p.i);
+        set.erase(Pairs::pack(c, d), p.j);
+        set.insert_absent(k1, p.i);
+        set.insert_absent(k2, p.j);
         pairs.put(p.i, low1, high1);
         pairs.put(p.j, low2, high2);
         ++counts.swaps;
@@ -196,8 +217,8 @@ SwapCounts swap_edges(List pairs, std::uint64_t m, PairSet<Pairs>& set, SplitMix
 }
 
 // The swaps of one sample whose pairs `set` holds exactly.
-template <class Pairs, class List>
-SwapCounts run_swaps(List pairs, PairSet<Pairs>& set, const RewireInput& in, std::uint64_t seed) {
+template <class Set, class List>
+SwapCounts run_swaps(List pairs, Set& set, const RewireInput& in, std::uint64_t seed) {
     if (in.m < 2 || in.target_swaps == 0) return {};
     SplitMix64 rng(seed);
     return swap_edges(pairs, in.m, set, rng, in.target_swaps, in.max_attempts);
@@ -215,6 +236,24 @@ std::uint64_t sweep_work(const RewireInput& in, std::uint64_t n_samples) {
     return parallel::work_product(n_samples, in.m + std::min(in.max_attempts, parallel::kUnknownWork - in.m));
 }
 
+// The swaps of sample 0 of `seed`, run as a sweep of one, so that the sweep's
+// stop flag ends them on an interrupt; records the counts.
+template <class List, class Set>
+void run_one_sample(List pairs, Set& set, const RewireInput& in, std::uint64_t seed, RewireResult& result) {
+    SplitMix64 master(seed);
+    const std::uint64_t sample_seed = master.next_u64();
+    SwapCounts counts;
+    parallel::collect_sweep<InputError>(
+        1,
+        [&](std::size_t) -> Check {
+            counts = run_swaps(pairs, set, in, sample_seed);
+            return std::nullopt;
+        },
+        sweep_work(in, 1));
+    result.swaps.assign(1, counts.swaps);
+    result.attempts.assign(1, counts.attempts);
+}
+
 // One sample: validation into the sample's own edge set (sized for churn),
 // the swaps in the rows (run as a sweep of one, so that the sweep's stop flag
 // ends them on an interrupt), then, the set freed, the rows widened into the
@@ -226,18 +265,7 @@ Check rewire_one(std::span<IdPair<Id>> rows, const RewireInput& in, std::uint64_
     {
         PairSet<Pairs> set(in.m, PairSet<Pairs>::Load::Sparse);
         if (Check failed = admit_rows(rows, set)) return failed;
-        SplitMix64 master(seed);
-        const std::uint64_t sample_seed = master.next_u64();
-        SwapCounts counts;
-        parallel::collect_sweep<InputError>(
-            1,
-            [&](std::size_t) -> Check {
-                counts = run_swaps(RowPairs<Id>{rows.data()}, set, in, sample_seed);
-                return std::nullopt;
-            },
-            sweep_work(in, 1));
-        result.swaps.assign(1, counts.swaps);
-        result.attempts.assign(1, counts.attempts);
+        run_one_sample(RowPairs<Id>{rows.data()}, set, in, seed, result);
     }
     result.edges.reserve(2 * in.m);
     parallel::InterruptPoll poll;
@@ -246,6 +274,37 @@ Check rewire_one(std::span<IdPair<Id>> rows, const RewireInput& in, std::uint64_
         result.edges.push_back(e.source);
         result.edges.push_back(e.target);
     }
+    return std::nullopt;
+}
+
+// One sample over 32-bit ids, with m small enough for row references: the
+// rows, normalised, become NarrowPairs keys in the result's own buffer
+// (reserved for the widened rows) and are freed; the keys are validated, in
+// edge order, into an edge set that refers to them, swapped there, and once
+// the set is freed widened in place.
+Check rewire_one_keys(ScratchVector<IdPair<std::uint32_t>>& rows, const RewireInput& in, std::uint64_t seed,
+                      RewireResult& result, const EdgeSetOptions& sets) {
+    std::vector<std::uint64_t>& keys = result.edges;
+    keys.reserve(2 * in.m);
+    {
+        parallel::InterruptPoll poll;
+        for (const IdPair<std::uint32_t>& e : rows) {
+            poll.tick();
+            keys.push_back(nulls::RowRefSet::key(e.source, e.target));
+        }
+    }
+    ScratchVector<IdPair<std::uint32_t>>().swap(rows);
+    {
+        nulls::RowRefSet set(keys.data(), in.m, nulls::RowRefSet::Load::Churn, sets.min_index_bits);
+        parallel::InterruptPoll poll;
+        for (std::uint64_t k = 0; k < in.m; ++k) {
+            poll.tick(4);
+            const std::uint64_t key = keys[k];
+            if (Check failed = admit_pair(key >> 32, key & 0xFFFFFFFFu, k, set)) return failed;
+        }
+        run_one_sample(KeyPairs{keys.data()}, set, in, seed, result);
+    }
+    nulls::unpack_keys(in.m, keys);
     return std::nullopt;
 }
 
@@ -287,13 +346,17 @@ Check rewire_many(std::span<IdPair<Id>> rows, const RewireInput& in, std::uint64
 }  // namespace
 
 Result<RewireResult> rewire_degree_preserving(OwnedRows edges, std::uint64_t n_samples, std::uint64_t target_swaps,
-                                              std::uint64_t max_attempts, std::uint64_t seed) {
+                                              std::uint64_t max_attempts, std::uint64_t seed,
+                                              const EdgeSetOptions& sets) {
     RewireResult result;
     if (n_samples == 0) return result;  // nothing to validate for
     const RewireInput in{edges.size(), target_swaps, max_attempts};
     if (Check failed = check_parameters(edges, in)) return std::move(*failed);
     Check failed = with_id_type(edges.n(), [&]<class Id>() {
         ScratchVector<IdPair<Id>> rows = edges.take<Id>();
+        if constexpr (std::is_same_v<Id, std::uint32_t>)
+            if (n_samples == 1 && nulls::RowRefSet::chosen(in.m, sets.row_refs))
+                return rewire_one_keys(rows, in, seed, result, sets);
         const std::span<IdPair<Id>> span(rows.data(), rows.size());
         return n_samples == 1 ? rewire_one(span, in, seed, result) : rewire_many(span, in, n_samples, seed, result);
     });

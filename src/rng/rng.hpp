@@ -51,10 +51,20 @@ struct SplitMix64 {
     // items those draws will exchange and poll for an interrupt.
     template <class T>
     inline void shuffle(std::span<T> items) {
-        const std::uint64_t len = items.size();
+        shuffle_cells(
+            items.size(), [&](std::uint64_t i, std::uint64_t j) { std::swap(items[i], items[j]); },
+            [&](std::uint64_t j) { return static_cast<const void*>(&items[j]); });
+    }
+
+    // The same draws and exchanges over `len` items that live in some other
+    // shape than a span (such as 32-bit cells packed two to a 64-bit word):
+    // `exchange(i, j)` swaps items i and j (i may equal j), `address(j)` is
+    // where item j lives, for the prefetch.
+    template <class Exchange, class Address>
+    inline void shuffle_cells(std::uint64_t len, Exchange&& exchange, Address&& address) {
         if (len < 2) return;
         if (len < kShuffleAheadMin) {
-            for (std::uint64_t k = len; k >= 2; --k) std::swap(items[k - 1], items[gen_below(k)]);
+            for (std::uint64_t k = len; k >= 2; --k) exchange(k - 1, gen_below(k));
             return;
         }
         std::uint64_t ahead[kShuffleAhead];
@@ -62,16 +72,16 @@ struct SplitMix64 {
         parallel::InterruptPoll poll;
         for (std::uint64_t& j : ahead) {
             j = gen_below(next--);
-            __builtin_prefetch(&items[j]);
+            __builtin_prefetch(address(j));
         }
         for (std::uint64_t k = len; k >= 2; --k) {
             std::uint64_t& slot = ahead[(len - k) % kShuffleAhead];
             const std::uint64_t j = slot;
             if (next >= 2) {
                 slot = gen_below(next--);
-                __builtin_prefetch(&items[slot]);
+                __builtin_prefetch(address(slot));
             }
-            std::swap(items[k - 1], items[j]);
+            exchange(k - 1, j);
             poll.tick(4);
         }
     }

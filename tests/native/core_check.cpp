@@ -4,7 +4,9 @@
 //
 //   core_check sizing        parse rules of the two environment variables
 //   core_check pool          sweeps on the pool; prints a digest of the results
-//   core_check graphs        adjacency invariants, searches against each other
+//   core_check graphs        adjacency invariants, searches against each other;
+//                            the generators' edge sets against std::set and
+//                            each other
 //
 // Exits non-zero with a message on the first failed check. Built and run by
 // tests/test_parallel.py.
@@ -21,6 +23,7 @@
 #include <initializer_list>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <set>
@@ -34,6 +37,8 @@
 #include "graph/degree_order.hpp"
 #include "graph/scratch.hpp"
 #include "graph/weight_scale.hpp"
+#include "nulls/nulls.hpp"
+#include "nulls/row_ref_set.hpp"
 #include "parallel/parallel.hpp"
 #include "paths/bfs.hpp"
 #include "paths/pair_sums.hpp"
@@ -800,6 +805,175 @@ void check_weight_scaling() {
     CHECK(knotwell::path_length_exponent(0x1p1000, std::uint64_t{1} << 40) == 1001 + 41 - 1022);
 }
 
+// ------------------------------------------------------- generator edge sets
+
+using knotwell::nulls::RowRefSet;
+
+// RowRefSet against std::set: grow-only sets take keys drawn from few ids
+// (so many repeat) and churn sets replace rows as rewiring does, over
+// tables from one row up and every slot layout from full tags and
+// displacements down to none (32 index bits: every probe reads rows, every
+// shift rehashes), with ids up to 2^32 - 1.
+void check_row_ref_set(std::mt19937_64& rng) {
+    struct Case {
+        std::uint64_t rows;
+        unsigned min_index_bits;
+        std::uint64_t ids;  // ids drawn below this, near 2^32 when offset
+        bool top;           // ids counted down from 2^32 - 1
+    };
+    const Case cases[] = {{1, 0, 3, false},     {2, 0, 3, true},        {3, 32, 4, false},    {17, 0, 9, false},
+                          {17, 31, 9, true},    {40, 30, 12, false},    {300, 29, 40, true},  {300, 32, 40, false},
+                          {5000, 0, 200, true}, {5000, 28, 150, false}, {5000, 31, 120, true}};
+    const std::uint64_t max_id = 0xFFFFFFFFu;
+    for (const Case& c : cases) {
+        const auto id = [&] {
+            const std::uint64_t v = rng() % c.ids;
+            return c.top ? max_id - v : v;
+        };
+        for (RowRefSet::Load load : {RowRefSet::Load::Grow, RowRefSet::Load::Churn}) {
+            std::vector<std::uint64_t> keys(c.rows);
+            RowRefSet set(keys.data(), c.rows, load, c.min_index_bits);
+            std::set<std::uint64_t> truth;
+            // Fill: every row, repeats rejected exactly when std::set has them.
+            for (std::uint64_t row = 0; row < c.rows;) {
+                const std::uint64_t u = id(), v = id();
+                if (u == v) continue;
+                const std::uint64_t k = RowRefSet::key(u, v);
+                CHECK(set.contains(k) == truth.count(k));
+                const bool added = set.insert(k, row);
+                CHECK(added == truth.insert(k).second);
+                if (added) keys[row++] = k;
+            }
+            if (load == RowRefSet::Load::Churn) {
+                // Swap-like churn: rows take pairs not yet present, the old
+                // pair erased first; absent pairs probed in between.
+                for (int step = 0; step < 20000; ++step) {
+                    const std::uint64_t row = rng() % c.rows, u = id(), v = id();
+                    if (u == v) continue;
+                    const std::uint64_t k = RowRefSet::key(u, v);
+                    CHECK(set.contains(k) == truth.count(k));
+                    if (truth.count(k)) continue;
+                    set.erase(keys[row], row);
+                    truth.erase(keys[row]);
+                    CHECK(!set.contains(keys[row]));
+                    set.insert_absent(k, row);
+                    truth.insert(k);
+                    keys[row] = k;
+                }
+            }
+            for (std::uint64_t row = 0; row < c.rows; ++row) CHECK(set.contains(keys[row]));
+            for (int probe = 0; probe < 2000; ++probe) {
+                const std::uint64_t u = id(), v = id();
+                if (u != v) CHECK(set.contains(RowRefSet::key(u, v)) == truth.count(RowRefSet::key(u, v)));
+            }
+        }
+    }
+}
+
+template <class T>
+T must(knotwell::Result<T>&& r) {
+    if (!r.ok()) {
+        std::fprintf(stderr, "unexpected failure: %s\n", r.error().message().c_str());
+        std::exit(1);
+    }
+    return std::move(r.value());
+}
+
+// Every generator gives the same rows, counts and failures whichever edge
+// set it keeps: the keyed table, or references under any slot layout (the
+// set is never iterated). Cases cover tiny and dense G(n, m), ids at the
+// narrow limit, degree sequences that discard most pairings (and fewer than
+// half, which refits the output), and one rewired sample, valid or not.
+void check_generator_edge_sets(std::mt19937_64& rng) {
+    using knotwell::EdgeSetOptions;
+    using knotwell::RowRefs;
+    const EdgeSetOptions variants[] = {{RowRefs::Never, 0},   {RowRefs::Always, 0},  {RowRefs::Always, 29},
+                                       {RowRefs::Always, 31}, {RowRefs::Always, 32}, {RowRefs::Auto, 0}};
+    struct Gnm {
+        std::uint64_t n, m;
+    };
+    const std::uint64_t narrow = std::uint64_t{1} << 32;
+    for (const Gnm& g : {Gnm{2, 1}, Gnm{10, 20}, Gnm{50, 1225}, Gnm{300, 44000}, Gnm{narrow, 6000},
+                         Gnm{narrow + 1, 300}, Gnm{100000, 9000}}) {
+        const auto want = must(knotwell::erdos_renyi(g.n, g.m, g.n + g.m));
+        CHECK(want.size() == 2 * g.m);
+        for (const EdgeSetOptions& o : variants) CHECK(must(knotwell::erdos_renyi(g.n, g.m, g.n + g.m, o)) == want);
+    }
+
+    std::vector<std::vector<std::uint64_t>> sequences = {{}, {2}, {1, 1}, {400, 400, 2, 2}, {3000, 1, 1, 2}};
+    std::vector<std::uint64_t> regular(3000, 5), hubs(9000, 1);
+    for (std::size_t v = 0; v < 30; ++v) hubs[v] = 300 + v;
+    std::vector<std::uint64_t> mixed(7000);
+    for (std::uint64_t& d : mixed) d = rng() % 7 == 0 ? rng() % 500 : rng() % 4;
+    for (auto* d : {&regular, &hubs, &mixed})
+        if (std::accumulate(d->begin(), d->end(), std::uint64_t{0}) % 2) ++d->front();
+    sequences.push_back(regular);
+    sequences.push_back(hubs);
+    sequences.push_back(mixed);
+    for (const auto& degrees : sequences) {
+        const auto want = must(knotwell::configuration_model(degrees, 5));
+        std::uint64_t stubs = 0;
+        for (std::uint64_t d : degrees) stubs += d;
+        CHECK(want.edges.size() / 2 + want.discarded == stubs / 2);
+        for (const EdgeSetOptions& o : variants) {
+            const auto got = must(knotwell::configuration_model(degrees, 5, o));
+            CHECK(got.edges == want.edges && got.discarded == want.discarded);
+            // Not the stubs' buffer when at most half the pairings were kept.
+            if (2 * got.edges.size() <= stubs) CHECK(got.edges.capacity() == got.edges.size());
+        }
+    }
+
+    struct Rewire {
+        std::uint64_t n;
+        EdgeList edges;
+        std::uint64_t target, attempts;
+    };
+    std::vector<Rewire> rewires;
+    for (std::uint64_t n : {std::uint64_t{40}, std::uint64_t{2000}, narrow - 1}) {
+        EdgeList e;
+        std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
+        const std::uint64_t span = std::min<std::uint64_t>(n, 300);
+        while (e.size() < (n == 40 ? 300u : 6000u)) {
+            // Ids near n: the top of the narrow range for n = 2^32 - 1.
+            const std::uint64_t u = n - 1 - rng() % span, v = n - 1 - rng() % span;
+            if (u == v || !seen.insert({std::min(u, v), std::max(u, v)}).second) continue;
+            e.push_back({u, v});
+        }
+        rewires.push_back({n, e, 4 * e.size(), 6 * e.size()});
+    }
+    rewires.push_back({5, EdgeList{{0, 1}, {2, 3}}, 10, 10});
+    rewires.push_back({5, EdgeList{{0, 1}, {3, 4}, {1, 0}, {2, 2}}, 10, 10});  // repeat before loop
+    rewires.push_back({5, EdgeList{{0, 1}, {3, 3}, {4, 3}, {3, 4}}, 10, 10});  // loop before repeat
+    for (const Rewire& r : rewires) {
+        auto base = knotwell::rewire_degree_preserving(knotwell::OwnedRows::of(r.n, r.edges), 1, r.target, r.attempts,
+                                                       9, {RowRefs::Never, 0});
+        for (const EdgeSetOptions& o : variants) {
+            auto got = knotwell::rewire_degree_preserving(knotwell::OwnedRows::of(r.n, r.edges), 1, r.target,
+                                                          r.attempts, 9, o);
+            CHECK(got.ok() == base.ok());
+            if (!got.ok()) {
+                CHECK(got.error().message() == base.error().message());
+                continue;
+            }
+            CHECK(got.value().edges == base.value().edges);
+            CHECK(got.value().swaps == base.value().swaps && got.value().attempts == base.value().attempts);
+        }
+        // Rewiring kept every degree.
+        if (base.ok() && r.edges.size() > 10) {
+            std::map<std::uint64_t, long> degree;
+            for (const Edge& e : r.edges) ++degree[e.source], ++degree[e.target];
+            const auto& rows = base.value().edges;
+            for (std::size_t k = 0; k < rows.size(); k += 2) {
+                CHECK(rows[k] < rows[k + 1]);
+                --degree[rows[k]];
+                --degree[rows[k + 1]];
+            }
+            for (const auto& [v, d] : degree) CHECK(d == 0);
+            CHECK(base.value().swaps[0] > 0);
+        }
+    }
+}
+
 int graphs() {
     std::mt19937_64 rng(12345);
     // Worked cases of the builder.
@@ -829,6 +1003,8 @@ int graphs() {
     }
     check_pair_sums();
     check_owned_rows(rng);
+    check_row_ref_set(rng);
+    check_generator_edge_sets(rng);
     check_weight_scaling();
     for (std::uint64_t n : {0, 1, 50, 5000}) {
         check_degree_order<std::uint32_t>(rng, n, n / 3 + 1);

@@ -195,6 +195,17 @@ std::vector<Case> cases() {
              d.add(must(centrality::betweenness(OwnedRows::of(5000, e), std::nullopt, false, true), "betweenness"));
              return d.h;
          }});
+    // One sample: swaps in the result's own buffer, with an edge set that
+    // refers to its rows.
+    all.push_back({"rewire_one", true, [] {
+                       const EdgeList e = simple_edges(10000, 30000, 12);
+                       RewireResult r =
+                           must(rewire_degree_preserving(OwnedRows::of(10000, e), 1, 2000000, 2000000, 3), "rewire");
+                       Digest d;
+                       d.add(r.edges);
+                       d.add(r.swaps);
+                       return d.h;
+                   }});
     all.push_back({"rewire", true, [] {
                        const EdgeList e = simple_edges(10000, 30000, 11);
                        RewireResult r =
