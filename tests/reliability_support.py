@@ -469,6 +469,20 @@ def nx_modularity(n, edges, labels, weights, resolution):
     return nx.community.modularity(g, list(groups.values()), weight="weight", resolution=resolution)
 
 
+def _absorbs_a_length(g):
+    """Whether some edge adds nothing to a distance it extends (d + w == d
+    in floating point, w > 0). Nodes at equal distance can then precede one
+    another: the search takes whichever is final first, while networkx also
+    adds paths into a node already final, counting some pairs more than once,
+    so it has no answer to compare with."""
+    for s in g.nodes:
+        dist = nx.single_source_dijkstra_path_length(g, s, weight="weight")
+        for v, d in dist.items():
+            if any(d + data["weight"] == d for _, data in g[v].items()):
+                return True
+    return False
+
+
 def reference(name, a):
     """The exact expected result of a deterministic function (floats that the
     contract fixes bit for bit are exact; betweenness and modularity go
@@ -528,6 +542,8 @@ def reference(name, a):
     if name == "betweenness_rust":
         w = a["weights"]
         g = directed_simple(n, e, w) if a["directed"] else undirected_simple(n, e, w, combine="min")
+        if w is not None and _absorbs_a_length(g):
+            return None
         bc = nx.betweenness_centrality(g, normalized=a["normalized"], weight=None if w is None else "weight")
         return np.array([bc[i] for i in range(n)], dtype=np.float64)
     if name == "modularity_rust":
@@ -579,6 +595,15 @@ def validate(name, a, result):
             assert isinstance(result, float)
             return
         expected = reference(name, a)
+        if expected is None and name == "betweenness_rust":
+            # Each pair's dependencies are path fractions summing to at most
+            # one per intermediate node, whatever ties the rounding made.
+            n = a["n"]
+            pairs = (n - 1) * (n - 2) if a["normalized"] and n >= 3 else 1
+            bound = (n - 1) * (n - 2) / pairs / (1 if a["directed"] or a["normalized"] else 2)
+            assert result.dtype == np.float64 and np.all(np.isfinite(result)), result
+            assert np.all((result >= 0) & (result <= bound * (1 + 1e-12))), (bound, result)
+            return
         if expected is None:
             assert isinstance(result, float)
             return
