@@ -19,6 +19,9 @@ namespace {
 constexpr std::uint64_t kMaxPasses = 1000;
 // A pass keeps track of pending nodes after one that moved at most 1 / kTrackRatio of them.
 constexpr std::uint64_t kTrackRatio = 8;
+// Levels of fewer nodes never track: their passes cost less than setting up
+// the bounds (a call on a graph of a few dozen nodes took a third longer).
+constexpr std::uint64_t kMinTrackedNodes = 256;
 // Bounds watched one by one per community and direction.
 constexpr std::size_t kWatch = 2;
 // A community whose volume reaches 1 / kLargeShare of a pass's marking
@@ -714,8 +717,9 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     lv.lists_kept = false;  // the tracking tables are sized when first used
     lv.pending.assign((n + 63) / 64, 0);
     lv.full_next = true;
+    const bool may_track = n >= kMinTrackedNodes;
     int unit = 0;
-    lv.exact_totals = exact_totals(g.strength, &unit);
+    lv.exact_totals = may_track && exact_totals(g.strength, &unit);
     // All strengths zero: no total ever falls.
     lv.hubs_tracked = lv.exact_totals && unit != std::numeric_limits<int>::max();
     if (lv.hubs_tracked) lv.drop_limit = std::ldexp(1.0, std::min(unit + 52, 1000));
@@ -726,7 +730,7 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     // more than it saves is not retried pass after pass.
     std::uint64_t moves = n, ratio = kTrackRatio;
     for (std::uint64_t pass = 0; pass < kMaxPasses; ++pass) {
-        const bool track = moves <= n / ratio;
+        const bool track = may_track && moves <= n / ratio;
         moves = move_nodes<Id>(g, targets, order, resolution, two_m, track, lv);
         if (track && lv.full_next) ratio = std::min<std::uint64_t>(ratio * 16, std::uint64_t{1} << 60);
         if (moves == 0) break;

@@ -240,17 +240,27 @@ void group_by_key(std::uint64_t n, ForEachArc&& for_each_arc, ScratchVector<std:
             // closure: captured by reference, a 64-bit bound would be
             // reloaded after every cursor store (which may alias it).
             const std::uint64_t lo = first_block, span = end_block - first_block, sink = arcs;
-            for_each_arc([=](std::uint64_t key, V value) {
-                const std::uint64_t b = key >> shift;
-                const std::uint64_t inside = b - lo < span;
-                const std::uint64_t k = at[b];
-                // Branch-free: a range holds a random half or less of the
-                // arcs, which no predictor learns.
-                const std::uint64_t keep = 0 - inside;
-                out[(k & keep) | (sink & ~keep)] = value;
-                keys[((k - base) & keep) | (width & ~keep)] = static_cast<Local>(key & mask);
-                at[b] = k + inside;
-            });
+            if (span == blocks) {
+                // One range, every arc inside it: the plain placement, without
+                // the masks of the split one (a tenth of a build's time).
+                for_each_arc([=](std::uint64_t key, V value) {
+                    const std::uint64_t k = at[key >> shift]++;
+                    out[k] = value;
+                    keys[k] = static_cast<Local>(key & mask);
+                });
+            } else {
+                for_each_arc([=](std::uint64_t key, V value) {
+                    const std::uint64_t b = key >> shift;
+                    const std::uint64_t inside = b - lo < span;
+                    const std::uint64_t k = at[b];
+                    // Branch-free: a range holds a random half or less of
+                    // the arcs, which no predictor learns.
+                    const std::uint64_t keep = 0 - inside;
+                    out[(k & keep) | (sink & ~keep)] = value;
+                    keys[((k - base) & keep) | (width & ~keep)] = static_cast<Local>(key & mask);
+                    at[b] = k + inside;
+                });
+            }
             poll.tick(arcs);
             for (std::uint64_t b = first_block; b < end_block && (b << shift) < n; ++b) {
                 const std::uint64_t first = b << shift;
