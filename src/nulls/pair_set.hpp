@@ -124,10 +124,7 @@ class PairSet {
         const std::uint64_t capacity = std::bit_ceil(want);
         shift_ = static_cast<unsigned>(64 - std::countr_zero(capacity));
         mask_ = capacity - 1;
-        // Filled in slices, polling between them: the table can run to gigabytes.
-        slots_.reserve(capacity);
-        for (parallel::InterruptPoll poll; slots_.size() < capacity; poll.tick(kFillSlice))
-            slots_.resize(std::min<std::uint64_t>(capacity, slots_.size() + kFillSlice), Pairs::kEmpty);
+        parallel::resize_polled(slots_, capacity, Pairs::kEmpty);
     }
 
     // Key of the unordered pair {u, v}, u != v.
@@ -174,8 +171,6 @@ class PairSet {
     [[gnu::always_inline]] void prefetch(Key k) const { __builtin_prefetch(&slots_[home(k)]); }
 
   private:
-    static constexpr std::uint64_t kFillSlice = std::uint64_t{1} << 16;
-
     std::size_t home(Key k) const { return static_cast<std::size_t>(Pairs::hash(k, key_) >> shift_); }
 
     HashKey key_ = process_hash_key();

@@ -97,10 +97,7 @@ class RowRefSet {
         disp_shift_ = spare - disp_bits;
         disp_max_ = (std::uint32_t{1} << disp_bits) - 1;
         tag_mask_ = (std::uint32_t{1} << disp_shift_) - 1;
-        // Filled in slices, polling between them: the table can run to gigabytes.
-        slots_.reserve(size_);
-        for (parallel::InterruptPoll poll; slots_.size() < size_; poll.tick(kFillSlice))
-            slots_.resize(std::min<std::uint64_t>(size_, slots_.size() + kFillSlice));
+        parallel::resize_polled(slots_, size_);
     }
 
     static Key key(std::uint64_t u, std::uint64_t v) { return u < v ? Pairs::pack(u, v) : Pairs::pack(v, u); }
@@ -160,7 +157,6 @@ class RowRefSet {
     [[gnu::always_inline]] void prefetch(Key k) const { __builtin_prefetch(&slots_[home_of(hash(k))]); }
 
   private:
-    static constexpr std::uint64_t kFillSlice = std::uint64_t{1} << 16;
     static constexpr std::uint64_t kMinSlots = 16;
 
     std::uint64_t hash(Key k) const { return Pairs::hash(k, key_); }

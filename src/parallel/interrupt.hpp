@@ -17,8 +17,10 @@
 // bit-identical results.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <vector>
 
 namespace knotwell::parallel {
 
@@ -43,5 +45,19 @@ class InterruptPoll {
 
     std::int64_t budget_ = kStride;
 };
+
+// Grows `v` to `size` elements of `value`, a slice at a time with a poll
+// between slices: tables that can run to gigabytes are filled so (the
+// capacity is reserved first, so no slice moves the earlier ones).
+// Without `value` the elements are value-initialised (a plain clear of the
+// memory, cheaper than copying a zero into each).
+template <class T, class... Value>
+void resize_polled(std::vector<T>& v, std::uint64_t size, const Value&... value) {
+    static_assert(sizeof...(Value) <= 1);
+    constexpr std::uint64_t kSlice = std::uint64_t{1} << 16;
+    v.reserve(size);
+    for (InterruptPoll poll; v.size() < size; poll.tick(kSlice))
+        v.resize(std::min<std::uint64_t>(size, v.size() + kSlice), value...);
+}
 
 }  // namespace knotwell::parallel

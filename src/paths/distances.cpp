@@ -25,7 +25,6 @@ InputError source_out_of_range(NodeId source, std::uint64_t n) {
 // Bytes per node of one search besides the graph: the distance row and a
 // workspace (queue, marks and two bitmaps).
 constexpr std::uint64_t kSearchBytesPerNode = 8 + 8 + 1 + 1;
-constexpr std::size_t kFillSlice = std::size_t{1} << 16;
 
 std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
     std::size_t cells = 0;
@@ -37,12 +36,8 @@ std::size_t matrix_size(std::size_t rows, std::uint64_t n) {
 template <class Id>
 Result<std::vector<std::uint64_t>> fill_distance_rows(std::uint64_t n, const Csr<Id>& g, bool undirected,
                                                       std::span<const NodeId> sources) {
-    // Filled in slices, polling between them: the matrix can run to gigabytes.
-    const std::size_t cells = matrix_size(sources.size(), n);
     std::vector<std::uint64_t> matrix;
-    matrix.reserve(cells);
-    for (parallel::InterruptPoll poll; matrix.size() < cells; poll.tick(kFillSlice))
-        matrix.resize(std::min(cells, matrix.size() + kFillSlice), kUnreachable);
+    parallel::resize_polled(matrix, matrix_size(sources.size(), n), kUnreachable);
     auto failure = parallel::collect_sweep_with<InputError>(
         sources.size(), [] { return DistanceWorkspace<Id>{}; },
         [&](std::size_t i, DistanceWorkspace<Id>& ws) -> std::optional<InputError> {
