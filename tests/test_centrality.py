@@ -449,13 +449,14 @@ def diamond_chain_betweenness(k, directed):
     return bc
 
 
-@pytest.mark.parametrize("k", [5, 950, 1030])
+@pytest.mark.parametrize("k", [5, 950, 1030, 1400])
 @pytest.mark.parametrize("weight", [None, 1.0, 2.0**1015])
 @pytest.mark.parametrize("directed", [False, True])
 def test_more_shortest_paths_than_doubles_hold(k, weight, directed):
     # 1,030 diamonds give 2^1030 shortest end-to-end paths: counts leave the
     # double range, the dependencies do not. 950 stay in range, but past the
-    # point where breadth-first counts are rescaled.
+    # point where breadth-first counts are rescaled. 1,400 (4,201 nodes) sum
+    # successors the way graphs past 4,096 nodes do.
     edges, n = diamond_chain(k)
     w = None if weight is None else np.full(len(edges), weight)
     perm = np.random.default_rng(k).permutation(n)

@@ -355,12 +355,20 @@ struct BfsSweep {
     const Numbering<Id>& num;
     std::vector<Id> leaves;   // as fold_leaves gives it, or all zero; empty when only `single` runs
     bool branchless = false;  // which search counts the paths (same bits either way)
+    bool rounds = false;      // which loop sums the successors (same bits either way)
 
     void count(Id s, auto& ws) const {
         if (branchless)
             count_paths_bfs<true>(g, s, ws);
         else
             count_paths_bfs<false>(g, s, ws);
+    }
+
+    void accumulate(auto& ws, double scale, double* acc) const {
+        if (rounds)
+            accumulate_bfs<true>(ws, scale, acc);
+        else
+            accumulate_bfs<false>(ws, scale, acc);
     }
 
     // `s` is a caller's id; the worker's accumulator is indexed by search id.
@@ -372,7 +380,7 @@ struct BfsSweep {
         double* acc = worker.acc.data();
         const double scale = 1.0 + static_cast<double>(folded);
         const std::uint64_t reached = worker.run(
-            g, [&](auto& ws) { count(static_cast<Id>(s), ws); }, [&](auto& ws) { accumulate_bfs(ws, scale, acc); });
+            g, [&](auto& ws) { count(static_cast<Id>(s), ws); }, [&](auto& ws) { accumulate(ws, scale, acc); });
         if (folded > 0) acc[s] += static_cast<double>(folded) * static_cast<double>(reached - 2);
         return reached;
     }
@@ -385,7 +393,7 @@ struct BfsSweep {
         return worker.run(
             g, [&](auto& ws) { count(static_cast<Id>(s), ws); },
             [&](auto& ws) {
-                accumulate_bfs(ws, 1.0, acc);
+                accumulate(ws, 1.0, acc);
                 after(ws);
             });
     }
@@ -466,7 +474,8 @@ auto with_sweep(OwnedRows&& edges, std::optional<std::span<const double>> weight
         std::vector<Id> leaves;
         if (fold) leaves = directed ? std::vector<Id>(g.n, 0) : fold_leaves(g);
         // Branches mispredict on most arcs once a tenth of them stay within a level.
-        return use(BfsSweep<Id>{g, num, std::move(leaves), same_level_share(g) > 0.1});
+        // Small graphs sum successors with the plain loop (see accumulate_bfs).
+        return use(BfsSweep<Id>{g, num, std::move(leaves), same_level_share(g) > 0.1, g.n > kRenumberNodes});
     }
     // Only self-loops leave no arcs and no weight to fit; every search is empty.
     if (!g.weights.empty() && fit_lengths(g)) return use(DijkstraSweep<Id, WideFloat>{g, num});

@@ -89,12 +89,14 @@ struct LevelScale {
     std::vector<double> factor;        // per level, 2^(e_d - e_(d+1)); 1 for the last
     double low = 1.0;                  // smallest stored count of the last level settled
     bool fits = true;
+    bool scaled = false;  // some factor is not 1
 
     void start() {
         begin.assign(1, 0);
         factor.clear();
         low = 1.0;
         fits = true;
+        scaled = false;
     }
 
     // Level [lo, hi) of `order` has all its counts: gives it its exponent,
@@ -114,6 +116,7 @@ struct LevelScale {
             f = std::ldexp(1.0, kRescaledTop - std::ilogb(top));
             for (std::uint64_t i = lo; i < hi; ++i) node[order[i]].sigma *= f;
             bottom *= f;
+            scaled = true;
         }
         fits &= bottom >= kStoredLow;
         factor.push_back(f);
@@ -274,12 +277,15 @@ double same_level_share(const Csr<Id>& g) {
 
 // Reverse settle order: every successor's coef is written before it is read.
 // Adds scale * delta[v] to acc[v] for every reached v other than the source.
-// Double counts are read level by level, each under its exponent, and a
-// node's successors four at a time, the slots past its last one reading the
-// spare coef (+0.0): the number of rounds is the same for nearly every node,
-// where a loop over 0 to 8 successors ends at a different point each time,
-// and adding +0.0 to a sum of non-negative terms leaves its bits as they are.
-template <class Id, class Sigma>
+// Double counts are read level by level, each under its exponent (one sweep
+// when every exponent is 0). With kRounds a node's successors are read four
+// at a time, the slots past its last one reading the spare coef (+0.0): the
+// number of rounds is the same for nearly every node, where a loop over 0 to
+// 8 successors ends at a different point each time, and adding +0.0 to a
+// sum of non-negative terms leaves its bits as they are. On small graphs the
+// plain loop is faster: levels are short, so each node's sum waits on coefs
+// just written, and the spare slots lengthen that chain.
+template <bool kRounds, class Id, class Sigma>
 void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
     const auto* node = ws.node.data();
     Sigma* coef = ws.coef.data();
@@ -289,26 +295,44 @@ void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
     if constexpr (std::is_same_v<Sigma, double>) {
         constexpr std::size_t kRound = BfsWorkspace<Id, Sigma>::kSuccSlack;
         const Id spare = static_cast<Id>(ws.node.size());
-        const std::uint64_t* begin = ws.levels.begin.data();
-        for (std::size_t d = ws.levels.factor.size(); d-- > 1;) {
-            const double f = ws.levels.factor[d];
-            for (std::uint64_t i = begin[d + 1]; i-- > begin[d];) {
-                const Id v = order[i];
-                double sum = 0.0;
-                const std::uint64_t end = succ_end[i];
-                std::uint64_t k = succ_end[i - 1];
-                do {
+        // Node order[i]'s dependency, under factor f when kScaled.
+        auto settle = [&]<bool kScaled>(std::uint64_t i, double f) {
+            const Id v = order[i];
+            const std::uint64_t end = succ_end[i];
+            std::uint64_t k = succ_end[i - 1];
+            double sum = 0.0;
+            if constexpr (kRounds) {
+                // 0.0 + x is x for every x >= +0.0, so the sum starts at its
+                // first term: one dependent addition less.
+                sum = coef[k < end ? succ[k] : spare];
+                for (std::size_t j = 1; j < kRound; ++j) {
+                    const Id w = succ[k + j];
+                    sum += coef[k + j < end ? w : spare];
+                }
+                for (k += kRound; k < end; k += kRound)
                     for (std::size_t j = 0; j < kRound; ++j) {
                         const Id w = succ[k + j];
                         sum += coef[k + j < end ? w : spare];
                     }
-                    k += kRound;
-                } while (k < end);
-                const double sv = node[v].sigma;
-                const double delta = (sv * sum) * f;
-                acc[v] += scale * delta;
-                coef[v] = (1.0 + delta) / sv;
+            } else {
+                for (; k < end; ++k) sum += coef[succ[k]];
             }
+            const double sv = node[v].sigma;
+            double delta = sv * sum;
+            if constexpr (kScaled) delta *= f;
+            acc[v] += scale * delta;
+            coef[v] = (1.0 + delta) / sv;
+        };
+        if (!ws.levels.scaled) {
+            // Every factor is 1: one sweep, without a product on each node's
+            // chain of dependent operations.
+            for (std::uint64_t i = ws.reached; i-- > 1;) settle.template operator()<false>(i, 1.0);
+            return;
+        }
+        const std::uint64_t* begin = ws.levels.begin.data();
+        for (std::size_t d = ws.levels.factor.size(); d-- > 1;) {
+            const double f = ws.levels.factor[d];
+            for (std::uint64_t i = begin[d + 1]; i-- > begin[d];) settle.template operator()<true>(i, f);
         }
     } else {
         for (std::uint64_t i = ws.reached; i-- > 1;) {
