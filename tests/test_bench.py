@@ -6,6 +6,7 @@ harness itself, so these tests need only numpy and the module.
 
 import dataclasses
 import json
+import subprocess
 import types
 
 import numpy as np
@@ -670,3 +671,18 @@ def test_tiny_bench_times_every_function(capsys):
     lines = capsys.readouterr().out.splitlines()
     assert [line.split()[0] for line in lines] == list(kw.__all__)
     assert all(float(line.split()[2]) > 0 for line in lines)
+
+
+def test_bare_scatter_loop_counts_every_row(tmp_path):
+    # The yardstick of the degree functions: it must do the whole count, or
+    # the comparison flatters it.
+    import shutil
+    from bench.scatter import bare_loop, compile_loop
+    if shutil.which("c++") is None:
+        pytest.skip("no C++ compiler")
+    edges = G.rmat(1 << 10, 1 << 14, 3)
+    raw = tmp_path / "rows.bin"
+    np.ascontiguousarray(edges, dtype="<u8").tofile(raw)
+    assert bare_loop(compile_loop(tmp_path), raw, 1 << 10, len(edges)) > 0.0
+    with pytest.raises(subprocess.CalledProcessError):  # fewer rows on file than asked for
+        bare_loop(compile_loop(tmp_path), raw, 1 << 10, len(edges) + 1)
