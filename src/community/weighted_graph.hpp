@@ -33,6 +33,11 @@ struct WeightedGraph {
     std::uint64_t end(std::uint64_t u) const { return lists.offsets[u + 1]; }
 };
 
+// What a build fills in: everything, or only `lists` for callers that never
+// read the self-loops, strengths or total (label propagation), which skips
+// a pass over the rows and one over the lists.
+enum class WeightedParts { All, ListsOnly };
+
 // Preconditions: every id < n; `weights`, when given, holds one finite
 // non-negative value per row (absent: every row weighs 1.0). Each weight is
 // taken times 2^scale_exponent (see weight_scale.hpp); 0 keeps it as it is.
@@ -45,7 +50,7 @@ struct WeightedGraph {
 // weights while the rows are read when the scale is not 0.
 template <class Id>
 WeightedGraph<Id> build_weighted_graph(OwnedRows&& edges, const std::optional<std::vector<double>>& weights,
-                                       int scale_exponent = 0);
+                                       int scale_exponent = 0, WeightedParts parts = WeightedParts::All);
 
 // strength[i] = 2 x self_loop_weight[i] + the list's weights in list order.
 template <class Id>
