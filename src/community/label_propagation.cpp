@@ -74,7 +74,7 @@ class UninitTable {
 
 // Sum is the type of a label's summed weight: double in general, or Id when
 // every list entry weighs the same w > 0 (an unweighted graph without
-// repeated pairs or self-loops, where each entry weighs the unit). Then the
+// repeated pairs, where each entry weighs the unit). Then the
 // double sums are the exact k x w of k entries, ordered and equal as the
 // counts k are, so counting gives the same maxima, ties and draws, with no
 // weights to stream and a label table half the size (it and `labels` then
@@ -192,6 +192,7 @@ struct Propagation {
         parallel::InterruptPoll poll;
         std::uint8_t* due = pending.data();
         constexpr std::uint64_t kAhead = 16;  // a power of two, above the deepest read-ahead
+        constexpr std::uint64_t kReplayAhead = 12, kOffsetsAhead = 6, kListAhead = 3, kLabelsAhead = 1;
         std::array<Id, kAhead> queue;
         std::array<std::uint64_t, kAhead> queued_at;
         std::uint64_t head = 0, tail = 0;  // queue[head % kAhead .. tail % kAhead)
@@ -231,21 +232,28 @@ struct Propagation {
             // takes a few draws, so its record and label are fetched twelve
             // ahead (inline: as a helper the same prefetches cost more than
             // they save).
-            if (tail - head >= 12) {
-                const Id v = queue[(head + 11) % kAhead];
+            if (tail - head >= kReplayAhead) {
+                const Id v = queue[(head + kReplayAhead - 1) % kAhead];
                 if (due[v] == kReplay) {
                     __builtin_prefetch(&replay[v]);
                     __builtin_prefetch(labels.data() + v);
                 }
             }
-            if (tail - head >= 6 && due[queue[(head + 5) % kAhead]] == kChoose)
-                __builtin_prefetch(off + queue[(head + 5) % kAhead]);
-            if (tail - head >= 3 && due[queue[(head + 2) % kAhead]] == kChoose) {
-                const Id v = queue[(head + 2) % kAhead];
-                prefetch_list(off[v], off[v + 1], targets, weights);
+            if (tail - head >= kOffsetsAhead && due[queue[(head + kOffsetsAhead - 1) % kAhead]] == kChoose)
+                __builtin_prefetch(off + queue[(head + kOffsetsAhead - 1) % kAhead]);
+            if (tail - head >= kListAhead && due[queue[(head + kListAhead - 1) % kAhead]] == kChoose) {
+                const Id v = queue[(head + kListAhead - 1) % kAhead];
+                if constexpr (kCounts) {  // no weights to fetch
+                    const char* t = reinterpret_cast<const char*>(targets + off[v]);
+                    const std::uint64_t bytes = (off[v + 1] - off[v]) * sizeof(Id);
+                    for (std::uint64_t line = 0; line < kPrefetchLines && 64 * line < bytes; ++line)
+                        __builtin_prefetch(t + 64 * line);
+                } else {
+                    prefetch_list(off[v], off[v + 1], targets, weights);
+                }
             }
-            if (tail - head >= 1 && due[queue[head % kAhead]] == kChoose) {
-                const std::uint64_t v = queue[head % kAhead];
+            if (tail - head >= kLabelsAhead && due[queue[(head + kLabelsAhead - 1) % kAhead]] == kChoose) {
+                const std::uint64_t v = queue[(head + kLabelsAhead - 1) % kAhead];
                 const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
                 for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(labels.data() + targets[j]);
             }
@@ -292,7 +300,6 @@ Result<std::vector<std::uint64_t>> label_propagation(OwnedRows&& edges,
 
     // Sums of weights near the top of the range would tie at infinity.
     const int scale = weight_scale_exponent(edges.size(), weight_span(weights), 1.0, WeightExposure::Sums);
-    const std::uint64_t rows = edges.size();
     std::vector<std::uint64_t> labels = with_id_type(n, [&]<class Id>() {
         const WeightedGraph<Id> g =
             build_weighted_graph<Id>(std::move(edges), weights, scale, WeightedParts::ListsOnly);
@@ -314,9 +321,9 @@ Result<std::vector<std::uint64_t>> label_propagation(OwnedRows&& edges,
                 if (!p.iterate(order) || iterations >= max_iter) break;
             return std::vector<std::uint64_t>(p.labels.begin(), p.labels.end());
         };
-        // Every row became two list entries: no self-loop, no repeated
-        // pair, so each entry weighs the unit.
-        if (!weights && g.lists.arcs() == 2 * rows) return run.template operator()<Id>();
+        // No weights: no pair is joined by two rows, so each entry weighs
+        // the unit.
+        if (g.lists.weights.empty()) return run.template operator()<Id>();
         return run.template operator()<double>();
     });
     relabel_by_first_appearance(labels, n);

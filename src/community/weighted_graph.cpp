@@ -34,8 +34,11 @@ WeightedGraph<Id> build_weighted_graph(OwnedRows&& rows, const std::optional<std
     // Row (u, v) emits u -> v, then v -> u, so each pair's weights are
     // summed in row order. Neither the rows nor `scaled` is read after the
     // first grouping pass.
-    const CsrOptions options{
-        .undirected = true, .drop_self_loops = true, .merge = w ? Merge::Sum : Merge::Count, .weighted = w != nullptr};
+    const CsrOptions options{.undirected = true,
+                             .drop_self_loops = true,
+                             .merge = w ? Merge::Sum : Merge::Count,
+                             .weighted = w != nullptr,
+                             .omit_unit_counts = !all};
     const std::span<const double> row_weights = w ? std::span<const double>(w, rows.size()) : std::span<const double>();
     g.lists = rows.visit([&](auto edges) {
         return build_csr<Id>(n, edges, options, row_weights, [&] {

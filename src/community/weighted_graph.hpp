@@ -23,7 +23,7 @@ namespace knotwell {
 
 template <class Id>
 struct WeightedGraph {
-    Csr<Id> lists;  // weights always present
+    Csr<Id> lists;  // weights present, except as WeightedParts::ListsOnly says
     std::vector<double> self_loop_weight;
     std::vector<double> strength;  // 2 x self-loop weight, then the list in order
     double total_weight = 0.0;     // m of the modularity formulas
@@ -35,7 +35,9 @@ struct WeightedGraph {
 
 // What a build fills in: everything, or only `lists` for callers that never
 // read the self-loops, strengths or total (label propagation), which skips
-// a pass over the rows and one over the lists.
+// a pass over the rows and one over the lists. ListsOnly also leaves the
+// lists' weights empty when the rows are unweighted and no pair is joined by
+// more than one row: every entry then weighs the unit, 2^scale_exponent.
 enum class WeightedParts { All, ListsOnly };
 
 // Preconditions: every id < n; `weights`, when given, holds one finite
