@@ -92,11 +92,11 @@ struct CsrOptions {
     bool drop_self_loops = false;
     Merge merge = Merge::First;
     bool weighted = false;
+    // The lists are the same whatever the value (tests lower it).
+    std::uint64_t scratch_bytes = kGroupScratchBytes;
     // Merge::Count: when no pair has more than one arc, leave `weights`
     // empty rather than a 1.0 for every entry (the caller counts entries).
     bool omit_unit_counts = false;
-    // The lists are the same whatever the value (tests lower it).
-    std::uint64_t scratch_bytes = kGroupScratchBytes;
 };
 
 // Per-node bytes of a build: the result's offsets and the first pass's.
