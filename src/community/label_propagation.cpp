@@ -45,6 +45,11 @@ struct alignas(32) Replay {   // 32 bytes (64 with 64-bit ids): one cache line
     std::array<Id, kReplayDraws> label;
 };
 
+// Below this many nodes an iteration walks the order position by position:
+// every table stays in the L1 and L2 caches, and the queue of due nodes and
+// its read-ahead (see `iterate`) would cost more than they save.
+constexpr std::uint64_t kSmallGraph = 512;
+
 // pending[u]: u must choose again (kChoose), replays its draws (kReplay),
 // or would choose the same label without a draw (kSettled).
 constexpr std::uint8_t kSettled = 0, kChoose = 1, kReplay = 2;
@@ -184,6 +189,7 @@ struct Propagation {
     // passed over as settled can be woken by a later change, so such a
     // change queues again from the position after the changed node.
     bool iterate(std::span<Id> order) {
+        if (order.size() < kSmallGraph) return iterate_small(order);
         stream.shuffle(order);
         bool changed = false;
         const std::uint64_t len = order.size();
@@ -257,33 +263,55 @@ struct Propagation {
                 const std::uint64_t b = off[v], e = std::min(off[v + 1], b + 8);
                 for (std::uint64_t j = b; j < e; ++j) __builtin_prefetch(labels.data() + targets[j]);
             }
-            Id best;
-            if (due[u] == kReplay) {  // u's list is not read unless its label changes
-                best = replay_choice(u);
-            } else {
-                poll.tick(off[u + 1] - off[u]);
-                if (off[u] == off[u + 1]) {  // nothing to adopt, nothing drawn
-                    pending[u] = kSettled;
-                    continue;
-                }
-                best = choose(u);
-                pending[u] = kept ? kReplay : drew ? kChoose : kSettled;
-            }
-            if (best != labels[u]) {
-                labels[u] = best;
-                changed = true;
-                std::uint8_t woke = 0;
-                for (std::uint64_t j = off[u]; j < off[u + 1]; ++j) {
-                    woke |= static_cast<std::uint8_t>(due[targets[j]] == kSettled);
-                    due[targets[j]] = kChoose;
-                }
-                if (woke) {
-                    tail = head;
-                    due_bits = 0;
-                    next = at + 1;
-                }
+            if (due[u] == kChoose) poll.tick(off[u + 1] - off[u]);
+            if (visit(u, changed)) {  // queue again past u
+                tail = head;
+                due_bits = 0;
+                next = at + 1;
             }
         }
+        return changed;
+    }
+
+    // Visits due node u: replays or chooses, adopts the label, marks the
+    // neighbours when it changed. Returns whether that woke a settled node.
+    [[gnu::always_inline]] bool visit(Id u, bool& changed) {
+        const std::uint64_t* off = g.lists.offsets.data();
+        std::uint8_t* due = pending.data();
+        Id best;
+        if (due[u] == kReplay) {  // u's list is not read unless its label changes
+            best = replay_choice(u);
+        } else {
+            if (off[u] == off[u + 1]) {  // nothing to adopt, nothing drawn
+                pending[u] = kSettled;
+                return false;
+            }
+            best = choose(u);
+            pending[u] = kept ? kReplay : drew ? kChoose : kSettled;
+        }
+        if (best == labels[u]) return false;
+        labels[u] = best;
+        changed = true;
+        std::uint8_t woke = 0;
+        for (std::uint64_t j = off[u]; j < off[u + 1]; ++j) {
+            woke |= static_cast<std::uint8_t>(due[targets[j]] == kSettled);
+            due[targets[j]] = kChoose;
+        }
+        return woke;
+    }
+
+    // An iteration of a graph small enough to stay in the L1 and L2 caches:
+    // position by position, no queue or read-ahead.
+    bool iterate_small(std::span<Id> order) {
+        stream.shuffle(order);
+        bool changed = false;
+        const std::uint64_t* off = g.lists.offsets.data();
+        parallel::InterruptPoll poll;
+        for (const Id u : order) {
+            poll.tick(pending[u] == kChoose ? off[u + 1] - off[u] + 1 : 1);
+            if (pending[u] != kSettled) visit(u, changed);
+        }
+        return changed;
         return changed;
     }
 };
