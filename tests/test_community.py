@@ -508,6 +508,50 @@ def test_label_propagation_replays_lasting_ties(seed, max_iter, weighted):
     assert kw.label_propagation_rust(n, rows, w, seed, max_iter).tolist() == expected
 
 
+def planted_rows(seed, n, block, m, inside, self_loops):
+    """m distinct pairs, about `inside` of them within blocks of `block`
+    nodes (ids scrambled), in random orientation; every 17th node gets a
+    self-loop when asked; the last 3 ids stay isolated."""
+    rng = np.random.default_rng(seed)
+    pairs, used = set(), n - 3
+    while len(pairs) < m:
+        u = int(rng.integers(used))
+        lo = u // block * block
+        v = int(rng.integers(lo, min(lo + block, used))) if rng.random() < inside else int(rng.integers(used))
+        if u != v:
+            pairs.add((min(u, v), max(u, v)))
+    rows = [(u, v) if rng.random() < 0.5 else (v, u) for u, v in sorted(pairs)]
+    rows += [(i, i) for i in range(0, used, 17)] if self_loops else []
+    perm = np.concatenate([rng.permutation(used), np.arange(used, n)])
+    rows = perm[np.array(rows, dtype=np.int64)]
+    return rows[rng.permutation(len(rows))].astype(np.uint64)
+
+
+@pytest.mark.parametrize(
+    "seed, n, block, m, inside, self_loops, max_iter",
+    [
+        # Mixed enough that ties last to max_iter: late iterations visit a
+        # few due nodes far apart in the order, and a change wakes settled
+        # neighbours queued past it.
+        (0, 603, 50, 3000, 0.6, False, 100),
+        (1, 603, 50, 3000, 0.6, True, 100),
+        (2, 1003, 100, 5000, 0.5, False, 30),
+        (3, 253, 25, 800, 0.9, True, 100),
+        (4, 133, 10, 200, 0.7, False, 5),
+        (5, 70, 10, 67, 0.5, True, 100),
+    ],
+)
+def test_label_propagation_simple_graphs_match_reference(seed, n, block, m, inside, self_loops, max_iter):
+    # Unweighted rows that never repeat a pair are counted (each entry
+    # weighs the unit); weights of 1.0, or of 2.0, take the summed path.
+    # All three must make the reference's choices and draws.
+    rows = planted_rows(seed, n, block, m, inside, self_loops)
+    expected = lpa_reference(n, rows, None, seed, max_iter)
+    assert kw.label_propagation_rust(n, rows, None, seed, max_iter).tolist() == expected
+    for w in (1.0, 2.0):
+        assert kw.label_propagation_rust(n, rows, np.full(len(rows), w), seed, max_iter).tolist() == expected
+
+
 def test_label_propagation_seed_zero_is_default():
     n, rows, w = random_multigraph(2)
     assert kw.label_propagation_rust(n, rows, w).tolist() == kw.label_propagation_rust(n, rows, w, 0, 100).tolist()

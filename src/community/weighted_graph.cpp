@@ -8,7 +8,7 @@ namespace knotwell {
 
 template <class Id>
 WeightedGraph<Id> build_weighted_graph(OwnedRows&& rows, const std::optional<std::vector<double>>& weights,
-                                       int scale_exponent) {
+                                       int scale_exponent, WeightedParts parts) {
     const std::uint64_t n = rows.n();
     require_node_arrays(n, kCsrBytesPerNode + 2 * sizeof(double));
     const double unit = std::ldexp(1.0, scale_exponent);
@@ -21,19 +21,24 @@ WeightedGraph<Id> build_weighted_graph(OwnedRows&& rows, const std::optional<std
     }
 
     WeightedGraph<Id> g;
-    g.self_loop_weight.assign(n, 0.0);
-    rows.visit([&](auto edges) {
-        parallel::InterruptPoll poll;
-        for (std::size_t i = 0; i < edges.size(); ++i) {
-            poll.tick();
-            if (edges[i].source == edges[i].target) g.self_loop_weight[edges[i].source] += w ? w[i] : unit;
-        }
-    });
+    const bool all = parts == WeightedParts::All;
+    if (all) g.self_loop_weight.assign(n, 0.0);
+    if (all)
+        rows.visit([&](auto edges) {
+            parallel::InterruptPoll poll;
+            for (std::size_t i = 0; i < edges.size(); ++i) {
+                poll.tick();
+                if (edges[i].source == edges[i].target) g.self_loop_weight[edges[i].source] += w ? w[i] : unit;
+            }
+        });
     // Row (u, v) emits u -> v, then v -> u, so each pair's weights are
     // summed in row order. Neither the rows nor `scaled` is read after the
     // first grouping pass.
-    const CsrOptions options{
-        .undirected = true, .drop_self_loops = true, .merge = w ? Merge::Sum : Merge::Count, .weighted = w != nullptr};
+    const CsrOptions options{.undirected = true,
+                             .drop_self_loops = true,
+                             .merge = w ? Merge::Sum : Merge::Count,
+                             .weighted = w != nullptr,
+                             .omit_unit_counts = !all};
     const std::span<const double> row_weights = w ? std::span<const double>(w, rows.size()) : std::span<const double>();
     g.lists = rows.visit([&](auto edges) {
         return build_csr<Id>(n, edges, options, row_weights, [&] {
@@ -43,6 +48,7 @@ WeightedGraph<Id> build_weighted_graph(OwnedRows&& rows, const std::optional<std
     });
     if (!w && unit != 1.0)
         for (double& x : g.lists.weights) x *= unit;  // exact: a whole count times a power of two
+    if (!all) return g;
     compute_strengths(g);
 
     double sum = 0.0;
@@ -63,8 +69,10 @@ void compute_strengths(WeightedGraph<Id>& g) {
     }
 }
 
-template WeightedGraph<std::uint32_t> build_weighted_graph(OwnedRows&&, const std::optional<std::vector<double>>&, int);
-template WeightedGraph<std::uint64_t> build_weighted_graph(OwnedRows&&, const std::optional<std::vector<double>>&, int);
+template WeightedGraph<std::uint32_t> build_weighted_graph(OwnedRows&&, const std::optional<std::vector<double>>&, int,
+                                                           WeightedParts);
+template WeightedGraph<std::uint64_t> build_weighted_graph(OwnedRows&&, const std::optional<std::vector<double>>&, int,
+                                                           WeightedParts);
 template void compute_strengths(WeightedGraph<std::uint32_t>&);
 template void compute_strengths(WeightedGraph<std::uint64_t>&);
 

@@ -23,7 +23,7 @@ namespace knotwell {
 
 template <class Id>
 struct WeightedGraph {
-    Csr<Id> lists;  // weights always present
+    Csr<Id> lists;  // weights present, except as WeightedParts::ListsOnly says
     std::vector<double> self_loop_weight;
     std::vector<double> strength;  // 2 x self-loop weight, then the list in order
     double total_weight = 0.0;     // m of the modularity formulas
@@ -32,6 +32,13 @@ struct WeightedGraph {
     std::uint64_t begin(std::uint64_t u) const { return lists.offsets[u]; }
     std::uint64_t end(std::uint64_t u) const { return lists.offsets[u + 1]; }
 };
+
+// What a build fills in: everything, or only `lists` for callers that never
+// read the self-loops, strengths or total (label propagation), which skips
+// a pass over the rows and one over the lists. ListsOnly also leaves the
+// lists' weights empty when the rows are unweighted and no pair is joined by
+// more than one row: every entry then weighs the unit, 2^scale_exponent.
+enum class WeightedParts { All, ListsOnly };
 
 // Preconditions: every id < n; `weights`, when given, holds one finite
 // non-negative value per row (absent: every row weighs 1.0). Each weight is
@@ -45,7 +52,7 @@ struct WeightedGraph {
 // weights while the rows are read when the scale is not 0.
 template <class Id>
 WeightedGraph<Id> build_weighted_graph(OwnedRows&& edges, const std::optional<std::vector<double>>& weights,
-                                       int scale_exponent = 0);
+                                       int scale_exponent = 0, WeightedParts parts = WeightedParts::All);
 
 // strength[i] = 2 x self_loop_weight[i] + the list's weights in list order.
 template <class Id>

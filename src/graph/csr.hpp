@@ -94,6 +94,9 @@ struct CsrOptions {
     bool weighted = false;
     // The lists are the same whatever the value (tests lower it).
     std::uint64_t scratch_bytes = kGroupScratchBytes;
+    // Merge::Count: when no pair has more than one arc, leave `weights`
+    // empty rather than a 1.0 for every entry (the caller counts entries).
+    bool omit_unit_counts = false;
 };
 
 // Per-node bytes of a build: the result's offsets and the first pass's.
@@ -338,9 +341,10 @@ void merge_runs(Csr<Id>& g, Merge merge) {
 
 // Collapses each run of equal neighbours of a sorted list to one entry
 // weighing the run's length. The lists are counted first, so the weights
-// are allocated at their final size.
+// are allocated at their final size; with `omit_unit` and no run longer
+// than 1, the lists are final as they are and no weights are made.
 template <class Id>
-void count_runs(Csr<Id>& g) {
+void count_runs(Csr<Id>& g, bool omit_unit) {
     const Id* t = g.targets.data();
     std::uint64_t distinct = 0;
     parallel::InterruptPoll poll;
@@ -349,6 +353,7 @@ void count_runs(Csr<Id>& g) {
         if ((u & (kPollRows - 1)) == 0) poll.tick(kPollRows + g.offsets[std::min(g.n, u + kPollRows)] - begin);
         for (std::uint64_t k = begin; k < end; ++k) distinct += k == begin || t[k] != t[k - 1];
     }
+    if (omit_unit && distinct == g.targets.size()) return;
     g.weights.resize(distinct);
     Id* out = g.targets.data();
     double* w = g.weights.data();
@@ -386,8 +391,8 @@ V make_value(Id node, double weight) {
 
 // `done()` is called once `for_each_arc` has been called for the last time.
 template <class Id, class V, class ForEachArc, class Done>
-Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc, Done&& done,
-                      std::uint64_t scratch_bytes) {
+Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc, Done&& done, std::uint64_t scratch_bytes,
+                      bool omit_unit_counts) {
     require_node_arrays(n, kCsrBytesPerNode);
     Csr<Id> g;
     g.n = n;
@@ -440,7 +445,7 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc, D
     ScratchVector<std::uint64_t>().swap(by_target);
     take_lists(std::move(values), g);
     if (merge == Merge::Count)
-        count_runs(g);
+        count_runs(g, omit_unit_counts);
     else
         merge_runs(g, merge);
     return g;
@@ -452,13 +457,15 @@ Csr<Id> group_arcs_as(std::uint64_t n, Merge merge, ForEachArc&& for_each_arc, D
 // weight) with both ids < n, as the lists of a Csr<Id>. `for_each_arc` is
 // called twice and must produce the same arcs both times. With `weighted`
 // false, or `merge` Count, the weights passed to emit are ignored.
+// `omit_unit_counts` as in CsrOptions.
 template <class Id, class ForEachArc, class Done = void (*)()>
 Csr<Id> group_arcs(
     std::uint64_t n, bool weighted, Merge merge, ForEachArc&& for_each_arc, Done&& done = [] {},
-    std::uint64_t scratch_bytes = kGroupScratchBytes) {
+    std::uint64_t scratch_bytes = kGroupScratchBytes, bool omit_unit_counts = false) {
     if (weighted && merge != Merge::Count)
-        return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc, done, scratch_bytes);
-    return csr_detail::group_arcs_as<Id, Id>(n, merge, for_each_arc, done, scratch_bytes);
+        return csr_detail::group_arcs_as<Id, csr_detail::WeightedArc<Id>>(n, merge, for_each_arc, done, scratch_bytes,
+                                                                          false);
+    return csr_detail::group_arcs_as<Id, Id>(n, merge, for_each_arc, done, scratch_bytes, omit_unit_counts);
 }
 
 // The weighted Csr of arcs emitted source by source: `arcs_of(s, emit)` is
@@ -539,7 +546,7 @@ Csr<Id> build_csr(
                 poll.tick(end - first);
             }
         },
-        done, options.scratch_bytes);
+        done, options.scratch_bytes, options.omit_unit_counts);
 }
 
 // The same from owned rows (checked by the caller), which are freed as soon

@@ -562,7 +562,36 @@ void check_unit_weights(std::uint64_t n, const EdgeList& edges) {
         CHECK(same(counted.lists.targets, summed.lists.targets) && same(counted.lists.weights, summed.lists.weights));
         CHECK(same(counted.self_loop_weight, summed.self_loop_weight) && same(counted.strength, summed.strength));
         CHECK(counted.total_weight == summed.total_weight);
+        // Lists only: the same lists, no self-loops or strengths, and the
+        // weights left out exactly when every entry would weigh the unit
+        // (no pair has a second row), else the counted bits.
+        const auto lists = knotwell::build_weighted_graph<Id>(knotwell::OwnedRows::of(n, edges), std::nullopt, scale,
+                                                              knotwell::WeightedParts::ListsOnly);
+        CHECK(same(lists.lists.offsets, counted.lists.offsets) && same(lists.lists.targets, counted.lists.targets));
+        CHECK(lists.self_loop_weight.empty() && lists.strength.empty());
+        const double unit = std::ldexp(1.0, scale);
+        const bool all_unit = std::all_of(counted.lists.weights.begin(), counted.lists.weights.end(),
+                                          [unit](double x) { return x == unit; });
+        CHECK(all_unit ? lists.lists.weights.empty() : same(lists.lists.weights, counted.lists.weights));
     }
+}
+
+// check_unit_weights on the rows left after dropping every repeat of a pair
+// (either orientation; self-loops kept), where lists-only builds carry no
+// weights, and on those rows plus one repeat, where they must.
+template <class Id>
+void check_unit_weights_simple(std::uint64_t n, const EdgeList& edges) {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
+    EdgeList simple;
+    for (const auto& e : edges)
+        if (seen.insert({std::min(e.source, e.target), std::max(e.source, e.target)}).second) simple.push_back(e);
+    check_unit_weights<Id>(n, simple);
+    for (const auto& e : simple)
+        if (e.source != e.target) {
+            simple.push_back({e.target, e.source});
+            break;
+        }
+    check_unit_weights<Id>(n, simple);
 }
 
 void check_size_rules() {
@@ -1022,6 +1051,7 @@ int graphs() {
         }
         if (round < 12) check_csr_options(rng, n, edges);
         if (round < 12) check_unit_weights<std::uint32_t>(n, edges);
+        if (round < 12) check_unit_weights_simple<std::uint64_t>(n, edges);
     }
     // Both sides of the switch from one direct counting sort to the blocked
     // one (above 2^16 keys), with keys in several blocks.
@@ -1033,6 +1063,7 @@ int graphs() {
         else
             check_csr_options(rng, n, edges, {knotwell::Merge::Sum, knotwell::Merge::Count});
         check_unit_weights<std::uint64_t>(n, edges);
+        check_unit_weights_simple<std::uint32_t>(n, edges);
         if (n < 300000) check_traversal_rows(n, edges);
     }
     std::puts("ok");
