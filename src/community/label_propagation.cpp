@@ -312,7 +312,6 @@ struct Propagation {
             if (pending[u] != kSettled) visit(u, changed);
         }
         return changed;
-        return changed;
     }
 };
 
