@@ -32,6 +32,11 @@ constexpr std::size_t kMaxLarge = 255;
 // one bound on the summed decrease of all totals instead of one per
 // community.
 constexpr std::uint64_t kHubListed = 16;
+// Levels whose lists and per-node tables take at most this many bytes sit
+// in the L1 cache after the first pass: their passes skip the look-ahead
+// prefetches, which there only add loads (a tenth of a call on a graph of a
+// few dozen nodes).
+constexpr std::uint64_t kPrefetchBytes = std::uint64_t{32} << 10;
 
 // Tables of one level's local moving, sized by its node count. The moving
 // runs on ids of type Id, 32-bit whenever the level's node count allows:
@@ -158,6 +163,7 @@ struct Level {
     bool tracking = false;    // this pass keeps `pending` exact
     bool lists_kept = false;  // `first`/`next`/`prev` and `volume` are current
     bool full_next = true;    // the next pass visits every node
+    bool prefetch = true;     // untracked passes fetch ahead (see kPrefetchBytes)
     std::int64_t budget = 0;  // marking units this pass may still spend
 
     void mark(Id v) { pending[position[v] >> 6] |= std::uint64_t{1} << (position[v] & 63); }
@@ -534,7 +540,7 @@ template <class Id>
 
 // Decides u: moves it to the first community of largest gain (its own
 // unless another is strictly better); returns that community.
-template <class Id>
+template <class Id, bool Prefetch = true>
 Id decide(const WeightedGraph<Id>& g, const Id* targets, Id u, double resolution, double two_m, Level<Id>& lv,
           double& best_before) {
     Id* community = lv.community.data();
@@ -544,7 +550,7 @@ Id decide(const WeightedGraph<Id>& g, const Id* targets, Id u, double resolution
     const double k_u = g.strength[u];
     const Id c_old = community[u];
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) slot[touched[t]].to = 0.0;
-    lv.n_touched = gather_by_key<Id>(
+    lv.n_touched = gather_by_key<Id, Prefetch>(
         off[u], off[u + 1], targets, g.lists.weights.data(), community, [slot](Id c) -> double& { return slot[c].to; },
         touched);
     slot[c_old].total -= k_u;
@@ -644,6 +650,16 @@ std::uint64_t move_nodes(const WeightedGraph<Id>& g, const Id* targets, std::spa
         lv.tracking = false;
         lv.lists_kept = false;
         lv.full_next = true;
+        if (!lv.prefetch) {
+            for (std::uint64_t i = 0; i < len; ++i) {
+                const auto u = static_cast<Id>(order[i]);
+                poll.tick(off[u + 1] - off[u] + 1);
+                const Id c_old = lv.community[u];
+                double best_before = 0.0;
+                moves += decide<Id, false>(g, targets, u, resolution, two_m, lv, best_before) != c_old;
+            }
+            return moves;
+        }
         for (std::uint64_t i = 0; i < len; ++i) {
             const auto u = static_cast<Id>(order[i]);
             poll.tick(off[u + 1] - off[u] + 1);
@@ -712,12 +728,17 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     std::iota(order.begin(), order.end(), Id{0});
     if (stream) stream->shuffle(std::span<Id>(order));
 
-    lv.position.resize(n);
-    for (std::uint64_t i = 0; i < n; ++i) lv.position[order[i]] = static_cast<Id>(i);
-    lv.lists_kept = false;  // the tracking tables are sized when first used
-    lv.pending.assign((n + 63) / 64, 0);
-    lv.full_next = true;
     const bool may_track = n >= kMinTrackedNodes;
+    if (may_track) {
+        lv.position.resize(n);
+        for (std::uint64_t i = 0; i < n; ++i) lv.position[order[i]] = static_cast<Id>(i);
+        lv.pending.assign((n + 63) / 64, 0);
+    }
+    lv.lists_kept = false;  // the tracking tables are sized when first used
+    lv.full_next = true;
+    const std::uint64_t level_bytes = g.lists.offsets[n] * (sizeof(Id) + sizeof(double)) +
+                                      n * (sizeof(typename Level<Id>::Slot) + sizeof(Id) + 2 * sizeof(std::uint64_t));
+    lv.prefetch = level_bytes > kPrefetchBytes;
     int unit = 0;
     lv.exact_totals = may_track && exact_totals(g.strength, &unit);
     // All strengths zero: no total ever falls.
