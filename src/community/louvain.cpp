@@ -164,6 +164,7 @@ struct Level {
     bool lists_kept = false;  // `first`/`next`/`prev` and `volume` are current
     bool full_next = true;    // the next pass visits every node
     bool prefetch = true;     // untracked passes fetch ahead (see kPrefetchBytes)
+    std::uint64_t ids = 0;    // every community id is below it (see compact)
     std::int64_t budget = 0;  // marking units this pass may still spend
 
     void mark(Id v) { pending[position[v] >> 6] |= std::uint64_t{1} << (position[v] & 63); }
@@ -425,6 +426,33 @@ struct Level {
             volume[c] += off[u + 1] - off[u] + 1;
         }
         lists_kept = true;
+    }
+
+    // Renumbers the communities that still have members 0, 1, ... in
+    // ascending order of their ids, when at most three quarters of the `ids` in use
+    // are, so that the slots in use sit together at the front of the table
+    // (fewer cache lines, and in the L2 cache sooner). Only between passes
+    // whose member lists and bounds are rebuilt before their next use (an
+    // untracked pass leaves them stale). Nothing else depends on the ids: a
+    // node only joins communities it lists, so an emptied one is never met
+    // again; ties go by list order; and the level's labels are renumbered
+    // by first appearance. Totals and weights move with their community,
+    // unchanged.
+    void compact() {
+        for (std::uint64_t t = 0; t < n_touched; ++t) slot[touched[t]].to = 0.0;
+        n_touched = 0;
+        std::vector<Id> renamed(ids, kNone);
+        for (const Id c : community) renamed[c] = 0;
+        std::uint64_t live = 0;
+        for (std::uint64_t c = 0; c < ids; ++c)
+            if (renamed[c] == 0) renamed[c] = static_cast<Id>(live++);
+        if (4 * live > 3 * ids) return;
+        // New ids are never above old ones, and ascend with them: moving
+        // slots in ascending order never overwrites one still to move.
+        for (std::uint64_t c = 0; c < ids; ++c)
+            if (renamed[c] != kNone) slot[renamed[c]] = slot[c];
+        for (Id& c : community) c = renamed[c];
+        ids = live;
     }
 
     // Frees every table; the next level sizes them afresh for its nodes.
@@ -739,6 +767,7 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     const std::uint64_t level_bytes = g.lists.offsets[n] * (sizeof(Id) + sizeof(double)) +
                                       n * (sizeof(typename Level<Id>::Slot) + sizeof(Id) + 2 * sizeof(std::uint64_t));
     lv.prefetch = level_bytes > kPrefetchBytes;
+    lv.ids = n;
     int unit = 0;
     lv.exact_totals = may_track && exact_totals(g.strength, &unit);
     // All strengths zero: no total ever falls.
@@ -755,6 +784,9 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
         moves = move_nodes<Id>(g, targets, order, resolution, two_m, track, lv);
         if (track && lv.full_next) ratio = std::min<std::uint64_t>(ratio * 16, std::uint64_t{1} << 60);
         if (moves == 0) break;
+        // O(n), against a pass's O(n + m); levels that never track fit the
+        // cache as they are.
+        if (!track && may_track) lv.compact();
     }
     // The widened copy is made once the other tables are gone: it is the
     // last table of the level, not one more at its peak.
