@@ -213,6 +213,27 @@ def test_louvain_reports_modularity_of_its_labels(seed):
     assert (labels, q, k, levels)[1:] == kw.louvain_rust(n, rows, w, resolution, seed if seed % 3 else None)[1:]
 
 
+@pytest.mark.parametrize("weighted", [False, True])
+def test_louvain_finds_disjoint_cliques_at_scale(weighted):
+    # Over 2^18 nodes the community tables take their large-block path (2 MiB
+    # aligned, huge pages advised). Disjoint cliques, ids shuffled, are each
+    # one community: nothing outside a clique adds weight.
+    size, cliques = 5, 1 << 16
+    n = size * cliques
+    pairs = np.array([(i, j) for i in range(size) for j in range(i + 1, size)], dtype=np.uint64)
+    rows = (np.arange(cliques, dtype=np.uint64)[:, None, None] * size + pairs[None]).reshape(-1, 2)
+    rng = np.random.default_rng(3)
+    perm = rng.permutation(n).astype(np.uint64)
+    rows = perm[rows]
+    w = rng.uniform(1.0, 1.5, len(rows)) if weighted else None
+    labels, q, k, _ = kw.louvain_rust(n, rows, w, 1.0, 7)
+    clique = np.empty(n, dtype=np.int64)
+    clique[perm] = np.arange(n) // size
+    assert k == cliques and len(set(zip(labels.tolist(), clique.tolist()))) == cliques
+    assert labels.tolist() == first_appearance(labels.tolist())
+    assert q == kw.modularity_rust(n, rows, labels, w, 1.0)
+
+
 @pytest.mark.parametrize("scale", [1.0, 0.5, 3.0])
 def test_whole_weights_agree_with_lists(scale):
     # Whole weights are summed straight off the rows; Louvain sums its lists.

@@ -4,8 +4,12 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#include <new>
 #include <numeric>
+
+#include <sys/mman.h>
 
 #include "community/modularity.hpp"
 #include "community/weighted_graph.hpp"
@@ -37,6 +41,51 @@ constexpr std::uint64_t kHubListed = 16;
 // prefetches, which there only add loads (a tenth of a call on a graph of a
 // few dozen nodes).
 constexpr std::uint64_t kPrefetchBytes = std::uint64_t{32} << 10;
+// How far ahead in a list the gathering reads communities (and half as far
+// their slots): on R-MAT graphs of 2^18 nodes and more, eight entries ahead
+// left most of a miss to wait for on lists of a few dozen entries.
+constexpr std::uint64_t kGatherAhead = 16;
+
+// The per-node tables read at random by every gathering (communities and
+// their slots) span megabytes on large graphs, where with 4 KiB pages most
+// of their reads also miss the TLB (the tracking's tables gained nothing
+// measurable from huge pages). Blocks of at least kHugeBytes are
+// aligned to 2 MiB and advised to be backed by huge pages (where the kernel
+// offers them only on request); smaller ones come from operator new.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
+
+template <class T>
+struct HugePageAllocator {
+    using value_type = T;
+    HugePageAllocator() noexcept = default;
+    template <class U>
+    HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
+
+    static std::size_t rounded(std::size_t n) { return (n * sizeof(T) + kHugePage - 1) / kHugePage * kHugePage; }
+    T* allocate(std::size_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T) - kHugePage) throw std::bad_array_new_length();
+        if (n * sizeof(T) < kHugeBytes) return static_cast<T*>(::operator new(n * sizeof(T)));
+        void* p = ::operator new(rounded(n), std::align_val_t{kHugePage});
+#ifdef MADV_HUGEPAGE
+        madvise(p, rounded(n), MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < kHugeBytes)
+            ::operator delete(p);
+        else
+            ::operator delete(p, std::align_val_t{kHugePage});
+    }
+    template <class U>
+    bool operator==(const HugePageAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using HugeVector = std::vector<T, HugePageAllocator<T>>;
 
 // Tables of one level's local moving, sized by its node count. The moving
 // runs on ids of type Id, 32-bit whenever the level's node count allows:
@@ -96,7 +145,7 @@ template <class Id>
 struct Level {
     static constexpr Id kNone = std::numeric_limits<Id>::max();
 
-    std::vector<Id> community;
+    HugeVector<Id> community;
     // Per community: its total and the weight to it from the node being
     // decided, side by side, since every community the node lists is
     // looked up in both: one cache miss instead of two.
@@ -104,7 +153,7 @@ struct Level {
         double to;     // 0.0 except for ids in `touched`
         double total;  // summed strength of the members
     };
-    std::vector<Slot> slot;
+    HugeVector<Slot> slot;
     std::vector<Id> touched;  // ids written for the current node
     std::uint64_t n_touched = 0;
 
@@ -461,7 +510,7 @@ struct Level {
     // Frees every table but `community`, which the level's result is read
     // from.
     void release_all_but_community() {
-        std::vector<Id> kept = std::move(community);
+        auto kept = std::move(community);
         release();
         community = std::move(kept);
     }
@@ -578,7 +627,7 @@ Id decide(const WeightedGraph<Id>& g, const Id* targets, Id u, double resolution
     const double k_u = g.strength[u];
     const Id c_old = community[u];
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) slot[touched[t]].to = 0.0;
-    lv.n_touched = gather_by_key<Id, Prefetch>(
+    lv.n_touched = gather_by_key<Id, Prefetch, kGatherAhead>(
         off[u], off[u + 1], targets, g.lists.weights.data(), community, [slot](Id c) -> double& { return slot[c].to; },
         touched);
     slot[c_old].total -= k_u;
@@ -652,14 +701,20 @@ std::uint64_t move_nodes(const WeightedGraph<Id>& g, const Id* targets, std::spa
     parallel::InterruptPoll poll;
     // When the whole pass is ahead, the nodes to come are known. The order
     // is random, so each list starts with a cache miss, and so does each
-    // entry's community and that community's slot: fetch the offsets six
-    // nodes ahead, the list three ahead, the communities of the first eight
-    // entries two ahead, and their slots one ahead. Always inlined: as a
+    // entry's community and that community's slot, and the node's own
+    // strength and community: fetch the offsets six nodes ahead, the node's
+    // strength and community four ahead, the list three ahead, the
+    // communities of the first eight entries two ahead, and their slots one
+    // ahead. Always inlined: as a
     // call, the same prefetches cost more than they save.
     const double* weights = g.lists.weights.data();
     const auto* slot = lv.slot.data();
     auto prefetch = [&](std::uint64_t i) __attribute__((always_inline)) {
         if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
+        if (i + 4 < len) {
+            __builtin_prefetch(g.strength.data() + order[i + 4]);
+            __builtin_prefetch(community + order[i + 4]);
+        }
         if (i + 3 < len) prefetch_list(off[order[i + 3]], off[order[i + 3] + 1], targets, weights);
         if (i + 2 < len) {
             const std::uint64_t v = order[i + 2];
