@@ -213,6 +213,27 @@ def test_louvain_reports_modularity_of_its_labels(seed):
     assert (labels, q, k, levels)[1:] == kw.louvain_rust(n, rows, w, resolution, seed if seed % 3 else None)[1:]
 
 
+@pytest.mark.parametrize("weighted", [False, True])
+def test_louvain_finds_disjoint_cliques_at_scale(weighted):
+    # Over 2^18 nodes the community tables take their large-block path (2 MiB
+    # aligned, huge pages advised). Disjoint cliques, ids shuffled, are each
+    # one community: nothing outside a clique adds weight.
+    size, cliques = 5, 1 << 16
+    n = size * cliques
+    pairs = np.array([(i, j) for i in range(size) for j in range(i + 1, size)], dtype=np.uint64)
+    rows = (np.arange(cliques, dtype=np.uint64)[:, None, None] * size + pairs[None]).reshape(-1, 2)
+    rng = np.random.default_rng(3)
+    perm = rng.permutation(n).astype(np.uint64)
+    rows = perm[rows]
+    w = rng.uniform(1.0, 1.5, len(rows)) if weighted else None
+    labels, q, k, _ = kw.louvain_rust(n, rows, w, 1.0, 7)
+    clique = np.empty(n, dtype=np.int64)
+    clique[perm] = np.arange(n) // size
+    assert k == cliques and len(set(zip(labels.tolist(), clique.tolist()))) == cliques
+    assert labels.tolist() == first_appearance(labels.tolist())
+    assert q == kw.modularity_rust(n, rows, labels, w, 1.0)
+
+
 @pytest.mark.parametrize("scale", [1.0, 0.5, 3.0])
 def test_whole_weights_agree_with_lists(scale):
     # Whole weights are summed straight off the rows; Louvain sums its lists.
@@ -348,7 +369,8 @@ def giant_and_small(rng, cliques=150):
 
 @pytest.mark.parametrize("seed", [None, 0, 5])
 @pytest.mark.parametrize("graph", ["sparse", "dense", "ties", "real", "zeros", "multi", "spread", "giant",
-                                   "giant-real", "skewed", "skewed-real"])
+                                   "giant-real", "skewed", "skewed-real", "tiny", "tiny-real", "planted",
+                                   "planted-real"])
 def test_louvain_matches_visiting_every_node(graph, seed):
     # Late passes revisit only nodes whose choice may have changed; the
     # answer must be that of revisiting all of them. Unit weights keep the
@@ -357,10 +379,15 @@ def test_louvain_matches_visiting_every_node(graph, seed):
     # range relative to the total, where a bound must still be kept safely.
     # A community holding much of the volume keeps every bound of its own
     # (one per neighbour and member); skewed degrees make several such,
-    # enough bounds to pass their cap, and totals that cross them.
+    # enough bounds to pass their cap, and totals that cross them. Tiny
+    # graphs fit the L1 cache from the first level on and move without
+    # look-ahead fetches. Planted blocks with a third of the rows between
+    # them take many untracked passes, between which the communities still
+    # in use are renumbered, and merge most nodes in the first.
     rng = np.random.default_rng(len(graph) + (seed or 0))
-    n = 400
-    rows = rng.integers(0, n, size=({"sparse": 600, "dense": 2400}.get(graph, 1500), 2)).astype(np.uint64)
+    n = 60 if graph.startswith("tiny") else 400
+    rows = rng.integers(0, n, size=({"sparse": 600, "dense": 2400, "tiny": 150, "tiny-real": 150}.get(graph, 1500),
+                                    2)).astype(np.uint64)
     if graph.startswith("giant"):
         n, rows = giant_and_small(rng)
     if graph.startswith("skewed"):
@@ -370,7 +397,16 @@ def test_louvain_matches_visiting_every_node(graph, seed):
     weights = {"ties": rng.integers(1, 4, len(rows)).astype(float), "real": rng.uniform(0.5, 3.0, len(rows)),
                "zeros": rng.choice([0.0, 1.0, 2.5], len(rows)), "multi": None,
                "spread": 10.0 ** rng.uniform(-30, 30, len(rows)), "giant-real": rng.uniform(0.5, 3.0, len(rows)),
-               "skewed-real": rng.uniform(0.5, 3.0, len(rows))}.get(graph)
+               "skewed-real": rng.uniform(0.5, 3.0, len(rows)), "tiny-real": rng.uniform(0.5, 3.0, len(rows))}.get(graph)
+    if graph.startswith("planted"):
+        n = 800
+        block = rng.integers(0, 16, n)
+        u = rng.integers(0, n, 8000)
+        v = np.array([rng.choice(np.flatnonzero(block == block[x])) if rng.random() < 0.67
+                      else rng.integers(0, n) for x in u])
+        rows = np.stack([u, v], axis=1).astype(np.uint64)
+        if graph == "planted-real":
+            weights = rng.uniform(0.5, 3.0, len(rows))
     if graph == "multi":
         n, rows, weights = random_multigraph(seed or 0, n=300, m=1200)
     resolution = 0.6 if graph == "dense" else 1.0

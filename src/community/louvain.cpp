@@ -4,8 +4,12 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#include <new>
 #include <numeric>
+
+#include <sys/mman.h>
 
 #include "community/modularity.hpp"
 #include "community/weighted_graph.hpp"
@@ -32,6 +36,56 @@ constexpr std::size_t kMaxLarge = 255;
 // one bound on the summed decrease of all totals instead of one per
 // community.
 constexpr std::uint64_t kHubListed = 16;
+// Levels whose lists and per-node tables take at most this many bytes sit
+// in the L1 cache after the first pass: their passes skip the look-ahead
+// prefetches, which there only add loads (a tenth of a call on a graph of a
+// few dozen nodes).
+constexpr std::uint64_t kPrefetchBytes = std::uint64_t{32} << 10;
+// How far ahead in a list the gathering reads communities (and half as far
+// their slots): on R-MAT graphs of 2^18 nodes and more, eight entries ahead
+// left most of a miss to wait for on lists of a few dozen entries.
+constexpr std::uint64_t kGatherAhead = 16;
+
+// The per-node tables read at random by every gathering (communities and
+// their slots) span megabytes on large graphs, where with 4 KiB pages most
+// of their reads also miss the TLB (the tracking's tables gained nothing
+// measurable from huge pages). Blocks of at least kHugeBytes are
+// aligned to 2 MiB and advised to be backed by huge pages (where the kernel
+// offers them only on request); smaller ones come from operator new.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
+
+template <class T>
+struct HugePageAllocator {
+    using value_type = T;
+    HugePageAllocator() noexcept = default;
+    template <class U>
+    HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
+
+    static std::size_t rounded(std::size_t n) { return (n * sizeof(T) + kHugePage - 1) / kHugePage * kHugePage; }
+    T* allocate(std::size_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T) - kHugePage) throw std::bad_array_new_length();
+        if (n * sizeof(T) < kHugeBytes) return static_cast<T*>(::operator new(n * sizeof(T)));
+        void* p = ::operator new(rounded(n), std::align_val_t{kHugePage});
+#ifdef MADV_HUGEPAGE
+        madvise(p, rounded(n), MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) < kHugeBytes)
+            ::operator delete(p);
+        else
+            ::operator delete(p, std::align_val_t{kHugePage});
+    }
+    template <class U>
+    bool operator==(const HugePageAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using HugeVector = std::vector<T, HugePageAllocator<T>>;
 
 // Tables of one level's local moving, sized by its node count. The moving
 // runs on ids of type Id, 32-bit whenever the level's node count allows:
@@ -91,7 +145,7 @@ template <class Id>
 struct Level {
     static constexpr Id kNone = std::numeric_limits<Id>::max();
 
-    std::vector<Id> community;
+    HugeVector<Id> community;
     // Per community: its total and the weight to it from the node being
     // decided, side by side, since every community the node lists is
     // looked up in both: one cache miss instead of two.
@@ -99,7 +153,7 @@ struct Level {
         double to;     // 0.0 except for ids in `touched`
         double total;  // summed strength of the members
     };
-    std::vector<Slot> slot;
+    HugeVector<Slot> slot;
     std::vector<Id> touched;  // ids written for the current node
     std::uint64_t n_touched = 0;
 
@@ -158,6 +212,8 @@ struct Level {
     bool tracking = false;    // this pass keeps `pending` exact
     bool lists_kept = false;  // `first`/`next`/`prev` and `volume` are current
     bool full_next = true;    // the next pass visits every node
+    bool prefetch = true;     // untracked passes fetch ahead (see kPrefetchBytes)
+    std::uint64_t ids = 0;    // every community id is below it (see compact)
     std::int64_t budget = 0;  // marking units this pass may still spend
 
     void mark(Id v) { pending[position[v] >> 6] |= std::uint64_t{1} << (position[v] & 63); }
@@ -421,13 +477,40 @@ struct Level {
         lists_kept = true;
     }
 
+    // Renumbers the communities that still have members 0, 1, ... in
+    // ascending order of their ids, when at most three quarters of the `ids` in use
+    // are, so that the slots in use sit together at the front of the table
+    // (fewer cache lines, and in the L2 cache sooner). Only between passes
+    // whose member lists and bounds are rebuilt before their next use (an
+    // untracked pass leaves them stale). Nothing else depends on the ids: a
+    // node only joins communities it lists, so an emptied one is never met
+    // again; ties go by list order; and the level's labels are renumbered
+    // by first appearance. Totals and weights move with their community,
+    // unchanged.
+    void compact() {
+        for (std::uint64_t t = 0; t < n_touched; ++t) slot[touched[t]].to = 0.0;
+        n_touched = 0;
+        std::vector<Id> renamed(ids, kNone);
+        for (const Id c : community) renamed[c] = 0;
+        std::uint64_t live = 0;
+        for (std::uint64_t c = 0; c < ids; ++c)
+            if (renamed[c] == 0) renamed[c] = static_cast<Id>(live++);
+        if (4 * live > 3 * ids) return;
+        // New ids are never above old ones, and ascend with them: moving
+        // slots in ascending order never overwrites one still to move.
+        for (std::uint64_t c = 0; c < ids; ++c)
+            if (renamed[c] != kNone) slot[renamed[c]] = slot[c];
+        for (Id& c : community) c = renamed[c];
+        ids = live;
+    }
+
     // Frees every table; the next level sizes them afresh for its nodes.
     void release() { *this = Level(); }
 
     // Frees every table but `community`, which the level's result is read
     // from.
     void release_all_but_community() {
-        std::vector<Id> kept = std::move(community);
+        auto kept = std::move(community);
         release();
         community = std::move(kept);
     }
@@ -534,7 +617,7 @@ template <class Id>
 
 // Decides u: moves it to the first community of largest gain (its own
 // unless another is strictly better); returns that community.
-template <class Id>
+template <class Id, bool Prefetch = true>
 Id decide(const WeightedGraph<Id>& g, const Id* targets, Id u, double resolution, double two_m, Level<Id>& lv,
           double& best_before) {
     Id* community = lv.community.data();
@@ -544,7 +627,7 @@ Id decide(const WeightedGraph<Id>& g, const Id* targets, Id u, double resolution
     const double k_u = g.strength[u];
     const Id c_old = community[u];
     for (std::uint64_t t = 0; t < lv.n_touched; ++t) slot[touched[t]].to = 0.0;
-    lv.n_touched = gather_by_key<Id>(
+    lv.n_touched = gather_by_key<Id, Prefetch, kGatherAhead>(
         off[u], off[u + 1], targets, g.lists.weights.data(), community, [slot](Id c) -> double& { return slot[c].to; },
         touched);
     slot[c_old].total -= k_u;
@@ -618,14 +701,20 @@ std::uint64_t move_nodes(const WeightedGraph<Id>& g, const Id* targets, std::spa
     parallel::InterruptPoll poll;
     // When the whole pass is ahead, the nodes to come are known. The order
     // is random, so each list starts with a cache miss, and so does each
-    // entry's community and that community's slot: fetch the offsets six
-    // nodes ahead, the list three ahead, the communities of the first eight
-    // entries two ahead, and their slots one ahead. Always inlined: as a
+    // entry's community and that community's slot, and the node's own
+    // strength and community: fetch the offsets six nodes ahead, the node's
+    // strength and community four ahead, the list three ahead, the
+    // communities of the first eight entries two ahead, and their slots one
+    // ahead. Always inlined: as a
     // call, the same prefetches cost more than they save.
     const double* weights = g.lists.weights.data();
     const auto* slot = lv.slot.data();
     auto prefetch = [&](std::uint64_t i) __attribute__((always_inline)) {
         if (i + 6 < len) __builtin_prefetch(off + order[i + 6]);
+        if (i + 4 < len) {
+            __builtin_prefetch(g.strength.data() + order[i + 4]);
+            __builtin_prefetch(community + order[i + 4]);
+        }
         if (i + 3 < len) prefetch_list(off[order[i + 3]], off[order[i + 3] + 1], targets, weights);
         if (i + 2 < len) {
             const std::uint64_t v = order[i + 2];
@@ -644,6 +733,16 @@ std::uint64_t move_nodes(const WeightedGraph<Id>& g, const Id* targets, std::spa
         lv.tracking = false;
         lv.lists_kept = false;
         lv.full_next = true;
+        if (!lv.prefetch) {
+            for (std::uint64_t i = 0; i < len; ++i) {
+                const auto u = static_cast<Id>(order[i]);
+                poll.tick(off[u + 1] - off[u] + 1);
+                const Id c_old = lv.community[u];
+                double best_before = 0.0;
+                moves += decide<Id, false>(g, targets, u, resolution, two_m, lv, best_before) != c_old;
+            }
+            return moves;
+        }
         for (std::uint64_t i = 0; i < len; ++i) {
             const auto u = static_cast<Id>(order[i]);
             poll.tick(off[u + 1] - off[u] + 1);
@@ -712,12 +811,18 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
     std::iota(order.begin(), order.end(), Id{0});
     if (stream) stream->shuffle(std::span<Id>(order));
 
-    lv.position.resize(n);
-    for (std::uint64_t i = 0; i < n; ++i) lv.position[order[i]] = static_cast<Id>(i);
-    lv.lists_kept = false;  // the tracking tables are sized when first used
-    lv.pending.assign((n + 63) / 64, 0);
-    lv.full_next = true;
     const bool may_track = n >= kMinTrackedNodes;
+    if (may_track) {
+        lv.position.resize(n);
+        for (std::uint64_t i = 0; i < n; ++i) lv.position[order[i]] = static_cast<Id>(i);
+        lv.pending.assign((n + 63) / 64, 0);
+    }
+    lv.lists_kept = false;  // the tracking tables are sized when first used
+    lv.full_next = true;
+    const std::uint64_t level_bytes = g.lists.offsets[n] * (sizeof(Id) + sizeof(double)) +
+                                      n * (sizeof(typename Level<Id>::Slot) + sizeof(Id) + 2 * sizeof(std::uint64_t));
+    lv.prefetch = level_bytes > kPrefetchBytes;
+    lv.ids = n;
     int unit = 0;
     lv.exact_totals = may_track && exact_totals(g.strength, &unit);
     // All strengths zero: no total ever falls.
@@ -734,6 +839,9 @@ void local_moving(const WeightedGraph<Id>& g, double resolution, double two_m, s
         moves = move_nodes<Id>(g, targets, order, resolution, two_m, track, lv);
         if (track && lv.full_next) ratio = std::min<std::uint64_t>(ratio * 16, std::uint64_t{1} << 60);
         if (moves == 0) break;
+        // O(n), against a pass's O(n + m); levels that never track fit the
+        // cache as they are.
+        if (!track && may_track) lv.compact();
     }
     // The widened copy is made once the other tables are gone: it is the
     // last table of the level, not one more at its peak.

@@ -72,17 +72,20 @@ std::uint64_t max_list_length(const Csr<Id>& g) {
 // when met is appended to `touched` (room for the list's length), so
 // zero-weight entries can list a key twice. Returns the number appended.
 // Branch-free on the sums, so the random reads of neighbours overlap; the
-// key table is read eight entries ahead and the sum of that key four entries
-// ahead. `Id` is the width of the ids in `targets` and of the keys.
-template <class Id, class SumOf>
+// key table is read kAhead entries ahead and the sum of that key kAhead / 2
+// entries ahead (not at all when `Prefetch` is false: on tables that sit in the L1
+// cache the look-aheads are only extra loads). `Id` is the width of the ids
+// in `targets` and of the keys.
+template <class Id, bool Prefetch = true, std::uint64_t kAhead = 8, class SumOf>
 [[gnu::always_inline]] inline std::uint64_t gather_by_key(std::uint64_t begin, std::uint64_t end, const Id* targets,
                                                           const double* weights, const Id* key, SumOf&& sum_of,
                                                           Id* touched) {
-    constexpr std::uint64_t kAhead = 8;
     std::uint64_t count = 0;
     for (std::uint64_t j = begin; j < end; ++j) {
-        if (j + kAhead < end) __builtin_prefetch(key + targets[j + kAhead]);
-        if (j + kAhead / 2 < end) __builtin_prefetch(&sum_of(key[targets[j + kAhead / 2]]));
+        if constexpr (Prefetch) {
+            if (j + kAhead < end) __builtin_prefetch(key + targets[j + kAhead]);
+            if (j + kAhead / 2 < end) __builtin_prefetch(&sum_of(key[targets[j + kAhead / 2]]));
+        }
         const Id c = key[targets[j]];
         double& sum = sum_of(c);
         const double s = sum;
