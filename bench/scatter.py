@@ -83,12 +83,12 @@ def main() -> None:
     parser.add_argument("--reps", type=int, default=5)
     args = parser.parse_args()
     sets = cases.graph_sets(False)
-    specs = [g for g in sets["large_rmat"] + sets["huge"] if g.name in ("rmat-20", "rmat-22")]
+    graphs = [g for g in sets["large_rmat"] + sets["huge"] if g.name in ("rmat-20", "rmat-22")]
     with tempfile.TemporaryDirectory() as tmp:
         binary = compile_loop(Path(tmp))
-        for spec in specs:
-            edges = G.load(spec)
-            n = spec.n
+        for graph in graphs:
+            edges = G.load(graph)
+            n = graph.n
             raw = Path(tmp) / "rows.bin"
             np.ascontiguousarray(edges, dtype="<u8").tofile(raw)
             loop, mine = [], []
@@ -96,7 +96,7 @@ def main() -> None:
                 loop.append(bare_loop(binary, raw, n, len(edges)))
                 mine.append(ours(n, edges))
             raw.unlink()
-            print(f"{spec.name}: degree_rust {min(mine) * 1e3:.1f} ms, bare scatter loop {min(loop) * 1e3:.1f} ms, "
+            print(f"{graph.name}: degree_rust {min(mine) * 1e3:.1f} ms, bare scatter loop {min(loop) * 1e3:.1f} ms, "
                   f"ours / loop {min(mine) / min(loop):.2f}", flush=True)
 
 

@@ -296,7 +296,7 @@ void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
         constexpr std::size_t kRound = BfsWorkspace<Id, Sigma>::kSuccSlack;
         const Id spare = static_cast<Id>(ws.node.size());
         // Node order[i]'s dependency, under factor f when kScaled.
-        auto settle = [&]<bool kScaled>(std::uint64_t i, double f) {
+        auto add_dependency = [&]<bool kScaled>(std::uint64_t i, double f) {
             const Id v = order[i];
             const std::uint64_t end = succ_end[i];
             std::uint64_t k = succ_end[i - 1];
@@ -326,13 +326,13 @@ void accumulate_bfs(BfsWorkspace<Id, Sigma>& ws, double scale, double* acc) {
         if (!ws.levels.scaled) {
             // Every factor is 1: one sweep, without a product on each node's
             // chain of dependent operations.
-            for (std::uint64_t i = ws.reached; i-- > 1;) settle.template operator()<false>(i, 1.0);
+            for (std::uint64_t i = ws.reached; i-- > 1;) add_dependency.template operator()<false>(i, 1.0);
             return;
         }
         const std::uint64_t* begin = ws.levels.begin.data();
         for (std::size_t d = ws.levels.factor.size(); d-- > 1;) {
             const double f = ws.levels.factor[d];
-            for (std::uint64_t i = begin[d + 1]; i-- > begin[d];) settle.template operator()<true>(i, f);
+            for (std::uint64_t i = begin[d + 1]; i-- > begin[d];) add_dependency.template operator()<true>(i, f);
         }
     } else {
         for (std::uint64_t i = ws.reached; i-- > 1;) {

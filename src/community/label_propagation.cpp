@@ -54,29 +54,6 @@ constexpr std::uint64_t kSmallGraph = 512;
 // or would choose the same label without a draw (kSettled).
 constexpr std::uint8_t kSettled = 0, kChoose = 1, kReplay = 2;
 
-// A table of n records that is only read where it was written first: taken
-// from the scratch cache (graph/scratch.hpp) and never cleared, so a call
-// neither clears nor faults in the pages of records it never writes.
-// Records start on a cache line (T's size divides 64), so none spans two.
-template <class T>
-class UninitTable {
-  public:
-    static_assert(64 % sizeof(T) == 0);
-    explicit UninitTable(std::uint64_t n)
-        : bytes_(n * sizeof(T) + 64),
-          block_(scratch::take(bytes_)),
-          data_(reinterpret_cast<T*>((reinterpret_cast<std::uintptr_t>(block_) + 63) & ~std::uintptr_t{63})) {}
-    ~UninitTable() { scratch::give(block_, bytes_); }
-    UninitTable(const UninitTable&) = delete;
-    UninitTable& operator=(const UninitTable&) = delete;
-    T& operator[](std::uint64_t i) { return data_[i]; }
-
-  private:
-    std::uint64_t bytes_;
-    void* block_;
-    T* data_;
-};
-
 // Sum is the type of a label's summed weight: double in general, or Id when
 // every list entry weighs the same w > 0 (an unweighted graph without
 // repeated pairs, where each entry weighs the unit). Then the

@@ -6,14 +6,12 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <new>
 #include <numeric>
-
-#include <sys/mman.h>
 
 #include "community/modularity.hpp"
 #include "community/weighted_graph.hpp"
 #include "graph/csr.hpp"
+#include "graph/scratch.hpp"
 #include "graph/weight_scale.hpp"
 #include "rng/rng.hpp"
 
@@ -45,47 +43,6 @@ constexpr std::uint64_t kPrefetchBytes = std::uint64_t{32} << 10;
 // their slots): on R-MAT graphs of 2^18 nodes and more, eight entries ahead
 // left most of a miss to wait for on lists of a few dozen entries.
 constexpr std::uint64_t kGatherAhead = 16;
-
-// The per-node tables read at random by every gathering (communities and
-// their slots) span megabytes on large graphs, where with 4 KiB pages most
-// of their reads also miss the TLB (the tracking's tables gained nothing
-// measurable from huge pages). Blocks of at least kHugeBytes are
-// aligned to 2 MiB and advised to be backed by huge pages (where the kernel
-// offers them only on request); smaller ones come from operator new.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kHugeBytes = std::size_t{4} << 20;
-
-template <class T>
-struct HugePageAllocator {
-    using value_type = T;
-    HugePageAllocator() noexcept = default;
-    template <class U>
-    HugePageAllocator(const HugePageAllocator<U>&) noexcept {}
-
-    static std::size_t rounded(std::size_t n) { return (n * sizeof(T) + kHugePage - 1) / kHugePage * kHugePage; }
-    T* allocate(std::size_t n) {
-        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T) - kHugePage) throw std::bad_array_new_length();
-        if (n * sizeof(T) < kHugeBytes) return static_cast<T*>(::operator new(n * sizeof(T)));
-        void* p = ::operator new(rounded(n), std::align_val_t{kHugePage});
-#ifdef MADV_HUGEPAGE
-        madvise(p, rounded(n), MADV_HUGEPAGE);  // advice only: failure changes nothing
-#endif
-        return static_cast<T*>(p);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n * sizeof(T) < kHugeBytes)
-            ::operator delete(p);
-        else
-            ::operator delete(p, std::align_val_t{kHugePage});
-    }
-    template <class U>
-    bool operator==(const HugePageAllocator<U>&) const noexcept {
-        return true;
-    }
-};
-
-template <class T>
-using HugeVector = std::vector<T, HugePageAllocator<T>>;
 
 // Tables of one level's local moving, sized by its node count. The moving
 // runs on ids of type Id, 32-bit whenever the level's node count allows:
@@ -733,25 +690,19 @@ std::uint64_t move_nodes(const WeightedGraph<Id>& g, const Id* targets, std::spa
         lv.tracking = false;
         lv.lists_kept = false;
         lv.full_next = true;
-        if (!lv.prefetch) {
+        // Levels that sit in the L1 cache skip every look-ahead (see kPrefetchBytes).
+        const auto visit_all = [&]<bool kPrefetch>() {
             for (std::uint64_t i = 0; i < len; ++i) {
                 const auto u = static_cast<Id>(order[i]);
                 poll.tick(off[u + 1] - off[u] + 1);
+                if constexpr (kPrefetch) prefetch(i);
                 const Id c_old = lv.community[u];
                 double best_before = 0.0;
-                moves += decide<Id, false>(g, targets, u, resolution, two_m, lv, best_before) != c_old;
+                moves += decide<Id, kPrefetch>(g, targets, u, resolution, two_m, lv, best_before) != c_old;
             }
             return moves;
-        }
-        for (std::uint64_t i = 0; i < len; ++i) {
-            const auto u = static_cast<Id>(order[i]);
-            poll.tick(off[u + 1] - off[u] + 1);
-            prefetch(i);
-            const Id c_old = lv.community[u];
-            double best_before = 0.0;
-            moves += decide(g, targets, u, resolution, two_m, lv, best_before) != c_old;
-        }
-        return moves;
+        };
+        return lv.prefetch ? visit_all.template operator()<true>() : visit_all.template operator()<false>();
     }
     const bool full = lv.full_next;
     if (!lv.lists_kept) lv.rebuild_lists(off);

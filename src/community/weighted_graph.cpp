@@ -22,8 +22,8 @@ WeightedGraph<Id> build_weighted_graph(OwnedRows&& rows, const std::optional<std
 
     WeightedGraph<Id> g;
     const bool all = parts == WeightedParts::All;
-    if (all) g.self_loop_weight.assign(n, 0.0);
-    if (all)
+    if (all) {
+        g.self_loop_weight.assign(n, 0.0);
         rows.visit([&](auto edges) {
             parallel::InterruptPoll poll;
             for (std::size_t i = 0; i < edges.size(); ++i) {
@@ -31,6 +31,7 @@ WeightedGraph<Id> build_weighted_graph(OwnedRows&& rows, const std::optional<std
                 if (edges[i].source == edges[i].target) g.self_loop_weight[edges[i].source] += w ? w[i] : unit;
             }
         });
+    }
     // Row (u, v) emits u -> v, then v -> u, so each pair's weights are
     // summed in row order. Neither the rows nor `scaled` is read after the
     // first grouping pass.
